@@ -1,0 +1,158 @@
+#include "checks.h"
+
+#include "parse_state.h"
+#include "tavo_log.h"
+
+namespace {
+
+// The value NULL in a policy, stored with a fifth letter.
+const char nullName[] = "NULLL";
+
+bool isAbsolute(const std::string &name)
+{
+    return !name.empty() && name[0] == '/';
+}
+
+// A trailing "/*" means everything below the directory.
+bool isRecursive(const std::string &name)
+{
+    return name.size() >= 2 && name.compare(name.size() - 2, 2, "/*") == 0;
+}
+
+// A star inside a segment, other than an escaped one, or a segment that
+// starts with a star.
+bool isPartialWildcard(const std::string &path, size_t begin, size_t end)
+{
+    if (path[begin] == '*')
+        return true;
+    for (size_t i = begin + 1; i < end; ++i) {
+        if (path[i] == '*' && path[i - 1] != '\\')
+            return true;
+    }
+    return false;
+}
+
+const char *fileLabel(const std::string &name, const char *plainKind)
+{
+    return isRecursive(name) ? "object_recurfile" : plainKind;
+}
+
+const char *subjectLabel(const std::string &name)
+{
+    if (name == nullName || !isAbsolute(name))
+        return "subject_pkg";
+    return isRecursive(name) ? "subject_recurfile" : "subject_file";
+}
+
+} // namespace
+
+int checkWildcard(const std::string &path)
+{
+    if (!path.empty() && path[0] != '/')
+        return 0;
+
+    // Segments are the texts between slashes: the leading slash gives an
+    // empty first segment and a trailing slash gives none.
+    size_t segmentCount = 0;
+    for (size_t pos = 0; pos < path.size();) {
+        const size_t slash = path.find('/', pos);
+        ++segmentCount;
+        if (slash == std::string::npos)
+            break;
+        pos = slash + 1;
+    }
+
+    size_t index = 0;
+    int wholeStars = 0;
+    for (size_t pos = 0; index < segmentCount; ++index) {
+        size_t end = path.find('/', pos);
+        if (end == std::string::npos)
+            end = path.size();
+        const size_t length = end - pos;
+        if (length == 1 && path[pos] == '*') {
+            // A last "*" marks a recursive path; an inner one is a wildcard.
+            if (index + 1 < segmentCount)
+                ++wholeStars;
+        } else if (length >= 2 && isPartialWildcard(path, pos, end)) {
+            TAVO_ERROR("####ERROR: 目前不支持部分通配格式，请检查 %s ", path.c_str());
+            return 1;
+        }
+        pos = end + 1;
+    }
+
+    if (wholeStars == 0)
+        return 0;
+    if (wholeStars >= 2) {
+        TAVO_ERROR("####ERROR: 目前不支持多项通配格式，请检查 %s ", path.c_str());
+        return 1;
+    }
+    if (path.compare(0, 7, "/home/*") == 0)
+        return 0;
+    TAVO_ERROR("####ERROR: 目前不支持除home路径外的通配格式，请检查 %s ", path.c_str());
+    return 1;
+}
+
+int checkSubject(const std::string &name)
+{
+    if (checkWildcard(name) != 0) {
+        TAVO_ERROR("####ERROR: 主体%s通配检查失败", name.c_str());
+        return 1;
+    }
+    policyManager().setFileToGetLabelMap(subjectLabel(name), name);
+    parseState().subjectNames.push_back(name);
+    return 0;
+}
+
+int checkObject(const std::string &name)
+{
+    if (checkWildcard(name) != 0) {
+        TAVO_ERROR("####ERROR: 客体%s通配检查失败", name.c_str());
+        return 1;
+    }
+
+    ParseState &s = parseState();
+    const std::string &type = s.objectType;
+    const char *kind = nullptr;
+    if (name == nullName) {
+        kind = "object_pkg";
+    } else if (type == "file") {
+        kind = isAbsolute(name) ? fileLabel(name, "object_file") : "object_pkg";
+    } else if (type == "dir" || type == "lnkfile") {
+        if (!isAbsolute(name)) {
+            TAVO_ERROR(type == "dir" ? "####ERROR: dir客体类型的%s不是绝对路径"
+                                     : "####ERROR: lnkfile客体类型的%s不是绝对路径",
+                       name.c_str());
+            return 1;
+        }
+        kind = fileLabel(name, type == "dir" ? "object_dir" : "object_lnkfile");
+    } else if (type == "process") {
+        kind = subjectLabel(name);
+    }
+    if (kind) {
+        policyManager().setFileToGetLabelMap(kind, name);
+        s.objectNames.push_back(name);
+        return 0;
+    }
+
+    // Any other type is known to the library through its parent class.
+    std::string parent;
+    if (policyManager().getParentClass(type, parent) != 0) {
+        TAVO_ERROR("####ERROR: 获取客体类型%s父类型失败", type.c_str());
+        return 1;
+    }
+    if (parent == "kmod") {
+        policyManager().addToKmodVec(name);
+        s.objectNames.push_back(name);
+    } else if (parent == "cap") {
+        TAVO_ID oid;
+        if (policyManager().getCapOid(name, oid) != 0) {
+            TAVO_ERROR("####ERROR: 获取权能%s客体id失败", name.c_str());
+            return 1;
+        }
+        s.oids.push_back(oid);
+    } else if (parent == "device") {
+        policyManager().addToDeviceVec(name);
+        s.objectNames.push_back(name);
+    }
+    return 0;
+}

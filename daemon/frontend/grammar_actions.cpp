@@ -1,0 +1,128 @@
+#include "grammar_actions.h"
+
+#include "lexer.h"
+#include "parser.h"
+#include "tavo_log.h"
+
+namespace {
+
+std::string withoutDelimiters(const std::string &text)
+{
+    return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
+}
+
+// Functions belong to the file's module: the string variable module_name
+// when the file declares one, else the namespace.
+void registerFunction(const std::string &function)
+{
+    const ParseState &s = parseState();
+    std::string module = s.namespaceName;
+    if (s.varKinds.count("module_name") != 0) {
+        const auto it = s.stringVars.find("module_name");
+        module = it == s.stringVars.end() ? std::string() : it->second;
+    }
+    policyManager().setNamespaceFuncInfo(s.namespaceName, module, function);
+}
+
+FuncParam numberParam(uint64_t number)
+{
+    FuncParam p;
+    p.number = number;
+    p.type = FuncParam::Number;
+    return p;
+}
+
+FuncParam textParam(const std::string &quoted)
+{
+    FuncParam p;
+    p.text = withoutDelimiters(quoted);
+    p.type = FuncParam::Text;
+    return p;
+}
+
+} // namespace
+
+void setConditionFunction(const std::string &name)
+{
+    parseState().curExpr.name = name;
+    registerFunction(name);
+}
+
+void setQuotedConditionFunction(const std::string &quoted)
+{
+    setConditionFunction(withoutDelimiters(quoted));
+}
+
+void addConditionNumber(uint64_t number)
+{
+    parseState().curExpr.params.push_back(numberParam(number));
+}
+
+void addConditionString(const std::string &quoted)
+{
+    parseState().curExpr.params.push_back(textParam(quoted));
+}
+
+int addConditionVariableToken(const std::string &token)
+{
+    return addConditionVariable(token.substr(1));
+}
+
+void setActionFunction(const std::string &name)
+{
+    parseState().curAction.name = name;
+    registerFunction(name);
+}
+
+void setQuotedActionFunction(const std::string &quoted)
+{
+    setActionFunction(withoutDelimiters(quoted));
+}
+
+void addActionNumber(uint64_t number)
+{
+    parseState().curAction.params.push_back(numberParam(number));
+}
+
+void addActionString(const std::string &quoted)
+{
+    parseState().curAction.params.push_back(textParam(quoted));
+}
+
+void markDynamic()
+{
+    parseState().dynamicFlag = true;
+}
+
+void setVariableKind(uint64_t kind)
+{
+    parseState().varKind = static_cast<uint32_t>(kind);
+}
+
+int declareVariable(const std::string &name)
+{
+    ParseState &s = parseState();
+    if (s.dynamicFlag && s.varKind != KindBool) {
+        TAVO_ERROR("####ERROR: dynamic 只能用于bool类型变量，%s类型变量%s不能声明为dynamic", kindKeyword(s.varKind),
+                   name.c_str());
+        return 1;
+    }
+    beginVariable(name);
+    return 0;
+}
+
+void setSectionName(const std::string &name)
+{
+    parseState().sectionName = name;
+}
+
+void endSection()
+{
+    parseState().sectionName.clear();
+}
+
+int reportSyntaxError(const char *message)
+{
+    TAVO_ERROR("####ERROR: %s at symbol '%s' on line %d", message, tokenText(), lineNumber);
+    return 0;
+}

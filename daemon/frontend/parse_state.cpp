@@ -1,0 +1,154 @@
+#include "parse_state.h"
+
+#include "lexer.h"
+#include "tavo_log.h"
+
+ParseState &parseState()
+{
+    static ParseState state;
+    return state;
+}
+
+PolicyModuleManagerInterface &policyManager()
+{
+    static PolicyModuleManagerInterface manager;
+    return manager;
+}
+
+namespace {
+
+PolicyNode ruleDefaults()
+{
+    PolicyNode node;
+    node.subjectById = true;
+    node.objectById = true;
+    return node;
+}
+
+// A double-quoted operand loses its quotes; names and references keep
+// their text ("$" included).
+std::string operandText(const std::string &text)
+{
+    if (!text.empty() && text[0] == '"')
+        return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
+    return text;
+}
+
+int storeOperand(std::string &slot, const std::string &text, const char *emptyMessage)
+{
+    slot = operandText(text);
+    if (slot.empty()) {
+        TAVO_ERROR("%s", emptyMessage);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+void resetRuleState()
+{
+    ParseState &s = parseState();
+    s.ruleTemplate = ruleDefaults();
+    s.curExpr = ExprNode();
+    s.curAction = DoFuncNode();
+    s.permissions.clear();
+    s.objectType.clear();
+    s.uidText.clear();
+    s.sidText.clear();
+    s.oidText.clear();
+    s.uids.clear();
+    s.sids.clear();
+    s.oids.clear();
+    s.subjectNames.clear();
+    s.objectNames.clear();
+}
+
+void resetParseState()
+{
+    ParseState &s = parseState();
+    s.policyDb.clear();
+    resetRuleState();
+    s.varName.clear();
+    s.varKind = KindNone;
+    s.varNumber = 0;
+    s.varText.clear();
+    s.dynamicFlag = false;
+    s.dynamicVariables.clear();
+    s.namespaceName.clear();
+    s.sectionName.clear();
+    s.varKinds.clear();
+    s.boolVars.clear();
+    s.intVars.clear();
+    s.stringVars.clear();
+    s.boolListVars.clear();
+    s.intListVars.clear();
+    s.stringListVars.clear();
+    s.uidCache.clear();
+    lineNumber = 1;
+}
+
+void setAction(uint32_t code)
+{
+    parseState().ruleTemplate.action = code;
+}
+
+void setObjectType(const std::string &text)
+{
+    parseState().objectType = text;
+}
+
+void addPermission(const std::string &text)
+{
+    parseState().permissions.push_back(text);
+}
+
+int addUid(uint64_t value)
+{
+    if (value > UINT32_MAX && value != anyId) {
+        TAVO_ERROR("####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
+        return 1;
+    }
+    parseState().uids.push_back(static_cast<uint32_t>(value));
+    return 0;
+}
+
+void addSubjectId(uint64_t value)
+{
+    parseState().sids.push_back(TAVO_ID{value, 0, 0});
+}
+
+void addObjectId(uint64_t value)
+{
+    parseState().oids.push_back(TAVO_ID{value, 0, 0});
+}
+
+int setUidText(const std::string &text)
+{
+    return storeOperand(parseState().uidText, text, "####ERROR: 规则中的uid为空字符串");
+}
+
+int setSidText(const std::string &text)
+{
+    return storeOperand(parseState().sidText, text, "####ERROR: 规则中的sid为空字符串");
+}
+
+int setOidText(const std::string &text)
+{
+    return storeOperand(parseState().oidText, text, "####ERROR: 规则中的oid为空字符串");
+}
+
+void commitExpression(uint32_t type)
+{
+    ParseState &s = parseState();
+    s.curExpr.type = type;
+    s.ruleTemplate.conditions.push_back(std::move(s.curExpr));
+    s.curExpr = ExprNode();
+}
+
+void commitAction()
+{
+    ParseState &s = parseState();
+    s.ruleTemplate.actions.push_back(std::move(s.curAction));
+    s.curAction = DoFuncNode();
+}

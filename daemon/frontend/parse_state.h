@@ -1,0 +1,106 @@
+// The compiler's process-wide parse state and the routines that collect a
+// rule into it while the grammar runs.
+#ifndef TAVO_PARSE_STATE_H
+#define TAVO_PARSE_STATE_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <tavopolicysync/policy_module_manager.h>
+#include <tavopolicysync/policy_records.h>
+
+// Variable kinds, the codes of the type keywords.
+enum VariableKind : uint32_t {
+    KindNone = 0,
+    KindBool = 1,
+    KindInt = 2,
+    KindString = 3,
+    KindBoolList = 4,
+    KindIntList = 5,
+    KindStringList = 6,
+};
+
+// Condition node types.
+enum ExprType : uint32_t {
+    ExprNone = 0,
+    ExprNot = 1,
+    ExprAnd = 2,
+    ExprOr = 3,
+    ExprCall = 4,
+    ExprGreater = 5,
+    ExprLess = 6,
+    ExprEqual = 7,
+    ExprLessEqual = 8,
+    ExprGreaterEqual = 9,
+    ExprNotEqual = 10,
+    ExprVariable = 11,
+    ExprDynamicVariable = 12,
+};
+
+// "Any uid / subject / object" as the grammar passes it for "*".
+constexpr uint64_t anyId = UINT64_MAX;
+// The uid of "*" and of a user name without an account.
+constexpr uint32_t anyUid = 4294967295u;
+constexpr uint32_t unknownUserUid = 4294967294u;
+
+struct ParseState {
+    PolicyDb policyDb;
+    PolicyNode ruleTemplate;
+    ExprNode curExpr;
+    DoFuncNode curAction;
+    std::vector<std::string> permissions;
+    std::string objectType;
+    std::string uidText;
+    std::string sidText;
+    std::string oidText;
+    std::vector<uint32_t> uids;
+    std::vector<TAVO_ID> sids;
+    std::vector<TAVO_ID> oids;
+    std::vector<std::string> subjectNames;
+    std::vector<std::string> objectNames;
+    std::string varName;
+    uint32_t varKind = KindNone;
+    uint64_t varNumber = 0;
+    std::string varText;
+    bool dynamicFlag = false;
+    std::vector<std::string> dynamicVariables;
+    std::string namespaceName;
+    std::string sectionName;
+    std::map<std::string, uint32_t> varKinds;
+    std::map<std::string, bool> boolVars;
+    std::map<std::string, uint64_t> intVars;
+    std::map<std::string, std::string> stringVars;
+    std::map<std::string, std::vector<bool>> boolListVars;
+    std::map<std::string, std::vector<uint64_t>> intListVars;
+    std::map<std::string, std::vector<std::string>> stringListVars;
+    std::map<std::string, uint32_t> uidCache;
+};
+
+// The one parse state of the process.
+ParseState &parseState();
+// The one policy-sync library instance of the process, made on first use.
+PolicyModuleManagerInterface &policyManager();
+
+// Resets the parse state (and the scanner's line counter) before a file.
+void resetParseState();
+// Resets what one rule collects, keeping variables, namespace and section.
+void resetRuleState();
+
+void setAction(uint32_t code);
+void setObjectType(const std::string &text);
+void addPermission(const std::string &text);
+// Appends a uid; values from 2^32 up to one below all bits set are refused.
+int addUid(uint64_t value);
+void addSubjectId(uint64_t value);
+void addObjectId(uint64_t value);
+// Store an operand as scanned, without its double quotes. An empty quoted
+// operand is refused: it would silently yield no uid, subject or object.
+int setUidText(const std::string &text);
+int setSidText(const std::string &text);
+int setOidText(const std::string &text);
+void commitExpression(uint32_t type);
+void commitAction();
+
+#endif

@@ -1,0 +1,72 @@
+#include "rule_expansion.h"
+
+#include "parse_state.h"
+#include "tavo_log.h"
+#include "variables.h"
+
+namespace {
+
+int settleNamespace(ParseState &s)
+{
+    if (!s.namespaceName.empty())
+        return 0;
+    const auto it = s.stringVars.find("name");
+    if (it == s.stringVars.end()) {
+        TAVO_ERROR("####ERROR: 策略文件中未设置场景名称（name）");
+        return 1;
+    }
+    s.namespaceName = it->second;
+    return 0;
+}
+
+void emitNodes(ParseState &s)
+{
+    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    for (const uint32_t uid : s.uids) {
+        for (const std::string &permission : s.permissions) {
+            nodes.push_back(s.ruleTemplate);
+            PolicyNode &node = nodes.back();
+            node.uid = uid;
+            if (!s.sids.empty()) {
+                node.subjectById = true;
+                node.sids = s.sids;
+            } else if (!s.subjectNames.empty()) {
+                node.subjectById = false;
+                node.subjectNames = s.subjectNames;
+            }
+            // Ids win over names gathered beside them.
+            if (!s.oids.empty()) {
+                node.objectById = true;
+                node.oids = s.oids;
+            } else if (!s.objectNames.empty()) {
+                node.objectById = false;
+                node.objectNames = s.objectNames;
+            }
+            node.objectType = s.objectType;
+            node.permission = permission;
+        }
+    }
+}
+
+} // namespace
+
+int finishRule()
+{
+    ParseState &s = parseState();
+    if (settleNamespace(s) != 0)
+        return 1;
+    if (loadGroupAttributes() != 0) {
+        TAVO_ERROR("####ERROR: 分组变量参数获取失败");
+        return 1;
+    }
+    if (!s.uidText.empty() && resolveUidText() != 0)
+        return 1;
+    if (!s.sidText.empty() && resolveSidText() != 0)
+        return 1;
+    if (!s.oidText.empty() && resolveOidText() != 0)
+        return 1;
+
+    emitNodes(s);
+    resetRuleState();
+    return 0;
+}

@@ -1,0 +1,522 @@
+#include "variables.h"
+
+#include <cerrno>
+#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+#include "checks.h"
+#include "parse_state.h"
+#include "tavo_log.h"
+
+namespace {
+
+std::string withoutQuotes(const std::string &text)
+{
+    if (!text.empty() && text[0] == '"')
+        return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
+    return text;
+}
+
+template <typename Map>
+const typename Map::mapped_type *lookup(const Map &map, const std::string &key)
+{
+    const auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+bool storeHolds(const ParseState &s, uint32_t kind, const std::string &name)
+{
+    switch (kind) {
+    case KindBool: return s.boolVars.count(name) != 0;
+    case KindInt: return s.intVars.count(name) != 0;
+    case KindString: return s.stringVars.count(name) != 0;
+    case KindBoolList: return s.boolListVars.count(name) != 0;
+    case KindIntList: return s.intListVars.count(name) != 0;
+    case KindStringList: return s.stringListVars.count(name) != 0;
+    default: return false;
+    }
+}
+
+void eraseFromStore(ParseState &s, uint32_t kind, const std::string &name)
+{
+    switch (kind) {
+    case KindBool: s.boolVars.erase(name); break;
+    case KindInt: s.intVars.erase(name); break;
+    case KindString: s.stringVars.erase(name); break;
+    case KindBoolList: s.boolListVars.erase(name); break;
+    case KindIntList: s.intListVars.erase(name); break;
+    case KindStringList: s.stringListVars.erase(name); break;
+    default: break;
+    }
+}
+
+// Records the kind of a variable. A redeclaration under another kind drops
+// the old value, so that later readers see only the current declaration.
+void setKind(ParseState &s, const std::string &name, uint32_t kind)
+{
+    uint32_t &slot = s.varKinds[name];
+    if (slot != KindNone && slot != kind)
+        eraseFromStore(s, slot, name);
+    slot = kind;
+}
+
+void markDynamicIfPending(ParseState &s)
+{
+    if (s.dynamicFlag) {
+        s.dynamicVariables.push_back(s.varName);
+        s.dynamicFlag = false;
+    }
+}
+
+bool isIllegalNamespace(const std::string &text)
+{
+    return text.find("../") != std::string::npos || text.find("..\\") != std::string::npos ||
+           (!text.empty() && text[0] == '/');
+}
+
+// Stores a string value; "name" also fixes the file's namespace, once.
+void storeString(ParseState &s, const std::string &name, const std::string &text)
+{
+    if (name != "name") {
+        s.stringVars[name] = text;
+        return;
+    }
+    if (!s.namespaceName.empty()) {
+        TAVO_WARN("####WARN: 一个策略文件只能有一个name，name %s 无效", text.c_str());
+        s.stringVars["name"] = text;
+        return;
+    }
+    if (isIllegalNamespace(text)) {
+        TAVO_ERROR("####ERROR: namespace 名称包含非法路径字符: %s", text.c_str());
+        return;
+    }
+    s.namespaceName = text;
+    policyManager().setNamespaceInfo(text);
+    s.stringVars["name"] = text;
+}
+
+int refuseValueForm(const ParseState &s, const std::string &written)
+{
+    TAVO_ERROR("####ERROR: 变量%s的值%s与其类型%s不符", s.varName.c_str(), written.c_str(),
+               kindKeyword(s.varKind));
+    return 1;
+}
+
+bool takesNumbers(uint32_t kind)
+{
+    return kind == KindBool || kind == KindInt || kind == KindBoolList || kind == KindIntList;
+}
+
+bool takesTexts(uint32_t kind)
+{
+    return kind == KindString || kind == KindStringList;
+}
+
+using CheckFn = int (*)(const std::string &);
+
+// Subject and object operands share one resolution; `role` is "sid" or "oid".
+int resolveNameOperand(std::string &text, CheckFn check, const char *role)
+{
+    ParseState &s = parseState();
+    if (text.empty() || text[0] != '$') {
+        if (check(text) != 0) {
+            TAVO_ERROR("####ERROR: 对%s %s 处理过程存在错误", role, text.c_str());
+            return 1;
+        }
+        return 0;
+    }
+
+    text.erase(0, 1);
+    const std::string name = text;
+    const uint32_t *kind = lookup(s.varKinds, name);
+    if (!kind) {
+        TAVO_ERROR("####ERROR: 未声明的变量%s不能作为%s", name.c_str(), role);
+        return 1;
+    }
+    switch (*kind) {
+    case KindStringList: {
+        const std::vector<std::string> *list = lookup(s.stringListVars, name);
+        if (!list)
+            return 0;
+        for (const std::string &element : *list) {
+            if (check(element) != 0) {
+                TAVO_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
+                return 1;
+            }
+        }
+        return 0;
+    }
+    case KindString: {
+        const std::string *value = lookup(s.stringVars, name);
+        const std::string element = value ? *value : std::string();
+        if (check(element) != 0) {
+            TAVO_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    case KindInt:
+    case KindIntList:
+        TAVO_ERROR("####ERROR: 整型变量%s不能作为%s", name.c_str(), role);
+        return 1;
+    default:
+        TAVO_ERROR("####ERROR: 布尔型变量%s不能作为%s", name.c_str(), role);
+        return 1;
+    }
+}
+
+} // namespace
+
+const char *kindKeyword(uint32_t kind)
+{
+    switch (kind) {
+    case KindBool: return "bool";
+    case KindInt: return "int";
+    case KindString: return "string";
+    case KindBoolList: return "boolist";
+    case KindIntList: return "intlist";
+    case KindStringList: return "strlist";
+    default: return "unknown";
+    }
+}
+
+void beginVariable(const std::string &name)
+{
+    ParseState &s = parseState();
+    s.varName = name;
+    switch (s.varKind) {
+    case KindBoolList: s.boolListVars[name].clear(); break;
+    case KindIntList: s.intListVars[name].clear(); break;
+    case KindStringList: s.stringListVars[name].clear(); break;
+    default: break;
+    }
+}
+
+int reopenVariable(const std::string &name)
+{
+    ParseState &s = parseState();
+    for (uint32_t kind = KindBool; kind <= KindStringList; ++kind) {
+        if (storeHolds(s, kind, name)) {
+            s.varKind = kind;
+            beginVariable(name);
+            return 0;
+        }
+    }
+    TAVO_ERROR("####ERROR: 未进行声明的变量名%s", name.c_str());
+    return 1;
+}
+
+void commitVariableValue()
+{
+    ParseState &s = parseState();
+    setKind(s, s.varName, s.varKind);
+    switch (s.varKind) {
+    case KindBool:
+        s.boolVars[s.varName] = s.varNumber != 0;
+        markDynamicIfPending(s);
+        break;
+    case KindInt:
+        s.intVars[s.varName] = s.varNumber;
+        break;
+    case KindString:
+        storeString(s, s.varName, withoutQuotes(s.varText));
+        break;
+    case KindBoolList:
+        s.boolListVars[s.varName].push_back(s.varNumber != 0);
+        break;
+    case KindIntList:
+        s.intListVars[s.varName].push_back(s.varNumber);
+        break;
+    case KindStringList:
+        s.stringListVars[s.varName].push_back(withoutQuotes(s.varText));
+        break;
+    default:
+        break;
+    }
+}
+
+int assignReference()
+{
+    ParseState &s = parseState();
+    if (s.varText.empty() || s.varText[0] != '$') {
+        TAVO_ERROR("####ERROR: %s 不是引用变量", s.varText.c_str());
+        return 1;
+    }
+    const std::string ref = s.varText.substr(1);
+    if (!storeHolds(s, s.varKind, ref)) {
+        if (s.varKinds.count(ref) == 0)
+            TAVO_ERROR("####ERROR: 不存在引用变量%s", ref.c_str());
+        else
+            TAVO_ERROR("####ERROR: 引用变量%s类型与目标变量类型不匹配", ref.c_str());
+        return 1;
+    }
+
+    switch (s.varKind) {
+    case KindBool:
+        s.boolVars[s.varName] = s.boolVars[ref];
+        // "dynamic bool x = $y" makes x dynamic; y's own mark is not copied.
+        markDynamicIfPending(s);
+        break;
+    case KindInt:
+        s.intVars[s.varName] = s.intVars[ref];
+        break;
+    case KindString: {
+        const std::string value = s.stringVars[ref];
+        storeString(s, s.varName, value);
+        break;
+    }
+    case KindBoolList: {
+        const std::vector<bool> values = s.boolListVars[ref];
+        auto &target = s.boolListVars[s.varName];
+        target.insert(target.end(), values.begin(), values.end());
+        break;
+    }
+    case KindIntList: {
+        const std::vector<uint64_t> values = s.intListVars[ref];
+        auto &target = s.intListVars[s.varName];
+        target.insert(target.end(), values.begin(), values.end());
+        break;
+    }
+    case KindStringList: {
+        const std::vector<std::string> values = s.stringListVars[ref];
+        auto &target = s.stringListVars[s.varName];
+        target.insert(target.end(), values.begin(), values.end());
+        break;
+    }
+    default:
+        break;
+    }
+    setKind(s, s.varName, s.varKind);
+    return 0;
+}
+
+int storeNumberValue(uint64_t number)
+{
+    ParseState &s = parseState();
+    if (!takesNumbers(s.varKind))
+        return refuseValueForm(s, std::to_string(number));
+    s.varNumber = number;
+    commitVariableValue();
+    return 0;
+}
+
+int storeNameValue(const std::string &name)
+{
+    ParseState &s = parseState();
+    if (!takesTexts(s.varKind))
+        return refuseValueForm(s, name);
+    // NULL is kept with a fifth letter, which the checks treat as a name.
+    s.varText = name == "NULL" ? "NULLL" : name;
+    commitVariableValue();
+    return 0;
+}
+
+int storeTextValue(const std::string &quoted)
+{
+    ParseState &s = parseState();
+    if (!takesTexts(s.varKind))
+        return refuseValueForm(s, quoted);
+    s.varText = quoted;
+    commitVariableValue();
+    return 0;
+}
+
+int storeReferenceValue(const std::string &reference)
+{
+    parseState().varText = reference;
+    return assignReference();
+}
+
+int loadGroupAttributes()
+{
+    ParseState &s = parseState();
+
+    auto flagSetting = [&s](const char *name) {
+        if (const bool *b = lookup(s.boolVars, name))
+            return *b;
+        if (const uint64_t *i = lookup(s.intVars, name))
+            return *i != 0;
+        return false;
+    };
+
+    const bool audit = flagSetting("audit");
+    uint32_t interactive = 0;
+    if (const bool *b = lookup(s.boolVars, "interactive")) {
+        interactive = *b ? 1 : 0;
+    } else if (const uint64_t *i = lookup(s.intVars, "interactive")) {
+        interactive = static_cast<uint32_t>(*i);
+        if (interactive > 2) {
+            TAVO_ERROR("####ERROR: 策略文件中弹窗值越界");
+            return 1;
+        }
+    }
+    const bool permissive = flagSetting("permissive");
+    const uint64_t *priority = lookup(s.intVars, "priority");
+    const std::string *moduleName = lookup(s.stringVars, "module_name");
+
+    PolicyNode &t = s.ruleTemplate;
+    t.flags = (audit ? 2u : 0u) + (permissive ? 4u : 0u) + interactive * 8u;
+    t.priority = priority ? static_cast<uint32_t>(*priority) : 0;
+    t.reserved0 = t.reserved1 = t.reserved2 = t.reserved3 = 0;
+    t.namespaceName = s.namespaceName;
+    t.sectionName = s.sectionName;
+    t.moduleName = moduleName ? *moduleName : s.namespaceName;
+    return 0;
+}
+
+int lookupScalarVariable(const std::string &name, uint64_t &value)
+{
+    ParseState &s = parseState();
+    const uint32_t *kind = lookup(s.varKinds, name);
+    if (!kind) {
+        TAVO_ERROR("####ERROR: 未找到变量名%s", name.c_str());
+        return 1;
+    }
+    if (*kind == KindBool) {
+        value = s.boolVars[name] ? 1 : 0;
+        return 0;
+    }
+    if (*kind == KindInt) {
+        value = s.intVars[name];
+        return 0;
+    }
+    TAVO_ERROR("####ERROR: 未找到int或者bool类型的变量名%s", name.c_str());
+    return 1;
+}
+
+int addConditionVariable(const std::string &name)
+{
+    ParseState &s = parseState();
+    bool dynamic = false;
+    for (const std::string &d : s.dynamicVariables) {
+        if (d == name) {
+            dynamic = true;
+            break;
+        }
+    }
+    if (dynamic) {
+        s.curExpr.type = ExprDynamicVariable;
+        s.curExpr.varName = name;
+    } else {
+        s.curExpr.type = ExprVariable;
+    }
+
+    uint64_t value = 0;
+    if (lookupScalarVariable(name, value) != 0) {
+        TAVO_ERROR("####ERROR: 条件表达式中引用的变量 %s 不存在或类型不匹配", name.c_str());
+        return 1;
+    }
+    s.curExpr.value = static_cast<uint32_t>(value);
+    s.ruleTemplate.conditions.push_back(std::move(s.curExpr));
+    s.curExpr = ExprNode();
+    return 0;
+}
+
+int resolveUserUid(const std::string &name)
+{
+    ParseState &s = parseState();
+    uint32_t uid = 0;
+    if (const uint32_t *cached = lookup(s.uidCache, name)) {
+        uid = *cached;
+    } else {
+        long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+        std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 16384);
+        struct passwd entry;
+        struct passwd *found = nullptr;
+        int rc;
+        while ((rc = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+               buffer.size() < (1u << 20))
+            buffer.resize(buffer.size() * 2);
+        if (rc != 0 && rc != ENOENT && rc != ESRCH) {
+            TAVO_ERROR("####ERROR: 获取用户%s的uid出错: %s", name.c_str(), strerror(rc));
+            return 1;
+        }
+        uid = (rc == 0 && found) ? static_cast<uint32_t>(found->pw_uid) : unknownUserUid;
+        s.uidCache[name] = uid;
+    }
+    s.uids.push_back(uid);
+    policyManager().setUidInfo(name, uid);
+    return 0;
+}
+
+int resolveUidText()
+{
+    ParseState &s = parseState();
+    if (s.uidText.empty() || s.uidText[0] != '$') {
+        if (resolveUserUid(s.uidText) != 0) {
+            TAVO_ERROR("####ERROR: uid %s 处理过程存在错误", s.uidText.c_str());
+            return 1;
+        }
+        return 0;
+    }
+
+    s.uidText.erase(0, 1);
+    const std::string name = s.uidText;
+    const uint32_t *kind = lookup(s.varKinds, name);
+    if (!kind) {
+        TAVO_ERROR("####ERROR: 未声明的变量%s不能作为uid", name.c_str());
+        return 1;
+    }
+    switch (*kind) {
+    case KindIntList: {
+        const std::vector<uint64_t> *values = lookup(s.intListVars, name);
+        if (!values)
+            return 0;
+        for (const uint64_t value : *values) {
+            if (value > UINT32_MAX) {
+                TAVO_ERROR("####ERROR: intlist 变量 %s 中的值 %llu 超出 uint32_t 范围", name.c_str(),
+                           static_cast<unsigned long long>(value));
+                return 1;
+            }
+            s.uids.push_back(static_cast<uint32_t>(value));
+        }
+        return 0;
+    }
+    case KindStringList: {
+        const std::vector<std::string> *list = lookup(s.stringListVars, name);
+        if (!list)
+            return 0;
+        for (const std::string &user : *list) {
+            if (resolveUserUid(user) != 0) {
+                TAVO_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
+                return 1;
+            }
+        }
+        return 0;
+    }
+    case KindInt: {
+        const uint64_t *value = lookup(s.intVars, name);
+        const uint64_t uid = value ? *value : 0;
+        if (addUid(uid) != 0) {
+            TAVO_ERROR("####ERROR: 对变量%s中的uid %llu 处理过程存在错误", name.c_str(),
+                       static_cast<unsigned long long>(uid));
+            return 1;
+        }
+        return 0;
+    }
+    case KindString: {
+        const std::string *value = lookup(s.stringVars, name);
+        const std::string user = value ? *value : std::string();
+        if (resolveUserUid(user) != 0) {
+            TAVO_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    default:
+        TAVO_ERROR("####ERROR: 布尔型变量%s不能作为uid", name.c_str());
+        return 1;
+    }
+}
+
+int resolveSidText()
+{
+    return resolveNameOperand(parseState().sidText, checkSubject, "sid");
+}
+
+int resolveOidText()
+{
+    return resolveNameOperand(parseState().oidText, checkObject, "oid");
+}
