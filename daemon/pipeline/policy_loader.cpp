@@ -1,0 +1,287 @@
+#include "policy_loader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "lexer.h"
+#include "parse_state.h"
+#include "parser.h"
+#include "tavo_log.h"
+
+namespace {
+
+constexpr size_t readChunk = 8192;
+constexpr size_t maxPathLength = 4095;
+
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+
+struct BufferReleaser {
+    ScanBuffer buffer;
+    ~BufferReleaser() { deleteBuffer(buffer); }
+};
+
+bool endsWith(const std::string &text, const char *suffix)
+{
+    const size_t n = strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+std::string realPath(const std::string &path, int &error)
+{
+    char *resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) {
+        error = errno;
+        return std::string();
+    }
+    std::string result(resolved);
+    free(resolved);
+    return result;
+}
+
+// Opens a regular file for reading without following a final link and
+// without opening anything else: a FIFO would block and a device node's
+// open may act on the device, so the object is looked at before it is
+// opened for reading, and checked again once it is.
+int openRegularFile(const std::string &path, const std::string &name)
+{
+    const int probe = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (probe < 0) {
+        TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
+        return -1;
+    }
+    FdCloser probeCloser{probe};
+    struct stat before;
+    if (fstat(probe, &before) != 0 || !S_ISREG(before.st_mode)) {
+        TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
+        return -1;
+    }
+
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
+        return -1;
+    }
+    struct stat after;
+    if (fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
+        after.st_ino != before.st_ino) {
+        TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool readAll(int fd, std::string &content)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0)
+        content.reserve(static_cast<size_t>(st.st_size) + 1);
+    char chunk[readChunk];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        content.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+int lineOfOffset(const std::string &content, size_t offset)
+{
+    return 1 + static_cast<int>(std::count(content.begin(), content.begin() + static_cast<long>(offset), '\n'));
+}
+
+// Names in byte order, so that every host compiles (and reports) the same.
+bool listDirectory(DIR *dir, std::vector<std::string> &names)
+{
+    errno = 0;
+    while (const struct dirent *entry = readdir(dir))
+        names.emplace_back(entry->d_name);
+    if (errno != 0)
+        return false;
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
+} // namespace
+
+std::string canonicalDirectoryPrefix(const std::string &directory)
+{
+    int error = 0;
+    std::string prefix = realPath(directory, error);
+    if (prefix.empty())
+        prefix = directory;
+    if (prefix.empty() || prefix.back() != '/')
+        prefix += '/';
+    return prefix;
+}
+
+bool isPolicyFileName(const std::string &name)
+{
+    return endsWith(name, ".p") || endsWith(name, ".policy");
+}
+
+int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled)
+{
+    if (content.empty()) {
+        TAVO_WARN("####WARN: 文件%s为空", name.c_str());
+        return FileWithoutPolicy;
+    }
+    // The scanner reads a NUL-terminated text: a NUL byte would silently
+    // end the file early.
+    const size_t nul = content.find('\0');
+    if (nul != std::string::npos) {
+        TAVO_ERROR("####ERROR: 文件%s第%d行含有NUL字节，拒绝编译", name.c_str(), lineOfOffset(content, nul));
+        return FileCompileError;
+    }
+
+    resetParseState();
+    BufferReleaser buffer{scanString(content.c_str())};
+    if (parsePolicy() != 0) {
+        TAVO_ERROR("####ERROR: 文件%s中存在编译错误", name.c_str());
+        return FileCompileError;
+    }
+    PolicyDb &db = parseState().policyDb;
+    if (db.nodes.empty()) {
+        TAVO_WARN("####ERROR: 文件%s中没有有效管控数据", name.c_str());
+        return FileWithoutPolicy;
+    }
+    TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
+    if (onCompiled)
+        onCompiled(name, db);
+    policyManager().addPolicy(name, db);
+    db.clear();
+    TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
+    return FileCompiled;
+}
+
+int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
+                      const CompiledHook &onCompiled)
+{
+    int error = 0;
+    const std::string resolved = realPath(path, error);
+    if (resolved.empty()) {
+        TAVO_ERROR("无法解析文件 %s: %s", name.c_str(), strerror(error));
+        return FileUnusable;
+    }
+    if (resolved.compare(0, prefix.size(), prefix) != 0) {
+        TAVO_ERROR("文件 %s 不在允许的策略目录内", name.c_str());
+        return FileUnusable;
+    }
+
+    const int fd = openRegularFile(resolved, name);
+    if (fd < 0)
+        return FileUnusable;
+    FdCloser closer{fd};
+    std::string content;
+    if (!readAll(fd, content)) {
+        TAVO_ERROR("读取文件 %s 失败", name.c_str());
+        return FileUnusable;
+    }
+    TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
+
+    const int result = compilePolicyContent(name, content, onCompiled);
+    if (result == FileWithoutPolicy)
+        TAVO_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
+    else if (result == FileCompileError)
+        TAVO_ERROR("###ERROR: 策略文件%s解析失败", name.c_str());
+    TAVO_DEBUG("###INFO: 文件%s处理完成", name.c_str());
+    return result;
+}
+
+int compilePolicyDirectory(const PolicyDirectoryRun &run)
+{
+    std::unique_ptr<DIR, DirCloser> dir(opendir(run.directory.c_str()));
+    if (!dir) {
+        TAVO_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
+        return DirectoryWithoutPolicy;
+    }
+    const int prepared = policyManager().prepareWork();
+    if (prepared < 0)
+        return prepared;
+
+    std::vector<std::string> names;
+    if (!listDirectory(dir.get(), names)) {
+        TAVO_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
+        return DirectoryWithoutPolicy;
+    }
+
+    bool processed = false;
+    int firstFailure = 0;
+    for (const std::string &name : names) {
+        if (name[0] == '.')
+            continue;
+        if (name.find('/') != std::string::npos || name.find("..") != std::string::npos) {
+            TAVO_WARN("跳过非法文件名: %s", name.c_str());
+            continue;
+        }
+        // Every link is reported, whatever its name.
+        struct stat st;
+        if (fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            TAVO_WARN("跳过目录内软链接文件: %s", name.c_str());
+            continue;
+        }
+        if (!isPolicyFileName(name))
+            continue;
+        const std::string path = run.directory + "/" + name;
+        if (path.size() > maxPathLength) {
+            TAVO_ERROR("路径过长，跳过文件 %s", name.c_str());
+            continue;
+        }
+
+        const int result = processPolicyFile(path, name, run.prefix, run.onCompiled);
+        if (result == FileCompiled || result == FileWithoutPolicy) {
+            TAVO_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
+            processed = true;
+            continue;
+        }
+        TAVO_ERROR("##ERROR: 处理策略文件 %s 失败，错误码 %d", name.c_str(), result);
+        if (run.stopAtFirstFailure)
+            return result;
+        if (firstFailure == 0)
+            firstFailure = result;
+    }
+
+    if (firstFailure != 0)
+        return firstFailure;
+    if (processed)
+        return DirectoryCompiled;
+    TAVO_ERROR("##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发");
+    return DirectoryWithoutPolicy;
+}
+
+int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions)
+{
+    if (policyManager().clearAllPolicy() != 0) {
+        TAVO_ERROR("##ERROR: 策略清除失败");
+        return DirectoryClearFailed;
+    }
+    TAVO_INFO("##INFO: 策略清除完成");
+    if (initFunctions)
+        policyManager().initNamespaceFuncInfo();
+    return compilePolicyDirectory(run);
+}

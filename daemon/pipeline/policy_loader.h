@@ -1,0 +1,63 @@
+// Selecting, reading and compiling policy files: the one path by which both
+// the daemon and the checker turn files into the library's policy.
+#ifndef TAVO_POLICY_LOADER_H
+#define TAVO_POLICY_LOADER_H
+
+#include <functional>
+#include <string>
+
+#include <tavopolicysync/policy_records.h>
+
+// Results of one file.
+enum FileResult : int {
+    FileCompiled = 0,      // records handed to the library
+    FileWithoutPolicy = 2, // empty, or no policy node; counts as success
+    FileCompileError = 3,
+    FileUnusable = -1, // unresolvable, outside the directory, unreadable, not a regular file
+};
+
+// Results of a directory run besides a failing file's code and a negative
+// code of the library's prepareWork.
+enum DirectoryResult : int {
+    DirectoryCompiled = 0,
+    DirectoryWithoutPolicy = 1, // cannot be opened, or no policy file in it
+    DirectoryClearFailed = 4,
+};
+
+// Sees a file's records after they compiled and before the library takes them.
+using CompiledHook = std::function<void(const std::string &name, const PolicyDb &db)>;
+
+struct PolicyDirectoryRun {
+    std::string directory;
+    // Canonical directory with a trailing "/"; files that resolve elsewhere
+    // are refused. See canonicalDirectoryPrefix.
+    std::string prefix;
+    // The daemon stops at the first failing file; a checker may go on and
+    // report every one.
+    bool stopAtFirstFailure = true;
+    CompiledHook onCompiled;
+};
+
+// The canonical form of `directory` plus "/", or `directory` itself plus
+// "/" when it cannot be resolved.
+std::string canonicalDirectoryPrefix(const std::string &directory);
+
+// Whether a directory entry name is a policy file name (".p", ".policy").
+bool isPolicyFileName(const std::string &name);
+
+// Compiles one file's text and hands its records to the library.
+int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled = {});
+
+// Resolves, opens safely, reads and compiles one file. `name` is used in
+// every message; an empty `prefix` disables the containment check.
+int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
+                      const CompiledHook &onCompiled = {});
+
+// Compiles the policy files of one directory, in byte order of their names.
+int compilePolicyDirectory(const PolicyDirectoryRun &run);
+
+// A full run: clears the library's policy (and with `initFunctions` its
+// function registrations), then compiles the directory.
+int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions);
+
+#endif

@@ -1,0 +1,240 @@
+#include "json_lines.h"
+
+#include <charconv>
+#include <cstdint>
+
+namespace {
+
+const char hexDigits[] = "0123456789abcdef";
+
+void appendEscape(std::string &out, unsigned code)
+{
+    out += "\\u";
+    out += hexDigits[(code >> 12) & 0xf];
+    out += hexDigits[(code >> 8) & 0xf];
+    out += hexDigits[(code >> 4) & 0xf];
+    out += hexDigits[code & 0xf];
+}
+
+// Length of the valid UTF-8 sequence at `p`, or 0 when it is not one
+// (overlong forms, surrogates and values above U+10FFFF are not).
+size_t validSequence(const unsigned char *p, size_t left)
+{
+    const unsigned char c = p[0];
+    size_t n;
+    uint32_t min;
+    uint32_t value;
+    if (c >= 0xc2 && c <= 0xdf) {
+        n = 2;
+        min = 0x80;
+        value = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        n = 3;
+        min = 0x800;
+        value = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        n = 4;
+        min = 0x10000;
+        value = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (left < n)
+        return 0;
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+        value = (value << 6) | (p[i] & 0x3f);
+    }
+    if (value < min || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff))
+        return 0;
+    return n;
+}
+
+template <typename Int>
+void appendNumber(std::string &out, Int value)
+{
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+void appendKey(std::string &out, const char *key)
+{
+    out += '"';
+    out += key;
+    out += "\":";
+}
+
+void appendBool(std::string &out, bool value)
+{
+    out += value ? "true" : "false";
+}
+
+template <typename T, typename Fn>
+void appendArray(std::string &out, const std::vector<T> &items, Fn appendItem)
+{
+    out += '[';
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i)
+            out += ',';
+        appendItem(out, items[i]);
+    }
+    out += ']';
+}
+
+void appendId(std::string &out, const TAVO_ID &id)
+{
+    out += '[';
+    appendNumber(out, id.id);
+    out += ',';
+    appendNumber(out, id.kind);
+    out += ',';
+    appendNumber(out, id.reserved);
+    out += ']';
+}
+
+void appendParam(std::string &out, const FuncParam &p)
+{
+    out += '{';
+    appendKey(out, "type");
+    appendNumber(out, p.type);
+    out += ',';
+    appendKey(out, "number");
+    appendNumber(out, p.number);
+    out += ',';
+    appendKey(out, "text");
+    appendJsonString(out, p.text);
+    out += '}';
+}
+
+void appendExpr(std::string &out, const ExprNode &e)
+{
+    out += '{';
+    appendKey(out, "type");
+    appendNumber(out, e.type);
+    out += ',';
+    appendKey(out, "name");
+    appendJsonString(out, e.name);
+    out += ',';
+    appendKey(out, "value");
+    appendNumber(out, e.value);
+    out += ',';
+    appendKey(out, "varName");
+    appendJsonString(out, e.varName);
+    out += ',';
+    appendKey(out, "params");
+    appendArray(out, e.params, appendParam);
+    out += '}';
+}
+
+void appendCall(std::string &out, const DoFuncNode &call)
+{
+    out += '{';
+    appendKey(out, "name");
+    appendJsonString(out, call.name);
+    out += ',';
+    appendKey(out, "params");
+    appendArray(out, call.params, appendParam);
+    out += '}';
+}
+
+} // namespace
+
+void appendJsonString(std::string &out, const std::string &text)
+{
+    out += '"';
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t size = text.size();
+    for (size_t i = 0; i < size;) {
+        const unsigned char c = p[i];
+        if (c >= 0x80) {
+            const size_t n = validSequence(p + i, size - i);
+            if (n == 0) {
+                appendEscape(out, 0xdc00u + c);
+                ++i;
+            } else {
+                out.append(reinterpret_cast<const char *>(p + i), n);
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (c < 0x20)
+                appendEscape(out, c);
+            else
+                out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+void appendNodeJson(std::string &out, const std::string &file, const PolicyNode &node)
+{
+    const auto appendString = [](std::string &o, const std::string &s) { appendJsonString(o, s); };
+
+    out += '{';
+    appendKey(out, "file");
+    appendJsonString(out, file);
+    out += ',';
+    appendKey(out, "action");
+    appendNumber(out, node.action);
+    out += ',';
+    appendKey(out, "uid");
+    appendNumber(out, node.uid);
+    out += ',';
+    appendKey(out, "subjectById");
+    appendBool(out, node.subjectById);
+    out += ',';
+    appendKey(out, "sids");
+    appendArray(out, node.sids, appendId);
+    out += ',';
+    appendKey(out, "subjectNames");
+    appendArray(out, node.subjectNames, appendString);
+    out += ',';
+    appendKey(out, "objectById");
+    appendBool(out, node.objectById);
+    out += ',';
+    appendKey(out, "oids");
+    appendArray(out, node.oids, appendId);
+    out += ',';
+    appendKey(out, "objectNames");
+    appendArray(out, node.objectNames, appendString);
+    out += ',';
+    appendKey(out, "objectType");
+    appendJsonString(out, node.objectType);
+    out += ',';
+    appendKey(out, "permission");
+    appendJsonString(out, node.permission);
+    out += ',';
+    appendKey(out, "conditions");
+    appendArray(out, node.conditions, appendExpr);
+    out += ',';
+    appendKey(out, "actions");
+    appendArray(out, node.actions, appendCall);
+    out += ',';
+    appendKey(out, "flags");
+    appendNumber(out, node.flags);
+    out += ',';
+    appendKey(out, "priority");
+    appendNumber(out, node.priority);
+    out += ',';
+    appendKey(out, "namespaceName");
+    appendJsonString(out, node.namespaceName);
+    out += ',';
+    appendKey(out, "sectionName");
+    appendJsonString(out, node.sectionName);
+    out += ',';
+    appendKey(out, "moduleName");
+    appendJsonString(out, node.moduleName);
+    out += "}\n";
+}
