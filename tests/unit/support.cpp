@@ -1,0 +1,155 @@
+#include "support.h"
+
+#include <algorithm>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+
+#include "lexer.h"
+#include "parser.h"
+#include "tavo_parser.hpp"
+
+LogCapture::LogCapture()
+{
+    enableDebugLog();
+    setLogSink(&LogCapture::sink, this);
+}
+
+LogCapture::~LogCapture()
+{
+    setLogSink(nullptr, nullptr);
+}
+
+void LogCapture::sink(void *context, const char *, int, int level, const char *message)
+{
+    static_cast<LogCapture *>(context)->lines_.push_back(LogLine{level, message});
+}
+
+std::vector<std::string> LogCapture::messages() const
+{
+    std::vector<std::string> out;
+    for (const LogLine &l : lines_)
+        out.push_back(l.message);
+    return out;
+}
+
+std::vector<std::string> LogCapture::messages(int level) const
+{
+    std::vector<std::string> out;
+    for (const LogLine &l : lines_) {
+        if (l.level == level)
+            out.push_back(l.message);
+    }
+    return out;
+}
+
+bool LogCapture::contains(const std::string &message) const
+{
+    return std::any_of(lines_.begin(), lines_.end(), [&](const LogLine &l) { return l.message == message; });
+}
+
+void PrintTo(const Token &t, std::ostream *os)
+{
+    *os << "{code " << t.code << ", number " << t.number << ", text \"" << t.text << "\", line " << t.line << "}";
+}
+
+std::vector<Token> scanAll(const std::string &text)
+{
+    lineNumber = 1;
+    ScanBuffer buffer = scanString(text.c_str());
+    std::vector<Token> tokens;
+    for (;;) {
+        TokenValue value;
+        value.number = 0;
+        const int code = nextToken(&value);
+        if (code == 0)
+            break;
+        Token t{code, 0, std::string(), lineNumber};
+        switch (code) {
+        case IDENTIFIER:
+        case DQSTRING:
+        case SQSTRING:
+        case VARIABLE:
+        case NE:
+        case LE:
+        case GE:
+            t.text = value.text;
+            free(value.text);
+            break;
+        case NUMBER:
+        case ACTION:
+        case TYPE:
+            t.number = value.number;
+            break;
+        default:
+            break;
+        }
+        tokens.push_back(t);
+    }
+    deleteBuffer(buffer);
+    return tokens;
+}
+
+int parseText(const std::string &text)
+{
+    resetParseState();
+    ScanBuffer buffer = scanString(text.c_str());
+    const int result = parsePolicy();
+    deleteBuffer(buffer);
+    return result;
+}
+
+Journal::Journal()
+{
+    policyManager().clearAllPolicy();
+    setPolicySyncJournal(policyManager(), false);
+    setPolicySyncJournal(policyManager(), true);
+}
+
+Journal::~Journal()
+{
+    setPolicySyncJournal(policyManager(), false);
+}
+
+const std::vector<PolicySyncCall> &Journal::calls() const
+{
+    return policySyncJournal(policyManager());
+}
+
+std::vector<PolicySyncCall> Journal::calls(const std::vector<std::string> &ops) const
+{
+    std::vector<PolicySyncCall> out;
+    for (const PolicySyncCall &c : calls()) {
+        if (std::find(ops.begin(), ops.end(), c.op) != ops.end())
+            out.push_back(c);
+    }
+    return out;
+}
+
+std::string corpusFile(const std::string &relative)
+{
+    std::ifstream in(std::string(TAVO_CORPUS_DIR) + "/" + relative, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> corpusFiles(const std::string &folder)
+{
+    std::vector<std::string> names;
+    const std::string path = std::string(TAVO_CORPUS_DIR) + "/" + folder;
+    if (DIR *dir = opendir(path.c_str())) {
+        while (const dirent *e = readdir(dir)) {
+            if (e->d_name[0] != '.')
+                names.emplace_back(e->d_name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const std::vector<PolicyNode> &nodes()
+{
+    return parseState().policyDb.nodes;
+}

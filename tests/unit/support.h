@@ -1,0 +1,77 @@
+// Helpers shared by the unit tests: log capture, compiling a text the way
+// the pipeline does, and the library's call journal.
+#ifndef TAVO_TEST_SUPPORT_H
+#define TAVO_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <tavopolicysync/log.h>
+#include <tavopolicysync/standin.h>
+
+#include "parse_state.h"
+
+struct LogLine {
+    int level;
+    std::string message;
+};
+
+// Captures every log line (all levels) for the life of the object.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    const std::vector<LogLine> &lines() const { return lines_; }
+    std::vector<std::string> messages() const;
+    // Messages of one level.
+    std::vector<std::string> messages(int level) const;
+    bool contains(const std::string &message) const;
+    void clear() { lines_.clear(); }
+
+private:
+    static void sink(void *context, const char *file, int line, int level, const char *message);
+    std::vector<LogLine> lines_;
+};
+
+struct Token {
+    int code;
+    uint64_t number; // NUMBER, ACTION, TYPE
+    std::string text; // heap text of the token, if any
+    int line; // lineNumber after the token was scanned
+    bool operator==(const Token &o) const
+    {
+        return code == o.code && number == o.number && text == o.text && line == o.line;
+    }
+};
+void PrintTo(const Token &t, std::ostream *os);
+
+// Scans `text` to the end (or the first lexical error); the final 0 is not
+// included.
+std::vector<Token> scanAll(const std::string &text);
+
+// Resets the parse state, installs `text` and parses it; the parse state
+// keeps what the parse produced.
+int parseText(const std::string &text);
+
+// The library's journal, emptied and switched on for the life of the
+// object; the library's policy is cleared first.
+class Journal {
+public:
+    Journal();
+    ~Journal();
+    const std::vector<PolicySyncCall> &calls() const;
+    // Only the calls of the named operations, in order.
+    std::vector<PolicySyncCall> calls(const std::vector<std::string> &ops) const;
+};
+
+// Reads a file of the shared corpus (relative to tests/corpus).
+std::string corpusFile(const std::string &relative);
+// Names of the files of a corpus folder, sorted.
+std::vector<std::string> corpusFiles(const std::string &folder);
+
+const std::vector<PolicyNode> &nodes();
+
+#endif
