@@ -1,0 +1,32 @@
+// Feeds arbitrary bytes to exactly what the pipeline runs on a file's text.
+// A compile error is an expected outcome; a crash, leak, hang or sanitizer
+// report is a finding.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <tavopolicysync/log.h>
+
+#include "parse_state.h"
+#include "policy_loader.h"
+
+namespace {
+
+void discard(void *, const char *, int, int, const char *) {}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const bool quiet = [] {
+        enableDebugLog(); // format every line, as the daemon does
+        setLogSink(discard, nullptr);
+        return true;
+    }();
+    (void)quiet;
+
+    // The library keeps what it is given; start each input afresh.
+    policyManager().clearAllPolicy();
+    compilePolicyContent("fuzz.p", std::string(reinterpret_cast<const char *>(data), size));
+    return 0;
+}
