@@ -1,0 +1,11 @@
+#!/bin/sh
+# Installs what building and testing need on Debian 12 (run as root).
+set -eu
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends \
+    build-essential cmake flex bison \
+    libgtest-dev \
+    clang libclang-rt-14-dev \
+    python3 python3-pytest \
+    util-linux mount passwd

@@ -1,0 +1,47 @@
+#!/bin/sh
+# Every test on a fresh Debian 12 machine (as root): install the
+# dependencies, then build and run the whole suite twice (plainly, and under
+# AddressSanitizer + UndefinedBehaviorSanitizer), then fuzz the policy
+# compiler for a bounded time. Any failure, sanitizer report or fuzzer
+# finding fails the run.
+#   FUZZ_SECONDS   fuzzing time (default 60)
+set -eu
+cd "$(dirname "$0")/.."
+top=$(pwd)
+jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-60}
+
+./scripts/install-deps.sh
+
+echo "== plain build and tests"
+cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/test -j"$jobs"
+(cd build/test && ctest --output-on-failure -j"$jobs")
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTAVO_SANITIZE=ON -DTAVO_BENCH=OFF
+cmake --build build/sanitize -j"$jobs"
+(cd build/sanitize &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --output-on-failure -j"$jobs")
+
+echo "== fuzzing the policy compiler for ${fuzz_seconds}s"
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTAVO_FUZZ=ON -DBUILD_TESTING=OFF -DTAVO_BENCH=OFF
+cmake --build build/fuzz -j"$jobs" --target tavo_policy_fuzzer
+work="$top/build/fuzz/run"
+rm -rf "$work"
+mkdir -p "$work/corpus" "$work/artifacts" "$work/sandbox"
+cp tests/corpus/good/* tests/corpus/bad/* examples/policy/* "$work/corpus/"
+tests/harness/sandbox-run "$work/sandbox" \
+    build/fuzz/tests/fuzz/tavo_policy_fuzzer \
+    -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=4096 \
+    -dict=tests/fuzz/tavo.dict -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
+    "$work/corpus"
+if [ -n "$(ls -A "$work/artifacts")" ]; then
+    echo "fuzzer findings in $work/artifacts:" >&2
+    ls -l "$work/artifacts" >&2
+    exit 1
+fi
+echo "== all tests passed"
