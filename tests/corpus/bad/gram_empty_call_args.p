@@ -1,0 +1,3 @@
+# error: ####ERROR: syntax error at symbol ')' on line 3
+string name = gram
+allow * "/usr/bin/app" "/srv/data" dir { read } if (checkTime())

@@ -1,0 +1,174 @@
+// The scanner: token codes and values, keyword and blank rules, numbers,
+// length limits, line counting and the text-copy helper.
+#include "support.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "lexer.h"
+#include "tavo_parser.hpp"
+
+namespace {
+
+Token num(uint64_t n, int line = 1) { return Token{NUMBER, n, "", line}; }
+Token act(uint64_t n, int line = 1) { return Token{ACTION, n, "", line}; }
+Token type(uint64_t n, int line = 1) { return Token{TYPE, n, "", line}; }
+Token id(const std::string &s, int line = 1) { return Token{IDENTIFIER, 0, s, line}; }
+Token text(int code, const std::string &s, int line = 1) { return Token{code, 0, s, line}; }
+Token bare(int code, int line = 1) { return Token{code, 0, "", line}; }
+
+struct ScanCase {
+    const char *name;
+    std::string input;
+    std::vector<Token> expected;
+};
+
+TEST(Lexer, TokenStreams)
+{
+    const ScanCase cases[] = {
+        {"actions need a trailing blank", "allow a disallow\tb detect c respond d",
+         {act(1), id("a"), act(2), id("b"), act(4), id("c"), act(16), id("d")}},
+        {"allow before newline is a name", "allow\n", {id("allow")}},
+        {"if and do glued to brackets", "if(do{", {id("if"), bare('('), id("do"), bare('{')}},
+        {"if and do with blanks", "if (do {", {bare(IF), bare('('), bare(DO), bare('{')}},
+        {"types", "bool a int a string a boolist a intlist a strlist a",
+         {type(1), id("a"), type(2), id("a"), type(3), id("a"), type(4), id("a"), type(5), id("a"), type(6),
+          id("a")}},
+        {"longer names win", "allowed done booleans intx", {id("allowed"), id("done"), id("booleans"), id("intx")}},
+        {"true with blanks around", "  true  ,", {num(1), bare(',')}},
+        {"false glued to a bracket", "(false)", {bare('('), num(0), bare(')')}},
+        {"trueval at line start", "trueval", {id("trueval")}},
+        {"blank before trueval", " trueval", {num(1), id("val")}},
+        {"truex after a bracket", "(truex", {bare('('), id("truex")}},
+        {"dynamic", "dynamic bool dynamicx dynamicx", {bare(DYNAMIC), type(1), id("dynamicx"), bare(DYNAMIC), id("x")}},
+        {"section with a blank", "%SECTION s", {bare(SECTION), id("s")}},
+        {"section without a blank", "%SECTION\n%SECTIONs",
+         {bare('%'), id("SECTION"), bare('%', 2), id("SECTIONs", 2)}},
+        {"endsec in any company", "%ENDSEC\n%ENDSECx", {bare(ENDSEC), bare(ENDSEC, 2), id("x", 2)}},
+        {"comparison operators", "a!=b<=c>=d<e>f",
+         {id("a"), text(NE, "!="), id("b"), text(LE, "<="), id("c"), text(GE, ">="), id("d"), bare('<'), id("e"),
+          bare('>'), id("f")}},
+        {"two equals and a minus", "== -5", {bare('='), bare('='), bare('-'), num(5)}},
+        {"texts keep their delimiters", "\"a b\" 'c' $v_1 $_ *",
+         {text(DQSTRING, "\"a b\""), text(SQSTRING, "'c'"), text(VARIABLE, "$v_1"), text(VARIABLE, "$_"),
+          bare(STAR)}},
+        {"dollar before a digit", "$1", {bare('$'), num(1)}},
+        {"string cannot span lines", "\"ab\n\"", {bare('"'), id("ab"), bare('"', 2)}},
+        {"comment ends at the newline", "# hi \"x\nb", {bare(COMMENT), id("b", 2)}},
+        {"other punctuation", "/.:;[]", {bare('/'), bare('.'), bare(':'), bare(';'), bare('['), bare(']')}},
+        {"high bytes", "\x80 \xff", {bare(128), bare(255)}},
+        {"numbers", "007 0x1F 0xff 0 18446744073709551615 0xFFFFFFFFFFFFFFFF",
+         {num(7), num(31), num(255), num(0), num(UINT64_MAX), num(UINT64_MAX)}},
+        {"0x alone", "0x", {num(0), id("x")}},
+        {"upper-case X is no prefix", "0X1F", {num(0), id("X1F")}},
+        {"CR LF counts once", "a\r\nb", {id("a"), id("b", 2)}},
+        {"CR alone does not count", "a\rb\n\nc", {id("a"), id("b"), id("c", 3)}},
+    };
+    for (const ScanCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        EXPECT_EQ(scanAll(c.input), c.expected);
+        EXPECT_TRUE(log.messages().empty());
+        EXPECT_FALSE(lexerFailed());
+    }
+}
+
+TEST(Lexer, LengthLimits)
+{
+    const struct {
+        std::string input;
+        int code;
+    } accepted[] = {
+        {'"' + std::string(4094, 's') + '"', DQSTRING},
+        {'\'' + std::string(4094, 's') + '\'', SQSTRING},
+        {std::string(256, 'i'), IDENTIFIER},
+        {'$' + std::string(256, 'v'), VARIABLE},
+    };
+    for (const auto &c : accepted) {
+        SCOPED_TRACE(c.input.size());
+        LogCapture log;
+        EXPECT_EQ(scanAll(c.input), std::vector<Token>{text(c.code, c.input)});
+        EXPECT_TRUE(log.messages().empty());
+    }
+}
+
+TEST(Lexer, LexicalErrorsAreLoggedOnceAndEndTheStream)
+{
+    const struct {
+        std::string bad;
+        std::string message;
+    } cases[] = {
+        {"18446744073709551616", "####ERROR: 数字超出范围: 18446744073709551616"},
+        {"0x10000000000000000", "####ERROR: 数字超出范围: 0x10000000000000000"},
+        {'"' + std::string(4095, 's') + '"', "####ERROR: 字符串过长"},
+        {'\'' + std::string(4095, 's') + '\'', "####ERROR: 字符串过长"},
+        {std::string(257, 'i'), "####ERROR: 变量名过长"},
+        {'$' + std::string(257, 'v'), "####ERROR: 变量名过长"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        LogCapture log;
+        lineNumber = 1;
+        const std::string input = "a " + c.bad + " b\nc";
+        ScanBuffer buffer = scanString(input.c_str());
+        TokenValue value;
+        ASSERT_EQ(nextToken(&value), IDENTIFIER);
+        free(value.text);
+        EXPECT_EQ(nextToken(&value), 0);
+        // Nothing after the bad token is ever returned.
+        EXPECT_EQ(nextToken(&value), 0);
+        EXPECT_TRUE(lexerFailed());
+        EXPECT_EQ(lineNumber, 1);
+        deleteBuffer(buffer);
+        EXPECT_EQ(log.messages(), std::vector<std::string>{c.message});
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR).size(), 1u);
+
+        // The next buffer starts afresh.
+        EXPECT_EQ(scanAll("x"), std::vector<Token>{id("x")});
+        EXPECT_FALSE(lexerFailed());
+    }
+}
+
+TEST(Lexer, TokenTextIncludesKeywordBlanksAndIsEmptyAtEnd)
+{
+    lineNumber = 1;
+    ScanBuffer buffer = scanString("  allow\tx # note\n");
+    TokenValue value;
+    ASSERT_EQ(nextToken(&value), ACTION);
+    EXPECT_STREQ(tokenText(), "  allow\t");
+    ASSERT_EQ(nextToken(&value), IDENTIFIER);
+    free(value.text);
+    EXPECT_STREQ(tokenText(), "x");
+    ASSERT_EQ(nextToken(&value), COMMENT);
+    EXPECT_STREQ(tokenText(), "# note");
+    EXPECT_EQ(lineNumber, 1);
+    ASSERT_EQ(nextToken(&value), 0);
+    EXPECT_STREQ(tokenText(), "");
+    EXPECT_EQ(lineNumber, 2);
+    deleteBuffer(buffer);
+}
+
+TEST(Lexer, CopyTokenText)
+{
+    LogCapture log;
+    EXPECT_EQ(copyTokenText(nullptr, 3), nullptr);
+    EXPECT_EQ(copyTokenText("abc", 0), nullptr);
+    EXPECT_TRUE(log.messages().empty());
+
+    char *part = copyTokenText("abcdef", 3);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part, "abc");
+    free(part);
+
+    const std::string big(65537, 'b');
+    char *largest = copyTokenText(big.c_str(), 65536);
+    ASSERT_NE(largest, nullptr);
+    EXPECT_EQ(strlen(largest), 65536u);
+    free(largest);
+    EXPECT_TRUE(log.messages().empty());
+
+    EXPECT_EQ(copyTokenText(big.c_str(), 65537), nullptr);
+    EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{"####ERROR: 字符串过长 (len=65537)"});
+}
+
+} // namespace
