@@ -1,0 +1,261 @@
+"""tavo-policy-check from the command line: exit statuses, log lines,
+the JSON Lines it prints and the files it selects.
+
+Runs inside tests/harness/sandbox-run, whose /etc is a private copy (with
+the users root=0 and alice=1001) and whose TMPDIR is a private folder.
+"""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+if os.environ.get("TAVO_SANDBOX") != "1" or "TAVO_POLICY_CHECK" not in os.environ:
+    pytest.skip("runs only inside tests/harness/sandbox-run (see ctest test 'checker')",
+                allow_module_level=True)
+
+CHECK = os.environ["TAVO_POLICY_CHECK"]
+CORPUS = pathlib.Path(os.environ["TAVO_CORPUS_DIR"])
+WORKED_EXAMPLE = CORPUS / "good" / "worked_example.p"
+POLICY_DIR = pathlib.Path("/etc/tavo/policy")
+PREFIX = "tavo-policy-check: "
+
+FIELDS = ["file", "action", "uid", "subjectById", "sids", "subjectNames", "objectById", "oids",
+          "objectNames", "objectType", "permission", "conditions", "actions", "flags", "priority",
+          "namespaceName", "sectionName", "moduleName"]
+
+GOOD = b'string name = web\nallow 1000 "/usr/bin/app" "/var/www/*" file { read, write }\n'
+SYNTAX_ERROR = b'string name = web\nallow 1000 "/usr/bin/app" "/var/www/*" file { read,\n'
+
+
+class Result:
+    def __init__(self, proc):
+        self.code = proc.returncode
+        self.stdout = proc.stdout
+        self.stderr = proc.stderr.decode("utf-8", "surrogateescape")
+
+    @property
+    def log(self):
+        return self.stderr.splitlines()
+
+    @property
+    def nodes(self):
+        return [json.loads(line) for line in self.stdout.decode("utf-8").splitlines()]
+
+
+def check(*args, cwd=None):
+    # A blocking open would hit the timeout and fail the test.
+    proc = subprocess.run([CHECK, *[os.fsencode(a) for a in args]], capture_output=True,
+                          cwd=cwd, timeout=60)
+    return Result(proc)
+
+
+def write(path, content):
+    path.write_bytes(content)
+    return path
+
+
+@pytest.fixture
+def policy_dir():
+    """The sandbox's private /etc/tavo/policy, emptied around the test."""
+    def empty():
+        for entry in POLICY_DIR.iterdir():
+            if entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry)
+            else:
+                entry.unlink()
+    empty()
+    yield POLICY_DIR
+    empty()
+
+
+def only_skipped_names(tmp):
+    for name in ("a.P", "a.policy.bak", "policy", ".hidden.p", "a..p"):
+        write(tmp / name, GOOD)
+    return [tmp]
+
+
+def fifo(tmp):
+    os.mkfifo(tmp / "x.p")
+    return [tmp / "x.p"]
+
+
+@pytest.mark.parametrize("make_args, code", [
+    pytest.param(lambda tmp: [WORKED_EXAMPLE], 0, id="good file"),
+    pytest.param(lambda tmp: [write(tmp / "a.p", b"")], 0, id="empty file"),
+    pytest.param(lambda tmp: [write(tmp / "any-name.txt", GOOD)], 0, id="file of any name"),
+    pytest.param(lambda tmp: [write(tmp / "a.p", SYNTAX_ERROR)], 3, id="syntax error"),
+    pytest.param(lambda tmp: [write(tmp / "a.p", GOOD + b"\0")], 3, id="NUL byte"),
+    pytest.param(lambda tmp: [tmp / "missing.p"], 255, id="missing file"),
+    pytest.param(fifo, 255, id="fifo"),
+    pytest.param(lambda tmp: [tmp], 1, id="empty directory"),
+    pytest.param(only_skipped_names, 1, id="only skipped names"),
+])
+def test_exit_status(tmp_path, make_args, code):
+    result = check(*make_args(tmp_path))
+    assert result.code == code, result.stderr
+    assert result.stdout == b""
+
+
+@pytest.mark.parametrize("option, code, on_stdout", [
+    ("--bogus", 64, False),
+    ("-x", 64, False),
+    ("-h", 0, True),
+    ("--help", 0, True),
+])
+def test_options(option, code, on_stdout):
+    result = check(option, str(WORKED_EXAMPLE))
+    assert result.code == code
+    usage, other = (result.stdout.decode(), result.stderr) if on_stdout else (result.stderr, result.stdout)
+    assert "Usage: tavo-policy-check [--json] [--quiet] [PATH ...]" in usage
+    if on_stdout:
+        assert other == ""
+    else:
+        assert other == b""
+
+
+def corpus(folder):
+    return sorted((CORPUS / folder).iterdir())
+
+
+@pytest.mark.parametrize("path, code",
+                         [(p, 0) for p in corpus("good")] + [(p, 3) for p in corpus("bad")],
+                         ids=lambda v: v.parent.name + "/" + v.name if isinstance(v, pathlib.Path) else None)
+def test_corpus(path, code):
+    result = check(path)
+    assert result.code == code, result.stderr
+
+
+def test_worked_example_as_json():
+    # Relative, so that "file" shows the path exactly as given.
+    result = check("--json", "good/worked_example.p", cwd=CORPUS)
+    assert result.code == 0, result.stderr
+    nodes = result.nodes
+    assert len(nodes) == 4
+    for node in nodes:
+        assert list(node) == FIELDS
+    assert [n["uid"] for n in nodes] == [0, 0, 1001, 1001]
+    assert [n["permission"] for n in nodes] == ["read", "search", "read", "search"]
+    for node in nodes:
+        assert node["file"] == "good/worked_example.p"
+        assert node["action"] == 1
+        assert (node["subjectById"], node["sids"], node["subjectNames"]) == (False, [], ["/usr/sbin/sshd"])
+        assert (node["objectById"], node["oids"], node["objectNames"]) == (False, [], ["/home/*/.ssh"])
+        assert node["objectType"] == "dir"
+        assert node["conditions"] == [
+            {"type": 12, "name": "", "value": 1, "varName": "guard", "params": []},
+            {"type": 4, "name": "checkTime", "value": 0, "varName": "",
+             "params": [{"type": 3, "number": 0, "text": "08:00"},
+                        {"type": 2, "number": 18, "text": ""}]},
+            {"type": 2, "name": "", "value": 0, "varName": "", "params": []},
+        ]
+        assert node["actions"] == [{"name": "notify", "params": [{"type": 2, "number": 1, "text": ""}]}]
+        assert (node["flags"], node["priority"]) == (0, 0)
+        assert (node["namespaceName"], node["sectionName"], node["moduleName"]) == \
+            ("fileserver", "ssh", "fileserver")
+
+
+def test_default_path_is_the_policy_directory(policy_dir):
+    result = check("--quiet")
+    assert result.code == 1
+    assert result.log == [PREFIX + "##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发"]
+
+    shutil.copy(WORKED_EXAMPLE, policy_dir / "b.p")
+    write(policy_dir / "a.policy", GOOD)
+    result = check("--json")
+    assert result.code == 0, result.stderr
+    assert [n["file"] for n in result.nodes] == ["a.policy"] * 2 + ["b.p"] * 4
+
+
+def test_paths_are_checked_in_argument_order(tmp_path):
+    late = write(tmp_path / "z.p", GOOD)
+    missing = tmp_path / "missing.p"
+    bad = write(tmp_path / "bad.p", SYNTAX_ERROR)
+    early = write(tmp_path / "a.p", GOOD)
+    result = check("--json", late, missing, bad, early)
+    # The first failure decides the status; later paths are still checked.
+    assert result.code == 255
+    assert [n["file"] for n in result.nodes] == [str(late)] * 2 + [str(early)] * 2
+    assert PREFIX + f"无法解析文件 {missing}: No such file or directory" in result.log
+    assert PREFIX + f"###ERROR: 策略文件{bad}解析失败" in result.log
+
+
+@pytest.mark.parametrize("layout, code", [
+    pytest.param({"a.p": None, "b.p": SYNTAX_ERROR, "c.p": GOOD}, 255, id="directory first"),
+    pytest.param({"a.p": SYNTAX_ERROR, "b.p": None, "c.p": GOOD}, 3, id="syntax error first"),
+])
+def test_directory_reports_every_failing_file(tmp_path, layout, code):
+    for name, content in layout.items():
+        if content is None:
+            (tmp_path / name).mkdir()
+        else:
+            write(tmp_path / name, content)
+    result = check("--json", tmp_path)
+    assert result.code == code
+    codes = {name: ("-1" if content is None else "3") for name, content in layout.items() if content != GOOD}
+    for name, failure in codes.items():
+        assert PREFIX + f"##ERROR: 处理策略文件 {name} 失败，错误码 {failure}" in result.log
+    assert [n["file"] for n in result.nodes] == ["c.p", "c.p"]
+
+
+@pytest.mark.parametrize("quiet", [False, True], ids=["verbose", "quiet"])
+def test_quiet_keeps_only_errors_and_warnings(tmp_path, quiet):
+    write(tmp_path / "a.p", b"")
+    write(tmp_path / "b.p", SYNTAX_ERROR)
+    result = check(*(["--quiet"] if quiet else []), tmp_path)
+    assert result.code == 3
+    detail = [
+        "###INFO: 读取配置文件a.p成功",
+        "####WARN: 文件a.p为空",
+        "###WARN: 文件a.p中有效策略数为0",
+        "###INFO: 文件a.p处理完成",
+        "##INFO: 处理策略文件 a.p 成功",
+        "###INFO: 读取配置文件b.p成功",
+        "####ERROR: syntax error at symbol '' on line 3",
+        "####ERROR: 文件b.p中存在编译错误",
+        "###ERROR: 策略文件b.p解析失败",
+        "###INFO: 文件b.p处理完成",
+        "##ERROR: 处理策略文件 b.p 失败，错误码 3",
+    ]
+    expected = [m for m in detail if not (quiet and "INFO" in m)]
+    assert result.log == [PREFIX + m for m in expected]
+
+
+def test_bytes_that_are_not_utf8_survive_the_json(tmp_path):
+    name = b"caf\xe9.p"
+    subject = b"/opt/\xff\xfeapp"
+    obj = b"/srv/\xc0\xaf\xed\xa0\x80/caf\xc3\xa9"
+    directory = tmp_path / "policy"
+    directory.mkdir()
+    write(directory / os.fsdecode(name),
+          b'string name = web\nallow 0 "' + subject + b'" "' + obj + b'" file { read }\n')
+
+    result = check("--json", directory)
+    assert result.code == 0, result.stderr
+    # Valid text stays as it is; the output is always valid UTF-8.
+    assert b"caf\xc3\xa9" in result.stdout
+    assert b"\\udcff\\udcfe" in result.stdout
+    [node] = result.nodes
+    restore = lambda text: text.encode("utf-8", "surrogateescape")
+    assert restore(node["file"]) == name
+    assert [restore(s) for s in node["subjectNames"]] == [subject]
+    assert [restore(o) for o in node["objectNames"]] == [obj]
+
+
+def test_64_bit_numbers_are_exact(tmp_path):
+    path = write(tmp_path / "big.p",
+                 b"string name = big\n"
+                 b'allow * * "/srv/x" file { read } if (f(18446744073709551615, 0x8000000000000001)) '
+                 b"do { g(9007199254740993) }\n")
+    result = check("--json", path)
+    assert result.code == 0, result.stderr
+    [node] = result.nodes
+    assert node["uid"] == 2**32 - 1
+    assert node["sids"] == [[2**64 - 1, 0, 0]]
+    assert [p["number"] for p in node["conditions"][0]["params"]] == [2**64 - 1, 2**63 + 1]
+    # 2**53 + 1 has no exact double: written as integer digits, not a float.
+    assert node["actions"][0]["params"][0]["number"] == 2**53 + 1
+    assert b'"number":9007199254740993' in result.stdout
