@@ -1,5 +1,7 @@
 #include "rule_expansion.h"
 
+#include <algorithm>
+
 #include "parse_state.h"
 #include "tavo_log.h"
 #include "variables.h"
@@ -22,25 +24,35 @@ int settleNamespace(ParseState &s)
 void emitNodes(ParseState &s)
 {
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    const size_t count = s.uids.size() * s.permissions.size();
+    if (count == 0)
+        return;
+    if (nodes.capacity() - nodes.size() < count)
+        nodes.reserve(std::max(nodes.size() + count, 2 * nodes.capacity()));
+
+    // The rule's state is reset after this: the last node takes it over
+    // instead of copying it.
+    size_t left = count;
     for (const uint32_t uid : s.uids) {
         for (const std::string &permission : s.permissions) {
-            nodes.push_back(s.ruleTemplate);
+            const bool last = --left == 0;
+            nodes.push_back(last ? std::move(s.ruleTemplate) : s.ruleTemplate);
             PolicyNode &node = nodes.back();
             node.uid = uid;
             if (!s.sids.empty()) {
                 node.subjectById = true;
-                node.sids = s.sids;
+                node.sids = last ? std::move(s.sids) : s.sids;
             } else if (!s.subjectNames.empty()) {
                 node.subjectById = false;
-                node.subjectNames = s.subjectNames;
+                node.subjectNames = last ? std::move(s.subjectNames) : s.subjectNames;
             }
             // Ids win over names gathered beside them.
             if (!s.oids.empty()) {
                 node.objectById = true;
-                node.oids = s.oids;
+                node.oids = last ? std::move(s.oids) : s.oids;
             } else if (!s.objectNames.empty()) {
                 node.objectById = false;
-                node.objectNames = s.objectNames;
+                node.objectNames = last ? std::move(s.objectNames) : s.objectNames;
             }
             node.objectType = s.objectType;
             node.permission = permission;

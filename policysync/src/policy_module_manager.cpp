@@ -13,11 +13,18 @@ struct PolicyModuleManagerInterface::Impl {
     bool journalOn = false;
     std::vector<PolicySyncCall> journal;
 
-    void record(const char *op, std::vector<std::string> args = {})
+    // Arguments are only rendered while the journal is on: the front end
+    // calls in here for every rule.
+    template <typename... Args>
+    void record(const char *op, const Args &...args)
     {
         if (journalOn)
-            journal.push_back(PolicySyncCall{op, std::move(args)});
+            journal.push_back(PolicySyncCall{op, std::vector<std::string>{text(args)...}});
     }
+
+    static std::string text(const std::string &s) { return s; }
+    static std::string text(size_t n) { return std::to_string(n); }
+    static std::string text(uint32_t n) { return std::to_string(n); }
 };
 
 PolicyModuleManagerInterface::Impl &policySyncImpl(PolicyModuleManagerInterface &manager)
@@ -57,7 +64,7 @@ int PolicyModuleManagerInterface::prepareWork()
 
 int PolicyModuleManagerInterface::addPolicy(std::string fileName, PolicyDb &db)
 {
-    d->record("addPolicy", {fileName, std::to_string(db.nodes.size())});
+    d->record("addPolicy", fileName, db.nodes.size());
     PolicyDb kept;
     kept.nodes = std::move(db.nodes);
     db.nodes.clear();
@@ -67,44 +74,49 @@ int PolicyModuleManagerInterface::addPolicy(std::string fileName, PolicyDb &db)
 
 void PolicyModuleManagerInterface::setNamespaceInfo(std::string nsName)
 {
-    d->record("setNamespaceInfo", {nsName});
+    d->record("setNamespaceInfo", nsName);
     d->state.namespaces.insert(std::move(nsName));
 }
 
 void PolicyModuleManagerInterface::setNamespaceFuncInfo(std::string nsName, std::string moduleName,
                                                         std::string funcName)
 {
-    d->record("setNamespaceFuncInfo", {nsName, moduleName, funcName});
-    d->state.functions.emplace(std::move(nsName), std::move(moduleName), std::move(funcName));
+    d->record("setNamespaceFuncInfo", nsName, moduleName, funcName);
+    std::tuple<std::string, std::string, std::string> key(std::move(nsName), std::move(moduleName),
+                                                          std::move(funcName));
+    if (d->state.functions.find(key) == d->state.functions.end())
+        d->state.functions.insert(std::move(key));
 }
 
 void PolicyModuleManagerInterface::setUidInfo(std::string userName, uint32_t uid)
 {
-    d->record("setUidInfo", {userName, std::to_string(uid)});
+    d->record("setUidInfo", userName, uid);
     d->state.uids[std::move(userName)] = uid;
 }
 
 void PolicyModuleManagerInterface::setFileToGetLabelMap(std::string kind, std::string name)
 {
-    d->record("setFileToGetLabelMap", {kind, name});
-    d->state.labels.emplace(std::move(kind), std::move(name));
+    d->record("setFileToGetLabelMap", kind, name);
+    std::pair<std::string, std::string> key(std::move(kind), std::move(name));
+    if (d->state.labels.find(key) == d->state.labels.end())
+        d->state.labels.insert(std::move(key));
 }
 
 void PolicyModuleManagerInterface::addToKmodVec(std::string name)
 {
-    d->record("addToKmodVec", {name});
+    d->record("addToKmodVec", name);
     d->state.kmods.insert(std::move(name));
 }
 
 void PolicyModuleManagerInterface::addToDeviceVec(std::string name)
 {
-    d->record("addToDeviceVec", {name});
+    d->record("addToDeviceVec", name);
     d->state.devices.insert(std::move(name));
 }
 
 int PolicyModuleManagerInterface::getParentClass(std::string type, std::string &parent)
 {
-    d->record("getParentClass", {type});
+    d->record("getParentClass", type);
     const char *found = tavo_policysync::parentClassOf(type);
     if (!found)
         return 1;
@@ -114,7 +126,7 @@ int PolicyModuleManagerInterface::getParentClass(std::string type, std::string &
 
 int PolicyModuleManagerInterface::getCapOid(std::string name, TAVO_ID &oid)
 {
-    d->record("getCapOid", {name});
+    d->record("getCapOid", name);
     uint64_t number = 0;
     if (!tavo_policysync::capabilityNumber(name, number))
         return 1;

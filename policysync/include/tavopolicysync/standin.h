@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -22,11 +23,20 @@ struct PolicySyncCall {
     bool operator==(const PolicySyncCall &o) const { return op == o.op && args == o.args; }
 };
 
+struct LabelKeyHash {
+    size_t operator()(const std::pair<std::string, std::string> &key) const
+    {
+        const size_t h = std::hash<std::string>()(key.first);
+        return h ^ (std::hash<std::string>()(key.second) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
+    }
+};
+
 struct PolicySyncState {
     std::set<std::string> namespaces;
     std::set<std::tuple<std::string, std::string, std::string>> functions;
     std::map<std::string, uint32_t> uids;
-    std::set<std::pair<std::string, std::string>> labels; // (kind, name)
+    // (kind, name); asked for once per subject and object of every rule
+    std::unordered_set<std::pair<std::string, std::string>, LabelKeyHash> labels;
     std::set<std::string> kmods;
     std::set<std::string> devices;
     std::vector<std::pair<std::string, PolicyDb>> added; // in addPolicy order
