@@ -1,0 +1,34 @@
+// Deterministic synthetic policy sets for benchmarks: the same options give
+// byte-identical files on every host.
+#ifndef TAVO_BENCH_POLICY_GENERATOR_H
+#define TAVO_BENCH_POLICY_GENERATOR_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct GeneratorOptions {
+    size_t files = 100;
+    size_t rulesPerFile = 1000;
+    uint64_t seed = 1;
+};
+
+struct GeneratedPolicy {
+    std::string fileName; // e.g. "scene07.p"
+    std::string text;
+    size_t rules = 0;
+};
+
+// Every rule takes its uids from a two-account list and names three
+// permissions, so each rule expands to this many policy nodes.
+constexpr size_t nodesPerRule = 6;
+
+std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options);
+
+// Writes the files into `directory` (created if missing, parent must exist).
+// Refuses a directory that already holds other policy files, which would
+// silently join the measured set. On failure returns false with `error` set.
+bool writePolicies(const std::string &directory, const std::vector<GeneratedPolicy> &policies, std::string &error);
+
+#endif
