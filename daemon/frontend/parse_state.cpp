@@ -71,6 +71,7 @@ void resetParseState()
     resetRuleState();
     s.varName.clear();
     s.varKind = KindNone;
+    s.varPriorKind = KindNone;
     s.varNumber = 0;
     s.varText.clear();
     s.dynamicFlag = false;

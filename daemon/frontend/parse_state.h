@@ -62,6 +62,8 @@ struct ParseState {
     std::vector<std::string> objectNames;
     std::string varName;
     uint32_t varKind = KindNone;
+    // Kind the variable being declared had before this statement.
+    uint32_t varPriorKind = KindNone;
     uint64_t varNumber = 0;
     std::string varText;
     bool dynamicFlag = false;

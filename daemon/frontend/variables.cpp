@@ -186,6 +186,8 @@ void beginVariable(const std::string &name)
 {
     ParseState &s = parseState();
     s.varName = name;
+    const uint32_t *prior = lookup(s.varKinds, name);
+    s.varPriorKind = prior ? *prior : KindNone;
     switch (s.varKind) {
     case KindBoolList: s.boolListVars[name].clear(); break;
     case KindIntList: s.intListVars[name].clear(); break;
@@ -245,8 +247,11 @@ int assignReference()
         return 1;
     }
     const std::string ref = s.varText.substr(1);
-    if (!storeHolds(s, s.varKind, ref)) {
-        if (s.varKinds.count(ref) == 0)
+    // The statement has already created the list it declares: a reference
+    // to it must still see the variable as it was before the statement.
+    const bool self = ref == s.varName && s.varPriorKind != s.varKind;
+    if (self || !storeHolds(s, s.varKind, ref)) {
+        if (self ? s.varPriorKind == KindNone : s.varKinds.count(ref) == 0)
             TAVO_ERROR("####ERROR: 不存在引用变量%s", ref.c_str());
         else
             TAVO_ERROR("####ERROR: 引用变量%s类型与目标变量类型不匹配", ref.c_str());

@@ -65,11 +65,9 @@ TEST(Variables, ReferenceAndAssignmentFailures)
     }
 }
 
-// Known fault, disabled until the front end is fixed: a list declaration
-// creates its (empty) list before the reference is checked, so a reference
-// to the list itself is taken as a valid, empty list and the rules using it
-// silently emit no node.
-TEST(Variables, DISABLED_ListReferenceToTheListBeingDeclaredIsRefused)
+// The declaration creates its list before the reference is read; the
+// reference must not find that fresh, empty list.
+TEST(Variables, ListReferenceToTheListBeingDeclaredIsRefused)
 {
     const struct {
         const char *text;
