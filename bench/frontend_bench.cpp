@@ -392,19 +392,6 @@ CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> 
 
 // ---- set-up -----------------------------------------------------------------
 
-bool parseCount(const char *text, uint64_t &value)
-{
-    if (!text || *text == '\0' || *text == '-')
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    const unsigned long long v = strtoull(text, &end, 0);
-    if (errno != 0 || *end != '\0')
-        return false;
-    value = v;
-    return true;
-}
-
 int parseOptions(int argc, char **argv, Options &o)
 {
     const struct option longOptions[] = {

@@ -17,19 +17,6 @@ const char usageText[] =
 
 constexpr int exitUsage = 64;
 
-bool parseCount(const char *text, uint64_t &value)
-{
-    if (!text || *text == '\0' || *text == '-')
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    const unsigned long long v = strtoull(text, &end, 0);
-    if (errno != 0 || *end != '\0')
-        return false;
-    value = v;
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char **argv)

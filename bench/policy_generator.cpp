@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -236,6 +237,19 @@ bool writeFile(const std::string &path, const std::string &text, std::string &er
 }
 
 } // namespace
+
+bool parseCount(const char *text, uint64_t &value)
+{
+    if (!text || *text == '\0' || *text == '-')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0')
+        return false;
+    value = v;
+    return true;
+}
 
 std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options)
 {

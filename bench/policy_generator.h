@@ -31,4 +31,7 @@ std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options);
 // silently join the measured set. On failure returns false with `error` set.
 bool writePolicies(const std::string &directory, const std::vector<GeneratedPolicy> &policies, std::string &error);
 
+// A count or seed from the command line: decimal, 0x hex or 0 octal, no sign.
+bool parseCount(const char *text, uint64_t &value);
+
 #endif
