@@ -25,7 +25,6 @@
 #include "parse_state.h"
 #include "parser.h"
 #include "policy_generator.h"
-#include "tavo_parser.hpp"
 
 #ifndef TAVO_POLICY_CHECK_PATH
 #define TAVO_POLICY_CHECK_PATH "tavo-policy-check"
@@ -207,20 +206,6 @@ struct Footprint {
 
 // ---- in-process measurements ---------------------------------------------
 
-bool carriesText(int code)
-{
-    switch (code) {
-    case IDENTIFIER:
-    case DQSTRING:
-    case SQSTRING:
-    case VARIABLE:
-    case NE:
-    case LE:
-    case GE: return true;
-    default: return false;
-    }
-}
-
 struct ScanResult {
     Timing time;
     size_t tokens = 0;
@@ -239,7 +224,7 @@ ScanResult scanAll(const std::vector<GeneratedPolicy> &policies)
         while ((code = nextToken(&value)) != 0) {
             ++result.tokens;
             // The parser would own and free these.
-            if (carriesText(code))
+            if (tokenCarriesText(code))
                 free(value.text);
         }
         if (lexerFailed())

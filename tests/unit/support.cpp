@@ -65,17 +65,11 @@ std::vector<Token> scanAll(const std::string &text)
         if (code == 0)
             break;
         Token t{code, 0, std::string(), lineNumber};
-        switch (code) {
-        case IDENTIFIER:
-        case DQSTRING:
-        case SQSTRING:
-        case VARIABLE:
-        case NE:
-        case LE:
-        case GE:
+        if (tokenCarriesText(code)) {
             t.text = value.text;
             free(value.text);
-            break;
+        }
+        switch (code) {
         case NUMBER:
         case ACTION:
         case TYPE:
