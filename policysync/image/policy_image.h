@@ -1,0 +1,70 @@
+// The compiled policy image: what the policy-sync library hands to the tavo
+// kernel module. One encoder (inside the library) and one decoder, shared by
+// the library, the simulated kernel, the tests and tavo-policy-check.
+// The byte layout is described in docs/policy-image.md.
+#ifndef TAVO_POLICY_IMAGE_H
+#define TAVO_POLICY_IMAGE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <tavopolicysync/policy_records.h>
+
+namespace tavo_image {
+
+constexpr uint32_t imageMagic = 0x4f564154; // "TAVO" in the file, little-endian
+constexpr uint32_t imageVersion = 1;
+
+enum class ImageKind : uint32_t {
+    Full = 1,    // compileData: the whole policy
+    Initial = 2, // compileInitData: the whole policy, for early boot
+    Section = 3, // compileSectionPolicy: one section of one namespace
+};
+
+using Digest = std::array<uint8_t, 32>; // SHA-256
+
+// The per-namespace tables of an image.
+struct NamespaceTable {
+    std::string name;
+    // Dynamic variables and their initial values (0 or 1), by name.
+    std::vector<std::pair<std::string, uint32_t>> dynamicVariables;
+    // Registered functions: (module, function).
+    std::vector<std::pair<std::string, std::string>> functions;
+};
+
+// Everything an image carries, decoded.
+struct DecodedImage {
+    ImageKind kind = ImageKind::Full;
+    uint32_t version = 0;
+    // For a section image: the namespace and section it replaces.
+    std::string sectionNamespace;
+    std::string sectionName;
+    // SHA-256 of the image (see docs/policy-image.md for what it covers).
+    Digest digest{};
+    // Policy files the nodes came from, in addPolicy order.
+    std::vector<std::string> files;
+    // Nodes in emission order, and for each the index of its file in `files`.
+    std::vector<PolicyNode> nodes;
+    std::vector<uint32_t> nodeFiles;
+    std::vector<NamespaceTable> namespaces;
+    // Library-wide compile-side facts.
+    std::vector<std::pair<std::string, uint32_t>> uidNames; // user name, uid
+    std::vector<std::pair<std::string, std::string>> labels; // kind, name
+    std::vector<std::string> kmods;
+    std::vector<std::string> devices;
+};
+
+// Decodes and checks an image (magic, version, sizes, digest, every
+// reference). 0 on success; 22 (EINVAL) with `error` saying what is wrong.
+int decodeImage(const uint8_t *data, size_t size, DecodedImage &out, std::string &error);
+
+// Lower-case hex of a digest.
+std::string digestHex(const Digest &digest);
+
+} // namespace tavo_image
+
+#endif

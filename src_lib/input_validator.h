@@ -1,0 +1,35 @@
+// Checks that every deliverable makes before it acts: is a name acceptable,
+// is the tavo module present, is the host in three-mode, and may a root
+// process act while three-mode is on. Complaints go to writeLog; nothing is
+// printed and nothing throws.
+#ifndef TAVO_INPUT_VALIDATOR_H
+#define TAVO_INPUT_VALIDATOR_H
+
+#include <cstdint>
+#include <string>
+
+#ifndef TAVO_CHECKS_EXPORT
+#define TAVO_CHECKS_EXPORT
+#endif
+
+// 0 if `value` is a non-empty name of at most `maxLength` bytes of ASCII
+// letters, digits, '_' and '-'; -1 (with a logged reason naming `label`)
+// otherwise.
+TAVO_CHECKS_EXPORT int32_t validate_name_param(const std::string &value, uint64_t maxLength,
+                                               const std::string &label);
+
+// Whether process `pid` is in the pid namespace of process 1.
+TAVO_CHECKS_EXPORT bool isInitPidNamespace(int pid);
+
+// Whether the tavo module's securityfs directory exists (logs when not).
+TAVO_CHECKS_EXPORT bool is_tavo_module_loaded();
+
+// Whether the module's three-mode switch reads "1".
+TAVO_CHECKS_EXPORT bool isThreeModeEnabled();
+
+// Whether a caller with this uid, pid and executable path may act while
+// three-mode is on: root, in the initial pid namespace, running one of the
+// whitelisted programs.
+TAVO_CHECKS_EXPORT bool isAllowedInThreeMode(uint32_t uid, int32_t pid, const std::string &exePath);
+
+#endif
