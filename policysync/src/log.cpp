@@ -1,5 +1,6 @@
 #include "tavopolicysync/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -26,6 +27,51 @@ int syslogPriority(int level)
     case TAVO_LOG_INFO: return LOG_INFO;
     default: return LOG_DEBUG;
     }
+}
+
+// Longest line written, in bytes; a longer one is cut with a mark.
+constexpr size_t maxLineBytes = 8192;
+const char cutMark[] = "...";
+
+// Control bytes from file names and policy texts must not start a line of
+// their own, move the cursor or reach a terminal raw: each is written as
+// \xNN. A line feed that ends the line stays. UTF-8 and other bytes are
+// kept.
+std::string escapeLine(const std::string &message)
+{
+    static const char hex[] = "0123456789abcdef";
+    const size_t end = (!message.empty() && message.back() == '\n') ? message.size() - 1 : message.size();
+    std::string out;
+    out.reserve(std::min(message.size(), maxLineBytes + 1));
+    for (size_t i = 0; i < end && out.size() <= maxLineBytes; ++i) {
+        const unsigned char c = static_cast<unsigned char>(message[i]);
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (out.size() > maxLineBytes) {
+        // Cut where no escape or UTF-8 sequence is split.
+        size_t cut = maxLineBytes - (sizeof cutMark - 1);
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80)
+            --cut;
+        // An escape is four bytes: one that starts in the last three kept
+        // bytes is cut whole.
+        for (size_t back = 3; back >= 1; --back) {
+            if (cut >= back && out.compare(cut - back, 2, "\\x") == 0) {
+                cut -= back;
+                break;
+            }
+        }
+        out.resize(cut);
+        out += cutMark;
+    } else if (end < message.size()) {
+        out += '\n';
+    }
+    return out;
 }
 
 std::string formatMessage(const char *format, va_list args)
@@ -58,7 +104,7 @@ int writeLog(const char *file, int line, int level, const char *format, ...)
 
     va_list args;
     va_start(args, format);
-    const std::string message = formatMessage(format, args);
+    const std::string message = escapeLine(formatMessage(format, args));
     va_end(args);
 
     std::lock_guard<std::mutex> lock(sinkMutex);
