@@ -18,6 +18,7 @@ namespace {
 const char programName[] = "tavo-policy-check";
 const char defaultPolicyDirectory[] = "/etc/tavo/policy";
 constexpr int exitUsage = 64;
+constexpr size_t jsonFlushBytes = 64 * 1024;
 
 const char usageText[] =
     "Usage: tavo-policy-check [--json] [--quiet] [PATH ...]\n"
@@ -96,14 +97,22 @@ int main(int argc, char **argv)
     if (paths.empty())
         paths.emplace_back(defaultPolicyDirectory);
 
+    // Written as it is made, a few nodes at a time: a file's whole output
+    // is never held at once.
     std::string out;
     CompiledHook printNodes;
     if (json) {
         printNodes = [&out](const std::string &name, const PolicyDb &db) {
             out.clear();
-            for (const PolicyNode &node : db.nodes)
+            for (const PolicyNode &node : db.nodes) {
                 appendNodeJson(out, name, node);
+                if (out.size() >= jsonFlushBytes) {
+                    fwrite(out.data(), 1, out.size(), stdout);
+                    out.clear();
+                }
+            }
             fwrite(out.data(), 1, out.size(), stdout);
+            out.clear();
         };
     }
 
