@@ -217,8 +217,7 @@ ScanResult scanAll(const std::vector<GeneratedPolicy> &policies)
     ScanResult result;
     const Stopwatch watch;
     for (const GeneratedPolicy &p : policies) {
-        lineNumber = 1;
-        const ScanBuffer buffer = scanString(p.text.c_str());
+        const ScanBuffer buffer = scanString(p.text);
         TokenValue value;
         int code;
         while ((code = nextToken(&value)) != 0) {
@@ -254,11 +253,8 @@ ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
     ParseResult result;
     const Stopwatch watch;
     for (const GeneratedPolicy &p : policies) {
-        resetParseState();
-        const ScanBuffer buffer = scanString(p.text.c_str());
-        if (parsePolicy() != 0)
+        if (compileText(p.fileName, p.text) != 0)
             ++result.failures;
-        deleteBuffer(buffer);
         PolicyDb &db = parseState().policyDb;
         result.nodes += db.nodes.size();
         if (look)

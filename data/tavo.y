@@ -1,8 +1,9 @@
 /* Grammar of the tavo policy language.
  *
- * Every action is one call into a semantic routine; the routines keep all
- * state in the parse state. Heap texts of tokens are released by the action
- * that receives them, or by the destructors below when the parse ends early. */
+ * Every action is one call into a semantic routine (through call or
+ * consume); the routines keep all state in the parse state. Heap texts of
+ * tokens are released by the action that receives them, or by the
+ * destructors below when the parse ends early. */
 
 %code requires {
 #include "token_value.h"
@@ -11,8 +12,11 @@
 %code {
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
+#include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "grammar_actions.h"
 #include "lexer.h"
@@ -25,19 +29,39 @@
 static int tavolex(TokenValue *value);
 static void tavoerror(const char *message);
 
-// Hands a token's heap text to a routine, releases it and passes on the
-// routine's result (0 for routines that cannot refuse).
+// An exception from a routine (out of memory) must not cross the generated
+// parser, which would leak its stacks and the texts on them: the action
+// keeps it and aborts the parse, and compileText throws it again.
+static std::exception_ptr pendingFailure;
+
+// Runs a routine for an action: its result (0 for routines that cannot
+// refuse), or 1 after keeping the exception it threw.
+template <typename Routine, typename... Args>
+static int call(Routine routine, Args &&...args)
+{
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<Routine, Args...>>) {
+            routine(std::forward<Args>(args)...);
+            return 0;
+        } else {
+            return routine(std::forward<Args>(args)...);
+        }
+    } catch (...) {
+        pendingFailure = std::current_exception();
+        return 1;
+    }
+}
+
+struct FreeText {
+    void operator()(char *text) const { free(text); }
+};
+
+// Hands a token's heap text to a routine and releases it.
 template <typename Routine>
 static int consume(char *text, Routine routine)
 {
-    int result = 0;
-    const std::string copy(text ? text : "");
-    free(text);
-    if constexpr (std::is_void_v<decltype(routine(copy))>)
-        routine(copy);
-    else
-        result = routine(copy);
-    return result;
+    const std::unique_ptr<char, FreeText> owned(text);
+    return call([&routine, text] { return routine(std::string(text ? text : "")); });
 }
 }
 
@@ -65,23 +89,23 @@ policy
 
 statement
     : rule_action rule_target object_type '{' permission_list '}' IF '(' condition ')'
-        { if (finishRule()) YYABORT; }
+        { if (call(finishRule)) YYABORT; }
     | rule_action rule_target object_type '{' permission_list '}' IF '(' condition ')' DO '{' do_calls '}'
-        { if (finishRule()) YYABORT; }
+        { if (call(finishRule)) YYABORT; }
     | rule_action rule_target object_type '{' permission_list '}'
-        { if (finishRule()) YYABORT; }
+        { if (call(finishRule)) YYABORT; }
     | rule_action rule_target object_type '{' permission_list '}' DO '{' do_calls '}'
-        { if (finishRule()) YYABORT; }
+        { if (call(finishRule)) YYABORT; }
     | var_type var_decl_name '=' value_list
     | dynamic_mark var_type var_decl_name '=' value_list
     | var_assign_name '=' value_list
     | SECTION section_name
-    | ENDSEC                    { endSection(); }
+    | ENDSEC                    { if (call(endSection)) YYABORT; }
     | COMMENT
     ;
 
 rule_action
-    : ACTION                    { setAction(static_cast<uint32_t>($1.number)); }
+    : ACTION                    { if (call(setAction, static_cast<uint32_t>($1.number))) YYABORT; }
     ;
 
 rule_target
@@ -94,8 +118,8 @@ uid_operand
     ;
 
 uid_number
-    : NUMBER                    { if (addUid($1.number)) YYABORT; }
-    | STAR                      { if (addUid(anyId)) YYABORT; }
+    : NUMBER                    { if (call(addUid, $1.number)) YYABORT; }
+    | STAR                      { if (call(addUid, anyId)) YYABORT; }
     ;
 
 uid_text
@@ -110,7 +134,7 @@ subject_operand
     ;
 
 subject_any
-    : STAR                      { addSubjectId(anyId); }
+    : STAR                      { if (call(addSubjectId, anyId)) YYABORT; }
     ;
 
 subject_text
@@ -125,7 +149,7 @@ object_operand
     ;
 
 object_any
-    : STAR                      { addObjectId(anyId); }
+    : STAR                      { if (call(addObjectId, anyId)) YYABORT; }
     ;
 
 object_text
@@ -135,7 +159,7 @@ object_text
     ;
 
 object_type
-    : IDENTIFIER                { consume($1.text, setObjectType); }
+    : IDENTIFIER                { if (consume($1.text, setObjectType)) YYABORT; }
     ;
 
 permission_list
@@ -144,22 +168,22 @@ permission_list
     ;
 
 permission
-    : IDENTIFIER                { consume($1.text, addPermission); }
+    : IDENTIFIER                { if (consume($1.text, addPermission)) YYABORT; }
     ;
 
 condition
     : '(' condition ')'
-    | '!' condition             { commitExpression(ExprNot); }
-    | condition '&' condition   { commitExpression(ExprAnd); }
-    | condition '|' condition   { commitExpression(ExprOr); }
-    | condition '>' condition   { commitExpression(ExprGreater); }
-    | condition '<' condition   { commitExpression(ExprLess); }
-    | condition '=' condition   { commitExpression(ExprEqual); }
-    | condition GE condition    { free($2.text); commitExpression(ExprGreaterEqual); }
-    | condition LE condition    { free($2.text); commitExpression(ExprLessEqual); }
-    | condition NE condition    { free($2.text); commitExpression(ExprNotEqual); }
-    | cond_call '(' cond_args ')' { commitExpression(ExprCall); }
-    | cond_call                 { commitExpression(ExprCall); }
+    | '!' condition             { if (call(commitExpression, ExprNot)) YYABORT; }
+    | condition '&' condition   { if (call(commitExpression, ExprAnd)) YYABORT; }
+    | condition '|' condition   { if (call(commitExpression, ExprOr)) YYABORT; }
+    | condition '>' condition   { if (call(commitExpression, ExprGreater)) YYABORT; }
+    | condition '<' condition   { if (call(commitExpression, ExprLess)) YYABORT; }
+    | condition '=' condition   { if (call(commitExpression, ExprEqual)) YYABORT; }
+    | condition GE condition    { free($2.text); if (call(commitExpression, ExprGreaterEqual)) YYABORT; }
+    | condition LE condition    { free($2.text); if (call(commitExpression, ExprLessEqual)) YYABORT; }
+    | condition NE condition    { free($2.text); if (call(commitExpression, ExprNotEqual)) YYABORT; }
+    | cond_call '(' cond_args ')' { if (call(commitExpression, ExprCall)) YYABORT; }
+    | cond_call                 { if (call(commitExpression, ExprCall)) YYABORT; }
     | VARIABLE                  { if (consume($1.text, addConditionVariableToken)) YYABORT; }
     ;
 
@@ -168,8 +192,8 @@ cond_call
     ;
 
 cond_func_name
-    : IDENTIFIER                { consume($1.text, setConditionFunction); }
-    | SQSTRING                  { consume($1.text, setQuotedConditionFunction); }
+    : IDENTIFIER                { if (consume($1.text, setConditionFunction)) YYABORT; }
+    | SQSTRING                  { if (consume($1.text, setQuotedConditionFunction)) YYABORT; }
     ;
 
 cond_args
@@ -183,11 +207,11 @@ cond_arg
     ;
 
 cond_num_arg
-    : NUMBER                    { addConditionNumber($1.number); }
+    : NUMBER                    { if (call(addConditionNumber, $1.number)) YYABORT; }
     ;
 
 cond_str_arg
-    : DQSTRING                  { consume($1.text, addConditionString); }
+    : DQSTRING                  { if (consume($1.text, addConditionString)) YYABORT; }
     ;
 
 do_calls
@@ -196,8 +220,8 @@ do_calls
     ;
 
 do_call
-    : do_func '(' do_args ')'   { commitAction(); }
-    | do_func                   { commitAction(); }
+    : do_func '(' do_args ')'   { if (call(commitAction)) YYABORT; }
+    | do_func                   { if (call(commitAction)) YYABORT; }
     ;
 
 do_func
@@ -205,8 +229,8 @@ do_func
     ;
 
 do_func_name
-    : IDENTIFIER                { consume($1.text, setActionFunction); }
-    | SQSTRING                  { consume($1.text, setQuotedActionFunction); }
+    : IDENTIFIER                { if (consume($1.text, setActionFunction)) YYABORT; }
+    | SQSTRING                  { if (consume($1.text, setQuotedActionFunction)) YYABORT; }
     ;
 
 do_args
@@ -220,19 +244,19 @@ do_arg
     ;
 
 do_num_arg
-    : NUMBER                    { addActionNumber($1.number); }
+    : NUMBER                    { if (call(addActionNumber, $1.number)) YYABORT; }
     ;
 
 do_str_arg
-    : DQSTRING                  { consume($1.text, addActionString); }
+    : DQSTRING                  { if (consume($1.text, addActionString)) YYABORT; }
     ;
 
 dynamic_mark
-    : DYNAMIC                   { markDynamic(); }
+    : DYNAMIC                   { if (call(markDynamic)) YYABORT; }
     ;
 
 var_type
-    : TYPE                      { setVariableKind($1.number); }
+    : TYPE                      { if (call(setVariableKind, $1.number)) YYABORT; }
     ;
 
 var_decl_name
@@ -255,7 +279,7 @@ value
     ;
 
 number_value
-    : NUMBER                    { if (storeNumberValue($1.number)) YYABORT; }
+    : NUMBER                    { if (call(storeNumberValue, $1.number)) YYABORT; }
     ;
 
 text_value
@@ -268,7 +292,7 @@ reference_value
     ;
 
 section_name
-    : IDENTIFIER                { consume($1.text, setSectionName); }
+    : IDENTIFIER                { if (consume($1.text, setSectionName)) YYABORT; }
     ;
 
 %%
@@ -289,5 +313,26 @@ static void tavoerror(const char *message)
 
 int parsePolicy()
 {
+    pendingFailure = nullptr;
     return tavoparse();
+}
+
+int compileText(const std::string &fileName, const std::string &text)
+{
+    resetParseState();
+    parseState().fileName = fileName;
+    struct Release {
+        ScanBuffer buffer;
+        ~Release() { deleteBuffer(buffer); }
+    };
+    const Release input{scanString(text)};
+    if (!input.buffer)
+        return 1;
+    const int result = parsePolicy();
+    if (pendingFailure) {
+        const std::exception_ptr failure = pendingFailure;
+        pendingFailure = nullptr;
+        std::rethrow_exception(failure);
+    }
+    return result;
 }

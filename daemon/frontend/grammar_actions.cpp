@@ -6,11 +6,6 @@
 
 namespace {
 
-std::string withoutDelimiters(const std::string &text)
-{
-    return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
-}
-
 // Functions belong to the file's module: the string variable module_name
 // when the file declares one, else the namespace.
 void registerFunction(const std::string &function)
@@ -35,7 +30,7 @@ FuncParam numberParam(uint64_t number)
 FuncParam textParam(const std::string &quoted)
 {
     FuncParam p;
-    p.text = withoutDelimiters(quoted);
+    p.text = withoutQuotes(quoted);
     p.type = FuncParam::Text;
     return p;
 }
@@ -50,7 +45,7 @@ void setConditionFunction(const std::string &name)
 
 void setQuotedConditionFunction(const std::string &quoted)
 {
-    setConditionFunction(withoutDelimiters(quoted));
+    setConditionFunction(withoutQuotes(quoted));
 }
 
 void addConditionNumber(uint64_t number)
@@ -76,7 +71,7 @@ void setActionFunction(const std::string &name)
 
 void setQuotedActionFunction(const std::string &quoted)
 {
-    setActionFunction(withoutDelimiters(quoted));
+    setActionFunction(withoutQuotes(quoted));
 }
 
 void addActionNumber(uint64_t number)

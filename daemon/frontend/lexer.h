@@ -2,7 +2,9 @@
 #ifndef TAVO_LEXER_H
 #define TAVO_LEXER_H
 
+#include <climits>
 #include <cstddef>
+#include <string>
 
 #include "token_value.h"
 
@@ -10,12 +12,22 @@ struct yy_buffer_state;
 using ScanBuffer = yy_buffer_state *;
 
 // Current line of the scanner, counted from 1; newlines count, carriage
-// returns do not. Reset to 1 with the parse state.
+// returns do not. Set to 1 by scanString.
 extern int lineNumber;
 
-// Installs a copy of a NUL-terminated text as the scanner's input and
-// returns the buffer, to be released with deleteBuffer.
-ScanBuffer scanString(const char *text);
+// Longest text the scanner can take: its buffer routine counts in int and
+// adds two bytes.
+constexpr size_t maxScanLength = static_cast<size_t>(INT_MAX) - 2;
+
+// Installs a copy of `length` bytes of `text` as the scanner's input, from
+// line 1, and returns the buffer, to be released with deleteBuffer. Null
+// (logged) for a text longer than maxScanLength. Throws std::bad_alloc
+// when the buffer cannot be made.
+ScanBuffer scanString(const char *text, size_t length);
+inline ScanBuffer scanString(const std::string &text)
+{
+    return scanString(text.data(), text.size());
+}
 // Releases a buffer made by scanString.
 void deleteBuffer(ScanBuffer buffer);
 // Scans the next token, stores its value through `value` where it carries

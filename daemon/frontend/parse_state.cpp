@@ -15,28 +15,18 @@ PolicyModuleManagerInterface &policyManager()
     return manager;
 }
 
-namespace {
-
-PolicyNode ruleDefaults()
+std::string withoutQuotes(const std::string &text)
 {
-    PolicyNode node;
-    node.subjectById = true;
-    node.objectById = true;
-    return node;
-}
-
-// A double-quoted operand loses its quotes; names and references keep
-// their text ("$" included).
-std::string operandText(const std::string &text)
-{
-    if (!text.empty() && text[0] == '"')
+    if (!text.empty() && (text[0] == '"' || text[0] == '\''))
         return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
     return text;
 }
 
+namespace {
+
 int storeOperand(std::string &slot, const std::string &text, const char *emptyMessage)
 {
-    slot = operandText(text);
+    slot = withoutQuotes(text);
     if (slot.empty()) {
         TAVO_ERROR("%s", emptyMessage);
         return 1;
@@ -66,32 +56,15 @@ void resetRuleState()
 
 void resetParseState()
 {
-    ParseState &s = parseState();
-    s.policyDb.clear();
-    resetRuleState();
-    s.varName.clear();
-    s.varKind = KindNone;
-    s.varPriorKind = KindNone;
-    s.varNumber = 0;
-    s.varText.clear();
-    s.dynamicFlag = false;
-    s.dynamicVariables.clear();
-    s.namespaceName.clear();
-    s.sectionName.clear();
-    s.varKinds.clear();
-    s.boolVars.clear();
-    s.intVars.clear();
-    s.stringVars.clear();
-    s.boolListVars.clear();
-    s.intListVars.clear();
-    s.stringListVars.clear();
-    s.uidCache.clear();
-    lineNumber = 1;
+    // A fresh state also releases the storage of the last file's records.
+    parseState() = ParseState();
 }
 
 void setAction(uint32_t code)
 {
-    parseState().ruleTemplate.action = code;
+    ParseState &s = parseState();
+    s.ruleTemplate.action = code;
+    s.ruleLine = lineNumber;
 }
 
 void setObjectType(const std::string &text)

@@ -4,7 +4,9 @@
 #define TAVO_PARSE_STATE_H
 
 #include <cstdint>
+#include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,9 +47,29 @@ constexpr uint64_t anyId = UINT64_MAX;
 constexpr uint32_t anyUid = 4294967295u;
 constexpr uint32_t unknownUserUid = 4294967294u;
 
+// Limits that keep a small file from asking for unbounded memory: the
+// elements of one list variable, and the policy nodes of one file.
+constexpr size_t maxListElements = 1000000;
+constexpr size_t maxFileNodes = 1000000;
+
+// What a rule starts from: subjects and objects "by id" until a name is seen.
+inline PolicyNode ruleDefaults()
+{
+    PolicyNode node;
+    node.subjectById = true;
+    node.objectById = true;
+    return node;
+}
+
+// Every member starts at its reset value: a fresh ParseState is the state
+// before a file.
 struct ParseState {
+    // Name of the file being compiled, for messages.
+    std::string fileName;
     PolicyDb policyDb;
-    PolicyNode ruleTemplate;
+    PolicyNode ruleTemplate = ruleDefaults();
+    // Line of the current rule's action keyword.
+    int ruleLine = 0;
     ExprNode curExpr;
     DoFuncNode curAction;
     std::vector<std::string> permissions;
@@ -66,8 +88,13 @@ struct ParseState {
     uint32_t varPriorKind = KindNone;
     uint64_t varNumber = 0;
     std::string varText;
+    // A list's value before the statement that assigns it, for references
+    // to itself ("l = $l, x").
+    std::vector<bool> priorBoolList;
+    std::vector<uint64_t> priorIntList;
+    std::vector<std::string> priorStringList;
     bool dynamicFlag = false;
-    std::vector<std::string> dynamicVariables;
+    std::set<std::string> dynamicVariables;
     std::string namespaceName;
     std::string sectionName;
     std::map<std::string, uint32_t> varKinds;
@@ -78,6 +105,8 @@ struct ParseState {
     std::map<std::string, std::vector<uint64_t>> intListVars;
     std::map<std::string, std::vector<std::string>> stringListVars;
     std::map<std::string, uint32_t> uidCache;
+    // Names in uidCache that have no account.
+    std::set<std::string> unknownUsers;
 };
 
 // The one parse state of the process.
@@ -85,7 +114,7 @@ ParseState &parseState();
 // The one policy-sync library instance of the process, made on first use.
 PolicyModuleManagerInterface &policyManager();
 
-// Resets the parse state (and the scanner's line counter) before a file.
+// Resets the parse state before a file.
 void resetParseState();
 // Resets what one rule collects, keeping variables, namespace and section.
 void resetRuleState();
@@ -97,6 +126,10 @@ void addPermission(const std::string &text);
 int addUid(uint64_t value);
 void addSubjectId(uint64_t value);
 void addObjectId(uint64_t value);
+// A quoted text ("..." or '...', as scanned) without its quotes; other
+// texts (names, "$" references) as they are.
+std::string withoutQuotes(const std::string &text);
+
 // Store an operand as scanned, without its double quotes. An empty quoted
 // operand is refused: it would silently yield no uid, subject or object.
 int setUidText(const std::string &text);

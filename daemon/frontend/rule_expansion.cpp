@@ -21,12 +21,17 @@ int settleNamespace(ParseState &s)
     return 0;
 }
 
-void emitNodes(ParseState &s)
+int emitNodes(ParseState &s)
 {
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
     const size_t count = s.uids.size() * s.permissions.size();
     if (count == 0)
-        return;
+        return 0;
+    if (count > maxFileNodes - nodes.size()) {
+        TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
+                   maxFileNodes);
+        return 1;
+    }
     if (nodes.capacity() - nodes.size() < count)
         nodes.reserve(std::max(nodes.size() + count, 2 * nodes.capacity()));
 
@@ -58,6 +63,7 @@ void emitNodes(ParseState &s)
             node.permission = permission;
         }
     }
+    return 0;
 }
 
 } // namespace
@@ -78,7 +84,8 @@ int finishRule()
     if (!s.oidText.empty() && resolveOidText() != 0)
         return 1;
 
-    emitNodes(s);
+    if (emitNodes(s) != 0)
+        return 1;
     resetRuleState();
     return 0;
 }

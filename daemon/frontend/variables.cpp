@@ -12,13 +12,6 @@
 
 namespace {
 
-std::string withoutQuotes(const std::string &text)
-{
-    if (!text.empty() && text[0] == '"')
-        return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
-    return text;
-}
-
 template <typename Map>
 const typename Map::mapped_type *lookup(const Map &map, const std::string &key)
 {
@@ -65,15 +58,50 @@ void setKind(ParseState &s, const std::string &name, uint32_t kind)
 void markDynamicIfPending(ParseState &s)
 {
     if (s.dynamicFlag) {
-        s.dynamicVariables.push_back(s.varName);
+        s.dynamicVariables.insert(s.varName);
         s.dynamicFlag = false;
     }
 }
 
+// The library files policy under the namespace's name: it must not be
+// empty or absolute, and ".." must not stand as a whole component (between
+// "/" or "\", or at either end), which "../" and "..\" anywhere cover
+// but for a final "..".
 bool isIllegalNamespace(const std::string &text)
 {
-    return text.find("../") != std::string::npos || text.find("..\\") != std::string::npos ||
-           (!text.empty() && text[0] == '/');
+    if (text.empty() || text[0] == '/' || text.find("../") != std::string::npos ||
+        text.find("..\\") != std::string::npos)
+        return true;
+    const size_t last = text.find_last_of("/\\");
+    return text.compare(last == std::string::npos ? 0 : last + 1, std::string::npos, "..") == 0;
+}
+
+// Refuses a list that would pass maxListElements.
+int checkListSize(const ParseState &s, size_t size)
+{
+    if (size <= maxListElements)
+        return 0;
+    TAVO_ERROR("####ERROR: 文件%s中列表变量%s的元素超过上限%zu个", s.fileName.c_str(), s.varName.c_str(),
+               maxListElements);
+    return 1;
+}
+
+template <typename T>
+int appendList(const ParseState &s, std::vector<T> &target, const std::vector<T> &values)
+{
+    if (checkListSize(s, target.size() + values.size()) != 0)
+        return 1;
+    target.insert(target.end(), values.begin(), values.end());
+    return 0;
+}
+
+template <typename T>
+int pushList(const ParseState &s, std::vector<T> &target, T value)
+{
+    if (checkListSize(s, target.size() + 1) != 0)
+        return 1;
+    target.push_back(std::move(value));
+    return 0;
 }
 
 // Stores a string value; "name" also fixes the file's namespace, once.
@@ -116,6 +144,16 @@ bool takesTexts(uint32_t kind)
 
 using CheckFn = int (*)(const std::string &);
 
+// An empty text from a variable is refused as a literal "" is.
+int checkOperand(const std::string &text, CheckFn check, const char *role)
+{
+    if (text.empty()) {
+        TAVO_ERROR("####ERROR: 规则中的%s为空字符串", role);
+        return 1;
+    }
+    return check(text);
+}
+
 // Subject and object operands share one resolution; `role` is "sid" or "oid".
 int resolveNameOperand(std::string &text, CheckFn check, const char *role)
 {
@@ -141,7 +179,7 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
         if (!list)
             return 0;
         for (const std::string &element : *list) {
-            if (check(element) != 0) {
+            if (checkOperand(element, check, role) != 0) {
                 TAVO_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
                 return 1;
             }
@@ -151,7 +189,7 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
     case KindString: {
         const std::string *value = lookup(s.stringVars, name);
         const std::string element = value ? *value : std::string();
-        if (check(element) != 0) {
+        if (checkOperand(element, check, role) != 0) {
             TAVO_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
             return 1;
         }
@@ -188,10 +226,15 @@ void beginVariable(const std::string &name)
     s.varName = name;
     const uint32_t *prior = lookup(s.varKinds, name);
     s.varPriorKind = prior ? *prior : KindNone;
+    // The values given replace the list; its old value stays readable to
+    // references to it in the same statement.
+    s.priorBoolList.clear();
+    s.priorIntList.clear();
+    s.priorStringList.clear();
     switch (s.varKind) {
-    case KindBoolList: s.boolListVars[name].clear(); break;
-    case KindIntList: s.intListVars[name].clear(); break;
-    case KindStringList: s.stringListVars[name].clear(); break;
+    case KindBoolList: s.priorBoolList.swap(s.boolListVars[name]); break;
+    case KindIntList: s.priorIntList.swap(s.intListVars[name]); break;
+    case KindStringList: s.priorStringList.swap(s.stringListVars[name]); break;
     default: break;
     }
 }
@@ -210,7 +253,7 @@ int reopenVariable(const std::string &name)
     return 1;
 }
 
-void commitVariableValue()
+int commitVariableValue()
 {
     ParseState &s = parseState();
     setKind(s, s.varName, s.varKind);
@@ -218,24 +261,21 @@ void commitVariableValue()
     case KindBool:
         s.boolVars[s.varName] = s.varNumber != 0;
         markDynamicIfPending(s);
-        break;
+        return 0;
     case KindInt:
         s.intVars[s.varName] = s.varNumber;
-        break;
+        return 0;
     case KindString:
         storeString(s, s.varName, withoutQuotes(s.varText));
-        break;
+        return 0;
     case KindBoolList:
-        s.boolListVars[s.varName].push_back(s.varNumber != 0);
-        break;
+        return pushList(s, s.boolListVars[s.varName], s.varNumber != 0);
     case KindIntList:
-        s.intListVars[s.varName].push_back(s.varNumber);
-        break;
+        return pushList(s, s.intListVars[s.varName], s.varNumber);
     case KindStringList:
-        s.stringListVars[s.varName].push_back(withoutQuotes(s.varText));
-        break;
+        return pushList(s, s.stringListVars[s.varName], withoutQuotes(s.varText));
     default:
-        break;
+        return 0;
     }
 }
 
@@ -247,17 +287,21 @@ int assignReference()
         return 1;
     }
     const std::string ref = s.varText.substr(1);
-    // The statement has already created the list it declares: a reference
-    // to it must still see the variable as it was before the statement.
-    const bool self = ref == s.varName && s.varPriorKind != s.varKind;
-    if (self || !storeHolds(s, s.varKind, ref)) {
-        if (self ? s.varPriorKind == KindNone : s.varKinds.count(ref) == 0)
-            TAVO_ERROR("####ERROR: 不存在引用变量%s", ref.c_str());
-        else
+    // A reference to the variable being assigned sees its value from before
+    // the statement; a list declared anew from itself has none.
+    const bool self = ref == s.varName;
+    const bool selfList = self && s.varKind >= KindBoolList;
+    const bool found = selfList ? s.varPriorKind == s.varKind : storeHolds(s, s.varKind, ref);
+    if (!found) {
+        const bool declared = selfList ? s.varPriorKind != KindNone : s.varKinds.count(ref) != 0;
+        if (declared)
             TAVO_ERROR("####ERROR: 引用变量%s类型与目标变量类型不匹配", ref.c_str());
+        else
+            TAVO_ERROR("####ERROR: 不存在引用变量%s", ref.c_str());
         return 1;
     }
 
+    int result = 0;
     switch (s.varKind) {
     case KindBool:
         s.boolVars[s.varName] = s.boolVars[ref];
@@ -272,29 +316,27 @@ int assignReference()
         storeString(s, s.varName, value);
         break;
     }
+    // Copies first: the target may be the list referred to.
     case KindBoolList: {
-        const std::vector<bool> values = s.boolListVars[ref];
-        auto &target = s.boolListVars[s.varName];
-        target.insert(target.end(), values.begin(), values.end());
+        const std::vector<bool> values = self ? s.priorBoolList : s.boolListVars[ref];
+        result = appendList(s, s.boolListVars[s.varName], values);
         break;
     }
     case KindIntList: {
-        const std::vector<uint64_t> values = s.intListVars[ref];
-        auto &target = s.intListVars[s.varName];
-        target.insert(target.end(), values.begin(), values.end());
+        const std::vector<uint64_t> values = self ? s.priorIntList : s.intListVars[ref];
+        result = appendList(s, s.intListVars[s.varName], values);
         break;
     }
     case KindStringList: {
-        const std::vector<std::string> values = s.stringListVars[ref];
-        auto &target = s.stringListVars[s.varName];
-        target.insert(target.end(), values.begin(), values.end());
+        const std::vector<std::string> values = self ? s.priorStringList : s.stringListVars[ref];
+        result = appendList(s, s.stringListVars[s.varName], values);
         break;
     }
     default:
         break;
     }
     setKind(s, s.varName, s.varKind);
-    return 0;
+    return result;
 }
 
 int storeNumberValue(uint64_t number)
@@ -303,8 +345,7 @@ int storeNumberValue(uint64_t number)
     if (!takesNumbers(s.varKind))
         return refuseValueForm(s, std::to_string(number));
     s.varNumber = number;
-    commitVariableValue();
-    return 0;
+    return commitVariableValue();
 }
 
 int storeNameValue(const std::string &name)
@@ -314,8 +355,7 @@ int storeNameValue(const std::string &name)
         return refuseValueForm(s, name);
     // NULL is kept with a fifth letter, which the checks treat as a name.
     s.varText = name == "NULL" ? "NULLL" : name;
-    commitVariableValue();
-    return 0;
+    return commitVariableValue();
 }
 
 int storeTextValue(const std::string &quoted)
@@ -324,8 +364,7 @@ int storeTextValue(const std::string &quoted)
     if (!takesTexts(s.varKind))
         return refuseValueForm(s, quoted);
     s.varText = quoted;
-    commitVariableValue();
-    return 0;
+    return commitVariableValue();
 }
 
 int storeReferenceValue(const std::string &reference)
@@ -394,14 +433,7 @@ int lookupScalarVariable(const std::string &name, uint64_t &value)
 int addConditionVariable(const std::string &name)
 {
     ParseState &s = parseState();
-    bool dynamic = false;
-    for (const std::string &d : s.dynamicVariables) {
-        if (d == name) {
-            dynamic = true;
-            break;
-        }
-    }
-    if (dynamic) {
+    if (s.dynamicVariables.count(name) != 0) {
         s.curExpr.type = ExprDynamicVariable;
         s.curExpr.varName = name;
     } else {
@@ -422,6 +454,10 @@ int addConditionVariable(const std::string &name)
 int resolveUserUid(const std::string &name)
 {
     ParseState &s = parseState();
+    if (name.empty()) {
+        TAVO_ERROR("####ERROR: 规则中的uid为空字符串");
+        return 1;
+    }
     uint32_t uid = 0;
     if (const uint32_t *cached = lookup(s.uidCache, name)) {
         uid = *cached;
@@ -438,9 +474,18 @@ int resolveUserUid(const std::string &name)
             TAVO_ERROR("####ERROR: 获取用户%s的uid出错: %s", name.c_str(), strerror(rc));
             return 1;
         }
-        uid = (rc == 0 && found) ? static_cast<uint32_t>(found->pw_uid) : unknownUserUid;
+        if (rc == 0 && found) {
+            uid = static_cast<uint32_t>(found->pw_uid);
+        } else {
+            uid = unknownUserUid;
+            s.unknownUsers.insert(name);
+        }
         s.uidCache[name] = uid;
     }
+    // Kept as "no one", but a misspelt name must not protect nothing silently.
+    if (s.unknownUsers.count(name) != 0)
+        TAVO_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
+                  unknownUserUid);
     s.uids.push_back(uid);
     policyManager().setUidInfo(name, uid);
     return 0;

@@ -7,12 +7,14 @@
 #include <string>
 
 // Starts a declaration or assignment of `name` (kind already in varKind);
-// a list is emptied so that the values given replace it.
+// a list is emptied so that the values given replace it, its old value kept
+// for references to itself.
 void beginVariable(const std::string &name);
 // Starts an assignment to a declared variable; 1 if it was never declared.
 int reopenVariable(const std::string &name);
-// Stores varNumber or varText into the current variable by its kind.
-void commitVariableValue();
+// Stores varNumber or varText into the current variable by its kind; 1 when
+// a list would pass maxListElements.
+int commitVariableValue();
 // Copies the variable named by varText ("$name") into the current one.
 int assignReference();
 

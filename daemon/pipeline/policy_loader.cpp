@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +24,8 @@ namespace {
 constexpr size_t readChunk = 8192;
 constexpr size_t maxPathLength = 4095;
 
+size_t fileSizeLimit = maxPolicyFileSize;
+
 struct FdCloser {
     int fd;
     ~FdCloser()
@@ -33,11 +37,6 @@ struct FdCloser {
 
 struct DirCloser {
     void operator()(DIR *dir) const { closedir(dir); }
-};
-
-struct BufferReleaser {
-    ScanBuffer buffer;
-    ~BufferReleaser() { deleteBuffer(buffer); }
 };
 
 bool endsWith(const std::string &text, const char *suffix)
@@ -62,7 +61,7 @@ std::string realPath(const std::string &path, int &error)
 // without opening anything else: a FIFO would block and a device node's
 // open may act on the device, so the object is looked at before it is
 // opened for reading, and checked again once it is.
-int openRegularFile(const std::string &path, const std::string &name)
+int openRegularFile(const std::string &path, const std::string &name, struct stat &after)
 {
     const int probe = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (probe < 0) {
@@ -81,7 +80,6 @@ int openRegularFile(const std::string &path, const std::string &name)
         TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
         return -1;
     }
-    struct stat after;
     if (fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
         after.st_ino != before.st_ino) {
         TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
@@ -91,23 +89,45 @@ int openRegularFile(const std::string &path, const std::string &name)
     return fd;
 }
 
-bool readAll(int fd, std::string &content)
+enum class ReadResult { Complete, Failed, TooLarge };
+
+// Reads to the end, but never more than `limit` + 1 bytes: a file that grew
+// past the limit after its size was checked is refused, not read until
+// memory runs out.
+ReadResult readAll(int fd, size_t expected, size_t limit, std::string &content)
 {
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0)
-        content.reserve(static_cast<size_t>(st.st_size) + 1);
+    content.reserve(std::min(expected, limit) + 1);
     char chunk[readChunk];
     for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
+        const size_t room = limit + 1 - content.size();
+        const ssize_t n = read(fd, chunk, std::min(sizeof chunk, room));
         if (n == 0)
-            return true;
+            return ReadResult::Complete;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return ReadResult::Failed;
         }
         content.append(chunk, static_cast<size_t>(n));
+        if (content.size() > limit)
+            return ReadResult::TooLarge;
     }
+}
+
+void logTooLarge(const std::string &name)
+{
+    TAVO_ERROR("###ERROR: 文件%s大小超过上限%zu字节，拒绝读取", name.c_str(), fileSizeLimit);
+}
+
+// Memory ran out while one file was read or compiled: that file fails, and
+// since the library may hold part of its records, the library's policy is
+// dropped with it. Memory is given back before anything is logged.
+int failForMemory(const char *message, const std::string &name, int code)
+{
+    resetParseState();
+    policyManager().clearAllPolicy();
+    TAVO_ERROR(message, name.c_str());
+    return code;
 }
 
 int lineOfOffset(const std::string &content, size_t offset)
@@ -145,11 +165,20 @@ bool isPolicyFileName(const std::string &name)
     return endsWith(name, ".p") || endsWith(name, ".policy");
 }
 
+void setPolicyFileSizeLimitForTesting(size_t bytes)
+{
+    fileSizeLimit = bytes == 0 ? maxPolicyFileSize : bytes;
+}
+
 int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled)
 {
     if (content.empty()) {
         TAVO_WARN("####WARN: 文件%s为空", name.c_str());
         return FileWithoutPolicy;
+    }
+    if (content.size() > fileSizeLimit) {
+        logTooLarge(name);
+        return FileUnusable;
     }
     // The scanner reads a NUL-terminated text: a NUL byte would silently
     // end the file early.
@@ -159,24 +188,28 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
         return FileCompileError;
     }
 
-    resetParseState();
-    BufferReleaser buffer{scanString(content.c_str())};
-    if (parsePolicy() != 0) {
-        TAVO_ERROR("####ERROR: 文件%s中存在编译错误", name.c_str());
-        return FileCompileError;
+    try {
+        if (compileText(name, content) != 0) {
+            TAVO_ERROR("####ERROR: 文件%s中存在编译错误", name.c_str());
+            return FileCompileError;
+        }
+        PolicyDb &db = parseState().policyDb;
+        if (db.nodes.empty()) {
+            TAVO_WARN("####ERROR: 文件%s中没有有效管控数据", name.c_str());
+            return FileWithoutPolicy;
+        }
+        TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
+        if (onCompiled)
+            onCompiled(name, db);
+        policyManager().addPolicy(name, db);
+        db.clear();
+        TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
+        return FileCompiled;
+    } catch (const std::bad_alloc &) {
+        return failForMemory("####ERROR: 编译文件%s时内存不足，已清除全部策略", name, FileCompileError);
+    } catch (const std::length_error &) {
+        return failForMemory("####ERROR: 编译文件%s时内存不足，已清除全部策略", name, FileCompileError);
     }
-    PolicyDb &db = parseState().policyDb;
-    if (db.nodes.empty()) {
-        TAVO_WARN("####ERROR: 文件%s中没有有效管控数据", name.c_str());
-        return FileWithoutPolicy;
-    }
-    TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
-    if (onCompiled)
-        onCompiled(name, db);
-    policyManager().addPolicy(name, db);
-    db.clear();
-    TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
-    return FileCompiled;
 }
 
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
@@ -193,14 +226,31 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
         return FileUnusable;
     }
 
-    const int fd = openRegularFile(resolved, name);
+    struct stat st;
+    const int fd = openRegularFile(resolved, name, st);
     if (fd < 0)
         return FileUnusable;
     FdCloser closer{fd};
-    std::string content;
-    if (!readAll(fd, content)) {
-        TAVO_ERROR("读取文件 %s 失败", name.c_str());
+    // Refused from its size before any read; the scanner could not take
+    // more than 2 GiB anyway.
+    if (static_cast<unsigned long long>(st.st_size) > fileSizeLimit) {
+        logTooLarge(name);
         return FileUnusable;
+    }
+    std::string content;
+    try {
+        switch (readAll(fd, static_cast<size_t>(st.st_size), fileSizeLimit, content)) {
+        case ReadResult::Complete: break;
+        case ReadResult::Failed:
+            TAVO_ERROR("读取文件 %s 失败", name.c_str());
+            return FileUnusable;
+        case ReadResult::TooLarge:
+            logTooLarge(name);
+            return FileUnusable;
+        }
+    } catch (const std::bad_alloc &) {
+        content = std::string();
+        return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
     }
     TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
 
@@ -247,13 +297,16 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
         }
         if (!isPolicyFileName(name))
             continue;
+        // A policy file that cannot even be named is a failure, not a
+        // silent gap in the policy.
         const std::string path = run.directory + "/" + name;
+        int result;
         if (path.size() > maxPathLength) {
             TAVO_ERROR("路径过长，跳过文件 %s", name.c_str());
-            continue;
+            result = FileUnusable;
+        } else {
+            result = processPolicyFile(path, name, run.prefix, run.onCompiled);
         }
-
-        const int result = processPolicyFile(path, name, run.prefix, run.onCompiled);
         if (result == FileCompiled || result == FileWithoutPolicy) {
             TAVO_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
             processed = true;

@@ -3,6 +3,7 @@
 #ifndef TAVO_POLICY_LOADER_H
 #define TAVO_POLICY_LOADER_H
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -13,7 +14,7 @@ enum FileResult : int {
     FileCompiled = 0,      // records handed to the library
     FileWithoutPolicy = 2, // empty, or no policy node; counts as success
     FileCompileError = 3,
-    FileUnusable = -1, // unresolvable, outside the directory, unreadable, not a regular file
+    FileUnusable = -1, // unresolvable, outside the directory, unreadable, too large, not a regular file
 };
 
 // Results of a directory run besides a failing file's code and a negative
@@ -23,6 +24,15 @@ enum DirectoryResult : int {
     DirectoryWithoutPolicy = 1, // cannot be opened, or no policy file in it
     DirectoryClearFailed = 4,
 };
+
+// Largest policy file read, in bytes. A larger file is refused from its
+// size before any read, and one that grows past it while it is read is
+// refused too (FileUnusable).
+constexpr size_t maxPolicyFileSize = size_t{256} << 20;
+
+// Lowers the size limit so that tests can exercise it without big files;
+// 0 restores maxPolicyFileSize.
+void setPolicyFileSizeLimitForTesting(size_t bytes);
 
 // Sees a file's records after they compiled and before the library takes them.
 using CompiledHook = std::function<void(const std::string &name, const PolicyDb &db)>;
@@ -45,11 +55,15 @@ std::string canonicalDirectoryPrefix(const std::string &directory);
 // Whether a directory entry name is a policy file name (".p", ".policy").
 bool isPolicyFileName(const std::string &name);
 
-// Compiles one file's text and hands its records to the library.
+// Compiles one file's text and hands its records to the library. A text
+// over the size limit is refused (FileUnusable). When memory runs out, the
+// file fails (FileCompileError) and the library's policy is cleared.
 int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled = {});
 
 // Resolves, opens safely, reads and compiles one file. `name` is used in
-// every message; an empty `prefix` disables the containment check.
+// every message; an empty `prefix` disables the containment check. When
+// memory runs out while the file is read, it fails (FileUnusable) and the
+// library's policy is cleared.
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
                       const CompiledHook &onCompiled = {});
 

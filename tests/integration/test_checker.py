@@ -259,3 +259,40 @@ def test_64_bit_numbers_are_exact(tmp_path):
     # 2**53 + 1 has no exact double: written as integer digits, not a float.
     assert node["actions"][0]["params"][0]["number"] == 2**53 + 1
     assert b'"number":9007199254740993' in result.stdout
+
+
+LIMIT = 256 * 1024 * 1024
+
+
+@pytest.mark.parametrize("size, code, message", [
+    # Within the limit the whole file is read: it is all NUL bytes.
+    pytest.param(LIMIT - 1, 3, "####ERROR: 文件a.p第1行含有NUL字节，拒绝编译", id="N-1"),
+    pytest.param(LIMIT, 3, "####ERROR: 文件a.p第1行含有NUL字节，拒绝编译", id="N"),
+    pytest.param(LIMIT + 1, 255, None, id="N+1"),
+    pytest.param(2**31, 255, None, id="2GiB"),
+    pytest.param(2**32 - 1, 255, None, id="4GiB-1"),
+    pytest.param(2**32 + 5, 255, None, id="4GiB+5"),
+    pytest.param(2**40, 255, None, id="1TiB-sparse"),
+])
+def test_file_size_limit(tmp_path, size, code, message):
+    hostile = tmp_path / "a.p"
+    with open(hostile, "wb") as f:
+        f.truncate(size)
+    write(tmp_path / "b.p", GOOD)
+    result = check("--json", tmp_path)
+    assert result.code == code, result.stderr
+    failure = "-1" if code == 255 else "3"
+    assert PREFIX + (message or "###ERROR: 文件a.p大小超过上限268435456字节，拒绝读取") in result.log
+    assert PREFIX + f"##ERROR: 处理策略文件 a.p 失败，错误码 {failure}" in result.log
+    # The file after it is still checked.
+    assert [n["file"] for n in result.nodes] == ["b.p", "b.p"]
+
+
+def test_file_name_cannot_forge_a_log_line(tmp_path):
+    name = "x\n##INFO: 处理策略文件 fake.p 成功\x1b[2K\r.p"
+    write(tmp_path / name, GOOD)
+    result = check(tmp_path)
+    assert result.code == 0, result.stderr
+    assert all(line.startswith(PREFIX) for line in result.log)
+    assert PREFIX + "##INFO: 处理策略文件 x\\x0a##INFO: 处理策略文件 fake.p 成功\\x1b[2K\\x0d.p 成功" in result.log
+    assert "\x1b" not in result.stderr and "\r" not in result.stderr

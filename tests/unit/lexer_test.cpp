@@ -108,9 +108,8 @@ TEST(Lexer, LexicalErrorsAreLoggedOnceAndEndTheStream)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message);
         LogCapture log;
-        lineNumber = 1;
         const std::string input = "a " + c.bad + " b\nc";
-        ScanBuffer buffer = scanString(input.c_str());
+        ScanBuffer buffer = scanString(input);
         TokenValue value;
         ASSERT_EQ(nextToken(&value), IDENTIFIER);
         free(value.text);
@@ -131,7 +130,6 @@ TEST(Lexer, LexicalErrorsAreLoggedOnceAndEndTheStream)
 
 TEST(Lexer, TokenTextIncludesKeywordBlanksAndIsEmptyAtEnd)
 {
-    lineNumber = 1;
     ScanBuffer buffer = scanString("  allow\tx # note\n");
     TokenValue value;
     ASSERT_EQ(nextToken(&value), ACTION);

@@ -124,7 +124,7 @@ TEST(MendedFaults, DynamicMarkOnBoolReferenceIsConsumed)
     ASSERT_EQ(parseText(header + "bool y = true\ndynamic bool x = $y\nbool z = false\n"
                                  "allow 0 * * file { read } if ($x & $y | $z)\n"),
               0);
-    EXPECT_EQ(parseState().dynamicVariables, std::vector<std::string>{"x"});
+    EXPECT_EQ(parseState().dynamicVariables, std::set<std::string>{"x"});
     ASSERT_EQ(nodes().size(), 1u);
     const std::vector<ExprNode> &c = nodes()[0].conditions;
     ASSERT_EQ(c.size(), 5u);

@@ -24,42 +24,6 @@ using namespace std::string_literals;
 const std::string goodPolicy = "string name = web\nallow 1000 \"/usr/bin/app\" \"/var/www/*\" file { read, write }\n";
 const std::string syntaxError = "string name = web\nallow 1000 \"/usr/bin/app\" \"/var/www/*\" file { read,\n";
 
-// A scratch folder under $TMPDIR, removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir()
-    {
-        const char *tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pipeline.XXXXXX";
-        if (!mkdtemp(&pattern[0]))
-            ADD_FAILURE() << "mkdtemp failed";
-        root_ = pattern;
-    }
-    ~ScratchDir()
-    {
-        nftw(root_.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
-             FTW_DEPTH | FTW_PHYS);
-    }
-    const std::string &root() const { return root_; }
-    std::string path(const std::string &relative) const { return root_ + "/" + relative; }
-
-    void write(const std::string &relative, const std::string &content) const
-    {
-        std::ofstream out(path(relative), std::ios::binary);
-        out << content;
-        ASSERT_TRUE(out.good()) << relative;
-    }
-    void mkdir(const std::string &relative) const { ASSERT_EQ(::mkdir(path(relative).c_str(), 0755), 0); }
-    void mkfifo(const std::string &relative) const { ASSERT_EQ(::mkfifo(path(relative).c_str(), 0644), 0); }
-    void symlink(const std::string &target, const std::string &relative) const
-    {
-        ASSERT_EQ(::symlink(target.c_str(), path(relative).c_str()), 0);
-    }
-
-private:
-    std::string root_;
-};
-
 // A run over scratch/<folder>, compiled the way the daemon does.
 PolicyDirectoryRun runOver(const ScratchDir &scratch, const std::string &folder, bool stopAtFirstFailure = true)
 {
@@ -83,16 +47,6 @@ int runGuarded(const std::function<int()> &body, const std::string &fifo)
             close(fd);
     }
     return result.get();
-}
-
-// Names handed to addPolicy, in order, with their node counts.
-using Added = std::vector<std::vector<std::string>>;
-Added added(const Journal &journal)
-{
-    Added out;
-    for (const PolicySyncCall &c : journal.calls({"addPolicy"}))
-        out.push_back(c.args);
-    return out;
 }
 
 std::vector<std::string> filesRead(const LogCapture &log)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <dirent.h>
 #include <fstream>
+#include <ftw.h>
 #include <sstream>
 
 #include "lexer.h"
@@ -55,8 +56,7 @@ void PrintTo(const Token &t, std::ostream *os)
 
 std::vector<Token> scanAll(const std::string &text)
 {
-    lineNumber = 1;
-    ScanBuffer buffer = scanString(text.c_str());
+    ScanBuffer buffer = scanString(text);
     std::vector<Token> tokens;
     for (;;) {
         TokenValue value;
@@ -86,11 +86,7 @@ std::vector<Token> scanAll(const std::string &text)
 
 int parseText(const std::string &text)
 {
-    resetParseState();
-    ScanBuffer buffer = scanString(text.c_str());
-    const int result = parsePolicy();
-    deleteBuffer(buffer);
-    return result;
+    return compileText(testFileName, text);
 }
 
 Journal::Journal()
@@ -146,4 +142,34 @@ std::vector<std::string> corpusFiles(const std::string &folder)
 const std::vector<PolicyNode> &nodes()
 {
     return parseState().policyDb.nodes;
+}
+
+ScratchDir::ScratchDir()
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pipeline.XXXXXX";
+    if (!mkdtemp(&pattern[0]))
+        ADD_FAILURE() << "mkdtemp failed";
+    root_ = pattern;
+}
+
+ScratchDir::~ScratchDir()
+{
+    nftw(root_.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
+         FTW_DEPTH | FTW_PHYS);
+}
+
+void ScratchDir::write(const std::string &relative, const std::string &content) const
+{
+    std::ofstream out(path(relative), std::ios::binary);
+    out << content;
+    EXPECT_TRUE(out.good()) << relative;
+}
+
+Added added(const Journal &journal)
+{
+    Added out;
+    for (const PolicySyncCall &c : journal.calls({"addPolicy"}))
+        out.push_back(c.args);
+    return out;
 }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -52,8 +54,9 @@ void PrintTo(const Token &t, std::ostream *os);
 // included.
 std::vector<Token> scanAll(const std::string &text);
 
-// Resets the parse state, installs `text` and parses it; the parse state
-// keeps what the parse produced.
+// Compiles `text` as the pipeline does, as the file testFileName; the parse
+// state keeps what the parse produced.
+inline const char testFileName[] = "test.p";
 int parseText(const std::string &text);
 
 // The library's journal, emptied and switched on for the life of the
@@ -73,5 +76,29 @@ std::string corpusFile(const std::string &relative);
 std::vector<std::string> corpusFiles(const std::string &folder);
 
 const std::vector<PolicyNode> &nodes();
+
+// A scratch folder under $TMPDIR, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string &root() const { return root_; }
+    std::string path(const std::string &relative) const { return root_ + "/" + relative; }
+
+    void write(const std::string &relative, const std::string &content) const;
+    void mkdir(const std::string &relative) const { ASSERT_EQ(::mkdir(path(relative).c_str(), 0755), 0); }
+    void mkfifo(const std::string &relative) const { ASSERT_EQ(::mkfifo(path(relative).c_str(), 0644), 0); }
+    void symlink(const std::string &target, const std::string &relative) const
+    {
+        ASSERT_EQ(::symlink(target.c_str(), path(relative).c_str()), 0);
+    }
+
+private:
+    std::string root_;
+};
+
+// Names handed to addPolicy, in order, with their node counts.
+using Added = std::vector<std::vector<std::string>>;
+Added added(const Journal &journal);
 
 #endif
