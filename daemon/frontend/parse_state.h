@@ -48,9 +48,13 @@ constexpr uint32_t anyUid = 4294967295u;
 constexpr uint32_t unknownUserUid = 4294967294u;
 
 // Limits that keep a small file from asking for unbounded memory: the
-// elements of one list variable, and the policy nodes of one file.
+// elements of one list variable; the data that references copy from one
+// variable to another in one file; the policy nodes of one file and the
+// bytes they hold (texts and entries counted, allocator overhead not).
 constexpr size_t maxListElements = 1000000;
+constexpr size_t maxCopiedBytes = size_t{256} << 20;
 constexpr size_t maxFileNodes = 1000000;
+constexpr size_t maxFileRecordBytes = size_t{2} << 30;
 
 // What a rule starts from: subjects and objects "by id" until a name is seen.
 inline PolicyNode ruleDefaults()
@@ -70,6 +74,9 @@ struct ParseState {
     PolicyNode ruleTemplate = ruleDefaults();
     // Line of the current rule's action keyword.
     int ruleLine = 0;
+    // Bytes copied by references so far, and bytes of the nodes emitted.
+    size_t copiedBytes = 0;
+    size_t recordBytes = 0;
     ExprNode curExpr;
     DoFuncNode curAction;
     std::vector<std::string> permissions;

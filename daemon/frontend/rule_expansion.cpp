@@ -21,17 +21,71 @@ int settleNamespace(ParseState &s)
     return 0;
 }
 
+size_t textBytes(const std::string &text)
+{
+    return sizeof text + text.size();
+}
+
+size_t paramBytes(const std::vector<FuncParam> &params)
+{
+    size_t n = 0;
+    for (const FuncParam &p : params)
+        n += sizeof p + p.text.size();
+    return n;
+}
+
+size_t namesBytes(const std::vector<std::string> &names)
+{
+    size_t n = 0;
+    for (const std::string &name : names)
+        n += textBytes(name);
+    return n;
+}
+
+// Bytes that every node of the rule holds, permission text aside: the
+// subjects, objects, conditions and calls are copied into each one.
+size_t sharedNodeBytes(const ParseState &s)
+{
+    const PolicyNode &t = s.ruleTemplate;
+    size_t n = sizeof(PolicyNode) + t.namespaceName.size() + t.sectionName.size() + t.moduleName.size() +
+               s.objectType.size();
+    n += s.sids.empty() ? namesBytes(s.subjectNames) : s.sids.size() * sizeof(TAVO_ID);
+    n += s.oids.empty() ? namesBytes(s.objectNames) : s.oids.size() * sizeof(TAVO_ID);
+    for (const ExprNode &e : t.conditions)
+        n += sizeof e + e.name.size() + e.varName.size() + paramBytes(e.params);
+    for (const DoFuncNode &a : t.actions)
+        n += sizeof a + a.name.size() + paramBytes(a.params);
+    return n;
+}
+
+// Refuses a rule whose nodes would take the file past its node or byte limit.
+int checkRecordLimits(ParseState &s, size_t count)
+{
+    if (count > maxFileNodes - s.policyDb.nodes.size()) {
+        TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
+                   maxFileNodes);
+        return 1;
+    }
+    // Both factors are bounded (nodes by the check above, bytes by the
+    // file size and the list limits), so the products cannot overflow.
+    const size_t bytes = count * sharedNodeBytes(s) + s.uids.size() * namesBytes(s.permissions);
+    if (bytes > maxFileRecordBytes - s.recordBytes) {
+        TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略数据超过上限%zu字节", s.fileName.c_str(), s.ruleLine,
+                   maxFileRecordBytes);
+        return 1;
+    }
+    s.recordBytes += bytes;
+    return 0;
+}
+
 int emitNodes(ParseState &s)
 {
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
     const size_t count = s.uids.size() * s.permissions.size();
     if (count == 0)
         return 0;
-    if (count > maxFileNodes - nodes.size()) {
-        TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
-                   maxFileNodes);
+    if (checkRecordLimits(s, count) != 0)
         return 1;
-    }
     if (nodes.capacity() - nodes.size() < count)
         nodes.reserve(std::max(nodes.size() + count, 2 * nodes.capacity()));
 

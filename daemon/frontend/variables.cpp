@@ -86,10 +86,43 @@ int checkListSize(const ParseState &s, size_t size)
     return 1;
 }
 
-template <typename T>
-int appendList(const ParseState &s, std::vector<T> &target, const std::vector<T> &values)
+size_t copyBytes(const std::string &text)
 {
-    if (checkListSize(s, target.size() + values.size()) != 0)
+    return sizeof text + text.size();
+}
+
+template <typename T>
+size_t copyBytes(const std::vector<T> &values)
+{
+    return values.size() * sizeof(T);
+}
+
+size_t copyBytes(const std::vector<std::string> &values)
+{
+    size_t n = 0;
+    for (const std::string &v : values)
+        n += copyBytes(v);
+    return n;
+}
+
+// References copy data without the file growing: what they copy in one
+// file is bounded by maxCopiedBytes.
+int chargeCopy(ParseState &s, size_t bytes)
+{
+    if (bytes <= maxCopiedBytes - s.copiedBytes) {
+        s.copiedBytes += bytes;
+        return 0;
+    }
+    TAVO_ERROR("####ERROR: 文件%s中变量%s的引用复制数据累计超过上限%zu字节", s.fileName.c_str(), s.varName.c_str(),
+               maxCopiedBytes);
+    return 1;
+}
+
+// Appends a referenced list, which is never `target` itself.
+template <typename T>
+int appendList(ParseState &s, std::vector<T> &target, const std::vector<T> &values)
+{
+    if (checkListSize(s, target.size() + values.size()) != 0 || chargeCopy(s, copyBytes(values)) != 0)
         return 1;
     target.insert(target.end(), values.begin(), values.end());
     return 0;
@@ -304,34 +337,35 @@ int assignReference()
     int result = 0;
     switch (s.varKind) {
     case KindBool:
+        if (chargeCopy(s, sizeof(bool)) != 0)
+            return 1;
         s.boolVars[s.varName] = s.boolVars[ref];
         // "dynamic bool x = $y" makes x dynamic; y's own mark is not copied.
         markDynamicIfPending(s);
         break;
     case KindInt:
+        if (chargeCopy(s, sizeof(uint64_t)) != 0)
+            return 1;
         s.intVars[s.varName] = s.intVars[ref];
         break;
     case KindString: {
         const std::string value = s.stringVars[ref];
+        if (chargeCopy(s, copyBytes(value)) != 0)
+            return 1;
         storeString(s, s.varName, value);
         break;
     }
-    // Copies first: the target may be the list referred to.
-    case KindBoolList: {
-        const std::vector<bool> values = self ? s.priorBoolList : s.boolListVars[ref];
-        result = appendList(s, s.boolListVars[s.varName], values);
+    // A reference to the list itself reads its value from before the
+    // statement, so source and target are never the same list.
+    case KindBoolList:
+        result = appendList(s, s.boolListVars[s.varName], self ? s.priorBoolList : s.boolListVars[ref]);
         break;
-    }
-    case KindIntList: {
-        const std::vector<uint64_t> values = self ? s.priorIntList : s.intListVars[ref];
-        result = appendList(s, s.intListVars[s.varName], values);
+    case KindIntList:
+        result = appendList(s, s.intListVars[s.varName], self ? s.priorIntList : s.intListVars[ref]);
         break;
-    }
-    case KindStringList: {
-        const std::vector<std::string> values = self ? s.priorStringList : s.stringListVars[ref];
-        result = appendList(s, s.stringListVars[s.varName], values);
+    case KindStringList:
+        result = appendList(s, s.stringListVars[s.varName], self ? s.priorStringList : s.stringListVars[ref]);
         break;
-    }
     default:
         break;
     }

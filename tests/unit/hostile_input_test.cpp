@@ -188,7 +188,7 @@ TEST(HostileInput, AllocationFailureInsideTheParserFailsOnlyThatFile)
 #endif
 }
 
-TEST(HostileInput, ListAndNodeLimitsAtTheirBoundary)
+TEST(HostileInput, MemoryLimitsAtTheirBoundary)
 {
     // 999 references to a list of 1000, then as many literals as needed.
     const std::string base = header + "intlist k = " + repeated("7", 1000) + "\n";
@@ -202,6 +202,18 @@ TEST(HostileInput, ListAndNodeLimitsAtTheirBoundary)
     // One rule of 1000 uids x 1001 permissions is refused before any node.
     const std::string tooManyNodes = base + "allow $k * * file { " + repeated("p", 1001) + " }\n";
     const std::string nodeError = "####ERROR: 文件a.p第3行的规则使文件的策略节点超过上限1000000个";
+    // Copies of a list of 1,000,000 numbers (8 MB each) until 256 MiB were
+    // copied: with the 8 MB that made it, the 33rd copy passes the limit.
+    std::string copies = listOf(1000000);
+    for (int i = 1; i <= 40; ++i)
+        copies += "intlist t" + std::to_string(i) + " = $b\n";
+    const std::string copyError = "####ERROR: 文件a.p中变量t33的引用复制数据累计超过上限268435456字节";
+    // 600 nodes, each with 1024 subjects of 4 KB: 2.4 GB of records.
+    std::string heavy = header + "strlist p = \"/" + std::string(4000, 's') + "\"\n";
+    for (int i = 0; i < 10; ++i)
+        heavy += "p = $p, $p\n";
+    heavy += "allow 0 $p * file { " + repeated("p", 600) + " }\n";
+    const std::string bytesError = "####ERROR: 文件a.p第13行的规则使文件的策略数据超过上限2147483648字节";
 
     expectOutcomes({
         {"list N-1", listOf(999999), DirectoryCompiled, {}, {}},
@@ -209,6 +221,8 @@ TEST(HostileInput, ListAndNodeLimitsAtTheirBoundary)
         {"list N+1", listOf(1000001), FileCompileError, compileFailure({listError}), {}},
         {"list doubling", doubling, FileCompileError, compileFailure({listError}), {}},
         {"nodes of one rule", tooManyNodes, FileCompileError, compileFailure({nodeError}), {}},
+        {"copies by reference", copies, FileCompileError, compileFailure({copyError}), {}},
+        {"bytes of the nodes", heavy, FileCompileError, compileFailure({bytesError}), {}},
     });
 
     // Rules that reach N-1 nodes, then N, then one more.
