@@ -54,7 +54,7 @@ constexpr uint32_t unknownUserUid = 4294967294u;
 constexpr size_t maxListElements = 1000000;
 constexpr size_t maxCopiedBytes = size_t{256} << 20;
 constexpr size_t maxFileNodes = 1000000;
-constexpr size_t maxFileRecordBytes = size_t{2} << 30;
+constexpr size_t maxFileRecordBytes = size_t{1} << 30;
 
 // What a rule starts from: subjects and objects "by id" until a name is seen.
 inline PolicyNode ruleDefaults()

@@ -213,7 +213,7 @@ TEST(HostileInput, MemoryLimitsAtTheirBoundary)
     for (int i = 0; i < 10; ++i)
         heavy += "p = $p, $p\n";
     heavy += "allow 0 $p * file { " + repeated("p", 600) + " }\n";
-    const std::string bytesError = "####ERROR: 文件a.p第13行的规则使文件的策略数据超过上限2147483648字节";
+    const std::string bytesError = "####ERROR: 文件a.p第13行的规则使文件的策略数据超过上限1073741824字节";
 
     expectOutcomes({
         {"list N-1", listOf(999999), DirectoryCompiled, {}, {}},
