@@ -14,7 +14,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "lexer.h"
 #include "parse_state.h"
 #include "parser.h"
 #include "tavo_log.h"
