@@ -102,9 +102,8 @@ public:
     {
         if (size == 0)
             return;
-        const size_t at = out_.size();
-        out_.resize(at + size);
-        memcpy(out_.data() + at, data, size);
+        const uint8_t *bytes = static_cast<const uint8_t *>(data);
+        out_.insert(out_.end(), bytes, bytes + size);
     }
     template <typename T>
     void table(const std::vector<T> &v)
@@ -120,15 +119,6 @@ private:
 
 } // namespace
 
-size_t ImageBuilder::StringHash::operator()(const std::string &s) const noexcept
-{
-    // FNV-1a: the strings are short paths and names.
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (const char c : s)
-        h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    return static_cast<size_t>(h);
-}
-
 ImageBuilder::ImageBuilder()
 {
     clear();
@@ -139,7 +129,10 @@ void ImageBuilder::clear()
     // Swapping with empties gives the memory back.
     std::vector<uint32_t>().swap(stringEnds_);
     std::string().swap(stringBytes_);
-    std::unordered_map<std::string, uint32_t, StringHash>().swap(stringIndex_);
+    std::unordered_map<std::string, uint32_t>().swap(stringIndex_);
+    emptyString_ = noString;
+    std::unordered_map<std::string, uint32_t>().swap(seenExprLists_);
+    std::unordered_map<std::string, uint32_t>().swap(seenCallLists_);
     lastObjectType_ = lastNamespace_ = lastSection_ = lastModule_ = noString;
     std::vector<uint32_t>().swap(files_);
     std::vector<uint32_t>().swap(fileFirstRule_);
@@ -155,6 +148,9 @@ void ImageBuilder::clear()
 
 uint32_t ImageBuilder::intern(const std::string &s)
 {
+    // Most parameters are numbers, with an empty text.
+    if (s.empty() && emptyString_ != noString)
+        return emptyString_;
     const auto it = stringIndex_.find(s);
     if (it != stringIndex_.end())
         return it->second;
@@ -162,6 +158,8 @@ uint32_t ImageBuilder::intern(const std::string &s)
     stringBytes_ += s;
     stringEnds_.push_back(count32(stringBytes_.size()));
     stringIndex_.emplace(s, index);
+    if (s.empty())
+        emptyString_ = index;
     return index;
 }
 
@@ -192,11 +190,33 @@ uint32_t ImageBuilder::internCached(const std::string &s, uint32_t &cache)
     return cache;
 }
 
-uint32_t ImageBuilder::addParams(const std::vector<FuncParam> &params)
+void ImageBuilder::stageParams(const std::vector<FuncParam> &params)
 {
-    const uint32_t start = count32(params_.size());
     for (const FuncParam &p : params)
-        params_.push_back(ParamRecord{p.type, intern(p.text), p.number});
+        stagedParams_.push_back(ParamRecord{p.type, intern(p.text), p.number});
+}
+
+// Adds the staged list (records whose parameter slices count from the
+// start of the staged parameters) unless the same list is already there.
+template <typename Record>
+uint32_t ImageBuilder::commitStaged(std::vector<Record> &staged, std::vector<Record> &table,
+                                    std::unordered_map<std::string, uint32_t> &seen)
+{
+    if (staged.empty())
+        return count32(table.size());
+    std::string &key = stagedKey_;
+    key.assign(reinterpret_cast<const char *>(staged.data()), staged.size() * sizeof(Record));
+    key.append(reinterpret_cast<const char *>(stagedParams_.data()), stagedParams_.size() * sizeof(ParamRecord));
+    const auto found = seen.find(key);
+    if (found != seen.end())
+        return found->second;
+    const uint32_t start = count32(table.size());
+    const uint32_t base = count32(params_.size());
+    params_.insert(params_.end(), stagedParams_.begin(), stagedParams_.end());
+    for (Record &r : staged)
+        r.paramStart += base;
+    table.insert(table.end(), staged.begin(), staged.end());
+    seen.emplace(key, start);
     return start;
 }
 
@@ -234,22 +254,29 @@ void ImageBuilder::addRule(uint32_t file, const PolicyNode &node)
     addIds(node.oids, r.oidStart, r.oidCount);
     addNames(node.objectNames, r.objectNameStart, r.objectNameCount);
 
-    r.exprStart = count32(exprs_.size());
-    r.exprCount = count32(node.conditions.size());
+    // Condition and action lists recur across rules: each distinct one is
+    // stored once.
+    stagedExprs_.clear();
+    stagedParams_.clear();
     for (const ExprNode &e : node.conditions) {
-        ExprRecord x{e.type, intern(e.name), e.value, intern(e.varName), 0, count32(e.params.size())};
-        x.paramStart = addParams(e.params);
+        const ExprRecord x{e.type, intern(e.name), e.value, intern(e.varName), count32(stagedParams_.size()),
+                           count32(e.params.size())};
+        stageParams(e.params);
         if (e.type == 12)
             dynamicValues_.emplace(pairKey(r.namespaceName, x.varName), e.value);
-        exprs_.push_back(x);
+        stagedExprs_.push_back(x);
     }
-    r.callStart = count32(calls_.size());
-    r.callCount = count32(node.actions.size());
+    r.exprCount = count32(stagedExprs_.size());
+    r.exprStart = commitStaged(stagedExprs_, exprs_, seenExprLists_);
+
+    stagedCalls_.clear();
+    stagedParams_.clear();
     for (const DoFuncNode &c : node.actions) {
-        CallRecord x{intern(c.name), 0, count32(c.params.size())};
-        x.paramStart = addParams(c.params);
-        calls_.push_back(x);
+        stagedCalls_.push_back(CallRecord{intern(c.name), count32(stagedParams_.size()), count32(c.params.size())});
+        stageParams(c.params);
     }
+    r.callCount = count32(stagedCalls_.size());
+    r.callStart = commitStaged(stagedCalls_, calls_, seenCallLists_);
     rules_.push_back(r);
 }
 
@@ -258,7 +285,6 @@ void ImageBuilder::addFile(const std::string &fileName, const std::vector<Policy
     const uint32_t file = count32(files_.size());
     files_.push_back(intern(fileName));
     fileFirstRule_.push_back(count32(rules_.size()));
-    nodes_.reserve(nodes_.size() + nodes.size());
     const PolicyNode *previous = nullptr;
     for (const PolicyNode &node : nodes) {
         if (!previous || !sameRule(*previous, node))

@@ -55,15 +55,14 @@ public:
               BuiltImage &out, std::string &error);
 
 private:
-    struct StringHash {
-        size_t operator()(const std::string &s) const noexcept;
-    };
-
     uint32_t intern(const std::string &s);
     uint32_t find(const std::string &s) const;
     std::string text(uint32_t index) const;
     uint32_t internCached(const std::string &s, uint32_t &cache);
-    uint32_t addParams(const std::vector<FuncParam> &params);
+    void stageParams(const std::vector<FuncParam> &params);
+    template <typename Record>
+    uint32_t commitStaged(std::vector<Record> &staged, std::vector<Record> &table,
+                          std::unordered_map<std::string, uint32_t> &seen);
     void addRule(uint32_t file, const PolicyNode &node);
     int validate(const std::vector<uint32_t> &rules, const Registrations &registrations, std::string &error);
     std::string where(uint32_t rule) const;
@@ -71,7 +70,8 @@ private:
     // String table
     std::vector<uint32_t> stringEnds_;
     std::string stringBytes_;
-    std::unordered_map<std::string, uint32_t, StringHash> stringIndex_;
+    std::unordered_map<std::string, uint32_t> stringIndex_;
+    uint32_t emptyString_ = noString;
     uint32_t lastObjectType_ = noString, lastNamespace_ = noString, lastSection_ = noString, lastModule_ = noString;
 
     std::vector<uint32_t> files_;
@@ -83,6 +83,15 @@ private:
     std::vector<ExprRecord> exprs_;
     std::vector<CallRecord> calls_;
     std::vector<ParamRecord> params_;
+    // Distinct condition and action lists (their records and parameters as
+    // bytes) -> where they start.
+    std::unordered_map<std::string, uint32_t> seenExprLists_;
+    std::unordered_map<std::string, uint32_t> seenCallLists_;
+    std::vector<ExprRecord> stagedExprs_;
+    std::vector<CallRecord> stagedCalls_;
+    std::vector<ParamRecord> stagedParams_;
+    std::string stagedKey_;
+
     // (namespace, variable) -> value of the first dynamic variable node seen
     std::unordered_map<uint64_t, uint32_t> dynamicValues_;
 };
