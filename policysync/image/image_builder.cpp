@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <unordered_set>
 
 #include <openssl/evp.h>
@@ -129,8 +130,11 @@ void ImageBuilder::clear()
     // Swapping with empties gives the memory back.
     std::vector<uint32_t>().swap(stringEnds_);
     std::string().swap(stringBytes_);
-    std::unordered_map<std::string, uint32_t>().swap(stringIndex_);
+    std::vector<uint64_t>().swap(slots_);
     emptyString_ = noString;
+    lastLabelKind_ = noString;
+    std::vector<PairRecord>().swap(labels_);
+    std::unordered_set<uint64_t>().swap(labelKeys_);
     std::unordered_map<std::string, uint32_t>().swap(seenExprLists_);
     std::unordered_map<std::string, uint32_t>().swap(seenCallLists_);
     lastObjectType_ = lastNamespace_ = lastSection_ = lastModule_ = noString;
@@ -146,27 +150,80 @@ void ImageBuilder::clear()
     std::unordered_map<uint64_t, uint32_t>().swap(dynamicValues_);
 }
 
+uint64_t ImageBuilder::hashOf(const char *data, size_t size)
+{
+    return std::hash<std::string_view>()(std::string_view(data, size));
+}
+
+// Open addressing over the string table itself: a slot holds the upper
+// half of the string's hash and its index plus one; 0 is a free slot.
+uint32_t ImageBuilder::probe(const char *data, size_t size, uint64_t hash, size_t &slot) const
+{
+    const uint64_t tag = hash >> 32;
+    for (slot = hash & (slots_.size() - 1);; slot = (slot + 1) & (slots_.size() - 1)) {
+        const uint64_t entry = slots_[slot];
+        if (entry == 0)
+            return noString;
+        if (entry >> 32 != tag)
+            continue;
+        const uint32_t index = static_cast<uint32_t>(entry) - 1;
+        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
+        if (stringEnds_[index] - begin == size && memcmp(stringBytes_.data() + begin, data, size) == 0)
+            return index;
+    }
+}
+
+void ImageBuilder::grow()
+{
+    std::vector<uint64_t> slots(slots_.empty() ? initialSlots : slots_.size() * 2, 0);
+    slots_.swap(slots);
+    for (uint32_t index = 0; index < stringEnds_.size(); ++index) {
+        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
+        const uint64_t hash = hashOf(stringBytes_.data() + begin, stringEnds_[index] - begin);
+        size_t slot = hash & (slots_.size() - 1);
+        while (slots_[slot] != 0)
+            slot = (slot + 1) & (slots_.size() - 1);
+        slots_[slot] = (hash >> 32 << 32) | (uint64_t{index} + 1);
+    }
+}
+
 uint32_t ImageBuilder::intern(const std::string &s)
 {
     // Most parameters are numbers, with an empty text.
     if (s.empty() && emptyString_ != noString)
         return emptyString_;
-    const auto it = stringIndex_.find(s);
-    if (it != stringIndex_.end())
-        return it->second;
+    if (slots_.empty())
+        grow();
+    const uint64_t hash = hashOf(s.data(), s.size());
+    size_t slot = 0;
+    const uint32_t found = probe(s.data(), s.size(), hash, slot);
+    if (found != noString)
+        return found;
     const uint32_t index = count32(stringEnds_.size());
     stringBytes_ += s;
     stringEnds_.push_back(count32(stringBytes_.size()));
-    stringIndex_.emplace(s, index);
+    slots_[slot] = (hash >> 32 << 32) | (uint64_t{index} + 1);
     if (s.empty())
         emptyString_ = index;
+    // At most half full, so that probes stay short.
+    if (stringEnds_.size() * 2 > slots_.size())
+        grow();
     return index;
 }
 
 uint32_t ImageBuilder::find(const std::string &s) const
 {
-    const auto it = stringIndex_.find(s);
-    return it == stringIndex_.end() ? noString : it->second;
+    if (slots_.empty())
+        return noString;
+    size_t slot = 0;
+    return probe(s.data(), s.size(), hashOf(s.data(), s.size()), slot);
+}
+
+void ImageBuilder::addLabel(const std::string &kind, const std::string &name)
+{
+    const PairRecord label{internCached(kind, lastLabelKind_), intern(name)};
+    if (labelKeys_.insert(pairKey(label.first, label.second)).second)
+        labels_.push_back(label);
 }
 
 std::string ImageBuilder::text(uint32_t index) const
@@ -457,11 +514,10 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
         r.functionCount = count32(functionRecords.size()) - r.functionStart;
         namespaceRecords.push_back(r);
     }
-    std::vector<PairRecord> uidRecords, labelRecords;
+    std::vector<PairRecord> uidRecords;
     for (const auto &u : registrations.uidNames)
         uidRecords.push_back(PairRecord{intern(u.first), u.second});
-    for (const auto &l : registrations.labels)
-        labelRecords.push_back(PairRecord{intern(l.first), intern(l.second)});
+    const std::vector<PairRecord> &labelRecords = labels_;
     std::vector<uint32_t> kmodRecords, deviceRecords;
     for (const std::string &k : registrations.kmods)
         kmodRecords.push_back(intern(k));

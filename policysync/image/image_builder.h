@@ -10,6 +10,7 @@
 #include <string>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,6 @@ struct Registrations {
     std::set<std::string> namespaces;
     std::set<std::tuple<std::string, std::string, std::string>> functions; // namespace, module, function
     std::map<std::string, uint32_t> uidNames;
-    std::set<std::pair<std::string, std::string>> labels; // kind, name
     std::set<std::string> kmods;
     std::set<std::string> devices;
 };
@@ -45,6 +45,10 @@ public:
     void addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes);
     size_t nodeCount() const { return nodes_.size(); }
 
+    // A label kind and name registered for the image's label table (in
+    // order of first registration).
+    void addLabel(const std::string &kind, const std::string &name);
+
     bool hasNamespace(const std::string &ns) const;
     bool hasSection(const std::string &ns, const std::string &section) const;
 
@@ -55,6 +59,9 @@ public:
               BuiltImage &out, std::string &error);
 
 private:
+    static uint64_t hashOf(const char *data, size_t size);
+    uint32_t probe(const char *data, size_t size, uint64_t hash, size_t &slot) const;
+    void grow();
     uint32_t intern(const std::string &s);
     uint32_t find(const std::string &s) const;
     std::string text(uint32_t index) const;
@@ -70,8 +77,12 @@ private:
     // String table
     std::vector<uint32_t> stringEnds_;
     std::string stringBytes_;
-    std::unordered_map<std::string, uint32_t> stringIndex_;
+    static constexpr size_t initialSlots = 1024;
+    std::vector<uint64_t> slots_;
     uint32_t emptyString_ = noString;
+    uint32_t lastLabelKind_ = noString;
+    std::vector<PairRecord> labels_;
+    std::unordered_set<uint64_t> labelKeys_;
     uint32_t lastObjectType_ = noString, lastNamespace_ = noString, lastSection_ = noString, lastModule_ = noString;
 
     std::vector<uint32_t> files_;

@@ -23,11 +23,9 @@ struct PolicySyncCall {
 struct PolicyModuleManagerInterface::Impl {
     tavo_image::ImageBuilder builder;
     tavo_image::Registrations registrations;
-    // Lookups in front of the ordered registrations: the front end registers
-    // a function for every call it meets and a label for every subject and
-    // object, mostly ones already known.
+    // Lookup in front of the ordered function registrations: the front end
+    // registers a function for every call it meets, mostly ones known.
     std::unordered_set<std::string> knownFunctions;
-    std::unordered_set<std::string> knownLabels;
     std::string keyBuffer;
     CompiledPolicy compiled;
 

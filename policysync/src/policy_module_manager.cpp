@@ -81,7 +81,6 @@ int PolicyModuleManagerInterface::clearAllPolicy()
     d->builder.clear();
     d->registrations = tavo_image::Registrations();
     d->knownFunctions.clear();
-    d->knownLabels.clear();
     d->compiled = CompiledPolicy();
     return 0;
 }
@@ -167,10 +166,7 @@ void PolicyModuleManagerInterface::setUidInfo(std::string userName, uint32_t uid
 void PolicyModuleManagerInterface::setFileToGetLabelMap(std::string kind, std::string name)
 {
     d->record("setFileToGetLabelMap", kind, name);
-    std::string &key = d->keyBuffer;
-    key.assign(kind).append(1, '\0').append(name);
-    if (d->knownLabels.insert(key).second)
-        d->registrations.labels.emplace(std::move(kind), std::move(name));
+    d->builder.addLabel(kind, name);
 }
 
 void PolicyModuleManagerInterface::addToKmodVec(std::string name)
