@@ -79,20 +79,21 @@ int operandsOf(uint32_t type)
 
 // A compact copy of the selected rules and what they reference.
 struct Pools {
-    std::vector<NodeRecord> nodes;
-    std::vector<RuleRecord> rules;
-    std::vector<uint32_t> nameRefs;
-    std::vector<IdRecord> ids;
-    std::vector<ExprRecord> exprs;
-    std::vector<CallRecord> calls;
-    std::vector<ParamRecord> params;
+    ChunkedTable<NodeRecord> nodes;
+    ChunkedTable<RuleRecord> rules;
+    ChunkedTable<uint32_t> nameRefs;
+    ChunkedTable<IdRecord> ids;
+    ChunkedTable<ExprRecord> exprs;
+    ChunkedTable<CallRecord> calls;
+    ChunkedTable<ParamRecord> params;
 };
 
 template <typename T>
-uint32_t copySlice(const std::vector<T> &from, uint32_t start, uint32_t count, std::vector<T> &to)
+uint32_t copySlice(const ChunkedTable<T> &from, uint32_t start, uint32_t count, ChunkedTable<T> &to)
 {
     const uint32_t at = count32(to.size());
-    to.insert(to.end(), from.begin() + start, from.begin() + start + count);
+    for (uint32_t i = start; i < start + count; ++i)
+        to.push_back(from[i]);
     return at;
 }
 
@@ -110,6 +111,12 @@ public:
     void table(const std::vector<T> &v)
     {
         raw(v.data(), v.size() * sizeof(T));
+        pad();
+    }
+    template <typename T>
+    void table(const ChunkedTable<T> &t)
+    {
+        t.forEachRun([this](const T *data, size_t n) { raw(data, n * sizeof(T)); });
         pad();
     }
     void pad() { out_.resize(padded8(out_.size()), 0); }
@@ -140,13 +147,13 @@ void ImageBuilder::clear()
     lastObjectType_ = lastNamespace_ = lastSection_ = lastModule_ = noString;
     std::vector<uint32_t>().swap(files_);
     std::vector<uint32_t>().swap(fileFirstRule_);
-    std::vector<NodeRecord>().swap(nodes_);
-    std::vector<RuleRecord>().swap(rules_);
-    std::vector<uint32_t>().swap(nameRefs_);
-    std::vector<IdRecord>().swap(ids_);
-    std::vector<ExprRecord>().swap(exprs_);
-    std::vector<CallRecord>().swap(calls_);
-    std::vector<ParamRecord>().swap(params_);
+    nodes_.clear();
+    rules_.clear();
+    nameRefs_.clear();
+    ids_.clear();
+    exprs_.clear();
+    calls_.clear();
+    params_.clear();
     std::unordered_map<uint64_t, uint32_t>().swap(dynamicValues_);
 }
 
@@ -256,7 +263,7 @@ void ImageBuilder::stageParams(const std::vector<FuncParam> &params)
 // Adds the staged list (records whose parameter slices count from the
 // start of the staged parameters) unless the same list is already there.
 template <typename Record>
-uint32_t ImageBuilder::commitStaged(std::vector<Record> &staged, std::vector<Record> &table,
+uint32_t ImageBuilder::commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
                                     std::unordered_map<std::string, uint32_t> &seen)
 {
     if (staged.empty())
@@ -269,10 +276,12 @@ uint32_t ImageBuilder::commitStaged(std::vector<Record> &staged, std::vector<Rec
         return found->second;
     const uint32_t start = count32(table.size());
     const uint32_t base = count32(params_.size());
-    params_.insert(params_.end(), stagedParams_.begin(), stagedParams_.end());
-    for (Record &r : staged)
+    for (const ParamRecord &p : stagedParams_)
+        params_.push_back(p);
+    for (Record &r : staged) {
         r.paramStart += base;
-    table.insert(table.end(), staged.begin(), staged.end());
+        table.push_back(r);
+    }
     seen.emplace(key, start);
     return start;
 }
@@ -354,17 +363,26 @@ void ImageBuilder::addFile(const std::string &fileName, const std::vector<Policy
 bool ImageBuilder::hasNamespace(const std::string &ns) const
 {
     const uint32_t index = find(ns);
-    return index != noString &&
-           std::any_of(rules_.begin(), rules_.end(), [index](const RuleRecord &r) { return r.namespaceName == index; });
+    if (index == noString)
+        return false;
+    for (size_t i = 0; i < rules_.size(); ++i) {
+        if (rules_[i].namespaceName == index)
+            return true;
+    }
+    return false;
 }
 
 bool ImageBuilder::hasSection(const std::string &ns, const std::string &section) const
 {
     const uint32_t n = find(ns);
     const uint32_t s = find(section);
-    return n != noString && s != noString && !section.empty() &&
-           std::any_of(rules_.begin(), rules_.end(),
-                       [n, s](const RuleRecord &r) { return r.namespaceName == n && r.sectionName == s; });
+    if (n == noString || s == noString || section.empty())
+        return false;
+    for (size_t i = 0; i < rules_.size(); ++i) {
+        if (rules_[i].namespaceName == n && rules_[i].sectionName == s)
+            return true;
+    }
+    return false;
 }
 
 std::string ImageBuilder::where(uint32_t rule) const
@@ -388,10 +406,11 @@ int ImageBuilder::validate(const std::vector<uint32_t> &rules, const Registratio
         if (ns != noString && name != noString)
             functions.insert(pairKey(ns, name));
     }
-    const auto registered = [&](const RuleRecord &r, uint32_t name) {
+    const auto registered = [&](uint32_t rule, uint32_t name) {
+        const RuleRecord &r = rules_[rule];
         if (functions.count(pairKey(r.namespaceName, name)) != 0)
             return true;
-        error = where(count32(&r - rules_.data())) + ": function " + text(name) +
+        error = where(rule) + ": function " + text(name) +
                 " is not registered for namespace " + text(r.namespaceName);
         return false;
     };
@@ -417,7 +436,7 @@ int ImageBuilder::validate(const std::vector<uint32_t> &rules, const Registratio
                 return 22;
             }
             depth = depth - operands + 1;
-            if (e.type == 4 && !registered(r, e.name))
+            if (e.type == 4 && !registered(index, e.name))
                 return 22;
         }
         if (r.exprCount != 0 && depth != 1) {
@@ -425,7 +444,7 @@ int ImageBuilder::validate(const std::vector<uint32_t> &rules, const Registratio
             return 22;
         }
         for (uint32_t i = r.callStart; i < r.callStart + r.callCount; ++i) {
-            if (!registered(r, calls_[i].name))
+            if (!registered(index, calls_[i].name))
                 return 22;
         }
     }
@@ -472,13 +491,14 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
             newIndex[i] = count32(section_.rules.size());
             section_.rules.push_back(r);
         }
-        for (const NodeRecord &n : nodes_) {
+        for (size_t i = 0; i < nodes_.size(); ++i) {
+            const NodeRecord &n = nodes_[i];
             if (newIndex[n.rule] != noString)
                 section_.nodes.push_back(NodeRecord{newIndex[n.rule], n.uid, n.permission});
         }
     }
-    const std::vector<NodeRecord> &nodes = sectionOnly ? section_.nodes : nodes_;
-    const std::vector<RuleRecord> &rules = sectionOnly ? section_.rules : rules_;
+    const ChunkedTable<NodeRecord> &nodes = sectionOnly ? section_.nodes : nodes_;
+    const ChunkedTable<RuleRecord> &rules = sectionOnly ? section_.rules : rules_;
 
     // Namespace tables, ordered by name.
     std::set<std::string> namespaceNames;

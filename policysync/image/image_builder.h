@@ -4,7 +4,9 @@
 #ifndef TAVO_IMAGE_BUILDER_H
 #define TAVO_IMAGE_BUILDER_H
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <map>
 #include <set>
 #include <string>
@@ -33,6 +35,41 @@ struct BuiltImage {
     Digest digest{};
     size_t nodeCount = 0;
     std::set<std::pair<std::string, std::string>> dynamicVariables; // namespace, variable
+};
+
+// An append-only table of records in fixed-size chunks: growing it never
+// moves what is in it (a policy set's tables reach tens of MiB).
+template <typename T>
+class ChunkedTable {
+public:
+    static constexpr size_t chunkShift = 14;
+    static constexpr size_t chunkSize = size_t{1} << chunkShift;
+
+    size_t size() const { return size_; }
+    T &operator[](size_t i) { return chunks_[i >> chunkShift][i & (chunkSize - 1)]; }
+    const T &operator[](size_t i) const { return chunks_[i >> chunkShift][i & (chunkSize - 1)]; }
+    void push_back(const T &v)
+    {
+        if ((size_ >> chunkShift) == chunks_.size())
+            chunks_.emplace_back(new T[chunkSize]);
+        (*this)[size_++] = v;
+    }
+    void clear()
+    {
+        std::vector<std::unique_ptr<T[]>>().swap(chunks_);
+        size_ = 0;
+    }
+    // Calls f(pointer, count) for each run of contiguous records.
+    template <typename F>
+    void forEachRun(F f) const
+    {
+        for (size_t at = 0; at < size_; at += chunkSize)
+            f(chunks_[at >> chunkShift].get(), std::min(chunkSize, size_ - at));
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    size_t size_ = 0;
 };
 
 class ImageBuilder {
@@ -68,7 +105,7 @@ private:
     uint32_t internCached(const std::string &s, uint32_t &cache);
     void stageParams(const std::vector<FuncParam> &params);
     template <typename Record>
-    uint32_t commitStaged(std::vector<Record> &staged, std::vector<Record> &table,
+    uint32_t commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
                           std::unordered_map<std::string, uint32_t> &seen);
     void addRule(uint32_t file, const PolicyNode &node);
     int validate(const std::vector<uint32_t> &rules, const Registrations &registrations, std::string &error);
@@ -87,13 +124,13 @@ private:
 
     std::vector<uint32_t> files_;
     std::vector<uint32_t> fileFirstRule_;
-    std::vector<NodeRecord> nodes_;
-    std::vector<RuleRecord> rules_;
-    std::vector<uint32_t> nameRefs_;
-    std::vector<IdRecord> ids_;
-    std::vector<ExprRecord> exprs_;
-    std::vector<CallRecord> calls_;
-    std::vector<ParamRecord> params_;
+    ChunkedTable<NodeRecord> nodes_;
+    ChunkedTable<RuleRecord> rules_;
+    ChunkedTable<uint32_t> nameRefs_;
+    ChunkedTable<IdRecord> ids_;
+    ChunkedTable<ExprRecord> exprs_;
+    ChunkedTable<CallRecord> calls_;
+    ChunkedTable<ParamRecord> params_;
     // Distinct condition and action lists (their records and parameters as
     // bytes) -> where they start.
     std::unordered_map<std::string, uint32_t> seenExprLists_;
