@@ -9,10 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tavopolicysync/log.h>
-#include <tavopolicysync/standin.h>
+#include <policy_image.h>
+#include <standin.h>
 
 #include "parse_state.h"
 
@@ -100,5 +102,12 @@ private:
 // Names handed to addPolicy, in order, with their node counts.
 using Added = std::vector<std::vector<std::string>>;
 Added added(const Journal &journal);
+
+// What the library holds, as the kernel sees it: compiles it (outside the
+// journal) and decodes the image. A failing compile or decode fails the
+// test and gives an empty image.
+tavo_image::DecodedImage compiledImage();
+// The nodes added per file, in addPolicy order, read back from the image.
+std::vector<std::pair<std::string, std::vector<PolicyNode>>> addedPolicy();
 
 #endif
