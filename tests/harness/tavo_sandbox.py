@@ -376,7 +376,31 @@ class Sandbox:
                                        stderr=subprocess.STDOUT)
         wait_for(lambda: bus_name_has_owner(SERVICE), "tavo-policyd", proc=self.daemon)
 
+    def start_mock_authority(self, script, mode):
+        """Puts a stand-in authority in polkitd's place (polkitd is stopped)."""
+        self.stop("polkitd")
+        self.mock_state = self.state / "mock"
+        shutil.rmtree(self.mock_state, ignore_errors=True)
+        self.mock_state.mkdir()
+        self.mock_state.chmod(0o777)
+        uid = UID["polkitd"]
+        self.polkitd = subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", PYTHON,
+                                         str(script), mode, str(self.mock_state)],
+                                        stdout=self.output("mock-authority"), stderr=subprocess.STDOUT)
+        wait_for(lambda: bus_name_has_owner(POLKIT_SERVICE), "the mock authority", proc=self.polkitd)
+
+    def restore_polkitd(self):
+        self.stop("polkitd")
+        self.start_polkitd()
+
     # -- switches of the simulated host
+
+    def install_whitelisted(self, program):
+        """Binds `program` over the three-mode whitelisted paths (on the
+        sandbox's overlays of /usr/bin and /usr/sbin)."""
+        for path in WHITELISTED:
+            if not os.path.ismount(path):
+                bind_file(program, path)
 
     def set_three_mode(self, on):
         ADMCTL.write_text("1\n" if on else "0\n")
