@@ -71,7 +71,11 @@ int main(int argc, char *argv[])
         return exitFailure;
     }
     if (!bus.registerService(policyServiceName)) {
-        TAVO_ERROR("%s", bus.lastError().message().toUtf8().constData());
+        // A name held by another process is no bus error, so the
+        // connection then has no message to give: say what happened.
+        const QString reason = bus.lastError().message();
+        TAVO_ERROR("%s", reason.isEmpty() ? "Name com.norda.zupolicy is already owned on the system bus"
+                                          : reason.toUtf8().constData());
         return exitFailure;
     }
 

@@ -21,8 +21,9 @@ expects:
   polkit               actions and rules directories on tmpfs holding bind
                        mounts of packaging/polkit, plus test rules that only
                        concern the test users;
-  /usr/bin, /usr/sbin  overlays, so that a test program can be bound over
-                       the three-mode whitelisted paths;
+  /usr/bin, /usr/sbin, /usr/local/sbin
+                       overlays, so that test programs can be bound over the
+                       three-mode whitelisted paths and the unit's ExecStart;
   a dbus-daemon whose configuration includes packaging/dbus by path, the
   real polkitd, and tavo-policyd.
 
@@ -229,6 +230,8 @@ def prepare_filesystem(scratch):
 
     overlay(scratch, "/usr/bin", "usr-bin")
     overlay(scratch, "/usr/sbin", "usr-sbin")
+    if os.path.isdir("/usr/local/sbin"):
+        overlay(scratch, "/usr/local/sbin", "usr-local-sbin")
 
     state = scratch / "state"
     state.mkdir()
