@@ -8,11 +8,11 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusError>
 #include <QSocketNotifier>
 
 #include "dbus_types.h"
 #include "policymgr_service.h"
+#include "service_publisher.h"
 #include "tavo_log.h"
 
 namespace {
@@ -64,20 +64,8 @@ int main(int argc, char *argv[])
         TAVO_ERROR("Can not connect to system bus, exiting ...");
         return exitFailure;
     }
-    // The object goes up before the name: a name with nothing behind it
-    // would look alive to the service manager and to clients.
-    if (!bus.registerObject(policyObjectPath, &service, QDBusConnection::ExportScriptableSlots)) {
-        TAVO_ERROR("Failed to register service");
+    if (publishPolicyService(bus, service) != 0)
         return exitFailure;
-    }
-    if (!bus.registerService(policyServiceName)) {
-        // A name held by another process is no bus error, so the
-        // connection then has no message to give: say what happened.
-        const QString reason = bus.lastError().message();
-        TAVO_ERROR("%s", reason.isEmpty() ? "Name com.norda.zupolicy is already owned on the system bus"
-                                          : reason.toUtf8().constData());
-        return exitFailure;
-    }
 
     const int status = app.exec();
     bus.unregisterService(policyServiceName);
