@@ -86,6 +86,11 @@ def sandbox():
     try:
         box.start_all()
         yield box
+        # The last daemon too must stop cleanly, with nothing from the
+        # sanitizers in its output.
+        assert box.stop("daemon") == 0
+        output = (STATE / "daemon.out").read_text(errors="replace")
+        assert "Sanitizer" not in output and "runtime error" not in output, output[-4000:]
     finally:
         box.stop_all()
 
