@@ -5,6 +5,7 @@
 
 MODE: challenge   every subject needs a password (root included);
       malformed   the reply has the wrong signature;
+      hang        no call is ever answered;
       hold        the first call is answered (authorised) only once the file
                   STATE_DIR/release exists; STATE_DIR/held appears when it
                   arrives; later calls are authorised at once.
@@ -33,6 +34,8 @@ class Authority(dbus.service.Object):
     @dbus.service.method(INTERFACE, in_signature="(sa{sv})sa{ss}us", out_signature="(bba{ss})",
                          async_callbacks=("reply", "error"))
     def CheckAuthorization(self, subject, action_id, details, flags, cancellation_id, reply, error):
+        if MODE == "hang":
+            return
         if MODE == "challenge":
             reply((False, True, {"polkit.retains_authorization_after_challenge": "1"}))
         elif MODE == "hold" and not self.held:
