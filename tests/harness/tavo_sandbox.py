@@ -340,10 +340,11 @@ class Sandbox:
 
     def stop(self, name):
         proc = getattr(self, name)
+        if name == "simkernel" and proc is not None:
+            # Unmounted first, so that the file system's end is orderly.
+            subprocess.run(["umount", "-R", "-l", str(MODULE_DIR)], stderr=subprocess.DEVNULL)
         status = stop_process(proc)
         setattr(self, name, None)
-        if name == "simkernel" and proc is not None:
-            subprocess.run(["umount", "-l", str(MODULE_DIR)], stderr=subprocess.DEVNULL)
         return status
 
     def start_collector(self):
@@ -353,13 +354,17 @@ class Sandbox:
         wait_for(lambda: os.path.exists("/dev/log"), "the log collector", proc=self.collector)
 
     def start_module(self):
+        # The three-mode switch is ours to set, whatever the module serves.
+        self.admctl_file = self.state / "admctl"
+        self.admctl_file.write_text("0\n")
         if self.has_simkernel:
             self.simkernel = subprocess.Popen([str(self.simkernel_exe), str(MODULE_DIR)],
                                               stdout=self.output("simkernel"), stderr=subprocess.STDOUT)
             wait_for(lambda: (MODULE_DIR / ".sim").exists(), "tavo-simkernel", proc=self.simkernel)
         else:
             ADMCTL.parent.mkdir(parents=True, exist_ok=True)
-            ADMCTL.write_text("0\n")
+            ADMCTL.touch()
+        mount("--bind", str(self.admctl_file), str(ADMCTL))
 
     def start_bus(self):
         config = self.state / "bus.conf"
@@ -406,7 +411,7 @@ class Sandbox:
                 bind_file(program, path)
 
     def set_three_mode(self, on):
-        ADMCTL.write_text("1\n" if on else "0\n")
+        self.admctl_file.write_text("1\n" if on else "0\n")
 
     def hide_module(self, hidden):
         """Makes the module's securityfs directory vanish (and come back)."""
