@@ -341,10 +341,13 @@ class Sandbox:
     def stop(self, name):
         proc = getattr(self, name)
         if name == "simkernel" and proc is not None:
-            # Unmounted first, so that the file system's end is orderly.
-            subprocess.run(["umount", "-R", "-l", str(MODULE_DIR)], stderr=subprocess.DEVNULL)
+            subprocess.run(["umount", str(ADMCTL)], stderr=subprocess.DEVNULL)
         status = stop_process(proc)
         setattr(self, name, None)
+        if name == "simkernel" and os.path.ismount(MODULE_DIR):
+            # tavo-simkernel unmounts itself when stopped; this is the
+            # fallback when it could not.
+            subprocess.run(["umount", "-l", str(MODULE_DIR)], stderr=subprocess.DEVNULL)
         return status
 
     def start_collector(self):
@@ -358,9 +361,11 @@ class Sandbox:
         self.admctl_file = self.state / "admctl"
         self.admctl_file.write_text("0\n")
         if self.has_simkernel:
-            self.simkernel = subprocess.Popen([str(self.simkernel_exe), str(MODULE_DIR)],
-                                              stdout=self.output("simkernel"), stderr=subprocess.STDOUT)
-            wait_for(lambda: (MODULE_DIR / ".sim").exists(), "tavo-simkernel", proc=self.simkernel)
+            # It says "ready" once the file system is mounted.
+            self.simkernel = subprocess.Popen([str(self.simkernel_exe), str(MODULE_DIR)], stdout=subprocess.PIPE,
+                                              stderr=self.output("simkernel"), text=True)
+            if self.simkernel.stdout.readline().strip() != "ready":
+                raise RuntimeError(f"tavo-simkernel did not start (status {self.simkernel.wait()})")
         else:
             ADMCTL.parent.mkdir(parents=True, exist_ok=True)
             ADMCTL.touch()
