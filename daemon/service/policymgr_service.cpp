@@ -171,7 +171,7 @@ int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, cons
         TAVO_ERROR("#ERROR: modifyDynamicVariable 输入校验失败，var_name不合法");
         return MethodRefusedInput;
     }
-    const int rc = policyManager().modifyDynamicVariable(ns, var, var_value, dynamicChangeFlag);
+    const int rc = policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(var_value), dynamicChangeFlag);
     if (rc != 0)
         TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), var_value);
     else
