@@ -16,7 +16,7 @@ import sys
 import dbus
 
 KERNEL_STATE = pathlib.Path("/sys/kernel/security/tavo/.sim/state")
-DIGEST = re.compile(r"\b[0-9a-f]{64}\b")
+DIGEST = re.compile(r"delivered image ([0-9a-f]{64})")
 
 
 def main():
@@ -36,7 +36,7 @@ def main():
             record = json.loads(line)
             found = DIGEST.search(record["message"]) if record["ident"] == "tavo-policyd" else None
             if found:
-                logged = found.group(0)
+                logged = found.group(1)
     held = None
     if KERNEL_STATE.exists():
         for line in KERNEL_STATE.read_text().splitlines():

@@ -91,6 +91,7 @@ def sandbox():
         assert box.stop("daemon") == 0
         output = (STATE / "daemon.out").read_text(errors="replace")
         assert "Sanitizer" not in output and "runtime error" not in output, output[-4000:]
+        assert box.stop("simkernel") in (None, 0)
     finally:
         box.stop_all()
 
