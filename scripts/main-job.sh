@@ -11,7 +11,7 @@ build=build/main
 ./scripts/install-deps.sh >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTAVO_BENCH=OFF >&2
 targets="tavo-policyd"
-if cmake --build "$build" --target help | grep -q tavo-simkernel; then
+if cmake --build "$build" --target help | grep tavo-simkernel >/dev/null; then
     targets="$targets tavo-simkernel"
 fi
 # shellcheck disable=SC2086

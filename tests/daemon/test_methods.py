@@ -166,13 +166,6 @@ def test_bad_names_and_values(call, daemon, method, args, check_line, handler_li
     assert messages == start + ([check_line] if check_line else []) + [handler_line]
 
 
-def test_modify_dynamic_variable_logs_its_outcome(call, daemon):
-    if daemon.has_simkernel:
-        pytest.skip("covered with the kernel's answers in test_dynamic_variable_reaches_the_kernel")
-    assert call.code("modifyDynamicVariable", "web", "guard", 1) == 0
-    assert layered(daemon) == [(3, "#INFO: 修改动态变量[web:guard] = 1 成功")]
-
-
 # --- the kernel side, through tavo-simkernel ---------------------------------
 
 def sim_state(daemon):
