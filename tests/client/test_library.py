@@ -155,3 +155,14 @@ def test_no_system_bus_at_all(probe, system_view, syslog):
     assert probe("compileSectionPolicy", "defaultpolicy", "filectl") == (-1, "")
     [(_, message)] = syslog.drain()
     assert message.startswith("其他 D-Bus 错误 [compileSectionPolicy]: ")
+
+
+def test_commands_carry_their_own_client_code():
+    """The sync command has the client functions built in; the init command
+    needs neither them nor Qt."""
+    def needed(program):
+        out = subprocess.run(["readelf", "-d", program], check=True, capture_output=True, text=True).stdout
+        return " ".join(line for line in out.splitlines() if "(NEEDED)" in line)
+    sync, init = needed(os.environ["TAVO_SYNC"]), needed(os.environ["TAVO_INIT"])
+    assert "libtavointerpreter" not in sync and "libQt5DBus" in sync
+    assert "libtavointerpreter" not in init and "libQt5" not in init and "libtavopolicysync" in init
