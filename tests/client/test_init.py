@@ -58,7 +58,7 @@ def test_module_missing_comes_before_the_root_check(no_module, syslog):
     assert syslog.drain() == [("tavo-main-policy-init", MODULE_MISSING)]
 
 
-def test_refused_prefix_delivers_nothing(kernel, scratch):
+def test_refused_prefix_delivers_nothing(kernel):
     r = run([INIT, "-P", "relative/sysroot"])
     assert (r.stdout, r.stderr) == ("", "Kernel sync failed: invalid mount point prefix\n")
     assert r.code != 0
