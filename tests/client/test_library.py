@@ -4,16 +4,15 @@ checks, results and log lines against a private system bus."""
 
 import os
 import pathlib
-import shutil
 import subprocess
 
 import pytest
 
 from conftest import run
+from probe_build import Probe
 
 LIBRARY = os.environ["TAVO_LIBRARY"]
 BUILD_DIR = os.environ["TAVO_BUILD_DIR"]
-HERE = pathlib.Path(__file__).resolve().parent
 STRING = "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >"
 PROXY = "ZupolicyPolicymgrInterface::"
 
@@ -45,26 +44,12 @@ def test_exports_exactly_the_client_interface():
 
 
 @pytest.fixture(scope="module")
-def probe(tmp_path_factory):
-    """The probe client, built against an installed tree with pkg-config
-    only; the tree is world-readable so that other users can run it."""
-    root = pathlib.Path(os.environ["TMPDIR"]) / "client-install"
-    shutil.rmtree(root, ignore_errors=True)
-    subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(root)], check=True, capture_output=True)
-    pcdirs = [str(p.parent) for p in root.rglob("tavointerpreter.pc")]
-    env = dict(os.environ, PKG_CONFIG_PATH=":".join(pcdirs))
-    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "tavointerpreter"], check=True, env=env,
-                           capture_output=True, text=True).stdout.split()
-    sanitize = ["-fsanitize=address,undefined"] if os.environ.get("TAVO_SANITIZE") == "1" else []
-    binary = root / "probe"
-    subprocess.run(["cc", "-Wall", "-Wextra", "-Werror", *sanitize, "-o", str(binary), str(HERE / "probe.c"),
-                    *flags], check=True)
-    for path in [root, *root.rglob("*")]:
-        path.chmod(path.stat().st_mode | 0o555 if path.is_dir() else path.stat().st_mode | 0o444)
-    libdir = next(root.rglob("libtavointerpreter.so.1")).parent
+def probe():
+    """The probe client, built against an installed tree with pkg-config only."""
+    built = Probe(BUILD_DIR, pathlib.Path(os.environ["TMPDIR"]) / "client-install")
 
     def call(*args, user="root"):
-        r = run([str(binary), *map(str, args)], user=user, env={"LD_LIBRARY_PATH": str(libdir)})
+        r = run(built.argv(*args), user=user, env=built.env())
         assert r.code == 0, r.stderr
         return int(r.stdout), r.stderr
 
