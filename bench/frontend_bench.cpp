@@ -42,16 +42,23 @@ using Clock = std::chrono::steady_clock;
 const char usageText[] =
     "Usage: tavo-frontend-bench [--files N] [--rules M] [--seed S] [--runs R]\n"
     "                           [--checker PATH] [--dir DIRECTORY] [--no-checker]\n"
+    "                           [--checkpolicy PATH]\n"
     "Measure the policy scanner, the compiler front end and the checker command\n"
     "on a synthetic policy set (default 100 files x 1000 rules, seed 1, 5 runs).\n"
     "Without --dir the set is written to a temporary directory and removed after.\n"
-    "--no-checker leaves out the checker runs (for profiling the in-process stages).\n";
+    "--no-checker leaves out the checker runs (for profiling the in-process stages).\n"
+    "The checker is also timed against checkpolicy (default /usr/bin/checkpolicy) on\n"
+    "as many plain two-permission rules, alternately, when that program exists.\n";
 
 constexpr int exitUsage = 64;
+// "sha256 " + 64 hex digits + newline
+constexpr size_t digestLineBytes = 72;
 
 // Goals the figures are compared with (reported, never enforced).
 constexpr double goalNodesPerSecond = 1e6;
 constexpr double goalRssOverRecords = 3.0;
+constexpr double goalCheckerRssMiB = 128;
+constexpr double goalVersusCheckpolicy = 1.0 / 3.0;
 
 struct Options {
     GeneratorOptions generator;
@@ -59,6 +66,7 @@ struct Options {
     std::string checker = TAVO_POLICY_CHECK_PATH;
     std::string directory;
     bool runChecker = true;
+    std::string checkpolicy = "/usr/bin/checkpolicy";
 };
 
 double secondsSince(Clock::time_point start)
@@ -357,7 +365,9 @@ CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> 
         argv.insert(argv.end(), flags.begin(), flags.end());
         argv.push_back(o.directory);
         const ChildResult r = runChild(argv, extraEnv);
-        if (!r.started || r.status != 0 || r.stderrBytes != 0) {
+        // A clean run prints the image's digest and nothing else.
+        const bool onlyDigest = r.stderrBytes == digestLineBytes && r.stderrHead.compare(0, 7, "sha256 ") == 0;
+        if (!r.started || r.status != 0 || !onlyDigest) {
             series.clean = false;
             series.problem = !r.started ? "could not run " + o.checker
                                         : "exit status " + std::to_string(r.status) + ", " +
@@ -375,6 +385,80 @@ CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> 
     return series;
 }
 
+// ---- the checker against checkpolicy ------------------------------------
+
+struct Versus {
+    bool ran = false;
+    size_t nodes = 0;
+    Stats checkerWall, checkerCpu, checkpolicyWall, checkpolicyCpu;
+    std::string problem;
+};
+
+bool writeText(const std::string &path, const std::string &text)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f)
+        return false;
+    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && ok;
+}
+
+// Plain rules for the checker, the same number of allow rules for
+// checkpolicy; the two run alternately so that both see the same load.
+Versus runVersusCheckpolicy(const Options &o, const std::string &directory)
+{
+    Versus v;
+    GeneratorOptions plainOptions = o.generator;
+    plainOptions.plain = true;
+    const std::vector<GeneratedPolicy> plain = generatePolicies(plainOptions);
+    const size_t rules = plainOptions.files * plainOptions.rulesPerFile;
+    v.nodes = rules * plainNodesPerRule;
+    const std::string conf = directory + "/selinux.conf";
+    const std::string binary = directory + "/selinux.bin";
+    std::string error;
+    if (!writePolicies(directory, plain, error) || !writeText(conf, selinuxPolicy(rules))) {
+        v.problem = "cannot write the plain policy sets: " + error;
+        return v;
+    }
+    std::vector<double> cw, cc, pw, pc;
+    for (size_t i = 0; i < o.runs; ++i) {
+        const ChildResult c = runChild({o.checker, "--quiet", directory}, {});
+        const ChildResult p = runChild({o.checkpolicy, "-o", binary, conf}, {});
+        if (!c.started || c.status != 0 || !p.started || p.status != 0) {
+            v.problem = "checker exit " + std::to_string(c.status) + ", checkpolicy exit " +
+                        std::to_string(p.status) + ": " + c.stderrHead + p.stderrHead;
+            break;
+        }
+        cw.push_back(c.seconds);
+        cc.push_back(c.cpuSeconds);
+        pw.push_back(p.seconds);
+        pc.push_back(p.cpuSeconds);
+    }
+    unlink(conf.c_str());
+    unlink(binary.c_str());
+    for (const GeneratedPolicy &p : plain)
+        unlink((directory + "/" + p.fileName).c_str());
+    rmdir(directory.c_str());
+    v.ran = v.problem.empty();
+    v.checkerWall = summarise(cw);
+    v.checkerCpu = summarise(cc);
+    v.checkpolicyWall = summarise(pw);
+    v.checkpolicyCpu = summarise(pc);
+    return v;
+}
+
+// Size of the image the checker writes for the set.
+long imageBytes(const Options &o, const std::string &scratch)
+{
+    const std::string image = scratch + "/policy.img";
+    const ChildResult r = runChild({o.checker, "--quiet", "--image", image, o.directory}, {});
+    struct stat st;
+    const long size = r.status == 0 && stat(image.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+    unlink(image.c_str());
+    rmdir(scratch.c_str());
+    return size;
+}
+
 // ---- set-up -----------------------------------------------------------------
 
 int parseOptions(int argc, char **argv, Options &o)
@@ -384,10 +468,11 @@ int parseOptions(int argc, char **argv, Options &o)
         {"seed", required_argument, nullptr, 's'},  {"runs", required_argument, nullptr, 'n'},
         {"checker", required_argument, nullptr, 'c'}, {"dir", required_argument, nullptr, 'd'},
         {"no-checker", no_argument, nullptr, 'x'},  {"help", no_argument, nullptr, 'h'},
+        {"checkpolicy", required_argument, nullptr, 'p'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "f:r:s:n:c:d:xh", longOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "f:r:s:n:c:d:xp:h", longOptions, nullptr)) != -1) {
         uint64_t value = 0;
         switch (opt) {
         case 'f':
@@ -410,6 +495,7 @@ int parseOptions(int argc, char **argv, Options &o)
         case 'c': o.checker = optarg; break;
         case 'd': o.directory = optarg; break;
         case 'x': o.runChecker = false; break;
+        case 'p': o.checkpolicy = optarg; break;
         case 'h': fputs(usageText, stdout); return 0;
         default: fputs(usageText, stderr); return exitUsage;
         }
@@ -529,6 +615,15 @@ int main(int argc, char **argv)
         // fewer page faults and TLB misses on a large record set.
         huge = runCheckerSeries(o, {"--quiet"}, {"GLIBC_TUNABLES=glibc.malloc.hugetlb=1"});
     }
+    long image = -1;
+    Versus versus;
+    if (o.runChecker) {
+        image = imageBytes(o, makeTemporaryDirectory());
+        if (access(o.checkpolicy.c_str(), X_OK) == 0)
+            versus = runVersusCheckpolicy(o, makeTemporaryDirectory());
+        else
+            versus.problem = o.checkpolicy + " not found";
+    }
 
     // ---- report ---------------------------------------------------------
     const double dRules = static_cast<double>(rules);
@@ -594,6 +689,25 @@ int main(int argc, char **argv)
         printf("    checker peak RSS / deep size   %9.2fx (--quiet)  %.2fx (--json)\n",
                quiet.rssKiB.median * 1024.0 / records, json.rssKiB.median * 1024.0 / records);
 
+    if (o.runChecker) {
+        printf("\n(e) policy image: %ld bytes, %.1f B/node\n", image, static_cast<double>(image) / dNodes);
+        if (versus.ran) {
+            const double dPlain = static_cast<double>(versus.nodes);
+            printf("(f) %s plain nodes, checker --quiet vs checkpolicy on as many allow rules, alternately:\n",
+                   grouped(dPlain).c_str());
+            printf("    checker      wall %.3f  cpu %.3f   %s [%s] nodes/s\n", versus.checkerWall.median,
+                   versus.checkerCpu.median, grouped(dPlain / versus.checkerWall.median).c_str(),
+                   grouped(dPlain / versus.checkerCpu.median).c_str());
+            printf("    checkpolicy  wall %.3f  cpu %.3f\n", versus.checkpolicyWall.median,
+                   versus.checkpolicyCpu.median);
+            printf("    checker / checkpolicy  %.2f (wall)  %.2f (cpu)\n",
+                   versus.checkerWall.median / versus.checkpolicyWall.median,
+                   versus.checkerCpu.median / versus.checkpolicyCpu.median);
+        } else {
+            printf("(f) checker vs checkpolicy not run: %s\n", versus.problem.c_str());
+        }
+    }
+
     printf("\ngoals (reported, not enforced):\n");
     const double wallRate = dNodes / parse.median;
     const double cpuRate = dNodes / parseCpuStats.median;
@@ -604,6 +718,17 @@ int main(int argc, char **argv)
         char ratioText[32];
         snprintf(ratioText, sizeof ratioText, "%.2fx", ratio);
         printGoal("checker peak RSS < 3x record size (--quiet)", ratio < goalRssOverRecords, ratioText);
+        const double checkerRate = dNodes / quiet.wall.median;
+        printGoal("checker --quiet >= 1,000,000 nodes/s", checkerRate >= goalNodesPerSecond, grouped(checkerRate));
+        const double rssMiB = quiet.rssKiB.median / 1024.0;
+        char rssText[32];
+        snprintf(rssText, sizeof rssText, "%.1f MiB", rssMiB);
+        printGoal("checker --quiet peak RSS <= 128 MiB", rssMiB <= goalCheckerRssMiB, rssText);
+        if (versus.ran) {
+            const double r = versus.checkerWall.median / versus.checkpolicyWall.median;
+            snprintf(ratioText, sizeof ratioText, "%.2f", r);
+            printGoal("checker <= 1/3 of checkpolicy's time (wall)", r <= goalVersusCheckpolicy, ratioText);
+        }
     }
 
     int status = 0;

@@ -11,8 +11,9 @@
 namespace {
 
 const char usageText[] =
-    "Usage: tavo-gen-policies [--files N] [--rules M] [--seed S] DIRECTORY\n"
+    "Usage: tavo-gen-policies [--files N] [--rules M] [--seed S] [--plain] DIRECTORY\n"
     "Write N policy files of M rules each (default 100 x 1000, seed 1) into DIRECTORY.\n"
+    "--plain writes plain rules: one uid, two permissions, no condition or do block.\n"
     "The same options always give the same bytes.\n";
 
 constexpr int exitUsage = 64;
@@ -26,11 +27,12 @@ int main(int argc, char **argv)
         {"files", required_argument, nullptr, 'f'},
         {"rules", required_argument, nullptr, 'r'},
         {"seed", required_argument, nullptr, 's'},
+        {"plain", no_argument, nullptr, 'p'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "f:r:s:h", longOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "f:r:s:ph", longOptions, nullptr)) != -1) {
         uint64_t value = 0;
         switch (opt) {
         case 'f':
@@ -47,6 +49,7 @@ int main(int argc, char **argv)
             else
                 options.seed = value;
             break;
+        case 'p': options.plain = true; break;
         case 'h': fputs(usageText, stdout); return 0;
         default: fputs(usageText, stderr); return exitUsage;
         }
@@ -67,7 +70,7 @@ int main(int argc, char **argv)
     for (const GeneratedPolicy &p : policies)
         bytes += p.text.size();
     printf("wrote %zu files, %zu rules (%zu policy nodes), %zu bytes to %s\n", policies.size(),
-           policies.size() * options.rulesPerFile, policies.size() * options.rulesPerFile * nodesPerRule, bytes,
+           policies.size() * options.rulesPerFile, policies.size() * options.rulesPerFile * (options.plain ? plainNodesPerRule : nodesPerRule), bytes,
            directory.c_str());
     return 0;
 }

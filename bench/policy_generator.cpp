@@ -251,6 +251,13 @@ bool parseCount(const char *text, uint64_t &value)
     return true;
 }
 
+void appendPlainRule(std::string &out, Rng &rng)
+{
+    appendf(out, "allow 0 \"/usr/bin/tool%u\" \"/srv/data%u/file%u\" file { read, write }\n",
+            static_cast<unsigned>(rng.below(1000)), static_cast<unsigned>(rng.below(1000)),
+            static_cast<unsigned>(rng.below(100)));
+}
+
 std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options)
 {
     std::vector<GeneratedPolicy> policies;
@@ -264,6 +271,14 @@ std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options)
         policy.fileName = scene + (f % 10 == 9 ? ".policy" : ".p");
         policy.rules = options.rulesPerFile;
         std::string &out = policy.text;
+        if (options.plain) {
+            out.reserve(options.rulesPerFile * 64 + 64);
+            appendf(out, "string name = %s\n", scene.c_str());
+            for (size_t r = 0; r < options.rulesPerFile; ++r)
+                appendPlainRule(out, rng);
+            policies.push_back(std::move(policy));
+            continue;
+        }
         out.reserve(options.rulesPerFile * 260 + 1024);
         appendHeader(out, rng, scene, options.rulesPerFile, options.seed);
 
@@ -287,6 +302,22 @@ std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options)
         policies.push_back(std::move(policy));
     }
     return policies;
+}
+
+std::string selinuxPolicy(size_t rules)
+{
+    // Enough types for distinct (source, target) pairs. Names avoid the
+    // policy language's keywords t1, t2, t3.
+    size_t types = 1;
+    while (types * types < rules)
+        ++types;
+    std::string out = "class file\nsid kernel\nclass file { read write }\ntype kernel_t;\n";
+    for (size_t t = 0; t < types; ++t)
+        appendf(out, "type dom_%zu;\n", t);
+    for (size_t r = 0; r < rules; ++r)
+        appendf(out, "allow dom_%zu dom_%zu : file { read write };\n", r / types, r % types);
+    out += "role r;\nrole r types { kernel_t };\nuser u roles { r };\nsid kernel u:r:kernel_t\n";
+    return out;
 }
 
 bool writePolicies(const std::string &directory, const std::vector<GeneratedPolicy> &policies, std::string &error)

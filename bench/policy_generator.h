@@ -12,6 +12,9 @@ struct GeneratorOptions {
     size_t files = 100;
     size_t rulesPerFile = 1000;
     uint64_t seed = 1;
+    // Plain rules instead: one uid, two permissions, no condition or do
+    // block (plainNodesPerRule nodes each).
+    bool plain = false;
 };
 
 struct GeneratedPolicy {
@@ -23,6 +26,12 @@ struct GeneratedPolicy {
 // Every rule takes its uids from a two-account list and names three
 // permissions, so each rule expands to this many policy nodes.
 constexpr size_t nodesPerRule = 6;
+constexpr size_t plainNodesPerRule = 2;
+
+// A minimal SELinux policy (policy.conf for checkpolicy) with `rules`
+// distinct allow rules of two permissions each: the same work for
+// checkpolicy as plain rules are for the checker.
+std::string selinuxPolicy(size_t rules);
 
 std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options);
 

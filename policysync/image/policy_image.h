@@ -6,6 +6,7 @@
 #define TAVO_POLICY_IMAGE_H
 
 #include <array>
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -61,6 +62,18 @@ struct DecodedImage {
 // Decodes and checks an image (magic, version, sizes, digest, every
 // reference). 0 on success; 22 (EINVAL) with `error` saying what is wrong.
 int decodeImage(const uint8_t *data, size_t size, DecodedImage &out, std::string &error);
+
+// The checks of decodeImage without building the records: for large images
+// whose content is not needed. 0, or 22 with `error`.
+int checkImage(const uint8_t *data, size_t size, std::string &error);
+
+// Replaces the file `path` with `bytes` so that a crash or a full disk
+// leaves the old file or the new one, never a torn one: a temporary file in
+// the same directory, fsync'd, renamed over the old one, then the directory
+// fsync'd. With `createDirectory` the last component of the directory is
+// made if missing. 0, or an errno value.
+int storeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes, mode_t mode,
+                        bool createDirectory);
 
 // Lower-case hex of a digest.
 std::string digestHex(const Digest &digest);

@@ -1,41 +1,74 @@
-// Stand-in for the kernel policy-sync library: it keeps everything it is
-// given, so that the compiler and the daemon can be built, run and tested
-// without the kernel side.
+// Stand-in for the kernel policy-sync library: it encodes what it is given
+// into the compiled policy image as the kernel encoder does, so that the
+// compiler and the daemon can be built, run and tested without the kernel.
 #include "tavopolicysync/policy_module_manager.h"
 
-#include "object_classes.h"
-#include "tavopolicysync/standin.h"
-
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <utility>
 
-struct PolicyModuleManagerInterface::Impl {
-    PolicySyncState state;
-    bool journalOn = false;
-    std::vector<PolicySyncCall> journal;
+#include "manager_impl.h"
+#include "object_classes.h"
+#include "tavo_log.h"
 
-    // Arguments are only rendered while the journal is on: the front end
-    // calls in here for every rule.
-    template <typename... Args>
-    void record(const char *op, const Args &...args)
-    {
-        if (journalOn)
-            journal.push_back(PolicySyncCall{op, std::vector<std::string>{text(args)...}});
+namespace {
+
+constexpr mode_t initFileMode = 0600;
+
+const char *kindName(tavo_image::ImageKind kind)
+{
+    switch (kind) {
+    case tavo_image::ImageKind::Initial: return "initial policy image";
+    case tavo_image::ImageKind::Section: return "section image";
+    default: return "policy image";
     }
+}
 
-    static std::string text(const std::string &s) { return s; }
-    static std::string text(size_t n) { return std::to_string(n); }
-    static std::string text(uint32_t n) { return std::to_string(n); }
-};
+} // namespace
 
 PolicyModuleManagerInterface::Impl &policySyncImpl(PolicyModuleManagerInterface &manager)
 {
     return *manager.d;
 }
 
+const CompiledPolicy &lastCompiled(PolicyModuleManagerInterface &manager)
+{
+    return policySyncImpl(manager).compiled;
+}
+
+namespace {
+
+// Compiles what was added into `compiled`; a failure empties it.
+int compileImage(PolicyModuleManagerInterface::Impl &d, tavo_image::ImageKind kind, const std::string &ns,
+                 const std::string &section)
+{
+    tavo_image::BuiltImage built;
+    std::string error;
+    const int rc = d.builder.build(kind, d.registrations, ns, section, built, error);
+    CompiledPolicy &compiled = d.compiled;
+    if (rc != 0) {
+        TAVO_ERROR("policy compile failed: %s", error.c_str());
+        compiled = CompiledPolicy();
+        return rc;
+    }
+    compiled.image = std::move(built.bytes);
+    compiled.digest = built.digest;
+    compiled.nodeCount = built.nodeCount;
+    compiled.dynamicVariables = std::move(built.dynamicVariables);
+    TAVO_INFO("%s compiled: %zu nodes, %zu bytes, sha256 %s", kindName(kind), compiled.nodeCount,
+              compiled.image.size(), tavo_image::digestHex(compiled.digest).c_str());
+    return 0;
+}
+
+} // namespace
+
 void PolicyDb::clear()
 {
-    // Release the storage too: a PolicyDb is reused for every file.
-    std::vector<PolicyNode>().swap(nodes);
+    // The array is kept: a PolicyDb is reused for every file, and giving a
+    // large block back and taking it again for each file costs more than
+    // the block.
+    nodes.clear();
 }
 
 PolicyModuleManagerInterface::PolicyModuleManagerInterface() : d(new Impl) {}
@@ -45,14 +78,18 @@ PolicyModuleManagerInterface::~PolicyModuleManagerInterface() = default;
 int PolicyModuleManagerInterface::clearAllPolicy()
 {
     d->record("clearAllPolicy");
-    d->state = PolicySyncState();
+    d->builder.clear();
+    d->registrations = tavo_image::Registrations();
+    d->knownFunctions.clear();
+    d->compiled = CompiledPolicy();
     return 0;
 }
 
 int PolicyModuleManagerInterface::initNamespaceFuncInfo()
 {
     d->record("initNamespaceFuncInfo");
-    d->state.functions.clear();
+    d->registrations.functions.clear();
+    d->knownFunctions.clear();
     return 0;
 }
 
@@ -65,53 +102,83 @@ int PolicyModuleManagerInterface::prepareWork()
 int PolicyModuleManagerInterface::addPolicy(std::string fileName, PolicyDb &db)
 {
     d->record("addPolicy", fileName, db.nodes.size());
-    PolicyDb kept;
-    kept.nodes = std::move(db.nodes);
-    db.nodes.clear();
-    d->state.added.emplace_back(std::move(fileName), std::move(kept));
+    d->builder.addFile(fileName, db.nodes);
     return 0;
+}
+
+int PolicyModuleManagerInterface::compileData()
+{
+    d->record("compileData");
+    return compileImage(*d, tavo_image::ImageKind::Full, std::string(), std::string());
+}
+
+int PolicyModuleManagerInterface::compileInitData()
+{
+    d->record("compileInitData");
+    const int rc = compileImage(*d, tavo_image::ImageKind::Initial, std::string(), std::string());
+    if (rc != 0)
+        return rc;
+    const int error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
+    if (error != 0) {
+        TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(error));
+        d->compiled = CompiledPolicy();
+        return EIO;
+    }
+    return 0;
+}
+
+int PolicyModuleManagerInterface::compileSectionPolicy(std::string nsName, std::string sectionName)
+{
+    d->record("compileSectionPolicy", nsName, sectionName);
+    if (!d->builder.hasNamespace(nsName)) {
+        TAVO_ERROR("section compile: no policy was added for namespace \"%s\"", nsName.c_str());
+        return EINVAL;
+    }
+    if (!d->builder.hasSection(nsName, sectionName)) {
+        TAVO_ERROR("section compile: namespace \"%s\" has no section \"%s\"", nsName.c_str(), sectionName.c_str());
+        return EINVAL;
+    }
+    return compileImage(*d, tavo_image::ImageKind::Section, nsName, sectionName);
 }
 
 void PolicyModuleManagerInterface::setNamespaceInfo(std::string nsName)
 {
     d->record("setNamespaceInfo", nsName);
-    d->state.namespaces.insert(std::move(nsName));
+    d->registrations.namespaces.insert(std::move(nsName));
 }
 
 void PolicyModuleManagerInterface::setNamespaceFuncInfo(std::string nsName, std::string moduleName,
                                                         std::string funcName)
 {
     d->record("setNamespaceFuncInfo", nsName, moduleName, funcName);
-    std::tuple<std::string, std::string, std::string> key(std::move(nsName), std::move(moduleName),
-                                                          std::move(funcName));
-    if (d->state.functions.find(key) == d->state.functions.end())
-        d->state.functions.insert(std::move(key));
+    std::string &key = d->keyBuffer;
+    key.assign(nsName).append(1, '\0').append(moduleName).append(1, '\0').append(funcName);
+    if (d->knownFunctions.insert(key).second)
+        d->registrations.functions.emplace(std::move(nsName), std::move(moduleName), std::move(funcName));
 }
 
 void PolicyModuleManagerInterface::setUidInfo(std::string userName, uint32_t uid)
 {
     d->record("setUidInfo", userName, uid);
-    d->state.uids[std::move(userName)] = uid;
+    d->registrations.uidNames[std::move(userName)] = uid;
 }
 
 void PolicyModuleManagerInterface::setFileToGetLabelMap(std::string kind, std::string name)
 {
     d->record("setFileToGetLabelMap", kind, name);
-    std::pair<std::string, std::string> key(std::move(kind), std::move(name));
-    if (d->state.labels.find(key) == d->state.labels.end())
-        d->state.labels.insert(std::move(key));
+    d->builder.addLabel(kind, name);
 }
 
 void PolicyModuleManagerInterface::addToKmodVec(std::string name)
 {
     d->record("addToKmodVec", name);
-    d->state.kmods.insert(std::move(name));
+    d->registrations.kmods.insert(std::move(name));
 }
 
 void PolicyModuleManagerInterface::addToDeviceVec(std::string name)
 {
     d->record("addToDeviceVec", name);
-    d->state.devices.insert(std::move(name));
+    d->registrations.devices.insert(std::move(name));
 }
 
 int PolicyModuleManagerInterface::getParentClass(std::string type, std::string &parent)
@@ -134,22 +201,4 @@ int PolicyModuleManagerInterface::getCapOid(std::string name, TAVO_ID &oid)
     oid.kind = 1;
     oid.reserved = 0;
     return 0;
-}
-
-const PolicySyncState &policySyncState(PolicyModuleManagerInterface &manager)
-{
-    return policySyncImpl(manager).state;
-}
-
-void setPolicySyncJournal(PolicyModuleManagerInterface &manager, bool on)
-{
-    auto &impl = policySyncImpl(manager);
-    impl.journalOn = on;
-    if (!on)
-        impl.journal.clear();
-}
-
-const std::vector<PolicySyncCall> &policySyncJournal(PolicyModuleManagerInterface &manager)
-{
-    return policySyncImpl(manager).journal;
 }

@@ -5,6 +5,7 @@ Runs inside tests/harness/sandbox-run, whose /etc is a private copy (with
 the users root=0 and alice=1001) and whose TMPDIR is a private folder.
 """
 
+import hashlib
 import json
 import os
 import pathlib
@@ -110,7 +111,7 @@ def test_options(option, code, on_stdout):
     result = check(option, str(WORKED_EXAMPLE))
     assert result.code == code
     usage, other = (result.stdout.decode(), result.stderr) if on_stdout else (result.stderr, result.stdout)
-    assert "Usage: tavo-policy-check [--json] [--quiet] [PATH ...]" in usage
+    assert "Usage: tavo-policy-check [--json] [--quiet] [--image FILE] [PATH ...]" in usage
     if on_stdout:
         assert other == ""
     else:
@@ -259,3 +260,46 @@ def test_64_bit_numbers_are_exact(tmp_path):
     # 2**53 + 1 has no exact double: written as integer digits, not a float.
     assert node["actions"][0]["params"][0]["number"] == 2**53 + 1
     assert b'"number":9007199254740993' in result.stdout
+
+
+IMAGE_MAGIC = b"TAVO"
+DIGEST_FROM = 40
+
+
+def digest_line(result):
+    last = result.log[-1]
+    assert last.startswith("sha256 "), result.stderr
+    return last[len("sha256 "):]
+
+
+@pytest.mark.parametrize("quiet", [False, True], ids=["verbose", "quiet"])
+def test_digest_is_the_last_line_and_names_the_image_written(tmp_path, quiet):
+    image = tmp_path / "out" / "policy.bin"
+    image.parent.mkdir()
+    write(image, b"an older image")
+    result = check(*(["--quiet"] if quiet else []), "--image", image, WORKED_EXAMPLE)
+    assert result.code == 0, result.stderr
+    digest = digest_line(result)
+    data = image.read_bytes()
+    assert data[:4] == IMAGE_MAGIC
+    assert data[8:40].hex() == digest
+    assert hashlib.sha256(data[DIGEST_FROM:]).hexdigest() == digest
+    # Nothing but the image is left in its directory.
+    assert [p.name for p in image.parent.iterdir()] == ["policy.bin"]
+    if quiet:
+        assert len(result.log) == 1
+
+
+def test_digest_is_stable_and_follows_the_policy(tmp_path):
+    write(tmp_path / "a.p", GOOD)
+    first, again = check("--quiet", tmp_path), check("--quiet", tmp_path)
+    write(tmp_path / "a.p", GOOD.replace(b"write", b"append"))
+    changed = check("--quiet", tmp_path)
+    assert digest_line(first) == digest_line(again) != digest_line(changed)
+
+
+def test_image_that_cannot_be_written_fails_without_a_digest(tmp_path):
+    result = check("--quiet", "--image", tmp_path / "missing" / "policy.bin", WORKED_EXAMPLE)
+    assert result.code == 74
+    assert "cannot write" in result.stderr
+    assert not result.log[-1].startswith("sha256 ")

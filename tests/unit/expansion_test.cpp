@@ -148,9 +148,9 @@ TEST(Expansion, FilesInARowShareNothing)
     EXPECT_EQ(compilePolicyContent("four.p", "string name = four\nallow bob * * file { read }\n"), FileCompiled);
     EXPECT_TRUE(parseState().dynamicVariables.empty());
 
-    const PolicySyncState &state = policySyncState(policyManager());
-    ASSERT_EQ(state.added.size(), 2u);
-    const PolicyNode &last = state.added[1].second.nodes.at(0);
+    const auto added = addedPolicy();
+    ASSERT_EQ(added.size(), 2u);
+    const PolicyNode &last = added[1].second.at(0);
     EXPECT_EQ(last.namespaceName, "four");
     EXPECT_EQ(last.flags, 0u);
     EXPECT_EQ(last.sectionName, "");

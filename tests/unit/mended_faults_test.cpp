@@ -222,7 +222,7 @@ TEST(MendedFaults, NulByteFailsTheFile)
         EXPECT_EQ(compilePolicyContent("nul.p", c.text), FileCompileError);
         EXPECT_EQ(errors(log),
                   std::vector<std::string>{"####ERROR: 文件nul.p第" + std::to_string(c.line) + "行含有NUL字节，拒绝编译"});
-        EXPECT_TRUE(policySyncState(policyManager()).added.empty());
+        EXPECT_TRUE(addedPolicy().empty());
     }
 }
 
@@ -234,9 +234,9 @@ TEST(MendedFaults, InvalidUtf8ReachesTheRecordsUnchanged)
     ASSERT_EQ(compilePolicyContent("bytes.p", "string name = \"w\x80x\"\nallow 0 \"" + subject + "\" \"" + object +
                                                   "\" file { read }\n"),
               FileCompiled);
-    const PolicySyncState &state = policySyncState(policyManager());
-    ASSERT_EQ(state.added.size(), 1u);
-    const PolicyNode &n = state.added[0].second.nodes.at(0);
+    const auto added = addedPolicy();
+    ASSERT_EQ(added.size(), 1u);
+    const PolicyNode &n = added[0].second.at(0);
     EXPECT_EQ(n.subjectNames, std::vector<std::string>{subject});
     EXPECT_EQ(n.objectNames, std::vector<std::string>{object});
     EXPECT_EQ(n.namespaceName, "w\x80x");

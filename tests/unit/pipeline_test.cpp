@@ -393,7 +393,7 @@ TEST(PipelineDirectory, FullRunClearsThePreviousPolicyFirst)
             seen.push_back(c.op);
         EXPECT_EQ(seen, expected);
 
-        const auto &kept = policySyncState(policyManager()).added;
+        const auto kept = addedPolicy();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].first, "b.p");
     }
@@ -410,10 +410,10 @@ TEST(PipelineText, BytesThatAreNotUtf8ReachTheRecordsUnchanged)
 
     Journal journal;
     ASSERT_EQ(processPolicyFile(scratch.path("u.p"), "u.p", std::string()), FileCompiled);
-    const auto &kept = policySyncState(policyManager()).added;
+    const auto kept = addedPolicy();
     ASSERT_EQ(kept.size(), 1u);
-    ASSERT_EQ(kept[0].second.nodes.size(), 1u);
-    const PolicyNode &node = kept[0].second.nodes[0];
+    ASSERT_EQ(kept[0].second.size(), 1u);
+    const PolicyNode &node = kept[0].second[0];
     EXPECT_EQ(node.subjectNames, std::vector<std::string>{subject});
     EXPECT_EQ(node.objectNames, std::vector<std::string>{object});
 }

@@ -147,3 +147,31 @@ const std::vector<PolicyNode> &nodes()
 {
     return parseState().policyDb.nodes;
 }
+
+tavo_image::DecodedImage compiledImage()
+{
+    PolicyModuleManagerInterface::Impl &impl = policySyncImpl(policyManager());
+    const bool journalOn = impl.journalOn;
+    impl.journalOn = false;
+    const int compiled = policyManager().compileData();
+    impl.journalOn = journalOn;
+    tavo_image::DecodedImage image;
+    EXPECT_EQ(compiled, 0);
+    if (compiled != 0)
+        return image;
+    const std::vector<uint8_t> &bytes = lastCompiled(policyManager()).image;
+    std::string error;
+    EXPECT_EQ(tavo_image::decodeImage(bytes.data(), bytes.size(), image, error), 0) << error;
+    return image;
+}
+
+std::vector<std::pair<std::string, std::vector<PolicyNode>>> addedPolicy()
+{
+    tavo_image::DecodedImage image = compiledImage();
+    std::vector<std::pair<std::string, std::vector<PolicyNode>>> added;
+    for (const std::string &file : image.files)
+        added.emplace_back(file, std::vector<PolicyNode>());
+    for (size_t i = 0; i < image.nodes.size(); ++i)
+        added.at(image.nodeFiles[i]).second.push_back(std::move(image.nodes[i]));
+    return added;
+}

@@ -7,10 +7,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tavopolicysync/log.h>
-#include <tavopolicysync/standin.h>
+#include <policy_image.h>
+#include <standin.h>
 
 #include "parse_state.h"
 
@@ -73,5 +75,12 @@ std::string corpusFile(const std::string &relative);
 std::vector<std::string> corpusFiles(const std::string &folder);
 
 const std::vector<PolicyNode> &nodes();
+
+// What the library holds, as the kernel sees it: compiles it (outside the
+// journal) and decodes the image. A failing compile or decode fails the
+// test and gives an empty image.
+tavo_image::DecodedImage compiledImage();
+// The nodes added per file, in addPolicy order, read back from the image.
+std::vector<std::pair<std::string, std::vector<PolicyNode>>> addedPolicy();
 
 #endif

@@ -3,13 +3,17 @@
 // be validated before anything loads it.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <getopt.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "compiled_policy.h"
 #include "json_lines.h"
+#include "parse_state.h"
+#include "policy_image.h"
 #include "policy_loader.h"
 #include "tavo_log.h"
 
@@ -18,20 +22,27 @@ namespace {
 const char programName[] = "tavo-policy-check";
 const char defaultPolicyDirectory[] = "/etc/tavo/policy";
 constexpr int exitUsage = 64;
+constexpr int exitCompileFailed = 5;
+constexpr int exitImageNotWritten = 74;
+constexpr mode_t imageFileMode = 0644;
 
 const char usageText[] =
-    "Usage: tavo-policy-check [--json] [--quiet] [PATH ...]\n"
+    "Usage: tavo-policy-check [--json] [--quiet] [--image FILE] [PATH ...]\n"
     "Compile tavo policy files as the policy daemon does, without loading them.\n"
     "\n"
-    "  PATH        a policy file, or a directory whose .p and .policy files are\n"
-    "              compiled in byte order of their names (default: /etc/tavo/policy)\n"
-    "  --json      print every policy node as one JSON object per line\n"
-    "  --quiet     log only errors and warnings\n"
-    "  -h, --help  show this text and exit\n"
+    "  PATH          a policy file, or a directory whose .p and .policy files are\n"
+    "                compiled in byte order of their names (default: /etc/tavo/policy)\n"
+    "  --json        print every policy node as one JSON object per line\n"
+    "  --quiet       log only errors and warnings\n"
+    "  --image FILE  write the compiled policy image to FILE (replaced atomically)\n"
+    "  -h, --help    show this text and exit\n"
     "\n"
-    "Log lines go to standard error. Every file is checked; the exit status is 0\n"
-    "when all compiled, else the code of the first failure: 3 compile errors,\n"
-    "255 a file that cannot be resolved, opened or read, 1 no policy file.\n";
+    "Log lines go to standard error. Every file is checked; when all compiled,\n"
+    "the policy-sync library compiles them into one policy image and the last\n"
+    "line is \"sha256 DIGEST\" of that image. The exit status is 0 on success,\n"
+    "else the code of the first failure: 3 compile errors, 255 a file that\n"
+    "cannot be resolved, opened or read, 1 no policy file, 5 the library refused\n"
+    "the policy, 74 the image could not be written.\n";
 
 bool isDirectory(const std::string &path)
 {
@@ -66,6 +77,29 @@ bool succeeded(int result)
 #endif
 }
 
+// Has the library compile everything added, as the daemon does after the
+// files, and reports the image's digest last.
+int compileImage(const std::string &imagePath)
+{
+    if (policyManager().compileData() != 0)
+        return exitCompileFailed;
+    const CompiledPolicy &compiled = lastCompiled(policyManager());
+    if (!imagePath.empty()) {
+        std::string error;
+        if (tavo_image::checkImage(compiled.image.data(), compiled.image.size(), error) != 0) {
+            fprintf(stderr, "%s: the compiled image does not decode: %s\n", programName, error.c_str());
+            return exitCompileFailed;
+        }
+        const int rc = tavo_image::storeFileAtomically(imagePath, compiled.image, imageFileMode, false);
+        if (rc != 0) {
+            fprintf(stderr, "%s: cannot write %s: %s\n", programName, imagePath.c_str(), strerror(rc));
+            return exitImageNotWritten;
+        }
+    }
+    fprintf(stderr, "sha256 %s\n", tavo_image::digestHex(compiled.digest).c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -75,14 +109,17 @@ int main(int argc, char **argv)
     const struct option options[] = {
         {"json", no_argument, nullptr, 'j'},
         {"quiet", no_argument, nullptr, 'q'},
+        {"image", required_argument, nullptr, 'i'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
+    std::string imagePath;
     int opt;
-    while ((opt = getopt_long(argc, argv, "jqh", options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "jqi:h", options, nullptr)) != -1) {
         switch (opt) {
         case 'j': json = true; break;
         case 'q': quiet = true; break;
+        case 'i': imagePath = optarg; break;
         case 'h': fputs(usageText, stdout); return 0;
         default: fputs(usageText, stderr); return exitUsage;
         }
@@ -124,6 +161,9 @@ int main(int argc, char **argv)
         if (!succeeded(result) && firstFailure == 0)
             firstFailure = result;
     }
+
+    if (firstFailure == 0)
+        firstFailure = compileImage(imagePath);
 
     if (fflush(stdout) != 0 || ferror(stdout)) {
         perror(programName);

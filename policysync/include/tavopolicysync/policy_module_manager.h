@@ -34,7 +34,7 @@ public:
     int compileSectionPolicy(std::string nsName, std::string sectionName);
     int sendPolicy();
     int sendInitPolicy(std::string prefix);
-    int modifyDynamicVariable(std::string nsName, std::string varName, int value, bool flag);
+    int modifyDynamicVariable(std::string nsName, std::string varName, uint32_t value, bool flag);
 
     // Compile-side facts, recorded while a file is parsed.
     void setNamespaceInfo(std::string nsName);
@@ -58,7 +58,12 @@ private:
     friend Impl &policySyncImpl(PolicyModuleManagerInterface &);
 };
 
-// Checks a mount-point prefix for the init policy; 0 accepts it.
+// Checks a mount-point prefix for the init policy; 0 accepts it. The empty
+// prefix passes; otherwise `value` must be an absolute path of fewer than
+// 4096 bytes, without NUL bytes or ".." components, naming "/" or a
+// directory that is a mount point: listed in /proc/self/mountinfo, or,
+// where that cannot be read, on another device than its parent. Anything
+// else is logged (level 1, with `label` and `value`) and gives EINVAL (22).
 TAVOPOLICYSYNC_EXPORT int validate_mount_point(const std::string &value, const std::string &label);
 
 #endif

@@ -1,0 +1,620 @@
+#include "image_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+#include <openssl/evp.h>
+
+namespace tavo_image {
+
+namespace {
+
+bool sameParam(const FuncParam &a, const FuncParam &b)
+{
+    return a.type == b.type && a.number == b.number && a.text == b.text;
+}
+
+bool sameParams(const std::vector<FuncParam> &a, const std::vector<FuncParam> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameParam);
+}
+
+bool sameExpr(const ExprNode &a, const ExprNode &b)
+{
+    return a.type == b.type && a.value == b.value && a.name == b.name && a.varName == b.varName &&
+           sameParams(a.params, b.params);
+}
+
+bool sameCall(const DoFuncNode &a, const DoFuncNode &b)
+{
+    return a.name == b.name && sameParams(a.params, b.params);
+}
+
+// Whether two nodes differ only in uid and permission, as the nodes of one
+// rule do.
+bool sameRule(const PolicyNode &a, const PolicyNode &b)
+{
+    return a.action == b.action && a.flags == b.flags && a.priority == b.priority && a.reserved0 == b.reserved0 &&
+           a.reserved1 == b.reserved1 && a.reserved2 == b.reserved2 && a.reserved3 == b.reserved3 &&
+           a.subjectById == b.subjectById && a.objectById == b.objectById && a.objectType == b.objectType &&
+           a.namespaceName == b.namespaceName && a.sectionName == b.sectionName && a.moduleName == b.moduleName &&
+           a.sids == b.sids && a.subjectNames == b.subjectNames && a.oids == b.oids &&
+           a.objectNames == b.objectNames &&
+           std::equal(a.conditions.begin(), a.conditions.end(), b.conditions.begin(), b.conditions.end(), sameExpr) &&
+           std::equal(a.actions.begin(), a.actions.end(), b.actions.begin(), b.actions.end(), sameCall);
+}
+
+uint32_t count32(size_t n)
+{
+    return static_cast<uint32_t>(n);
+}
+
+uint64_t pairKey(uint32_t a, uint32_t b)
+{
+    return static_cast<uint64_t>(a) << 32 | b;
+}
+
+// Effect of one condition node on the evaluation stack: operands taken,
+// 0 for a node that pushes a value; -1 for an unknown type.
+int operandsOf(uint32_t type)
+{
+    switch (type) {
+    case 1: return 1;
+    case 2:
+    case 3:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10: return 2;
+    case 4:
+    case 11:
+    case 12: return 0;
+    default: return -1;
+    }
+}
+
+// A compact copy of the selected rules and what they reference.
+struct Pools {
+    ChunkedTable<NodeRecord> nodes;
+    ChunkedTable<RuleRecord> rules;
+    ChunkedTable<uint32_t> nameRefs;
+    ChunkedTable<IdRecord> ids;
+    ChunkedTable<ExprRecord> exprs;
+    ChunkedTable<CallRecord> calls;
+    ChunkedTable<ParamRecord> params;
+};
+
+template <typename T>
+uint32_t copySlice(const ChunkedTable<T> &from, uint32_t start, uint32_t count, ChunkedTable<T> &to)
+{
+    const uint32_t at = count32(to.size());
+    for (uint32_t i = start; i < start + count; ++i)
+        to.push_back(from[i]);
+    return at;
+}
+
+class Writer {
+public:
+    explicit Writer(std::vector<uint8_t> &out) : out_(out) {}
+    void raw(const void *data, size_t size)
+    {
+        if (size == 0)
+            return;
+        const uint8_t *bytes = static_cast<const uint8_t *>(data);
+        out_.insert(out_.end(), bytes, bytes + size);
+    }
+    template <typename T>
+    void table(const std::vector<T> &v)
+    {
+        raw(v.data(), v.size() * sizeof(T));
+        pad();
+    }
+    template <typename T>
+    void table(const ChunkedTable<T> &t)
+    {
+        t.forEachRun([this](const T *data, size_t n) { raw(data, n * sizeof(T)); });
+        pad();
+    }
+    void pad() { out_.resize(padded8(out_.size()), 0); }
+
+private:
+    std::vector<uint8_t> &out_;
+};
+
+} // namespace
+
+ImageBuilder::ImageBuilder()
+{
+    clear();
+}
+
+void ImageBuilder::clear()
+{
+    // Swapping with empties gives the memory back.
+    std::vector<uint32_t>().swap(stringEnds_);
+    std::string().swap(stringBytes_);
+    std::vector<uint64_t>().swap(slots_);
+    emptyString_ = noString;
+    lastLabelKind_ = noString;
+    std::vector<PairRecord>().swap(labels_);
+    std::unordered_set<uint64_t>().swap(labelKeys_);
+    std::unordered_map<std::string, uint32_t>().swap(seenExprLists_);
+    std::unordered_map<std::string, uint32_t>().swap(seenCallLists_);
+    lastObjectType_ = lastNamespace_ = lastSection_ = lastModule_ = noString;
+    std::vector<uint32_t>().swap(files_);
+    std::vector<uint32_t>().swap(fileFirstRule_);
+    nodes_.clear();
+    rules_.clear();
+    nameRefs_.clear();
+    ids_.clear();
+    exprs_.clear();
+    calls_.clear();
+    params_.clear();
+    std::unordered_map<uint64_t, uint32_t>().swap(dynamicValues_);
+}
+
+uint64_t ImageBuilder::hashOf(const char *data, size_t size)
+{
+    return std::hash<std::string_view>()(std::string_view(data, size));
+}
+
+// Open addressing over the string table itself: a slot holds the upper
+// half of the string's hash and its index plus one; 0 is a free slot.
+uint32_t ImageBuilder::probe(const char *data, size_t size, uint64_t hash, size_t &slot) const
+{
+    const uint64_t tag = hash >> 32;
+    for (slot = hash & (slots_.size() - 1);; slot = (slot + 1) & (slots_.size() - 1)) {
+        const uint64_t entry = slots_[slot];
+        if (entry == 0)
+            return noString;
+        if (entry >> 32 != tag)
+            continue;
+        const uint32_t index = static_cast<uint32_t>(entry) - 1;
+        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
+        if (stringEnds_[index] - begin == size && memcmp(stringBytes_.data() + begin, data, size) == 0)
+            return index;
+    }
+}
+
+void ImageBuilder::grow()
+{
+    std::vector<uint64_t> slots(slots_.empty() ? initialSlots : slots_.size() * 2, 0);
+    slots_.swap(slots);
+    for (uint32_t index = 0; index < stringEnds_.size(); ++index) {
+        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
+        const uint64_t hash = hashOf(stringBytes_.data() + begin, stringEnds_[index] - begin);
+        size_t slot = hash & (slots_.size() - 1);
+        while (slots_[slot] != 0)
+            slot = (slot + 1) & (slots_.size() - 1);
+        slots_[slot] = (hash >> 32 << 32) | (uint64_t{index} + 1);
+    }
+}
+
+uint32_t ImageBuilder::intern(const std::string &s)
+{
+    // Most parameters are numbers, with an empty text.
+    if (s.empty() && emptyString_ != noString)
+        return emptyString_;
+    if (slots_.empty())
+        grow();
+    const uint64_t hash = hashOf(s.data(), s.size());
+    size_t slot = 0;
+    const uint32_t found = probe(s.data(), s.size(), hash, slot);
+    if (found != noString)
+        return found;
+    const uint32_t index = count32(stringEnds_.size());
+    stringBytes_ += s;
+    stringEnds_.push_back(count32(stringBytes_.size()));
+    slots_[slot] = (hash >> 32 << 32) | (uint64_t{index} + 1);
+    if (s.empty())
+        emptyString_ = index;
+    // At most half full, so that probes stay short.
+    if (stringEnds_.size() * 2 > slots_.size())
+        grow();
+    return index;
+}
+
+uint32_t ImageBuilder::find(const std::string &s) const
+{
+    if (slots_.empty())
+        return noString;
+    size_t slot = 0;
+    return probe(s.data(), s.size(), hashOf(s.data(), s.size()), slot);
+}
+
+void ImageBuilder::addLabel(const std::string &kind, const std::string &name)
+{
+    const PairRecord label{internCached(kind, lastLabelKind_), intern(name)};
+    if (labelKeys_.insert(pairKey(label.first, label.second)).second)
+        labels_.push_back(label);
+}
+
+std::string ImageBuilder::text(uint32_t index) const
+{
+    if (index == noString)
+        return std::string();
+    const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
+    return stringBytes_.substr(begin, stringEnds_[index] - begin);
+}
+
+// Most rules in a row share their object type, namespace, section and
+// module: compare with the last one before hashing.
+uint32_t ImageBuilder::internCached(const std::string &s, uint32_t &cache)
+{
+    if (cache != noString) {
+        const uint32_t begin = cache == 0 ? 0 : stringEnds_[cache - 1];
+        if (stringEnds_[cache] - begin == s.size() && stringBytes_.compare(begin, s.size(), s) == 0)
+            return cache;
+    }
+    cache = intern(s);
+    return cache;
+}
+
+void ImageBuilder::stageParams(const std::vector<FuncParam> &params)
+{
+    for (const FuncParam &p : params)
+        stagedParams_.push_back(ParamRecord{p.type, intern(p.text), p.number});
+}
+
+// Adds the staged list (records whose parameter slices count from the
+// start of the staged parameters) unless the same list is already there.
+template <typename Record>
+uint32_t ImageBuilder::commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
+                                    std::unordered_map<std::string, uint32_t> &seen)
+{
+    if (staged.empty())
+        return count32(table.size());
+    std::string &key = stagedKey_;
+    key.assign(reinterpret_cast<const char *>(staged.data()), staged.size() * sizeof(Record));
+    key.append(reinterpret_cast<const char *>(stagedParams_.data()), stagedParams_.size() * sizeof(ParamRecord));
+    const auto found = seen.find(key);
+    if (found != seen.end())
+        return found->second;
+    const uint32_t start = count32(table.size());
+    const uint32_t base = count32(params_.size());
+    for (const ParamRecord &p : stagedParams_)
+        params_.push_back(p);
+    for (Record &r : staged) {
+        r.paramStart += base;
+        table.push_back(r);
+    }
+    seen.emplace(key, start);
+    return start;
+}
+
+void ImageBuilder::addRule(uint32_t file, const PolicyNode &node)
+{
+    RuleRecord r{};
+    r.file = file;
+    r.action = node.action;
+    r.flags = node.flags;
+    r.priority = node.priority;
+    r.reserved[0] = node.reserved0;
+    r.reserved[1] = node.reserved1;
+    r.reserved[2] = node.reserved2;
+    r.reserved[3] = node.reserved3;
+    r.bits = (node.subjectById ? uint32_t{SubjectById} : 0u) | (node.objectById ? uint32_t{ObjectById} : 0u);
+    r.objectType = internCached(node.objectType, lastObjectType_);
+    r.namespaceName = internCached(node.namespaceName, lastNamespace_);
+    r.sectionName = internCached(node.sectionName, lastSection_);
+    r.moduleName = internCached(node.moduleName, lastModule_);
+
+    const auto addIds = [this](const std::vector<TAVO_ID> &v, uint32_t &start, uint32_t &count) {
+        start = count32(ids_.size());
+        count = count32(v.size());
+        for (const TAVO_ID &id : v)
+            ids_.push_back(IdRecord{id.id, id.kind, id.reserved});
+    };
+    const auto addNames = [this](const std::vector<std::string> &v, uint32_t &start, uint32_t &count) {
+        start = count32(nameRefs_.size());
+        count = count32(v.size());
+        for (const std::string &name : v)
+            nameRefs_.push_back(intern(name));
+    };
+    addIds(node.sids, r.sidStart, r.sidCount);
+    addNames(node.subjectNames, r.subjectNameStart, r.subjectNameCount);
+    addIds(node.oids, r.oidStart, r.oidCount);
+    addNames(node.objectNames, r.objectNameStart, r.objectNameCount);
+
+    // Condition and action lists recur across rules: each distinct one is
+    // stored once.
+    stagedExprs_.clear();
+    stagedParams_.clear();
+    for (const ExprNode &e : node.conditions) {
+        const ExprRecord x{e.type, intern(e.name), e.value, intern(e.varName), count32(stagedParams_.size()),
+                           count32(e.params.size())};
+        stageParams(e.params);
+        if (e.type == 12)
+            dynamicValues_.emplace(pairKey(r.namespaceName, x.varName), e.value);
+        stagedExprs_.push_back(x);
+    }
+    r.exprCount = count32(stagedExprs_.size());
+    r.exprStart = commitStaged(stagedExprs_, exprs_, seenExprLists_);
+
+    stagedCalls_.clear();
+    stagedParams_.clear();
+    for (const DoFuncNode &c : node.actions) {
+        stagedCalls_.push_back(CallRecord{intern(c.name), count32(stagedParams_.size()), count32(c.params.size())});
+        stageParams(c.params);
+    }
+    r.callCount = count32(stagedCalls_.size());
+    r.callStart = commitStaged(stagedCalls_, calls_, seenCallLists_);
+    rules_.push_back(r);
+}
+
+void ImageBuilder::addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes)
+{
+    const uint32_t file = count32(files_.size());
+    files_.push_back(intern(fileName));
+    fileFirstRule_.push_back(count32(rules_.size()));
+    const PolicyNode *previous = nullptr;
+    for (const PolicyNode &node : nodes) {
+        if (!previous || !sameRule(*previous, node))
+            addRule(file, node);
+        previous = &node;
+        nodes_.push_back(NodeRecord{count32(rules_.size() - 1), node.uid, intern(node.permission)});
+    }
+}
+
+bool ImageBuilder::hasNamespace(const std::string &ns) const
+{
+    const uint32_t index = find(ns);
+    if (index == noString)
+        return false;
+    for (size_t i = 0; i < rules_.size(); ++i) {
+        if (rules_[i].namespaceName == index)
+            return true;
+    }
+    return false;
+}
+
+bool ImageBuilder::hasSection(const std::string &ns, const std::string &section) const
+{
+    const uint32_t n = find(ns);
+    const uint32_t s = find(section);
+    if (n == noString || s == noString || section.empty())
+        return false;
+    for (size_t i = 0; i < rules_.size(); ++i) {
+        if (rules_[i].namespaceName == n && rules_[i].sectionName == s)
+            return true;
+    }
+    return false;
+}
+
+std::string ImageBuilder::where(uint32_t rule) const
+{
+    const uint32_t file = rules_[rule].file;
+    return "file " + text(files_[file]) + ", rule " + std::to_string(rule - fileFirstRule_[file] + 1);
+}
+
+int ImageBuilder::validate(const std::vector<uint32_t> &rules, const Registrations &registrations, std::string &error)
+{
+    std::unordered_set<uint32_t> namespaces;
+    for (const std::string &ns : registrations.namespaces) {
+        const uint32_t index = find(ns);
+        if (index != noString)
+            namespaces.insert(index);
+    }
+    std::unordered_set<uint64_t> functions;
+    for (const auto &f : registrations.functions) {
+        const uint32_t ns = find(std::get<0>(f));
+        const uint32_t name = find(std::get<2>(f));
+        if (ns != noString && name != noString)
+            functions.insert(pairKey(ns, name));
+    }
+    const auto registered = [&](uint32_t rule, uint32_t name) {
+        const RuleRecord &r = rules_[rule];
+        if (functions.count(pairKey(r.namespaceName, name)) != 0)
+            return true;
+        error = where(rule) + ": function " + text(name) +
+                " is not registered for namespace " + text(r.namespaceName);
+        return false;
+    };
+
+    for (const uint32_t index : rules) {
+        const RuleRecord &r = rules_[index];
+        if (namespaces.count(r.namespaceName) == 0) {
+            error = where(index) + ": namespace \"" + text(r.namespaceName) + "\" was never declared";
+            return 22;
+        }
+        int depth = 0;
+        for (uint32_t i = r.exprStart; i < r.exprStart + r.exprCount; ++i) {
+            const ExprRecord &e = exprs_[i];
+            const int operands = operandsOf(e.type);
+            if (operands < 0) {
+                error = where(index) + ": condition node " + std::to_string(i - r.exprStart + 1) +
+                        " has unknown type " + std::to_string(e.type);
+                return 22;
+            }
+            if (depth < operands || (e.type == 12 && text(e.varName).empty())) {
+                error = where(index) + ": condition node " + std::to_string(i - r.exprStart + 1) +
+                        (depth < operands ? " lacks operands" : " names no variable");
+                return 22;
+            }
+            depth = depth - operands + 1;
+            if (e.type == 4 && !registered(index, e.name))
+                return 22;
+        }
+        if (r.exprCount != 0 && depth != 1) {
+            error = where(index) + ": condition leaves " + std::to_string(depth) + " values, expected 1";
+            return 22;
+        }
+        for (uint32_t i = r.callStart; i < r.callStart + r.callCount; ++i) {
+            if (!registered(index, calls_[i].name))
+                return 22;
+        }
+    }
+    return 0;
+}
+
+int ImageBuilder::build(ImageKind kind, const Registrations &registrations, const std::string &ns,
+                        const std::string &section, BuiltImage &out, std::string &error)
+{
+    const bool sectionOnly = kind == ImageKind::Section;
+    const uint32_t sectionNs = sectionOnly ? intern(ns) : noString;
+    const uint32_t sectionId = sectionOnly ? intern(section) : noString;
+
+    std::vector<uint32_t> selected;
+    selected.reserve(sectionOnly ? 0 : rules_.size());
+    for (uint32_t i = 0; i < rules_.size(); ++i) {
+        if (!sectionOnly || (rules_[i].namespaceName == sectionNs && rules_[i].sectionName == sectionId))
+            selected.push_back(i);
+    }
+    const int invalid = validate(selected, registrations, error);
+    if (invalid != 0)
+        return invalid;
+
+    // A section image carries only its rules and what they reference.
+    Pools section_;
+    if (sectionOnly) {
+        std::vector<uint32_t> newIndex(rules_.size(), noString);
+        for (const uint32_t i : selected) {
+            RuleRecord r = rules_[i];
+            r.sidStart = copySlice(ids_, r.sidStart, r.sidCount, section_.ids);
+            r.oidStart = copySlice(ids_, r.oidStart, r.oidCount, section_.ids);
+            r.subjectNameStart = copySlice(nameRefs_, r.subjectNameStart, r.subjectNameCount, section_.nameRefs);
+            r.objectNameStart = copySlice(nameRefs_, r.objectNameStart, r.objectNameCount, section_.nameRefs);
+            r.exprStart = copySlice(exprs_, r.exprStart, r.exprCount, section_.exprs);
+            for (uint32_t e = r.exprStart; e < r.exprStart + r.exprCount; ++e) {
+                ExprRecord &x = section_.exprs[e];
+                x.paramStart = copySlice(params_, x.paramStart, x.paramCount, section_.params);
+            }
+            r.callStart = copySlice(calls_, r.callStart, r.callCount, section_.calls);
+            for (uint32_t c = r.callStart; c < r.callStart + r.callCount; ++c) {
+                CallRecord &x = section_.calls[c];
+                x.paramStart = copySlice(params_, x.paramStart, x.paramCount, section_.params);
+            }
+            newIndex[i] = count32(section_.rules.size());
+            section_.rules.push_back(r);
+        }
+        for (size_t i = 0; i < nodes_.size(); ++i) {
+            const NodeRecord &n = nodes_[i];
+            if (newIndex[n.rule] != noString)
+                section_.nodes.push_back(NodeRecord{newIndex[n.rule], n.uid, n.permission});
+        }
+    }
+    const ChunkedTable<NodeRecord> &nodes = sectionOnly ? section_.nodes : nodes_;
+    const ChunkedTable<RuleRecord> &rules = sectionOnly ? section_.rules : rules_;
+
+    // Namespace tables, ordered by name.
+    std::set<std::string> namespaceNames;
+    if (sectionOnly) {
+        namespaceNames.insert(ns);
+    } else {
+        namespaceNames = registrations.namespaces;
+        for (const auto &f : registrations.functions)
+            namespaceNames.insert(std::get<0>(f));
+    }
+    std::map<std::string, std::vector<std::pair<std::string, uint32_t>>> dynamicByNamespace;
+    for (const auto &entry : dynamicValues_) {
+        const std::string nsName = text(static_cast<uint32_t>(entry.first >> 32));
+        if (namespaceNames.count(nsName) != 0)
+            dynamicByNamespace[nsName].emplace_back(text(static_cast<uint32_t>(entry.first)), entry.second);
+    }
+    std::vector<NamespaceRecord> namespaceRecords;
+    std::vector<PairRecord> dynamicRecords, functionRecords;
+    out.dynamicVariables.clear();
+    for (const std::string &name : namespaceNames) {
+        NamespaceRecord r{intern(name), count32(dynamicRecords.size()), 0, 0, 0};
+        auto &dynamic = dynamicByNamespace[name];
+        std::sort(dynamic.begin(), dynamic.end());
+        for (const auto &v : dynamic) {
+            dynamicRecords.push_back(PairRecord{intern(v.first), v.second});
+            out.dynamicVariables.emplace(name, v.first);
+        }
+        r.dynamicCount = count32(dynamic.size());
+        r.functionStart = count32(functionRecords.size());
+        for (auto it = registrations.functions.lower_bound(std::make_tuple(name, std::string(), std::string()));
+             it != registrations.functions.end() && std::get<0>(*it) == name; ++it)
+            functionRecords.push_back(PairRecord{intern(std::get<1>(*it)), intern(std::get<2>(*it))});
+        r.functionCount = count32(functionRecords.size()) - r.functionStart;
+        namespaceRecords.push_back(r);
+    }
+    std::vector<PairRecord> uidRecords;
+    for (const auto &u : registrations.uidNames)
+        uidRecords.push_back(PairRecord{intern(u.first), u.second});
+    const std::vector<PairRecord> &labelRecords = labels_;
+    std::vector<uint32_t> kmodRecords, deviceRecords;
+    for (const std::string &k : registrations.kmods)
+        kmodRecords.push_back(intern(k));
+    for (const std::string &d : registrations.devices)
+        deviceRecords.push_back(intern(d));
+
+    HeaderRecord h{};
+    h.magic = imageMagic;
+    h.version = imageVersion;
+    h.kind = static_cast<uint32_t>(kind);
+    h.headerSize = sizeof(HeaderRecord);
+    h.sectionNamespace = sectionNs;
+    h.sectionName = sectionId;
+    const size_t counts[TableCount] = {
+        stringEnds_.size(),
+        stringBytes_.size(),
+        files_.size(),
+        nodes.size(),
+        rules.size(),
+        sectionOnly ? section_.nameRefs.size() : nameRefs_.size(),
+        sectionOnly ? section_.ids.size() : ids_.size(),
+        sectionOnly ? section_.exprs.size() : exprs_.size(),
+        sectionOnly ? section_.calls.size() : calls_.size(),
+        sectionOnly ? section_.params.size() : params_.size(),
+        namespaceRecords.size(),
+        dynamicRecords.size(),
+        functionRecords.size(),
+        uidRecords.size(),
+        labelRecords.size(),
+        kmodRecords.size(),
+        deviceRecords.size(),
+    };
+    size_t size = sizeof(HeaderRecord);
+    for (uint32_t t = 0; t < TableCount; ++t) {
+        if (counts[t] > UINT32_MAX) {
+            error = "the policy is too large for one image";
+            return 22;
+        }
+        h.counts[t] = count32(counts[t]);
+        size += padded8(counts[t] * tableEntrySize[t]);
+    }
+    h.imageSize = size;
+
+    std::vector<uint8_t> bytes;
+    bytes.reserve(size);
+    Writer w(bytes);
+    w.raw(&h, sizeof h);
+    w.table(stringEnds_);
+    w.raw(stringBytes_.data(), stringBytes_.size());
+    w.pad();
+    w.table(files_);
+    w.table(nodes);
+    w.table(rules);
+    w.table(sectionOnly ? section_.nameRefs : nameRefs_);
+    w.table(sectionOnly ? section_.ids : ids_);
+    w.table(sectionOnly ? section_.exprs : exprs_);
+    w.table(sectionOnly ? section_.calls : calls_);
+    w.table(sectionOnly ? section_.params : params_);
+    w.table(namespaceRecords);
+    w.table(dynamicRecords);
+    w.table(functionRecords);
+    w.table(uidRecords);
+    w.table(labelRecords);
+    w.table(kmodRecords);
+    w.table(deviceRecords);
+
+    unsigned int digestSize = 0;
+    if (EVP_Digest(bytes.data() + digestedFrom, bytes.size() - digestedFrom, out.digest.data(), &digestSize,
+                   EVP_sha256(), nullptr) != 1 ||
+        digestSize != out.digest.size()) {
+        error = "SHA-256 of the image failed";
+        return 22;
+    }
+    memcpy(bytes.data() + digestOffset, out.digest.data(), out.digest.size());
+    out.bytes = std::move(bytes);
+    out.nodeCount = nodes.size();
+    return 0;
+}
+
+} // namespace tavo_image

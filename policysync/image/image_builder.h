@@ -1,0 +1,149 @@
+// The encoder of the policy image: files' records go in as they are added,
+// an image comes out at compile time. No PolicyNode is kept: every string is
+// interned once and the nodes of one rule share one rule record.
+#ifndef TAVO_IMAGE_BUILDER_H
+#define TAVO_IMAGE_BUILDER_H
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "image_format.h"
+#include "policy_image.h"
+
+namespace tavo_image {
+
+// Compile-side facts registered while files were parsed.
+struct Registrations {
+    std::set<std::string> namespaces;
+    std::set<std::tuple<std::string, std::string, std::string>> functions; // namespace, module, function
+    std::map<std::string, uint32_t> uidNames;
+    std::set<std::string> kmods;
+    std::set<std::string> devices;
+};
+
+struct BuiltImage {
+    std::vector<uint8_t> bytes;
+    Digest digest{};
+    size_t nodeCount = 0;
+    std::set<std::pair<std::string, std::string>> dynamicVariables; // namespace, variable
+};
+
+// An append-only table of records in fixed-size chunks: growing it never
+// moves what is in it (a policy set's tables reach tens of MiB).
+template <typename T>
+class ChunkedTable {
+public:
+    static constexpr size_t chunkShift = 14;
+    static constexpr size_t chunkSize = size_t{1} << chunkShift;
+
+    size_t size() const { return size_; }
+    T &operator[](size_t i) { return chunks_[i >> chunkShift][i & (chunkSize - 1)]; }
+    const T &operator[](size_t i) const { return chunks_[i >> chunkShift][i & (chunkSize - 1)]; }
+    void push_back(const T &v)
+    {
+        if ((size_ >> chunkShift) == chunks_.size())
+            chunks_.emplace_back(new T[chunkSize]);
+        (*this)[size_++] = v;
+    }
+    void clear()
+    {
+        std::vector<std::unique_ptr<T[]>>().swap(chunks_);
+        size_ = 0;
+    }
+    // Calls f(pointer, count) for each run of contiguous records.
+    template <typename F>
+    void forEachRun(F f) const
+    {
+        for (size_t at = 0; at < size_; at += chunkSize)
+            f(chunks_[at >> chunkShift].get(), std::min(chunkSize, size_ - at));
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    size_t size_ = 0;
+};
+
+class ImageBuilder {
+public:
+    ImageBuilder();
+
+    // Forgets everything added.
+    void clear();
+    // Encodes one file's nodes.
+    void addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes);
+    size_t nodeCount() const { return nodes_.size(); }
+
+    // A label kind and name registered for the image's label table (in
+    // order of first registration).
+    void addLabel(const std::string &kind, const std::string &name);
+
+    bool hasNamespace(const std::string &ns) const;
+    bool hasSection(const std::string &ns, const std::string &section) const;
+
+    // Validates and writes an image of everything added, or with a section
+    // kind only of the nodes of `ns`/`section`. 0, or 22 with `error` telling
+    // what is wrong and where.
+    int build(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
+              BuiltImage &out, std::string &error);
+
+private:
+    static uint64_t hashOf(const char *data, size_t size);
+    uint32_t probe(const char *data, size_t size, uint64_t hash, size_t &slot) const;
+    void grow();
+    uint32_t intern(const std::string &s);
+    uint32_t find(const std::string &s) const;
+    std::string text(uint32_t index) const;
+    uint32_t internCached(const std::string &s, uint32_t &cache);
+    void stageParams(const std::vector<FuncParam> &params);
+    template <typename Record>
+    uint32_t commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
+                          std::unordered_map<std::string, uint32_t> &seen);
+    void addRule(uint32_t file, const PolicyNode &node);
+    int validate(const std::vector<uint32_t> &rules, const Registrations &registrations, std::string &error);
+    std::string where(uint32_t rule) const;
+
+    // String table
+    std::vector<uint32_t> stringEnds_;
+    std::string stringBytes_;
+    static constexpr size_t initialSlots = 1024;
+    std::vector<uint64_t> slots_;
+    uint32_t emptyString_ = noString;
+    uint32_t lastLabelKind_ = noString;
+    std::vector<PairRecord> labels_;
+    std::unordered_set<uint64_t> labelKeys_;
+    uint32_t lastObjectType_ = noString, lastNamespace_ = noString, lastSection_ = noString, lastModule_ = noString;
+
+    std::vector<uint32_t> files_;
+    std::vector<uint32_t> fileFirstRule_;
+    ChunkedTable<NodeRecord> nodes_;
+    ChunkedTable<RuleRecord> rules_;
+    ChunkedTable<uint32_t> nameRefs_;
+    ChunkedTable<IdRecord> ids_;
+    ChunkedTable<ExprRecord> exprs_;
+    ChunkedTable<CallRecord> calls_;
+    ChunkedTable<ParamRecord> params_;
+    // Distinct condition and action lists (their records and parameters as
+    // bytes) -> where they start.
+    std::unordered_map<std::string, uint32_t> seenExprLists_;
+    std::unordered_map<std::string, uint32_t> seenCallLists_;
+    std::vector<ExprRecord> stagedExprs_;
+    std::vector<CallRecord> stagedCalls_;
+    std::vector<ParamRecord> stagedParams_;
+    std::string stagedKey_;
+
+    // (namespace, variable) -> value of the first dynamic variable node seen
+    std::unordered_map<uint64_t, uint32_t> dynamicValues_;
+};
+
+} // namespace tavo_image
+
+#endif

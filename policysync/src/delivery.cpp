@@ -1,0 +1,178 @@
+// Delivery to the tavo kernel module: the last compiled image, the initial
+// image stored on disk, and changes of dynamic variables. The module's
+// answers are Linux errno values and are passed on unchanged; see
+// docs/kernel-interface.md.
+#include "compiled_policy.h"
+#include "manager_impl.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tavo_log.h"
+
+namespace {
+
+// Results of our own, in the module's own terms.
+constexpr int resultUnreadable = EIO;     // 5: the data stream could not be obtained
+constexpr int resultInvalid = EINVAL;     // 22: bad format or unknown variable
+constexpr int resultOutOfOrder = EPROTO;  // 71: nothing compiled to deliver
+
+// One request to a module file: open, one write(2), close(2). The module
+// answers through write(2) or, for what it can only judge once it holds
+// everything, through close(2); the first errno wins. A short write
+// without an errno means the module did not take the whole stream.
+int writeToModule(const char *path, const void *data, size_t size)
+{
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        TAVO_ERROR("cannot open %s: %s", path, strerror(error));
+        return error;
+    }
+    int result = 0;
+    bool shortWrite = false;
+    const ssize_t written = write(fd, data, size);
+    if (written < 0)
+        result = errno;
+    else if (static_cast<size_t>(written) != size)
+        shortWrite = true;
+    if (close(fd) != 0 && result == 0)
+        result = errno;
+    if (result == 0 && shortWrite) {
+        TAVO_ERROR("%s took %zd of %zu bytes", path, written, size);
+        result = resultUnreadable;
+    }
+    return result;
+}
+
+// Reads a whole regular file; false with errno set when it cannot.
+bool readRegularFile(const std::string &path, std::vector<uint8_t> &out)
+{
+    // Non-blocking, so that a FIFO planted at the path cannot hang us.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return false;
+    }
+    out.clear();
+    out.reserve(static_cast<size_t>(st.st_size));
+    uint8_t buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            close(fd);
+            errno = error;
+            return false;
+        }
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    close(fd);
+    return true;
+}
+
+// Names travel as lines: a line feed or NUL would change what the module
+// reads.
+bool usableName(const std::string &name)
+{
+    return !name.empty() && name.find('\n') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+} // namespace
+
+int PolicyModuleManagerInterface::sendPolicy()
+{
+    d->record("sendPolicy");
+    const CompiledPolicy &compiled = lastCompiled(*this);
+    // An empty image is a failed or missing compile: delivering anything
+    // now could replace the policy in force with a stale or broken one.
+    if (compiled.image.empty()) {
+        TAVO_ERROR("sendPolicy: no successful compile since the last clear; nothing delivered");
+        return resultOutOfOrder;
+    }
+    const std::string digest = tavo_image::digestHex(compiled.digest);
+    const int rc = writeToModule(modulePolicyFile, compiled.image.data(), compiled.image.size());
+    if (rc != 0) {
+        TAVO_ERROR("sendPolicy: the module refused image %s (%zu bytes, %zu nodes): error %d (%s)", digest.c_str(),
+                   compiled.image.size(), compiled.nodeCount, rc, strerror(rc));
+        return rc;
+    }
+    TAVO_INFO("sendPolicy: delivered image %s (%zu bytes, %zu nodes)", digest.c_str(), compiled.image.size(),
+              compiled.nodeCount);
+    return 0;
+}
+
+int PolicyModuleManagerInterface::sendInitPolicy(std::string prefix)
+{
+    d->record("sendInitPolicy", prefix);
+    const std::string path = prefix + initPolicyPath;
+    std::vector<uint8_t> image;
+    if (path.find('\0') != std::string::npos) {
+        TAVO_ERROR("sendInitPolicy: the prefix holds a NUL byte");
+        return resultUnreadable;
+    }
+    if (!readRegularFile(path, image)) {
+        const int error = errno;
+        TAVO_ERROR("sendInitPolicy: cannot read %s: %s", path.c_str(), strerror(error));
+        return resultUnreadable;
+    }
+    tavo_image::DecodedImage decoded;
+    std::string problem;
+    if (tavo_image::decodeImage(image.data(), image.size(), decoded, problem) != 0) {
+        TAVO_ERROR("sendInitPolicy: %s is damaged: %s", path.c_str(), problem.c_str());
+        return resultInvalid;
+    }
+    if (decoded.kind != tavo_image::ImageKind::Initial) {
+        TAVO_ERROR("sendInitPolicy: %s is not an initial policy image", path.c_str());
+        return resultInvalid;
+    }
+    const std::string digest = tavo_image::digestHex(decoded.digest);
+    const int rc = writeToModule(modulePolicyFile, image.data(), image.size());
+    if (rc != 0) {
+        TAVO_ERROR("sendInitPolicy: the module refused initial image %s from %s: error %d (%s)", digest.c_str(),
+                   path.c_str(), rc, strerror(rc));
+        return rc;
+    }
+    TAVO_INFO("sendInitPolicy: delivered initial image %s from %s (%zu nodes)", digest.c_str(), path.c_str(),
+              decoded.nodes.size());
+    return 0;
+}
+
+int PolicyModuleManagerInterface::modifyDynamicVariable(std::string nsName, std::string varName, uint32_t value,
+                                                        bool flag)
+{
+    d->record("modifyDynamicVariable", nsName, varName, value);
+    // Every change takes effect in the module at once; the daemon always
+    // passes true and there is no deferred mode to select.
+    (void)flag;
+    if (!usableName(nsName) || !usableName(varName)) {
+        TAVO_ERROR("modifyDynamicVariable: namespace or variable name is empty or holds a line feed or NUL");
+        return resultInvalid;
+    }
+    const CompiledPolicy &compiled = lastCompiled(*this);
+    if (compiled.dynamicVariables.count({nsName, varName}) == 0) {
+        TAVO_ERROR("modifyDynamicVariable: %s:%s is not a dynamic variable of the last compiled policy",
+                   nsName.c_str(), varName.c_str());
+        return resultInvalid;
+    }
+    const std::string request = nsName + '\n' + varName + '\n' + std::to_string(value) + '\n';
+    const int rc = writeToModule(moduleDynamicFile, request.data(), request.size());
+    if (rc != 0) {
+        TAVO_ERROR("modifyDynamicVariable: the module refused %s:%s = %u: error %d (%s)", nsName.c_str(),
+                   varName.c_str(), value, rc, strerror(rc));
+        return rc;
+    }
+    TAVO_INFO("modifyDynamicVariable: %s:%s = %u", nsName.c_str(), varName.c_str(), value);
+    return 0;
+}

@@ -1,0 +1,35 @@
+// Feeds arbitrary bytes to the policy image decoder, once as they are and
+// once with the digest made to match, so that mutations get past the digest
+// and reach the layout and reference checks. A refusal is an expected
+// outcome; a crash, leak, hang, huge allocation or sanitizer report is a
+// finding.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "image_format.h"
+#include "policy_image.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    tavo_image::DecodedImage image;
+    std::string error;
+    tavo_image::decodeImage(data, size, image, error);
+
+    if (size < tavo_image::digestedFrom)
+        return 0;
+    std::vector<uint8_t> patched(data, data + size);
+    unsigned int digestSize = 0;
+    EVP_Digest(patched.data() + tavo_image::digestedFrom, size - tavo_image::digestedFrom,
+               patched.data() + tavo_image::digestOffset, &digestSize, EVP_sha256(), nullptr);
+    const int checked = tavo_image::checkImage(patched.data(), patched.size(), error);
+    const int decoded = tavo_image::decodeImage(patched.data(), patched.size(), image, error);
+    // Both must agree on what is a valid image, unless only decoding found
+    // the image too large to build.
+    if (checked != 0 && decoded == 0)
+        __builtin_trap();
+    return 0;
+}

@@ -1,0 +1,347 @@
+// The compiled policy image: what goes in comes back out of the decoder,
+// damage is refused, the digest follows the content, compiles validate.
+#include "support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+#include <openssl/evp.h>
+
+#include "compiled_policy.h"
+#include "image_format.h"
+#include "policy_loader.h"
+
+namespace {
+
+using namespace tavo_image;
+
+void expectSameNode(const PolicyNode &a, const PolicyNode &b)
+{
+    const auto params = [](const std::vector<FuncParam> &v) {
+        std::ostringstream s;
+        for (const FuncParam &p : v)
+            s << p.type << ':' << p.number << ':' << p.text << ';';
+        return s.str();
+    };
+    const auto exprs = [&](const std::vector<ExprNode> &v) {
+        std::ostringstream s;
+        for (const ExprNode &e : v)
+            s << e.type << ',' << e.name << ',' << e.value << ',' << e.varName << ',' << params(e.params) << '|';
+        return s.str();
+    };
+    const auto calls = [&](const std::vector<DoFuncNode> &v) {
+        std::ostringstream s;
+        for (const DoFuncNode &c : v)
+            s << c.name << ',' << params(c.params) << '|';
+        return s.str();
+    };
+    EXPECT_EQ(a.action, b.action);
+    EXPECT_EQ(a.uid, b.uid);
+    EXPECT_EQ(a.subjectById, b.subjectById);
+    EXPECT_EQ(a.sids, b.sids);
+    EXPECT_EQ(a.subjectNames, b.subjectNames);
+    EXPECT_EQ(a.objectById, b.objectById);
+    EXPECT_EQ(a.oids, b.oids);
+    EXPECT_EQ(a.objectNames, b.objectNames);
+    EXPECT_EQ(a.objectType, b.objectType);
+    EXPECT_EQ(a.permission, b.permission);
+    EXPECT_EQ(exprs(a.conditions), exprs(b.conditions));
+    EXPECT_EQ(calls(a.actions), calls(b.actions));
+    EXPECT_EQ(std::vector<uint32_t>({a.flags, a.reserved0, a.priority, a.reserved1, a.reserved2, a.reserved3}),
+              std::vector<uint32_t>({b.flags, b.reserved0, b.priority, b.reserved1, b.reserved2, b.reserved3}));
+    EXPECT_EQ(a.namespaceName, b.namespaceName);
+    EXPECT_EQ(a.sectionName, b.sectionName);
+    EXPECT_EQ(a.moduleName, b.moduleName);
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> filesOf(const std::string &directory)
+{
+    std::vector<std::string> paths;
+    for (const std::string &name : corpusFiles("../../" + directory))
+        paths.push_back(std::string(TAVO_CORPUS_DIR) + "/../../" + directory + "/" + name);
+    return paths;
+}
+
+// Compiles the files as the pipeline does; returns the nodes each handed over.
+std::vector<std::pair<std::string, std::vector<PolicyNode>>> compileFiles(const std::vector<std::string> &paths)
+{
+    policyManager().clearAllPolicy();
+    std::vector<std::pair<std::string, std::vector<PolicyNode>>> given;
+    const CompiledHook keep = [&given](const std::string &name, const PolicyDb &db) {
+        given.emplace_back(name, db.nodes);
+    };
+    for (const std::string &path : paths) {
+        const std::string name = path.substr(path.rfind('/') + 1);
+        EXPECT_EQ(compilePolicyContent(name, readFile(path), keep), FileCompiled) << path;
+    }
+    return given;
+}
+
+TEST(PolicyImage, DecodingGivesBackExactlyWhatWasAdded)
+{
+    std::vector<std::vector<std::string>> sets = {
+        {std::string(TAVO_CORPUS_DIR) + "/good/worked_example.p"},
+        filesOf("examples/policy"),
+    };
+    for (const std::string &name : corpusFiles("good"))
+        sets.push_back({std::string(TAVO_CORPUS_DIR) + "/good/" + name});
+    for (const auto &paths : sets) {
+        SCOPED_TRACE(paths.front());
+        const auto given = compileFiles(paths);
+        const auto added = addedPolicy();
+        ASSERT_EQ(added.size(), given.size());
+        for (size_t f = 0; f < given.size(); ++f) {
+            EXPECT_EQ(added[f].first, given[f].first);
+            ASSERT_EQ(added[f].second.size(), given[f].second.size());
+            for (size_t n = 0; n < given[f].second.size(); ++n)
+                expectSameNode(added[f].second[n], given[f].second[n]);
+        }
+    }
+}
+
+TEST(PolicyImage, CarriesTheTablesOfEachNamespace)
+{
+    compileFiles(filesOf("examples/policy"));
+    const DecodedImage image = compiledImage();
+    EXPECT_EQ(image.kind, ImageKind::Full);
+    EXPECT_EQ(image.version, imageVersion);
+    const auto ssh = std::find_if(image.namespaces.begin(), image.namespaces.end(),
+                                  [](const NamespaceTable &t) { return t.name == "ssh"; });
+    ASSERT_NE(ssh, image.namespaces.end());
+    EXPECT_EQ(ssh->dynamicVariables, (std::vector<std::pair<std::string, uint32_t>>{{"maintenance", 0}}));
+    EXPECT_NE(std::find(ssh->functions.begin(), ssh->functions.end(), std::make_pair(std::string("ssh"),
+                                                                                     std::string("notify"))),
+              ssh->functions.end());
+    EXPECT_NE(std::find(image.uidNames.begin(), image.uidNames.end(), std::make_pair(std::string("alice"), 1001u)),
+              image.uidNames.end());
+    EXPECT_EQ(lastCompiled(policyManager()).dynamicVariables.count({"ssh", "maintenance"}), 1u);
+}
+
+void setDigest(std::vector<uint8_t> &image)
+{
+    unsigned int size = 0;
+    EVP_Digest(image.data() + digestedFrom, image.size() - digestedFrom, image.data() + digestOffset, &size,
+               EVP_sha256(), nullptr);
+}
+
+TEST(PolicyImage, DamagedImagesAreRefused)
+{
+    compileFiles({std::string(TAVO_CORPUS_DIR) + "/good/worked_example.p"});
+    ASSERT_EQ(policyManager().compileData(), 0);
+    const std::vector<uint8_t> good = lastCompiled(policyManager()).image;
+    const size_t nodesAt = [&good] {
+        HeaderRecord h;
+        memcpy(&h, good.data(), sizeof h);
+        size_t at = sizeof h;
+        for (uint32_t t = 0; t < Nodes; ++t)
+            at += padded8(size_t{h.counts[t]} * tableEntrySize[t]);
+        return at;
+    }();
+
+    struct Case {
+        const char *what;
+        std::function<void(std::vector<uint8_t> &)> damage;
+        const char *error;
+    };
+    const std::vector<Case> cases = {
+        {"flipped byte", [](std::vector<uint8_t> &b) { b[b.size() / 2] ^= 0x20; }, "digest mismatch"},
+        {"truncated", [](std::vector<uint8_t> &b) { b.resize(b.size() - 8); }, "image truncated"},
+        {"header only in part", [](std::vector<uint8_t> &b) { b.resize(20); }, "image truncated"},
+        {"trailing bytes", [](std::vector<uint8_t> &b) { b.push_back(0); }, "followed by 1 more"},
+        {"wrong version", [](std::vector<uint8_t> &b) { b[4] = 9; }, "unsupported image format version 9"},
+        {"bad magic", [](std::vector<uint8_t> &b) { b[0] = 'X'; }, "bad magic number"},
+        {"node of no rule, digest made to match",
+         [nodesAt](std::vector<uint8_t> &b) {
+             const uint32_t rule = 0x7fffffff;
+             memcpy(b.data() + nodesAt, &rule, sizeof rule);
+             setDigest(b);
+         },
+         "node 0 refers outside the image"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes = good;
+        c.damage(bytes);
+        DecodedImage out;
+        std::string error;
+        EXPECT_EQ(decodeImage(bytes.data(), bytes.size(), out, error), 22);
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_TRUE(out.nodes.empty());
+    }
+}
+
+Digest digestOf(const std::string &text)
+{
+    policyManager().clearAllPolicy();
+    EXPECT_EQ(compilePolicyContent("d.p", text), FileCompiled);
+    EXPECT_EQ(policyManager().compileData(), 0);
+    return lastCompiled(policyManager()).digest;
+}
+
+TEST(PolicyImage, DigestIsStableAndFollowsEveryNode)
+{
+    const std::string base = "string name = web\ndynamic bool on = true\n"
+                             "allow 0 \"/usr/bin/a\" \"/srv/*\" file { read, write } if ($on & f(1)) do { g(\"x\") }\n";
+    const Digest digest = digestOf(base);
+    EXPECT_EQ(digestOf(base), digest);
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"{ read, write }", "{ read, append }"}, {"allow 0", "allow 1"},       {"allow", "detect"},
+        {"f(1)", "f(2)"},                       {"g(\"x\")", "g(\"y\")"},     {"\"/srv/*\"", "\"/srv/a\""},
+        {"= true", "= false"},                  {"$on & f(1)", "$on | f(1)"},
+    };
+    for (const auto &change : changes) {
+        SCOPED_TRACE(change.second);
+        std::string text = base;
+        text.replace(text.find(change.first), change.first.size(), change.second);
+        EXPECT_NE(digestOf(text), digest);
+    }
+}
+
+PolicyNode handMadeNode(const std::string &ns)
+{
+    PolicyNode n;
+    n.action = 1;
+    n.subjectById = true;
+    n.sids = {TAVO_ID{1, 0, 0}};
+    n.objectById = true;
+    n.oids = {TAVO_ID{2, 0, 0}};
+    n.objectType = "file";
+    n.permission = "read";
+    n.namespaceName = ns;
+    return n;
+}
+
+ExprNode expr(uint32_t type, const std::string &name = std::string())
+{
+    ExprNode e;
+    e.type = type;
+    e.name = name;
+    return e;
+}
+
+TEST(PolicyImage, CompileValidatesAndSaysWhere)
+{
+    struct Case {
+        const char *what;
+        std::function<void(PolicyNode &)> change;
+        const char *error;
+    };
+    const std::vector<Case> cases = {
+        {"valid", [](PolicyNode &) {}, nullptr},
+        {"function not registered", [](PolicyNode &n) { n.conditions = {expr(4, "unknown")}; },
+         "policy compile failed: file h.p, rule 2: function unknown is not registered for namespace web"},
+        {"action not registered", [](PolicyNode &n) { n.actions.resize(1); n.actions[0].name = "nope"; },
+         "policy compile failed: file h.p, rule 2: function nope is not registered for namespace web"},
+        {"two values left", [](PolicyNode &n) { n.conditions = {expr(11), expr(4, "f")}; },
+         "policy compile failed: file h.p, rule 2: condition leaves 2 values, expected 1"},
+        {"operator without operands", [](PolicyNode &n) { n.conditions = {expr(11), expr(2)}; },
+         "policy compile failed: file h.p, rule 2: condition node 2 lacks operands"},
+        {"unknown node type", [](PolicyNode &n) { n.conditions = {expr(0)}; },
+         "policy compile failed: file h.p, rule 2: condition node 1 has unknown type 0"},
+        {"undeclared namespace", [](PolicyNode &n) { n.namespaceName = "other"; },
+         "policy compile failed: file h.p, rule 2: namespace \"other\" was never declared"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        policyManager().clearAllPolicy();
+        policyManager().setNamespaceInfo("web");
+        policyManager().setNamespaceFuncInfo("web", "web", "f");
+        PolicyDb db;
+        db.nodes = {handMadeNode("web"), handMadeNode("web")};
+        db.nodes[1].permission = "write";
+        db.nodes[1].uid = 7; // same rule as the first: rule 1
+        db.nodes.push_back(handMadeNode("web"));
+        db.nodes[2].action = 2; // rule 2
+        c.change(db.nodes[2]);
+        policyManager().addPolicy("h.p", db);
+
+        LogCapture log;
+        const int rc = policyManager().compileData();
+        if (!c.error) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(lastCompiled(policyManager()).nodeCount, 3u);
+            continue;
+        }
+        EXPECT_NE(rc, 0);
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{c.error});
+        EXPECT_TRUE(lastCompiled(policyManager()).image.empty());
+    }
+}
+
+TEST(PolicyImage, PolicyWithoutRulesCompilesToAnImageWithoutNodes)
+{
+    policyManager().clearAllPolicy();
+    ASSERT_EQ(compilePolicyContent("v.p", "string name = web\nbool b = true\n"), FileWithoutPolicy);
+    LogCapture log;
+    const DecodedImage image = compiledImage();
+    EXPECT_TRUE(image.nodes.empty());
+    EXPECT_EQ(log.messages(TAVO_LOG_INFO).size(), 1u);
+    EXPECT_EQ(log.messages(TAVO_LOG_INFO).at(0).rfind("policy image compiled: 0 nodes, ", 0), 0u);
+    EXPECT_NE(log.messages(TAVO_LOG_INFO).at(0).find("sha256 " + digestHex(lastCompiled(policyManager()).digest)),
+              std::string::npos);
+}
+
+TEST(PolicyImage, SectionImageHoldsOnlyItsSection)
+{
+    compileFiles(filesOf("examples/policy"));
+    ASSERT_EQ(policyManager().compileData(), 0);
+    const Digest full = lastCompiled(policyManager()).digest;
+
+    for (const auto &unknown : std::vector<std::pair<std::string, std::string>>{{"nope", "config"}, {"ssh", "nope"}}) {
+        LogCapture log;
+        EXPECT_EQ(policyManager().compileSectionPolicy(unknown.first, unknown.second), 22);
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR).size(), 1u);
+        EXPECT_EQ(lastCompiled(policyManager()).digest, full);
+    }
+
+    ASSERT_EQ(policyManager().compileSectionPolicy("ssh", "config"), 0);
+    const std::vector<uint8_t> &bytes = lastCompiled(policyManager()).image;
+    DecodedImage image;
+    std::string error;
+    ASSERT_EQ(decodeImage(bytes.data(), bytes.size(), image, error), 0) << error;
+    EXPECT_EQ(image.kind, ImageKind::Section);
+    EXPECT_EQ(image.sectionNamespace, "ssh");
+    EXPECT_EQ(image.sectionName, "config");
+    EXPECT_FALSE(image.nodes.empty());
+    for (const PolicyNode &n : image.nodes)
+        EXPECT_EQ(n.namespaceName + "/" + n.sectionName, "ssh/config");
+    ASSERT_EQ(image.namespaces.size(), 1u);
+    EXPECT_EQ(image.namespaces[0].name, "ssh");
+    EXPECT_EQ(lastCompiled(policyManager()).nodeCount, image.nodes.size());
+}
+
+TEST(PolicyImage, FileIsReplacedWhole)
+{
+    const std::string directory = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/store";
+    mkdir(directory.c_str(), 0700);
+    const std::string path = directory + "/image.bin";
+    ASSERT_EQ(storeFileAtomically(path, {1, 2, 3}, 0600, false), 0);
+    ASSERT_EQ(storeFileAtomically(path, {4, 5}, 0600, false), 0);
+    EXPECT_EQ(readFile(path), "\x04\x05");
+    // No temporary file is left beside it.
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(directory.c_str())) {
+        while (const dirent *e = readdir(dir)) {
+            if (e->d_name[0] != '.')
+                names.emplace_back(e->d_name);
+        }
+        closedir(dir);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"image.bin"});
+    EXPECT_EQ(storeFileAtomically(directory + "/missing/image.bin", {1}, 0600, false), ENOENT);
+}
+
+} // namespace
