@@ -1,0 +1,180 @@
+#include "policymgr_service.h"
+
+#include <QByteArray>
+
+#include "dbus_types.h"
+#include "input_validator.h"
+#include "parse_state.h"
+#include "policy_loader.h"
+#include "tavo_log.h"
+
+namespace {
+
+constexpr char policyDirectory[] = "/etc/tavo/policy";
+constexpr uint64_t nameLimit = 512;
+constexpr char nsLabel[] = "命名空间名称(ns_name)";
+constexpr char secLabel[] = "策略段名称(sec_name)";
+constexpr char varLabel[] = "变量名称(var_name)";
+constexpr bool dynamicChangeFlag = true;
+
+// Why a directory run failed, as the operator reads it.
+void logDirectoryFailure(int result)
+{
+    switch (result) {
+    case FileCompileError: TAVO_ERROR("#ERROR: 处理策略文件失败，存在语法编译错误"); break;
+    case DirectoryClearFailed: TAVO_ERROR("#ERROR: 处理策略文件失败，数据构造错误"); break;
+    case DirectoryWithoutPolicy: TAVO_ERROR("#ERROR: 处理策略文件失败，不存在以.p或.policy结尾的有效策略文件"); break;
+    default: TAVO_ERROR("#ERROR: 处理策略文件失败，错误信息为 %d \n", result); break;
+    }
+}
+
+void logSendResult(int rc)
+{
+    switch (rc) {
+    case 0: TAVO_INFO("#INFO: 策略同步成功"); break;
+    case 5: TAVO_ERROR("#ERROR: 策略同步失败，内核获取上层策略数据流失败"); break;
+    case 12: TAVO_ERROR("#ERROR: 策略同步失败，系统内存不足"); break;
+    case 22: TAVO_ERROR("#ERROR: 策略同步失败，策略格式不规范，数据不完整或魔术字校验不通过"); break;
+    case 61: TAVO_ERROR("#ERROR: 策略同步失败，附加函数不存在, 或者存在但是没有注册到框架中"); break;
+    case 70: TAVO_ERROR("#ERROR: 策略同步失败，tavo_main主模块未加载"); break;
+    case 71: TAVO_ERROR("#ERROR: 策略同步失败，策略下发顺序错误"); break;
+    case 74: TAVO_ERROR("#ERROR: 策略同步失败，策略消息类型错误"); break;
+    default: TAVO_ERROR("#ERROR: 策略同步失败，错误码为 %d, 查看日志获取更多信息\n", rc); break;
+    }
+}
+
+std::string utf8(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+} // namespace
+
+ZupolicyPolicymgrService::ZupolicyPolicymgrService() : connection(QDBusConnection::systemBus())
+{
+    registerPolkitAuthResultType();
+    if (!connection.isConnected())
+        TAVO_ERROR("Failed to connect to D-Bus system bus");
+}
+
+ZupolicyPolicymgrService::~ZupolicyPolicymgrService() = default;
+
+ZupolicyPolicymgrService &ZupolicyPolicymgrService::instance()
+{
+    static ZupolicyPolicymgrService service;
+    return service;
+}
+
+int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
+{
+    // Resolved once: a directory whose link target moves later is refused.
+    static const std::string prefix = canonicalDirectoryPrefix(policyDirectory);
+    PolicyDirectoryRun run;
+    run.directory = policyDirectory;
+    run.prefix = prefix;
+    run.stopAtFirstFailure = true;
+    return ::processPolicyDirectory(run, initFunctions);
+}
+
+int ZupolicyPolicymgrService::admit(const char *method, bool checkModule)
+{
+    if (checkModule && !is_tavo_module_loaded())
+        return MethodRefusedInput;
+    const std::string sender = callerSender();
+    if (!checkAuth(sender, method)) {
+        TAVO_ERROR("#ERROR: auth failed for sender %s, method %s", sender.c_str(), method);
+        return MethodNotAuthorised;
+    }
+    return MethodSucceeded;
+}
+
+int ZupolicyPolicymgrService::compileAll(const char *method, const char *startLine, bool initial)
+{
+    if (const int refused = admit(method, !initial))
+        return refused;
+    TAVO_INFO("%s", startLine);
+    const int r = processPolicyDirectory(false);
+    if (r != 0) {
+        logDirectoryFailure(r);
+        return r;
+    }
+    TAVO_INFO("#INFO: 策略文件处理成功");
+    const int compiled = initial ? policyManager().compileInitData() : policyManager().compileData();
+    if (compiled != 0) {
+        TAVO_ERROR("#ERROR: 策略编译失败，数据解析错误");
+        return MethodCompileFailed;
+    }
+    TAVO_INFO("#INFO: 策略文件编译成功");
+    return MethodSucceeded;
+}
+
+int ZupolicyPolicymgrService::compilePolicy()
+{
+    return compileAll("compilePolicy", "#INFO: 开始全量策略编译", false);
+}
+
+int ZupolicyPolicymgrService::compileInitPolicy()
+{
+    return compileAll("compileInitPolicy", "#INFO: 开始初始化策略编译", true);
+}
+
+int ZupolicyPolicymgrService::compileSectionPolicy(const QString &ns_name, const QString &sec_name)
+{
+    if (const int refused = admit("compileSectionPolicy", true))
+        return refused;
+    TAVO_INFO("#INFO: 开始增量策略编译");
+    const std::string ns = utf8(ns_name);
+    const std::string section = utf8(sec_name);
+    if (const int invalid = validate_name_param(ns, nameLimit, nsLabel)) {
+        TAVO_ERROR("#ERROR: compileSectionPolicy 输入校验失败，ns_name不合法");
+        return invalid;
+    }
+    if (const int invalid = validate_name_param(section, nameLimit, secLabel)) {
+        TAVO_ERROR("#ERROR: compileSectionPolicy 输入校验失败，sec_name不合法");
+        return invalid;
+    }
+    const int r = processPolicyDirectory(true);
+    if (r != 0) {
+        logDirectoryFailure(r);
+        return r;
+    }
+    TAVO_INFO("#INFO: 策略文件处理成功");
+    return policyManager().compileSectionPolicy(ns, section);
+}
+
+int ZupolicyPolicymgrService::sendPolicy()
+{
+    if (const int refused = admit("sendPolicy", true))
+        return refused;
+    TAVO_INFO("#INFO: 开始策略同步");
+    const int rc = policyManager().sendPolicy();
+    logSendResult(rc);
+    return rc;
+}
+
+int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, const QString &var_name, int var_value)
+{
+    if (const int refused = admit("modifyDynamicVariable", true))
+        return refused;
+    const std::string ns = utf8(ns_name);
+    const std::string var = utf8(var_name);
+    if (static_cast<uint32_t>(var_value) > 1) {
+        TAVO_ERROR("#ERROR: modifyDynamicVariable var_value invalid, must be 0 or 1, received %d", var_value);
+        return MethodRefusedInput;
+    }
+    if (validate_name_param(ns, nameLimit, nsLabel) != 0) {
+        TAVO_ERROR("#ERROR: modifyDynamicVariable 输入校验失败，ns_name不合法");
+        return MethodRefusedInput;
+    }
+    if (validate_name_param(var, nameLimit, varLabel) != 0) {
+        TAVO_ERROR("#ERROR: modifyDynamicVariable 输入校验失败，var_name不合法");
+        return MethodRefusedInput;
+    }
+    const int rc = policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(var_value), dynamicChangeFlag);
+    if (rc != 0)
+        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), var_value);
+    else
+        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 成功", ns.c_str(), var.c_str(), var_value);
+    return rc;
+}

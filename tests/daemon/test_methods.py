@@ -1,0 +1,244 @@
+"""The five methods over the real bus: result codes and the log lines of the
+handlers ("#"), the directory pipeline ("##") and one file ("###", "####"),
+and what reaches the simulated kernel module."""
+
+import os
+import re
+
+import pytest
+
+from conftest import GOOD_POLICY, SYNTAX_ERROR, POLICY_DIR, write_policy
+
+MODULE_ABSENT = (1, "错误：tavo模块未加载，需要先加载tavo模块。")
+NEEDS_SIMKERNEL = "tavo-simkernel is not built yet (branch lib): the kernel side cannot be observed"
+
+
+def layered(sandbox):
+    """The handler and pipeline lines (those starting with '#'), trailing
+    line feeds removed; the compiler's own diagnostics are the unit tests'
+    business."""
+    return [(lvl, msg.rstrip("\n")) for lvl, msg in sandbox.log.lines()
+            if msg.startswith("#") and not msg.startswith("####ERROR: syntax error")]
+
+
+def audited(sandbox):
+    return [msg for _, msg in sandbox.log.lines() if msg.startswith("AUDIT")]
+
+
+def file_ok(name):
+    return [(4, f"###INFO: 读取配置文件{name}成功"), (4, f"####INFO: 构造文件{name}中的数据"),
+            (4, f"####INFO: 文件{name}中的数据构造完成"), (4, f"###INFO: 文件{name}处理完成"),
+            (4, f"##INFO: 处理策略文件 {name} 成功")]
+
+
+def compile_ok(start, names):
+    lines = [(3, start), (3, "##INFO: 策略清除完成")]
+    for name in names:
+        lines += file_ok(name)
+    return lines + [(3, "#INFO: 策略文件处理成功")]
+
+
+@pytest.mark.parametrize("method,args,start,tail", [
+    ("compilePolicy", [], "#INFO: 开始全量策略编译", [(3, "#INFO: 策略文件编译成功")]),
+    ("compileInitPolicy", [], "#INFO: 开始初始化策略编译", [(3, "#INFO: 策略文件编译成功")]),
+    ("compileSectionPolicy", ["web", "front"], "#INFO: 开始增量策略编译", []),
+])
+def test_compile_methods_succeed(call, daemon, method, args, start, tail):
+    write_policy("a.p", GOOD_POLICY)
+    assert call.code(method, *args) == 0
+    assert layered(daemon) == compile_ok(start, ["a.p"]) + tail
+    assert audited(daemon)[-1].startswith(f"AUDIT PASS: method={method}, sender=:")
+
+
+# Directory contents through the daemon: (files, expected code, expected
+# "#"-lines between the start line and the end).
+def _fifo(path):
+    os.mkfifo(path)
+
+
+def _subdir(path):
+    os.mkdir(path)
+    (path / "inner.p").write_bytes(GOOD_POLICY)
+
+
+def _link(path):
+    os.symlink(POLICY_DIR / "b.p", path)
+
+
+EMPTY_FILE_LINES = [(4, "###INFO: 读取配置文件a.p成功"), (2, "####WARN: 文件a.p为空"),
+                    (2, "###WARN: 文件a.p中有效策略数为0"), (4, "###INFO: 文件a.p处理完成"),
+                    (4, "##INFO: 处理策略文件 a.p 成功")]
+
+DIRECTORY_CASES = {
+    "empty directory": ({}, 1, [(1, "##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发"),
+                                (1, "#ERROR: 处理策略文件失败，不存在以.p或.policy结尾的有效策略文件")]),
+    "empty file": ({"a.p": b""}, 0, EMPTY_FILE_LINES + [(3, "#INFO: 策略文件处理成功"),
+                                                        (3, "#INFO: 策略文件编译成功")]),
+    "skipped names": ({"a.P": GOOD_POLICY, "a.policy.bak": GOOD_POLICY, "policy": GOOD_POLICY,
+                       ".hidden.p": SYNTAX_ERROR, "a..p": SYNTAX_ERROR, "b.p": GOOD_POLICY, "link.p": _link},
+                      0, file_ok("b.p") + [(3, "#INFO: 策略文件处理成功"), (3, "#INFO: 策略文件编译成功")]),
+    "sub.p directory": ({"sub.p": _subdir}, -1, [(1, "##ERROR: 处理策略文件 sub.p 失败，错误码 -1"),
+                                                 (1, "#ERROR: 处理策略文件失败，错误信息为 -1 ")]),
+    "FIFO named x.p": ({"x.p": _fifo}, -1, [(1, "##ERROR: 处理策略文件 x.p 失败，错误码 -1"),
+                                            (1, "#ERROR: 处理策略文件失败，错误信息为 -1 ")]),
+    "syntax error stops the run": ({"1.p": SYNTAX_ERROR, "2.p": GOOD_POLICY}, 3, [
+        (4, "###INFO: 读取配置文件1.p成功"), (1, "####ERROR: 文件1.p中存在编译错误"),
+        (1, "###ERROR: 策略文件1.p解析失败"), (4, "###INFO: 文件1.p处理完成"),
+        (1, "##ERROR: 处理策略文件 1.p 失败，错误码 3"), (1, "#ERROR: 处理策略文件失败，存在语法编译错误")]),
+    "NUL byte": ({"a.p": GOOD_POLICY + b"\0" + SYNTAX_ERROR}, 3, [
+        (4, "###INFO: 读取配置文件a.p成功"), (1, "####ERROR: 文件a.p第6行含有NUL字节，拒绝编译"),
+        (1, "###ERROR: 策略文件a.p解析失败"), (4, "###INFO: 文件a.p处理完成"),
+        (1, "##ERROR: 处理策略文件 a.p 失败，错误码 3"), (1, "#ERROR: 处理策略文件失败，存在语法编译错误")]),
+}
+
+
+EXTRA_LINES = {
+    "skipped names": ["跳过非法文件名: a..p", "跳过目录内软链接文件: link.p"],
+    "sub.p directory": ["路径 sub.p 不是常规文件"],
+    "FIFO named x.p": ["路径 x.p 不是常规文件"],
+}
+ABSENT_NAMES = {
+    "skipped names": ["a.P", "a.policy.bak", ".hidden.p"],
+    "syntax error stops the run": ["2.p"],
+}
+
+
+@pytest.mark.parametrize("case", DIRECTORY_CASES)
+def test_directory_cases_through_the_daemon(call, daemon, case):
+    files, expected_code, expected_lines = DIRECTORY_CASES[case]
+    for name, content in files.items():
+        if callable(content):
+            content(POLICY_DIR / name)
+        else:
+            write_policy(name, content)
+    assert call.code("compilePolicy") == expected_code
+    lines = layered(daemon)
+    assert lines[:2] == [(3, "#INFO: 开始全量策略编译"), (3, "##INFO: 策略清除完成")]
+    assert lines[2:] == expected_lines
+    messages = [msg for _, msg in daemon.log.lines()]
+    for expected in EXTRA_LINES.get(case, []):
+        assert messages.count(expected) == 1, expected
+    for absent in ABSENT_NAMES.get(case, []):
+        assert not any(absent in msg for msg in messages), absent
+
+
+def test_module_absent(call, daemon):
+    write_policy("a.p", GOOD_POLICY)
+    daemon.hide_module(True)
+    for method, args in [("compilePolicy", []), ("compileSectionPolicy", ["web", "front"]), ("sendPolicy", []),
+                         ("modifyDynamicVariable", ["web", "guard", 1])]:
+        daemon.log.mark()
+        assert call.code(method, *args) == -1, method
+        assert daemon.log.lines() == [MODULE_ABSENT], method
+    # The initial policy is compiled for the next boot: no module needed.
+    daemon.log.mark()
+    assert call.code("compileInitPolicy") == 0
+    assert layered(daemon) == compile_ok("#INFO: 开始初始化策略编译", ["a.p"]) + [(3, "#INFO: 策略文件编译成功")]
+
+
+LONG = "a" * 513
+BAD_ARGUMENTS = [
+    ("compileSectionPolicy", ["", "front"], "validate_name_param: 命名空间名称(ns_name) 为空",
+     "#ERROR: compileSectionPolicy 输入校验失败，ns_name不合法"),
+    ("compileSectionPolicy", [LONG, "front"], "validate_name_param: 命名空间名称(ns_name) 长度(513)超过限制(512)",
+     "#ERROR: compileSectionPolicy 输入校验失败，ns_name不合法"),
+    ("compileSectionPolicy", ["web", "a.b"],
+     "validate_name_param: 策略段名称(sec_name) 包含非法字符（仅允许字母、数字、下划线、连字符）",
+     "#ERROR: compileSectionPolicy 输入校验失败，sec_name不合法"),
+    ("modifyDynamicVariable", ["web", "guard", 2], None,
+     "#ERROR: modifyDynamicVariable var_value invalid, must be 0 or 1, received 2"),
+    ("modifyDynamicVariable", ["web", "guard", -1], None,
+     "#ERROR: modifyDynamicVariable var_value invalid, must be 0 or 1, received -1"),
+    ("modifyDynamicVariable", ["网", "guard", 1],
+     "validate_name_param: 命名空间名称(ns_name) 包含非法字符（仅允许字母、数字、下划线、连字符）",
+     "#ERROR: modifyDynamicVariable 输入校验失败，ns_name不合法"),
+    ("modifyDynamicVariable", ["web", "", 0], "validate_name_param: 变量名称(var_name) 为空",
+     "#ERROR: modifyDynamicVariable 输入校验失败，var_name不合法"),
+]
+
+
+@pytest.mark.parametrize("method,args,check_line,handler_line", BAD_ARGUMENTS)
+def test_bad_names_and_values(call, daemon, method, args, check_line, handler_line):
+    write_policy("a.p", GOOD_POLICY)
+    assert call.code(method, *args) == -1
+    messages = [msg for _, msg in daemon.log.lines() if not msg.startswith(("AUDIT", "polkit", "getCaller"))]
+    start = ["#INFO: 开始增量策略编译"] if method == "compileSectionPolicy" else []
+    assert messages == start + ([check_line] if check_line else []) + [handler_line]
+
+
+# --- the kernel side, through tavo-simkernel ---------------------------------
+
+def sim_state(daemon):
+    text = (daemon.module_dir / ".sim" / "state").read_text()
+    return dict(line.split(":", 1) for line in text.splitlines() if ":" in line)
+
+
+def kernel_digest(daemon):
+    return sim_state(daemon).get("policy_digest", "").strip()
+
+
+def compile_and_send(call):
+    assert call.code("compilePolicy") == 0
+    assert call.code("sendPolicy") == 0
+
+
+@pytest.fixture
+def kernel(daemon):
+    if not daemon.has_simkernel:
+        pytest.skip(NEEDS_SIMKERNEL)
+    return daemon
+
+
+def test_policy_reaches_the_kernel(call, kernel):
+    write_policy("a.p", GOOD_POLICY)
+    compile_and_send(call)
+    digest = kernel_digest(kernel)
+    assert re.fullmatch(r"[0-9a-f]{16,}", digest)
+    assert any(digest in msg for _, msg in kernel.log.lines()), "the daemon did not log the delivered digest"
+    assert (3, "#INFO: 策略同步成功") in layered(kernel)
+
+
+SEND_FAILURES = {
+    5: "#ERROR: 策略同步失败，内核获取上层策略数据流失败",
+    12: "#ERROR: 策略同步失败，系统内存不足",
+    22: "#ERROR: 策略同步失败，策略格式不规范，数据不完整或魔术字校验不通过",
+    61: "#ERROR: 策略同步失败，附加函数不存在, 或者存在但是没有注册到框架中",
+    70: "#ERROR: 策略同步失败，tavo_main主模块未加载",
+    71: "#ERROR: 策略同步失败，策略下发顺序错误",
+    74: "#ERROR: 策略同步失败，策略消息类型错误",
+    1: "#ERROR: 策略同步失败，错误码为 1, 查看日志获取更多信息",
+}
+
+
+@pytest.mark.parametrize("errno_value", SEND_FAILURES)
+def test_kernel_codes_of_send_policy(call, kernel, errno_value):
+    write_policy("a.p", GOOD_POLICY)
+    assert call.code("compilePolicy") == 0
+    before = kernel_digest(kernel)
+    (kernel.module_dir / ".sim" / "fail").write_text(f"{errno_value}\n")
+    kernel.log.mark()
+    assert call.code("sendPolicy") == errno_value
+    assert layered(kernel) == [(3, "#INFO: 开始策略同步"), (1, SEND_FAILURES[errno_value])]
+    assert kernel_digest(kernel) == before
+
+
+def test_failed_compile_then_send_keeps_the_kernels_policy(call, kernel):
+    write_policy("a.p", GOOD_POLICY)
+    compile_and_send(call)
+    delivered = kernel_digest(kernel)
+    write_policy("a.p", SYNTAX_ERROR)
+    assert call.code("compilePolicy") == 3
+    assert call.code("sendPolicy") == 71
+    assert kernel_digest(kernel) == delivered
+
+
+def test_dynamic_variable_reaches_the_kernel(call, kernel):
+    write_policy("a.p", GOOD_POLICY)
+    compile_and_send(call)
+    kernel.log.mark()
+    assert call.code("modifyDynamicVariable", "web", "guard", 1) == 0
+    assert layered(kernel) == [(3, "#INFO: 修改动态变量[web:guard] = 1 成功")]
+    assert "guard" in sim_state(kernel).get("dynamic", "")
+    kernel.log.mark()
+    assert call.code("modifyDynamicVariable", "web", "nosuch", 1) != 0
+    assert layered(kernel) == [(3, "#INFO: 修改动态变量[web:nosuch] = 1 失败")]
