@@ -23,6 +23,7 @@ ADMCTL = MODULE_DIR / "paras" / "zusec_global" / "admctl"
 RUN_DBUS = pathlib.Path("/run/dbus")
 SYSLOG_RE = re.compile(r"^<\d+>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:\[ ]+)(?:\[\d+\])?: (.*)$", re.S)
 TIMEOUT = 60
+LSAN_SUPPRESSIONS = HERE / "lsan-qt-exit.supp"
 
 if os.environ.get("TAVO_SANDBOX") != "1" or "TAVO_SYNC" not in os.environ:
     pytest.skip("runs only inside tests/harness/sandbox-run (see ctest tests 'client-*')",
@@ -237,9 +238,11 @@ def run(argv, user="root", env=None):
     if entry.pw_uid != 0:
         kwargs = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
     full_env = {"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"}
-    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
         if key in os.environ:
             full_env[key] = os.environ[key]
+    if "ASAN_OPTIONS" in full_env:
+        full_env["LSAN_OPTIONS"] = f"suppressions={LSAN_SUPPRESSIONS}:print_suppressions=0"
     full_env.update(env or {})
     proc = subprocess.run([os.fsencode(a) if isinstance(a, str) else a for a in argv], capture_output=True,
                           env=full_env, timeout=TIMEOUT, **kwargs)

@@ -23,6 +23,7 @@ BIN = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
 STATE = pathlib.Path(os.environ["TAVO_SANDBOX_STATE"])
 SYNC = os.environ["TAVO_SYNC"]
 INIT = os.environ["TAVO_INIT"]
+LSAN_SUPPRESSIONS = TESTS / "client" / "lsan-qt-exit.supp"
 POLICY_DIR = tavo_sandbox.POLICY_DIR
 SIM = tavo_sandbox.MODULE_DIR / ".sim"
 TIMEOUT = 180
@@ -53,9 +54,11 @@ def run(argv, user="root", env=None):
         uid = tavo_sandbox.UID[user]
         argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", *argv]
     full_env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "LANG": "C.UTF-8"}
-    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "DBUS_SYSTEM_BUS_ADDRESS"):
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "DBUS_SYSTEM_BUS_ADDRESS"):
         if key in os.environ:
             full_env[key] = os.environ[key]
+    if "ASAN_OPTIONS" in full_env:
+        full_env["LSAN_OPTIONS"] = f"suppressions={LSAN_SUPPRESSIONS}:print_suppressions=0"
     full_env.update(env or {})
     return Result(subprocess.run(argv, capture_output=True, env=full_env, timeout=TIMEOUT))
 
