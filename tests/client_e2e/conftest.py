@@ -1,0 +1,133 @@
+"""The client side against the whole system: tavo-policyd on a real system
+bus with the shipped bus policy, real polkitd and tavo-simkernel, inside
+tests/harness/tavo_sandbox.py. Every test starts from an empty policy
+directory, three-mode off, a reset simulated module and a fresh log."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+if os.environ.get("TAVO_DAEMON_SANDBOX") != "1" or "TAVO_SYNC" not in os.environ:
+    pytest.skip("runs only inside tests/harness/tavo_sandbox.py (ctest test 'client-e2e')", allow_module_level=True)
+
+TESTS = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(TESTS / "harness"))
+sys.path.insert(0, str(TESTS / "client"))
+import tavo_sandbox  # noqa: E402
+from probe_build import Probe  # noqa: E402
+
+BIN = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
+STATE = pathlib.Path(os.environ["TAVO_SANDBOX_STATE"])
+SYNC = os.environ["TAVO_SYNC"]
+INIT = os.environ["TAVO_INIT"]
+LSAN_SUPPRESSIONS = TESTS / "client" / "lsan-qt-exit.supp"
+POLICY_DIR = tavo_sandbox.POLICY_DIR
+SIM = tavo_sandbox.MODULE_DIR / ".sim"
+TIMEOUT = 180
+
+# One namespace with a dynamic variable read by a condition, in one section.
+GOOD_POLICY = b"""string name = web
+dynamic bool guard = false
+%SECTION front
+allow root "/usr/bin/app" "/var/www/*" file { read, write } if ($guard)
+%ENDSEC
+"""
+SYNTAX_ERROR = b'string name = web\nallow root "/usr/bin/app" "/var/www/*" file { read,\n'
+
+
+class Result:
+    def __init__(self, proc):
+        self.code = proc.returncode
+        self.stdout = proc.stdout.decode("utf-8", "surrogateescape")
+        self.stderr = proc.stderr.decode("utf-8", "surrogateescape")
+
+    def __repr__(self):
+        return f"Result({self.code}, {self.stdout!r}, {self.stderr!r})"
+
+
+def run(argv, user="root", env=None):
+    """Runs a program as a user of the sandbox."""
+    if user != "root":
+        uid = tavo_sandbox.UID[user]
+        argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", *argv]
+    full_env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "LANG": "C.UTF-8"}
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "DBUS_SYSTEM_BUS_ADDRESS"):
+        if key in os.environ:
+            full_env[key] = os.environ[key]
+    if "ASAN_OPTIONS" in full_env:
+        full_env["LSAN_OPTIONS"] = f"suppressions={LSAN_SUPPRESSIONS}:print_suppressions=0"
+    full_env.update(env or {})
+    return Result(subprocess.run(argv, capture_output=True, env=full_env, timeout=TIMEOUT))
+
+
+class Kernel:
+    """The simulated module's controls."""
+
+    @staticmethod
+    def reset():
+        (SIM / "reset").write_text("1")
+
+    @staticmethod
+    def fail_next(code):
+        (SIM / "fail").write_text(f"{code}\n")
+
+    @staticmethod
+    def state():
+        """key -> value; keys that repeat (section, dynamic) -> list."""
+        out = {}
+        for line in (SIM / "state").read_text().splitlines():
+            key, _, value = line.partition(": ")
+            if key in ("section", "dynamic"):
+                out.setdefault(key, []).append(value)
+            else:
+                out[key] = value
+        return out
+
+
+@pytest.fixture(scope="session")
+def sandbox():
+    box = tavo_sandbox.Sandbox(BIN, STATE)
+    try:
+        box.start_all()
+        if not box.has_simkernel:
+            pytest.skip("tavo-simkernel is not built")
+        yield box
+    finally:
+        box.stop_all()
+
+
+@pytest.fixture
+def system(sandbox):
+    """The sandbox, reset for one test."""
+    sandbox.clear_policy_dir()
+    sandbox.hide_module(False)
+    sandbox.set_three_mode(False)
+    sandbox.set_test_bus_policy(None)
+    if sandbox.daemon is None or sandbox.daemon.poll() is not None:
+        sandbox.start_daemon()
+    Kernel.reset()
+    sandbox.log.mark()
+    yield sandbox
+    # A test may stop the daemon on purpose; it must not die by itself.
+    assert sandbox.daemon is None or sandbox.daemon.poll() is None, "tavo-policyd died"
+
+
+@pytest.fixture
+def kernel(system):
+    return Kernel
+
+
+@pytest.fixture(scope="session")
+def probe(sandbox):
+    return Probe(BIN, pathlib.Path(os.environ["TMPDIR"]) / "client-install")
+
+
+def write_policy(name, content):
+    (POLICY_DIR / name).write_bytes(content)
+
+
+def messages(sandbox, ident):
+    return [msg for _, msg in sandbox.log.lines(ident)]

@@ -1,0 +1,116 @@
+// tavo-main-policy-init: delivers the initial policy straight to the tavo
+// module through the policy-sync library, without the daemon or the bus,
+// optionally below a mount-point prefix (an early-boot root).
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <string>
+
+#include <tavopolicysync/policy_module_manager.h>
+
+#include "exit_status.h"
+#include "input_validator.h"
+
+namespace {
+
+constexpr int statusRefused = 255;
+
+const char *const usageLines[] = {
+    "用法: tavo-main-policy-init",
+    "功能: 下发初始化策略",
+    "参数:",
+    "    -P, --prefix 目录前缀",
+    "    -h, --help    显示帮助信息",
+    "举例:",
+    "    tavo-main-policy-init",
+    "    tavo-main-policy-init -P /sysroot",
+};
+
+void printUsage()
+{
+    for (const char *line : usageLines)
+        printf("%s\n", line);
+}
+
+const char shortOptions[] = "hP:";
+const struct option longOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"prefix", required_argument, nullptr, 'P'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Created only once the prefix has been accepted.
+PolicyModuleManagerInterface &policyManager()
+{
+    static PolicyModuleManagerInterface manager;
+    return manager;
+}
+
+// The kernel's answers (errno values) and what they mean to the operator.
+const char *kernelMessage(int code)
+{
+    switch (code) {
+    case EIO: return "Kernel sync failed: failed to get policy data stream from kernel\n";
+    case ENOMEM: return "Kernel sync failed: system out of memory\n";
+    case EINVAL:
+        return "Kernel sync failed: policy format invalid, incomplete data or magic number verification failed\n";
+    case ENODATA: return "Kernel sync failed: additional function does not exist or not registered in framework\n";
+    case ECOMM: return "Kernel sync failed: tavo_main module not loaded\n";
+    case EPROTO: return "Kernel sync failed: policy delivery order error\n";
+    case EBADMSG: return "Kernel sync failed: policy message type error\n";
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!is_tavo_module_loaded())
+        return statusRefused;
+    if (getuid() != 0) {
+        fputs("Error: this command must be run as root.\n", stderr);
+        return statusRefused;
+    }
+    setlocale(LC_ALL, "");
+
+    for (int i = 0; i < argc; ++i) {
+        if (!argv[i]) {
+            fprintf(stderr, "Error: argument %d is null pointer\n", i);
+            fflush(stderr);
+            printUsage();
+            return statusRefused;
+        }
+    }
+
+    std::string prefix;
+    int opt;
+    while ((opt = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1) {
+        switch (opt) {
+        case 'h': printUsage(); return 0;
+        case 'P': prefix = optarg; break;
+        default:
+            fputs("Invalid option\n", stderr);
+            printUsage();
+            return statusRefused;
+        }
+    }
+
+    const int accepted = validate_mount_point(prefix, "mount point parameter");
+    if (accepted != 0) {
+        fputs("Kernel sync failed: invalid mount point prefix\n", stderr);
+        return exitStatusFor(accepted);
+    }
+
+    const int result = policyManager().sendInitPolicy(prefix);
+    if (result != 0) {
+        if (const char *message = kernelMessage(result))
+            fputs(message, stderr);
+        else
+            fprintf(stderr, "Kernel sync failed, error code %d, check logs for more details\n", result);
+    }
+    return exitStatusFor(result);
+}
