@@ -5,8 +5,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-./scripts/install-deps.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTAVO_BENCH=OFF
-cmake --build build/release -j"$(nproc)"
+./scripts/install-deps.sh >&2
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTAVO_BENCH=OFF >&2
+cmake --build build/release -j"$(nproc)" >&2
 
 exec build/release/tools/tavo-policy-check/tavo-policy-check --json examples/policy

@@ -11,7 +11,7 @@ top=$(pwd)
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-60}
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh >&2
 
 echo "== plain build and tests"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
