@@ -60,6 +60,38 @@ void resetParseState()
     parseState() = ParseState();
 }
 
+void recycleFileNodes()
+{
+    ParseState &s = parseState();
+    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    if (nodes.empty())
+        return;
+    if (s.recordBytes > maxSpareRecordBytes) {
+        std::vector<PolicyNode>().swap(s.spareNodes);
+        std::vector<PolicyNode>().swap(nodes);
+        return;
+    }
+    s.spareNodes = std::move(nodes);
+    nodes = std::vector<PolicyNode>();
+}
+
+void startFileState()
+{
+    recycleFileNodes();
+    ParseState &s = parseState();
+    std::vector<PolicyNode> spare = std::move(s.spareNodes);
+    s = ParseState();
+    s.policyDb.nodes = std::move(spare);
+}
+
+void endFileNodes()
+{
+    ParseState &s = parseState();
+    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    if (s.nodeCount < nodes.size())
+        nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(s.nodeCount), nodes.end());
+}
+
 void setAction(uint32_t code)
 {
     ParseState &s = parseState();
