@@ -39,7 +39,14 @@ int storeOperand(std::string &slot, const std::string &text, const char *emptyMe
 void resetRuleState()
 {
     ParseState &s = parseState();
+    // The condition and call lists keep their arrays for the next rule.
+    std::vector<ExprNode> conditions = std::move(s.ruleTemplate.conditions);
+    std::vector<DoFuncNode> actions = std::move(s.ruleTemplate.actions);
+    conditions.clear();
+    actions.clear();
     s.ruleTemplate = ruleDefaults();
+    s.ruleTemplate.conditions = std::move(conditions);
+    s.ruleTemplate.actions = std::move(actions);
     s.curExpr = ExprNode();
     s.curAction = DoFuncNode();
     s.permissions.clear();
