@@ -319,8 +319,13 @@ int parsePolicy()
 
 int compileText(const std::string &fileName, const std::string &text)
 {
-    resetParseState();
+    startFileState();
     parseState().fileName = fileName;
+    // However the parse ends, the nodes are this file's only.
+    struct EndNodes {
+        ~EndNodes() { endFileNodes(); }
+    };
+    const EndNodes ending;
     struct Release {
         ScanBuffer buffer;
         ~Release() { deleteBuffer(buffer); }

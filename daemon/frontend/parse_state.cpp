@@ -39,7 +39,14 @@ int storeOperand(std::string &slot, const std::string &text, const char *emptyMe
 void resetRuleState()
 {
     ParseState &s = parseState();
+    // The condition and call lists keep their arrays for the next rule.
+    std::vector<ExprNode> conditions = std::move(s.ruleTemplate.conditions);
+    std::vector<DoFuncNode> actions = std::move(s.ruleTemplate.actions);
+    conditions.clear();
+    actions.clear();
     s.ruleTemplate = ruleDefaults();
+    s.ruleTemplate.conditions = std::move(conditions);
+    s.ruleTemplate.actions = std::move(actions);
     s.curExpr = ExprNode();
     s.curAction = DoFuncNode();
     s.permissions.clear();
@@ -58,6 +65,38 @@ void resetParseState()
 {
     // A fresh state also releases the storage of the last file's records.
     parseState() = ParseState();
+}
+
+void recycleFileNodes()
+{
+    ParseState &s = parseState();
+    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    if (nodes.empty())
+        return;
+    if (s.recordBytes > maxSpareRecordBytes) {
+        std::vector<PolicyNode>().swap(s.spareNodes);
+        std::vector<PolicyNode>().swap(nodes);
+        return;
+    }
+    s.spareNodes = std::move(nodes);
+    nodes = std::vector<PolicyNode>();
+}
+
+void startFileState()
+{
+    recycleFileNodes();
+    ParseState &s = parseState();
+    std::vector<PolicyNode> spare = std::move(s.spareNodes);
+    s = ParseState();
+    s.policyDb.nodes = std::move(spare);
+}
+
+void endFileNodes()
+{
+    ParseState &s = parseState();
+    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    if (s.nodeCount < nodes.size())
+        nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(s.nodeCount), nodes.end());
 }
 
 void setAction(uint32_t code)

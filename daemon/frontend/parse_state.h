@@ -55,6 +55,9 @@ constexpr size_t maxListElements = 1000000;
 constexpr size_t maxCopiedBytes = size_t{256} << 20;
 constexpr size_t maxFileNodes = 1000000;
 constexpr size_t maxFileRecordBytes = size_t{1} << 30;
+// A file whose nodes held more than this gives their storage back instead
+// of keeping it for the next file's nodes.
+constexpr size_t maxSpareRecordBytes = size_t{64} << 20;
 
 // What a rule starts from: subjects and objects "by id" until a name is seen.
 inline PolicyNode ruleDefaults()
@@ -114,6 +117,13 @@ struct ParseState {
     std::map<std::string, uint32_t> uidCache;
     // Names in uidCache that have no account.
     std::set<std::string> unknownUsers;
+    // Nodes of this file. While the file is parsed, policyDb.nodes holds
+    // the last file's nodes beyond them: each rule is copied over one of
+    // those, reusing its strings and lists (see startFileState).
+    size_t nodeCount = 0;
+    // The last file's nodes between the library taking them and the next
+    // file.
+    std::vector<PolicyNode> spareNodes;
 };
 
 // The one parse state of the process.
@@ -121,8 +131,17 @@ ParseState &parseState();
 // The one policy-sync library instance of the process, made on first use.
 PolicyModuleManagerInterface &policyManager();
 
-// Resets the parse state before a file.
+// Resets the parse state and gives back all its storage.
 void resetParseState();
+// Resets the parse state before a file; the last file's nodes are kept as
+// storage for the new file's nodes (see recycleFileNodes).
+void startFileState();
+// Drops the last file's nodes left over beyond this file's: policyDb.nodes
+// then holds exactly this file's nodes.
+void endFileNodes();
+// Empties policyDb.nodes once the library has them, keeping their storage
+// for the next file's nodes unless they were large.
+void recycleFileNodes();
 // Resets what one rule collects, keeping variables, namespace and section.
 void resetRuleState();
 

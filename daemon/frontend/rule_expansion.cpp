@@ -61,7 +61,7 @@ size_t sharedNodeBytes(const ParseState &s)
 // Refuses a rule whose nodes would take the file past its node or byte limit.
 int checkRecordLimits(ParseState &s, size_t count)
 {
-    if (count > maxFileNodes - s.policyDb.nodes.size()) {
+    if (count > maxFileNodes - s.nodeCount) {
         TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
                    maxFileNodes);
         return 1;
@@ -78,6 +78,64 @@ int checkRecordLimits(ParseState &s, size_t count)
     return 0;
 }
 
+// Where the file's next node goes: over a node of the last file when one
+// is left, so that copying the rule into it reuses its strings and lists
+// instead of taking fresh heap blocks.
+PolicyNode &nextNodeSlot(ParseState &s)
+{
+    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    if (s.nodeCount == nodes.size())
+        nodes.emplace_back();
+    return nodes[s.nodeCount];
+}
+
+// Copies what every node of the rule shares, member by member, so that
+// each member reuses the slot's storage.
+void assignRule(PolicyNode &node, const ParseState &s)
+{
+    const PolicyNode &t = s.ruleTemplate;
+    node.action = t.action;
+    // Ids win over names gathered beside them.
+    if (!s.sids.empty()) {
+        node.subjectById = true;
+        node.sids = s.sids;
+        node.subjectNames = t.subjectNames;
+    } else if (!s.subjectNames.empty()) {
+        node.subjectById = false;
+        node.sids = t.sids;
+        node.subjectNames = s.subjectNames;
+    } else {
+        node.subjectById = t.subjectById;
+        node.sids = t.sids;
+        node.subjectNames = t.subjectNames;
+    }
+    if (!s.oids.empty()) {
+        node.objectById = true;
+        node.oids = s.oids;
+        node.objectNames = t.objectNames;
+    } else if (!s.objectNames.empty()) {
+        node.objectById = false;
+        node.oids = t.oids;
+        node.objectNames = s.objectNames;
+    } else {
+        node.objectById = t.objectById;
+        node.oids = t.oids;
+        node.objectNames = t.objectNames;
+    }
+    node.objectType = s.objectType;
+    node.conditions = t.conditions;
+    node.actions = t.actions;
+    node.flags = t.flags;
+    node.reserved0 = t.reserved0;
+    node.priority = t.priority;
+    node.reserved1 = t.reserved1;
+    node.reserved2 = t.reserved2;
+    node.reserved3 = t.reserved3;
+    node.namespaceName = t.namespaceName;
+    node.sectionName = t.sectionName;
+    node.moduleName = t.moduleName;
+}
+
 int emitNodes(ParseState &s)
 {
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
@@ -86,35 +144,16 @@ int emitNodes(ParseState &s)
         return 0;
     if (checkRecordLimits(s, count) != 0)
         return 1;
-    if (nodes.capacity() - nodes.size() < count)
-        nodes.reserve(std::max(nodes.size() + count, 2 * nodes.capacity()));
+    if (nodes.capacity() - s.nodeCount < count)
+        nodes.reserve(std::max(s.nodeCount + count, 2 * nodes.capacity()));
 
-    // The rule's state is reset after this: the last node takes it over
-    // instead of copying it.
-    size_t left = count;
     for (const uint32_t uid : s.uids) {
         for (const std::string &permission : s.permissions) {
-            const bool last = --left == 0;
-            nodes.push_back(last ? std::move(s.ruleTemplate) : s.ruleTemplate);
-            PolicyNode &node = nodes.back();
+            PolicyNode &node = nextNodeSlot(s);
+            assignRule(node, s);
             node.uid = uid;
-            if (!s.sids.empty()) {
-                node.subjectById = true;
-                node.sids = last ? std::move(s.sids) : s.sids;
-            } else if (!s.subjectNames.empty()) {
-                node.subjectById = false;
-                node.subjectNames = last ? std::move(s.subjectNames) : s.subjectNames;
-            }
-            // Ids win over names gathered beside them.
-            if (!s.oids.empty()) {
-                node.objectById = true;
-                node.oids = last ? std::move(s.oids) : s.oids;
-            } else if (!s.objectNames.empty()) {
-                node.objectById = false;
-                node.objectNames = last ? std::move(s.objectNames) : s.objectNames;
-            }
-            node.objectType = s.objectType;
             node.permission = permission;
+            ++s.nodeCount;
         }
     }
     return 0;

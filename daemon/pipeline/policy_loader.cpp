@@ -201,7 +201,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
         if (onCompiled)
             onCompiled(name, db);
         policyManager().addPolicy(name, db);
-        db.clear();
+        recycleFileNodes();
         TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
         return FileCompiled;
     } catch (const std::bad_alloc &) {

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include <sys/mman.h>
+
 #include <openssl/evp.h>
 
 namespace tavo_image {
@@ -54,6 +56,13 @@ uint32_t count32(size_t n)
 uint64_t pairKey(uint32_t a, uint32_t b)
 {
     return static_cast<uint64_t>(a) << 32 | b;
+}
+
+// Slot of a 64-bit key in a power-of-two table: the high bits of a
+// multiplicative hash.
+size_t slotOfKey(uint64_t key, size_t slots)
+{
+    return static_cast<size_t>((key * 0x9e3779b97f4a7c15ull) >> 32) & (slots - 1);
 }
 
 // Effect of one condition node on the evaluation stack: operands taken,
@@ -127,6 +136,29 @@ private:
 
 } // namespace
 
+void adviseHugePages(void *data, size_t size)
+{
+    const uintptr_t page = largeBlockBytes;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+void *allocateLargeBlock()
+{
+    void *block = nullptr;
+    if (posix_memalign(&block, largeBlockBytes, largeBlockBytes) != 0)
+        return nullptr;
+    adviseHugePages(block, largeBlockBytes);
+    return block;
+}
+
+void freeLargeBlock(void *block)
+{
+    free(block);
+}
+
 ImageBuilder::ImageBuilder()
 {
     clear();
@@ -141,10 +173,11 @@ void ImageBuilder::clear()
     emptyString_ = noString;
     lastLabelKind_ = noString;
     std::vector<PairRecord>().swap(labels_);
-    std::unordered_set<uint64_t>().swap(labelKeys_);
+    std::vector<uint64_t>().swap(labelSlots_);
     std::unordered_map<std::string, uint32_t>().swap(seenExprLists_);
     std::unordered_map<std::string, uint32_t>().swap(seenCallLists_);
     lastObjectType_ = lastNamespace_ = lastSection_ = lastModule_ = noString;
+    std::fill(std::begin(recentPermissions_), std::end(recentPermissions_), noString);
     std::vector<uint32_t>().swap(files_);
     std::vector<uint32_t>().swap(fileFirstRule_);
     nodes_.clear();
@@ -226,10 +259,35 @@ uint32_t ImageBuilder::find(const std::string &s) const
     return probe(s.data(), s.size(), hashOf(s.data(), s.size()), slot);
 }
 
+// Whether the key was new.
+bool ImageBuilder::insertLabelKey(uint64_t key)
+{
+    if ((labels_.size() + 1) * 2 > labelSlots_.size()) {
+        std::vector<uint64_t> slots(labelSlots_.empty() ? initialSlots : labelSlots_.size() * 2, 0);
+        for (const PairRecord &label : labels_) {
+            const uint64_t stored = pairKey(label.first, label.second) + 1;
+            size_t slot = slotOfKey(stored, slots.size());
+            while (slots[slot] != 0)
+                slot = (slot + 1) & (slots.size() - 1);
+            slots[slot] = stored;
+        }
+        labelSlots_.swap(slots);
+    }
+    const uint64_t stored = key + 1;
+    for (size_t slot = slotOfKey(stored, labelSlots_.size());; slot = (slot + 1) & (labelSlots_.size() - 1)) {
+        if (labelSlots_[slot] == stored)
+            return false;
+        if (labelSlots_[slot] == 0) {
+            labelSlots_[slot] = stored;
+            return true;
+        }
+    }
+}
+
 void ImageBuilder::addLabel(const std::string &kind, const std::string &name)
 {
     const PairRecord label{internCached(kind, lastLabelKind_), intern(name)};
-    if (labelKeys_.insert(pairKey(label.first, label.second)).second)
+    if (insertLabelKey(pairKey(label.first, label.second)))
         labels_.push_back(label);
 }
 
@@ -252,6 +310,25 @@ uint32_t ImageBuilder::internCached(const std::string &s, uint32_t &cache)
     }
     cache = intern(s);
     return cache;
+}
+
+uint32_t ImageBuilder::internPermission(const std::string &s)
+{
+    for (size_t i = 0; i < recentPermissions; ++i) {
+        const uint32_t index = recentPermissions_[i];
+        if (index == noString)
+            break;
+        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
+        if (stringEnds_[index] - begin == s.size() && memcmp(stringBytes_.data() + begin, s.data(), s.size()) == 0) {
+            std::rotate(recentPermissions_, recentPermissions_ + i, recentPermissions_ + i + 1);
+            return index;
+        }
+    }
+    const uint32_t index = intern(s);
+    std::move_backward(recentPermissions_, recentPermissions_ + recentPermissions - 1,
+                       recentPermissions_ + recentPermissions);
+    recentPermissions_[0] = index;
+    return index;
 }
 
 void ImageBuilder::stageParams(const std::vector<FuncParam> &params)
@@ -356,7 +433,7 @@ void ImageBuilder::addFile(const std::string &fileName, const std::vector<Policy
         if (!previous || !sameRule(*previous, node))
             addRule(file, node);
         previous = &node;
-        nodes_.push_back(NodeRecord{count32(rules_.size() - 1), node.uid, intern(node.permission)});
+        nodes_.push_back(NodeRecord{count32(rules_.size() - 1), node.uid, internPermission(node.permission)});
     }
 }
 
@@ -583,6 +660,7 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
 
     std::vector<uint8_t> bytes;
     bytes.reserve(size);
+    adviseHugePages(bytes.data(), size);
     Writer w(bytes);
     w.raw(&h, sizeof h);
     w.table(stringEnds_);

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <map>
 #include <set>
 #include <string>
@@ -37,26 +40,59 @@ struct BuiltImage {
     std::set<std::pair<std::string, std::string>> dynamicVariables; // namespace, variable
 };
 
+// A block of largeBlockBytes for large tables, on a huge page where the
+// kernel grants one: one page fault per 2 MiB instead of one per 4 KiB.
+void *allocateLargeBlock();
+void freeLargeBlock(void *block);
+// Asks for huge pages under the 2 MiB-aligned part of a buffer about to be
+// written. Only a hint.
+void adviseHugePages(void *data, size_t size);
+constexpr size_t largeBlockBytes = size_t{2} << 20;
+
 // An append-only table of records in fixed-size chunks: growing it never
-// moves what is in it (a policy set's tables reach tens of MiB).
+// moves what is in it (a policy set's tables reach tens of MiB). The first
+// chunk comes from the heap; the later ones are large blocks.
 template <typename T>
 class ChunkedTable {
+    static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
+                  "chunks hold plain records");
+
+    // Largest power of two of records that fits a large block.
+    static constexpr size_t shiftFor(size_t bytes)
+    {
+        size_t shift = 0;
+        while ((size_t{2} << shift) * sizeof(T) <= bytes)
+            ++shift;
+        return shift;
+    }
+
+    struct Release {
+        bool large;
+        void operator()(T *p) const
+        {
+            if (large)
+                freeLargeBlock(p);
+            else
+                std::free(p);
+        }
+    };
+
 public:
-    static constexpr size_t chunkShift = 14;
+    static constexpr size_t chunkShift = shiftFor(largeBlockBytes);
     static constexpr size_t chunkSize = size_t{1} << chunkShift;
 
     size_t size() const { return size_; }
-    T &operator[](size_t i) { return chunks_[i >> chunkShift][i & (chunkSize - 1)]; }
-    const T &operator[](size_t i) const { return chunks_[i >> chunkShift][i & (chunkSize - 1)]; }
+    T &operator[](size_t i) { return chunks_[i >> chunkShift].get()[i & (chunkSize - 1)]; }
+    const T &operator[](size_t i) const { return chunks_[i >> chunkShift].get()[i & (chunkSize - 1)]; }
     void push_back(const T &v)
     {
         if ((size_ >> chunkShift) == chunks_.size())
-            chunks_.emplace_back(new T[chunkSize]);
+            addChunk();
         (*this)[size_++] = v;
     }
     void clear()
     {
-        std::vector<std::unique_ptr<T[]>>().swap(chunks_);
+        std::vector<std::unique_ptr<T, Release>>().swap(chunks_);
         size_ = 0;
     }
     // Calls f(pointer, count) for each run of contiguous records.
@@ -68,7 +104,16 @@ public:
     }
 
 private:
-    std::vector<std::unique_ptr<T[]>> chunks_;
+    void addChunk()
+    {
+        const bool large = !chunks_.empty();
+        void *block = large ? allocateLargeBlock() : std::malloc(chunkSize * sizeof(T));
+        if (!block)
+            throw std::bad_alloc();
+        chunks_.emplace_back(static_cast<T *>(block), Release{large});
+    }
+
+    std::vector<std::unique_ptr<T, Release>> chunks_;
     size_t size_ = 0;
 };
 
@@ -99,10 +144,12 @@ private:
     static uint64_t hashOf(const char *data, size_t size);
     uint32_t probe(const char *data, size_t size, uint64_t hash, size_t &slot) const;
     void grow();
+    bool insertLabelKey(uint64_t key);
     uint32_t intern(const std::string &s);
     uint32_t find(const std::string &s) const;
     std::string text(uint32_t index) const;
     uint32_t internCached(const std::string &s, uint32_t &cache);
+    uint32_t internPermission(const std::string &s);
     void stageParams(const std::vector<FuncParam> &params);
     template <typename Record>
     uint32_t commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
@@ -119,8 +166,14 @@ private:
     uint32_t emptyString_ = noString;
     uint32_t lastLabelKind_ = noString;
     std::vector<PairRecord> labels_;
-    std::unordered_set<uint64_t> labelKeys_;
+    // Labels seen, (kind, name) as one key plus one, in an open-addressing
+    // table at most half full; 0 is a free slot.
+    std::vector<uint64_t> labelSlots_;
     uint32_t lastObjectType_ = noString, lastNamespace_ = noString, lastSection_ = noString, lastModule_ = noString;
+    // Permissions met last, most recent first: a node's permission is
+    // nearly always one of the few its rule and the rules near it name.
+    static constexpr size_t recentPermissions = 8;
+    uint32_t recentPermissions_[recentPermissions];
 
     std::vector<uint32_t> files_;
     std::vector<uint32_t> fileFirstRule_;
