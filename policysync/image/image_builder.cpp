@@ -48,6 +48,28 @@ bool sameRule(const PolicyNode &a, const PolicyNode &b)
            std::equal(a.actions.begin(), a.actions.end(), b.actions.begin(), b.actions.end(), sameCall);
 }
 
+constexpr size_t prefetchDistance = 4;
+
+void prefetchLists(const PolicyNode &node)
+{
+    __builtin_prefetch(node.subjectNames.data());
+    __builtin_prefetch(node.objectNames.data());
+    __builtin_prefetch(node.conditions.data());
+    __builtin_prefetch(node.actions.data());
+}
+
+void prefetchStrings(const PolicyNode &node)
+{
+    for (const std::string &name : node.subjectNames)
+        __builtin_prefetch(name.data());
+    for (const std::string &name : node.objectNames)
+        __builtin_prefetch(name.data());
+    for (const ExprNode &e : node.conditions)
+        __builtin_prefetch(e.params.data());
+    for (const DoFuncNode &c : node.actions)
+        __builtin_prefetch(c.params.data());
+}
+
 uint32_t count32(size_t n)
 {
     return static_cast<uint32_t>(n);
@@ -174,6 +196,8 @@ void ImageBuilder::clear()
     lastLabelKind_ = noString;
     std::vector<PairRecord>().swap(labels_);
     std::vector<uint64_t>().swap(labelSlots_);
+    std::vector<uint32_t>().swap(pendingLabelNames_);
+    pendingLabelAt_ = 0;
     std::unordered_map<std::string, uint32_t>().swap(seenExprLists_);
     std::unordered_map<std::string, uint32_t>().swap(seenCallLists_);
     lastObjectType_ = lastNamespace_ = lastSection_ = lastModule_ = noString;
@@ -196,11 +220,18 @@ uint64_t ImageBuilder::hashOf(const char *data, size_t size)
 }
 
 // Open addressing over the string table itself: a slot holds the upper
-// half of the string's hash and its index plus one; 0 is a free slot.
+// half of the string's hash and its index plus one; 0 is a free slot. A
+// string's first slot is taken from that upper half too, so that growing
+// the table moves slots without reading and hashing every string again.
+size_t ImageBuilder::homeSlot(uint64_t tag) const
+{
+    return static_cast<size_t>((tag * slots_.size()) >> 32);
+}
+
 uint32_t ImageBuilder::probe(const char *data, size_t size, uint64_t hash, size_t &slot) const
 {
     const uint64_t tag = hash >> 32;
-    for (slot = hash & (slots_.size() - 1);; slot = (slot + 1) & (slots_.size() - 1)) {
+    for (slot = homeSlot(tag);; slot = (slot + 1) & (slots_.size() - 1)) {
         const uint64_t entry = slots_[slot];
         if (entry == 0)
             return noString;
@@ -215,15 +246,19 @@ uint32_t ImageBuilder::probe(const char *data, size_t size, uint64_t hash, size_
 
 void ImageBuilder::grow()
 {
+    // Past 2^32 slots the home slot would need more bits than a tag has;
+    // the string indexes run out before such a table fills.
+    if (slots_.size() >= maxSlots)
+        return;
     std::vector<uint64_t> slots(slots_.empty() ? initialSlots : slots_.size() * 2, 0);
     slots_.swap(slots);
-    for (uint32_t index = 0; index < stringEnds_.size(); ++index) {
-        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
-        const uint64_t hash = hashOf(stringBytes_.data() + begin, stringEnds_[index] - begin);
-        size_t slot = hash & (slots_.size() - 1);
+    for (const uint64_t entry : slots) {
+        if (entry == 0)
+            continue;
+        size_t slot = homeSlot(entry >> 32);
         while (slots_[slot] != 0)
             slot = (slot + 1) & (slots_.size() - 1);
-        slots_[slot] = (hash >> 32 << 32) | (uint64_t{index} + 1);
+        slots_[slot] = entry;
     }
 }
 
@@ -287,6 +322,8 @@ bool ImageBuilder::insertLabelKey(uint64_t key)
 void ImageBuilder::addLabel(const std::string &kind, const std::string &name)
 {
     const PairRecord label{internCached(kind, lastLabelKind_), intern(name)};
+    if (pendingLabelNames_.size() < maxPendingLabelNames)
+        pendingLabelNames_.push_back(label.second);
     if (insertLabelKey(pairKey(label.first, label.second)))
         labels_.push_back(label);
 }
@@ -310,6 +347,20 @@ uint32_t ImageBuilder::internCached(const std::string &s, uint32_t &cache)
     }
     cache = intern(s);
     return cache;
+}
+
+uint32_t ImageBuilder::internName(const std::string &s)
+{
+    const size_t end = std::min(pendingLabelNames_.size(), pendingLabelAt_ + labelNameWindow);
+    for (size_t at = pendingLabelAt_; at < end; ++at) {
+        const uint32_t index = pendingLabelNames_[at];
+        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
+        if (stringEnds_[index] - begin == s.size() && memcmp(stringBytes_.data() + begin, s.data(), s.size()) == 0) {
+            pendingLabelAt_ = at + 1;
+            return index;
+        }
+    }
+    return intern(s);
 }
 
 uint32_t ImageBuilder::internPermission(const std::string &s)
@@ -390,7 +441,7 @@ void ImageBuilder::addRule(uint32_t file, const PolicyNode &node)
         start = count32(nameRefs_.size());
         count = count32(v.size());
         for (const std::string &name : v)
-            nameRefs_.push_back(intern(name));
+            nameRefs_.push_back(internName(name));
     };
     addIds(node.sids, r.sidStart, r.sidCount);
     addNames(node.subjectNames, r.subjectNameStart, r.subjectNameCount);
@@ -429,12 +480,23 @@ void ImageBuilder::addFile(const std::string &fileName, const std::vector<Policy
     files_.push_back(intern(fileName));
     fileFirstRule_.push_back(count32(rules_.size()));
     const PolicyNode *previous = nullptr;
-    for (const PolicyNode &node : nodes) {
+    const size_t count = nodes.size();
+    for (size_t i = 0; i < count; ++i) {
+        // The nodes were written while the file was parsed and are out of
+        // the cache by now: fetch their lists, then the strings in them,
+        // a few nodes ahead of the comparison.
+        if (i + 2 * prefetchDistance < count)
+            prefetchLists(nodes[i + 2 * prefetchDistance]);
+        if (i + prefetchDistance < count)
+            prefetchStrings(nodes[i + prefetchDistance]);
+        const PolicyNode &node = nodes[i];
         if (!previous || !sameRule(*previous, node))
             addRule(file, node);
         previous = &node;
         nodes_.push_back(NodeRecord{count32(rules_.size() - 1), node.uid, internPermission(node.permission)});
     }
+    pendingLabelNames_.clear();
+    pendingLabelAt_ = 0;
 }
 
 bool ImageBuilder::hasNamespace(const std::string &ns) const

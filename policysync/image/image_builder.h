@@ -142,6 +142,7 @@ public:
 
 private:
     static uint64_t hashOf(const char *data, size_t size);
+    size_t homeSlot(uint64_t tag) const;
     uint32_t probe(const char *data, size_t size, uint64_t hash, size_t &slot) const;
     void grow();
     bool insertLabelKey(uint64_t key);
@@ -149,6 +150,7 @@ private:
     uint32_t find(const std::string &s) const;
     std::string text(uint32_t index) const;
     uint32_t internCached(const std::string &s, uint32_t &cache);
+    uint32_t internName(const std::string &s);
     uint32_t internPermission(const std::string &s);
     void stageParams(const std::vector<FuncParam> &params);
     template <typename Record>
@@ -162,6 +164,7 @@ private:
     std::vector<uint32_t> stringEnds_;
     std::string stringBytes_;
     static constexpr size_t initialSlots = 1024;
+    static constexpr size_t maxSlots = size_t{1} << 32;
     std::vector<uint64_t> slots_;
     uint32_t emptyString_ = noString;
     uint32_t lastLabelKind_ = noString;
@@ -169,6 +172,14 @@ private:
     // Labels seen, (kind, name) as one key plus one, in an open-addressing
     // table at most half full; 0 is a free slot.
     std::vector<uint64_t> labelSlots_;
+    // Names registered as labels since the last file was added, in order:
+    // the file's subject and object names come back in nearly the same
+    // order, so each is first compared with the next few of these (recent
+    // strings, still in the cache) before the string table is probed.
+    static constexpr size_t labelNameWindow = 4;
+    static constexpr size_t maxPendingLabelNames = size_t{1} << 20;
+    std::vector<uint32_t> pendingLabelNames_;
+    size_t pendingLabelAt_ = 0;
     uint32_t lastObjectType_ = noString, lastNamespace_ = noString, lastSection_ = noString, lastModule_ = noString;
     // Permissions met last, most recent first: a node's permission is
     // nearly always one of the few its rule and the rules near it name.

@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 
 #include "compiled_policy.h"
+#include "image_builder.h"
 #include "image_format.h"
 #include "policy_loader.h"
 
@@ -345,3 +346,51 @@ TEST(PolicyImage, FileIsReplacedWhole)
 }
 
 } // namespace
+
+// Names come back as added whether or not they were registered as labels
+// first, in the same order or another, with stale registrations left over,
+// and across several growths of the string table.
+TEST(PolicyImage, NamesSurviveLabelOrderAndTableGrowth)
+{
+    constexpr int rules = 3000;
+    const auto object = [](int i) { return "/srv/data" + std::to_string(i) + "/file"; };
+    const auto subject = [](int i) { return "/usr/bin/tool" + std::to_string(i % 7); };
+    ImageBuilder builder;
+    builder.addLabel("file", "/stale/never/added");
+    std::vector<PolicyNode> nodes;
+    for (int i = 0; i < rules; ++i) {
+        // Rule by rule: both registered, registered the other way round,
+        // only the object, or neither.
+        switch (i % 4) {
+        case 0: builder.addLabel("exec", subject(i)); builder.addLabel("file", object(i)); break;
+        case 1: builder.addLabel("file", object(i)); builder.addLabel("exec", subject(i)); break;
+        case 2: builder.addLabel("file", object(i)); break;
+        default: break;
+        }
+        PolicyNode node;
+        node.namespaceName = "ns";
+        node.objectType = "file";
+        node.subjectNames = {subject(i)};
+        node.objectNames = {object(i), object(rules - 1 - i)};
+        for (const char *permission : {"read", "write"}) {
+            node.permission = permission;
+            nodes.push_back(node);
+        }
+    }
+    builder.addFile("a.p", nodes);
+    Registrations registrations;
+    registrations.namespaces.insert("ns");
+    BuiltImage built;
+    std::string error;
+    ASSERT_EQ(builder.build(ImageKind::Full, registrations, "", "", built, error), 0) << error;
+    DecodedImage image;
+    ASSERT_EQ(decodeImage(built.bytes.data(), built.bytes.size(), image, error), 0) << error;
+    ASSERT_EQ(image.nodes.size(), nodes.size());
+    for (size_t n = 0; n < nodes.size(); ++n) {
+        EXPECT_EQ(image.nodes[n].subjectNames, nodes[n].subjectNames) << n;
+        EXPECT_EQ(image.nodes[n].objectNames, nodes[n].objectNames) << n;
+        EXPECT_EQ(image.nodes[n].permission, nodes[n].permission) << n;
+    }
+    ASSERT_FALSE(image.labels.empty());
+    EXPECT_EQ(image.labels.front(), std::make_pair(std::string("file"), std::string("/stale/never/added")));
+}
