@@ -89,39 +89,37 @@ PolicyNode &nextNodeSlot(ParseState &s)
     return nodes[s.nodeCount];
 }
 
+// One side (subject or object) of a node: ids gathered for the rule win
+// over names gathered beside them; with neither, the template's stand.
+void assignSide(bool &byId, std::vector<TAVO_ID> &ids, std::vector<std::string> &names, bool templateById,
+                const std::vector<TAVO_ID> &templateIds, const std::vector<std::string> &templateNames,
+                const std::vector<TAVO_ID> &ruleIds, const std::vector<std::string> &ruleNames)
+{
+    if (!ruleIds.empty()) {
+        byId = true;
+        ids = ruleIds;
+        names = templateNames;
+    } else if (!ruleNames.empty()) {
+        byId = false;
+        ids = templateIds;
+        names = ruleNames;
+    } else {
+        byId = templateById;
+        ids = templateIds;
+        names = templateNames;
+    }
+}
+
 // Copies what every node of the rule shares, member by member, so that
 // each member reuses the slot's storage.
 void assignRule(PolicyNode &node, const ParseState &s)
 {
     const PolicyNode &t = s.ruleTemplate;
     node.action = t.action;
-    // Ids win over names gathered beside them.
-    if (!s.sids.empty()) {
-        node.subjectById = true;
-        node.sids = s.sids;
-        node.subjectNames = t.subjectNames;
-    } else if (!s.subjectNames.empty()) {
-        node.subjectById = false;
-        node.sids = t.sids;
-        node.subjectNames = s.subjectNames;
-    } else {
-        node.subjectById = t.subjectById;
-        node.sids = t.sids;
-        node.subjectNames = t.subjectNames;
-    }
-    if (!s.oids.empty()) {
-        node.objectById = true;
-        node.oids = s.oids;
-        node.objectNames = t.objectNames;
-    } else if (!s.objectNames.empty()) {
-        node.objectById = false;
-        node.oids = t.oids;
-        node.objectNames = s.objectNames;
-    } else {
-        node.objectById = t.objectById;
-        node.oids = t.oids;
-        node.objectNames = t.objectNames;
-    }
+    assignSide(node.subjectById, node.sids, node.subjectNames, t.subjectById, t.sids, t.subjectNames, s.sids,
+               s.subjectNames);
+    assignSide(node.objectById, node.oids, node.objectNames, t.objectById, t.oids, t.objectNames, s.oids,
+               s.objectNames);
     node.objectType = s.objectType;
     node.conditions = t.conditions;
     node.actions = t.actions;

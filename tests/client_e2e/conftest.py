@@ -28,14 +28,8 @@ POLICY_DIR = tavo_sandbox.POLICY_DIR
 SIM = tavo_sandbox.MODULE_DIR / ".sim"
 TIMEOUT = 180
 
-# One namespace with a dynamic variable read by a condition, in one section.
-GOOD_POLICY = b"""string name = web
-dynamic bool guard = false
-%SECTION front
-allow root "/usr/bin/app" "/var/www/*" file { read, write } if ($guard)
-%ENDSEC
-"""
-SYNTAX_ERROR = b'string name = web\nallow root "/usr/bin/app" "/var/www/*" file { read,\n'
+GOOD_POLICY = tavo_sandbox.GOOD_POLICY
+SYNTAX_ERROR = tavo_sandbox.SYNTAX_ERROR
 
 
 class Result:

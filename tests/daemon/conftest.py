@@ -21,14 +21,8 @@ CALLER = BIN / "tests" / "tavo-test-caller"
 MOCK_AUTHORITY = pathlib.Path(__file__).resolve().parent / "mock_authority.py"
 POLICY_DIR = tavo_sandbox.POLICY_DIR
 
-# A small policy with one dynamic variable and one section.
-GOOD_POLICY = b"""string name = web
-dynamic bool guard = false
-%SECTION front
-allow root "/usr/bin/app" "/var/www/*" file { read, write } if ($guard)
-%ENDSEC
-"""
-SYNTAX_ERROR = b'string name = web\nallow root "/usr/bin/app" "/var/www/*" file { read,\n'
+GOOD_POLICY = tavo_sandbox.GOOD_POLICY
+SYNTAX_ERROR = tavo_sandbox.SYNTAX_ERROR
 
 # Lets the test users reach the daemon, so that the daemon's own refusal is
 # what a test sees.

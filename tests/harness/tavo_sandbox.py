@@ -68,6 +68,17 @@ SERVICE = "com.norda.zupolicy"
 POLKIT_SERVICE = "org.freedesktop.PolicyKit1"
 START_TIMEOUT = 60.0
 
+# The policy the daemon's and the clients' tests compile: one namespace with
+# a dynamic variable read by a condition, in one section; and one that
+# fails on a syntax error.
+GOOD_POLICY = b"""string name = web
+dynamic bool guard = false
+%SECTION front
+allow root "/usr/bin/app" "/var/www/*" file { read, write } if ($guard)
+%ENDSEC
+"""
+SYNTAX_ERROR = b'string name = web\nallow root "/usr/bin/app" "/var/www/*" file { read,\n'
+
 USERS = [("root", 0), ("daemon", 1), ("www-data", 33), ("messagebus", 100), ("polkitd", 101), ("secadm", 900),
          ("tester", 1000), ("challenged", 1001), ("stranger", 1002), ("alice", 1003), ("bob", 1004),
          ("nobody", 65534)]
