@@ -11,6 +11,7 @@
 #include <QSocketNotifier>
 
 #include "dbus_types.h"
+#include "lifecycle.h"
 #include "policymgr_service.h"
 #include "service_publisher.h"
 #include "tavo_log.h"
@@ -64,8 +65,15 @@ int main(int argc, char *argv[])
         TAVO_ERROR("Can not connect to system bus, exiting ...");
         return exitFailure;
     }
+    BusLossWatch busLoss;
+    if (!busLoss.watch(bus)) {
+        TAVO_ERROR("Can not watch the system bus connection, exiting ...");
+        return exitFailure;
+    }
     if (publishPolicyService(bus, service) != 0)
         return exitFailure;
+    Watchdog watchdog;
+    watchdog.start();
 
     const int status = app.exec();
     bus.unregisterService(policyServiceName);

@@ -9,6 +9,6 @@ apt-get install -y --no-install-recommends \
     clang libclang-rt-14-dev \
     python3 python3-pytest \
     util-linux mount passwd locales \
-    pkg-config libssl-dev libfuse3-dev fuse3 \
+    pkg-config libssl-dev libfuse3-dev fuse3 libsystemd-dev \
     qtbase5-dev qtbase5-dev-tools \
     dbus polkitd python3-dbus python3-gi checkpolicy man-db

@@ -113,6 +113,18 @@ ReadResult readAll(int fd, size_t expected, size_t limit, std::string &content)
     }
 }
 
+// A file edited in place while it was read (truncated, half written, then
+// the rest) reads as a shorter or mixed text that may still compile: what
+// was read must be what the file held from its open to the end of reading.
+bool changedWhileRead(int fd, const struct stat &atOpen, size_t bytesRead)
+{
+    struct stat atEnd;
+    if (fstat(fd, &atEnd) != 0)
+        return true;
+    return atEnd.st_size != atOpen.st_size || static_cast<unsigned long long>(atOpen.st_size) != bytesRead ||
+           atEnd.st_mtim.tv_sec != atOpen.st_mtim.tv_sec || atEnd.st_mtim.tv_nsec != atOpen.st_mtim.tv_nsec;
+}
+
 void logTooLarge(const std::string &name)
 {
     TAVO_ERROR("###ERROR: 文件%s大小超过上限%zu字节，拒绝读取", name.c_str(), fileSizeLimit);
@@ -250,6 +262,10 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     } catch (const std::bad_alloc &) {
         content = std::string();
         return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
+    }
+    if (changedWhileRead(fd, st, content.size())) {
+        TAVO_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
+        return FileUnusable;
     }
     TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
 

@@ -14,7 +14,8 @@ enum FileResult : int {
     FileCompiled = 0,      // records handed to the library
     FileWithoutPolicy = 2, // empty, or no policy node; counts as success
     FileCompileError = 3,
-    FileUnusable = -1, // unresolvable, outside the directory, unreadable, too large, not a regular file
+    FileUnusable = -1, // unresolvable, outside the directory, unreadable, too large, not a regular file,
+                       // or changed (size or modification time) while it was read
 };
 
 // Results of a directory run besides a failing file's code and a negative

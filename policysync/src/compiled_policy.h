@@ -27,7 +27,8 @@ struct CompiledPolicy {
     tavo_image::Digest digest{};
     size_t nodeCount = 0;
     // (namespace, variable) of every dynamic variable of the last compiled
-    // policy.
+    // policy. Not consulted by modifyDynamicVariable: the module holds the
+    // variables in force, whatever this process compiled since.
     std::set<std::pair<std::string, std::string>> dynamicVariables;
 };
 

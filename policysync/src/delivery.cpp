@@ -17,7 +17,7 @@ namespace {
 
 // Results of our own, in the module's own terms.
 constexpr int resultUnreadable = EIO;     // 5: the data stream could not be obtained
-constexpr int resultInvalid = EINVAL;     // 22: bad format or unknown variable
+constexpr int resultInvalid = EINVAL;     // 22: bad format or unusable name
 constexpr int resultOutOfOrder = EPROTO;  // 71: nothing compiled to deliver
 
 // One request to a module file: open, one write(2), close(2). The module
@@ -160,12 +160,8 @@ int PolicyModuleManagerInterface::modifyDynamicVariable(std::string nsName, std:
         TAVO_ERROR("modifyDynamicVariable: namespace or variable name is empty or holds a line feed or NUL");
         return resultInvalid;
     }
-    const CompiledPolicy &compiled = lastCompiled(*this);
-    if (compiled.dynamicVariables.count({nsName, varName}) == 0) {
-        TAVO_ERROR("modifyDynamicVariable: %s:%s is not a dynamic variable of the last compiled policy",
-                   nsName.c_str(), varName.c_str());
-        return resultInvalid;
-    }
+    // The module judges the variable: it holds the policy in force, which
+    // outlives this process and every compile since (22 unknown, 71 none).
     const std::string request = nsName + '\n' + varName + '\n' + std::to_string(value) + '\n';
     const int rc = writeToModule(moduleDynamicFile, request.data(), request.size());
     if (rc != 0) {

@@ -5,7 +5,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 #include "manager_impl.h"
@@ -15,6 +19,55 @@
 namespace {
 
 constexpr mode_t initFileMode = 0600;
+
+// Whether `name` is `base` + "." + six letters or digits: what mkostemp made
+// of our own template when a store was cut off before its rename.
+bool isOurTemporary(const std::string &name, const std::string &base)
+{
+    constexpr size_t suffixLength = 6;
+    if (name.size() != base.size() + 1 + suffixLength || name.compare(0, base.size(), base) != 0 ||
+        name[base.size()] != '.')
+        return false;
+    for (size_t i = base.size() + 1; i < name.size(); ++i) {
+        const char c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+
+// A store killed between creating its temporary and the rename leaves the
+// temporary behind; enough of them fill the directory and every later store
+// fails. Only one store runs at a time (the daemon serves one call at a
+// time), so every such file left beside the image is stale.
+void removeStaleTemporaries(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string directory = path.substr(0, slash);
+    const std::string base = path.substr(slash + 1);
+    std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+    if (!dir)
+        return;
+    const uid_t self = geteuid();
+    while (const struct dirent *entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        struct stat st;
+        if (!isOurTemporary(name, base) ||
+            fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != self)
+            continue;
+        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) == 0)
+            TAVO_INFO("removed %s/%s, left by an interrupted store (%lld bytes)", directory.c_str(), name.c_str(),
+                      static_cast<long long>(st.st_size));
+        else
+            TAVO_WARN("cannot remove %s/%s, left by an interrupted store: %s", directory.c_str(), name.c_str(),
+                      strerror(errno));
+    }
+}
 
 const char *kindName(tavo_image::ImageKind kind)
 {
@@ -118,6 +171,7 @@ int PolicyModuleManagerInterface::compileInitData()
     const int rc = compileImage(*d, tavo_image::ImageKind::Initial, std::string(), std::string());
     if (rc != 0)
         return rc;
+    removeStaleTemporaries(initPolicyPath);
     const int error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
     if (error != 0) {
         TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(error));

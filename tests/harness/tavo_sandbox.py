@@ -395,9 +395,11 @@ class Sandbox:
                                         stderr=subprocess.STDOUT)
         wait_for(lambda: bus_name_has_owner(POLKIT_SERVICE), "polkitd", proc=self.polkitd)
 
-    def start_daemon(self):
-        self.daemon = subprocess.Popen([str(self.daemon_exe)], stdout=self.output("daemon"),
-                                       stderr=subprocess.STDOUT)
+    def start_daemon(self, env=None, wrapper=()):
+        """Starts tavo-policyd, with `env` added to the environment and
+        through `wrapper` (a command that execs its arguments)."""
+        self.daemon = subprocess.Popen([*wrapper, str(self.daemon_exe)], stdout=self.output("daemon"),
+                                       stderr=subprocess.STDOUT, env=dict(os.environ, **(env or {})))
         wait_for(lambda: bus_name_has_owner(SERVICE), "tavo-policyd", proc=self.daemon)
 
     def start_mock_authority(self, script, mode):
