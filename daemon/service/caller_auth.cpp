@@ -175,8 +175,8 @@ bool ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
                 }
                 const ProcessMark before{exePath, processStartTicks(callerPid)};
                 if (!before.startTicks || *before.startTicks > takenUp) {
-                    TAVO_ERROR("AUDIT FAIL: three-mode, pid %d started after the call was taken up (pid reused), "
-                               "method=%s",
+                    TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d gone or started after the call was "
+                               "taken up, method=%s",
                                callerPid, method);
                     return false;
                 }
