@@ -10,5 +10,5 @@ apt-get install -y --no-install-recommends \
     python3 python3-pytest \
     util-linux mount passwd locales \
     pkg-config libssl-dev libfuse3-dev fuse3 libsystemd-dev \
-    qtbase5-dev qtbase5-dev-tools \
+    qtbase5-dev qtbase5-dev-tools libdbus-1-dev \
     dbus polkitd python3-dbus python3-gi checkpolicy man-db

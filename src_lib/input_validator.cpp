@@ -1,6 +1,8 @@
 #include "input_validator.h"
 
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@ const char moduleDirectory[] = "/sys/kernel/security/tavo/";
 const char threeModeSwitch[] = "/sys/kernel/security/tavo/paras/zusec_global/admctl";
 constexpr size_t namespaceLinkBuffer = 4096;
 constexpr int initialProcess = 1;
+constexpr size_t switchReadLimit = 4096;
 
 // ASCII only, whatever the locale: under a Latin-1 locale isalnum() would
 // let bytes above 127 through, and such names would reach the kernel.
@@ -22,14 +25,32 @@ bool isNameByte(unsigned char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 
-std::optional<std::string> readPidNamespaceLink(int pid)
+std::optional<std::string> readNamespaceLink(int pid, const char *kind)
 {
-    const std::string path = "/proc/" + std::to_string(pid) + "/ns/pid";
+    const std::string path = "/proc/" + std::to_string(pid) + "/ns/" + kind;
     char target[namespaceLinkBuffer];
     const ssize_t n = readlink(path.c_str(), target, sizeof target);
     if (n < 0)
         return std::nullopt;
     return std::string(target, static_cast<size_t>(n));
+}
+
+bool sameAsInitial(int pid, const char *kind)
+{
+    const std::optional<std::string> own = readNamespaceLink(pid, kind);
+    const std::optional<std::string> initial = readNamespaceLink(initialProcess, kind);
+    return own && initial && *own == *initial;
+}
+
+// Whether the process sees the same root directory as process 1 (a chroot
+// shows a different one through the same mount namespace).
+bool sameRootAsInitial(int pid)
+{
+    struct stat own, initial;
+    const std::string path = "/proc/" + std::to_string(pid) + "/root";
+    if (stat(path.c_str(), &own) != 0 || stat("/proc/1/root", &initial) != 0)
+        return false;
+    return own.st_dev == initial.st_dev && own.st_ino == initial.st_ino;
 }
 
 const std::vector<std::string> &threeModeWhitelist()
@@ -65,9 +86,7 @@ int32_t validate_name_param(const std::string &value, uint64_t maxLength, const 
 
 bool isInitPidNamespace(int pid)
 {
-    const std::optional<std::string> own = readPidNamespaceLink(pid);
-    const std::optional<std::string> initial = readPidNamespaceLink(initialProcess);
-    return own && initial && *own == *initial;
+    return sameAsInitial(pid, "pid");
 }
 
 bool is_tavo_module_loaded()
@@ -81,21 +100,50 @@ bool is_tavo_module_loaded()
 
 bool isThreeModeEnabled()
 {
-    std::ifstream in(threeModeSwitch);
-    if (!in)
-        return false;
-    std::string line;
-    std::getline(in, line);
+    std::string reason;
+    return readThreeModeSwitch(reason) == ThreeModeSwitch::On;
+}
+
+ThreeModeSwitch readThreeModeSwitch(std::string &reason)
+{
+    struct stat st;
+    if (stat(moduleDirectory, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        reason = std::string("module directory ") + moduleDirectory + " is gone";
+        return ThreeModeSwitch::Unreadable;
+    }
+    const int fd = open(threeModeSwitch, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::string("cannot open ") + threeModeSwitch + ": " + strerror(errno);
+        return ThreeModeSwitch::Unreadable;
+    }
+    // The first line decides; past a few bytes it can no longer be "1".
+    std::string content;
+    char buffer[64];
+    while (content.find('\n') == std::string::npos && content.size() < switchReadLimit) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            reason = std::string("cannot read ") + threeModeSwitch + ": " + strerror(errno);
+            close(fd);
+            return ThreeModeSwitch::Unreadable;
+        }
+        if (n == 0)
+            break;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    std::string line = content.substr(0, content.find('\n'));
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
-    return line == "1";
+    return line == "1" ? ThreeModeSwitch::On : ThreeModeSwitch::Off;
 }
 
 bool isAllowedInThreeMode(uint32_t uid, int32_t pid, const std::string &exePath)
 {
     if (uid != 0)
         return false;
-    if (!isInitPidNamespace(pid))
+    if (!isInitPidNamespace(pid) || !sameAsInitial(pid, "mnt") || !sameRootAsInitial(pid))
         return false;
     for (const std::string &allowed : threeModeWhitelist()) {
         if (exePath == allowed)

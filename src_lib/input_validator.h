@@ -24,12 +24,21 @@ TAVO_CHECKS_EXPORT bool isInitPidNamespace(int pid);
 // Whether the tavo module's securityfs directory exists (logs when not).
 TAVO_CHECKS_EXPORT bool is_tavo_module_loaded();
 
-// Whether the module's three-mode switch reads "1".
+// Whether the module's three-mode switch reads "1" (false when it cannot
+// be read).
 TAVO_CHECKS_EXPORT bool isThreeModeEnabled();
 
+// The three-mode switch as the daemon needs it: a switch that cannot be
+// read (module directory gone, file missing, read error) is neither on nor
+// off, and `reason` then says why.
+enum class ThreeModeSwitch { Off, On, Unreadable };
+ThreeModeSwitch readThreeModeSwitch(std::string &reason);
+
 // Whether a caller with this uid, pid and executable path may act while
-// three-mode is on: root, in the initial pid namespace, running one of the
-// whitelisted programs.
+// three-mode is on: root, in the pid namespace, the mount namespace and
+// under the root directory of process 1, running one of the whitelisted
+// programs. (A private mount namespace could bind any program over a
+// whitelisted path.)
 TAVO_CHECKS_EXPORT bool isAllowedInThreeMode(uint32_t uid, int32_t pid, const std::string &exePath);
 
 #endif

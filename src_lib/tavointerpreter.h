@@ -6,7 +6,16 @@
  * refused or the call could not be made or answered (the reason goes to the
  * system log). The functions may be called from any thread; no event loop
  * is needed. Names are NUL-terminated byte strings of at most 512 ASCII
- * letters, digits, '_' and '-'; the caller keeps ownership of them. */
+ * letters, digits, '_' and '-'; the caller keeps ownership of them.
+ *
+ * A call that is not answered within the bus library's reply timeout
+ * (25 s) returns -1, but the request may still be waiting in the daemon's
+ * queue (behind a slow polkit, a long compile, or a daemon that was stopped
+ * for a while) and be carried out later, with nobody told. After a -1 from
+ * a timeout, check what the kernel module holds, or simply call again:
+ * every function is idempotent, except that a late sendPolicy() replaces
+ * the policy in force with whatever the daemon compiled last at that
+ * moment. */
 #ifndef TAVOINTERPRETER_H
 #define TAVOINTERPRETER_H
 

@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <exception>
+#include <fstream>
 #include <pwd.h>
+#include <sstream>
 #include <unistd.h>
 
 #include <QDBusArgument>
@@ -52,6 +55,47 @@ QDBusArgument busNameSubject(const std::string &sender)
     return subject;
 }
 
+// Clock ticks since boot, the unit of a process's start time in procfs.
+uint64_t ticksSinceBoot()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+    return static_cast<uint64_t>(now.tv_sec) * hz + static_cast<uint64_t>(now.tv_nsec) * hz / 1000000000u;
+}
+
+// Start time of a process (field 22 of /proc/<pid>/stat), if it exists.
+std::optional<uint64_t> processStartTicks(int32_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat))
+        return std::nullopt;
+    // The command name may hold anything, spaces and parentheses too.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    for (int i = 3; i <= 22; ++i) {
+        if (!(fields >> field))
+            return std::nullopt;
+    }
+    return std::stoull(field);
+}
+
+// What identifies the process behind a pid while the check runs: its
+// program and its start time. Another program (an exec) or another start
+// time (the pid reused) means the caller is no longer the one checked.
+struct ProcessMark {
+    std::string exePath;
+    std::optional<uint64_t> startTicks;
+    bool operator==(const ProcessMark &other) const
+    {
+        return exePath == other.exePath && startTicks == other.startTicks;
+    }
+};
+
 } // namespace
 
 void ZupolicyPolicymgrService::registerPolkitAuthResultType()
@@ -80,6 +124,8 @@ bool ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
         TAVO_ERROR("checkAuth: sender empty (method=%s)", method);
         return false;
     }
+    // Any process started after this moment did not send the call.
+    const uint64_t takenUp = ticksSinceBoot();
     try {
         lastSender = sender;
         const std::optional<uint32_t> uid = getCallerUid(sender);
@@ -96,7 +142,15 @@ bool ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
             return false;
         }
 
-        const bool threeMode = isThreeModeEnabled();
+        std::string switchProblem;
+        const ThreeModeSwitch mode = readThreeModeSwitch(switchProblem);
+        if (mode == ThreeModeSwitch::Unreadable) {
+            // Neither on nor off: nobody may act until it can be read.
+            TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, three-mode switch unreadable: %s", method,
+                       sender.c_str(), *uid, switchProblem.c_str());
+            return false;
+        }
+        const bool threeMode = mode == ThreeModeSwitch::On;
         if (threeMode) {
             const struct passwd *entry = getpwuid(*uid);
             if (!entry) {
@@ -119,9 +173,25 @@ bool ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
                                method);
                     return false;
                 }
+                const ProcessMark before{exePath, processStartTicks(callerPid)};
+                if (!before.startTicks || *before.startTicks > takenUp) {
+                    TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d gone or started after the call was "
+                               "taken up, method=%s",
+                               callerPid, method);
+                    return false;
+                }
                 if (!isAllowedInThreeMode(*uid, callerPid, exePath)) {
                     TAVO_ERROR("AUDIT FAIL: three-mode, process %s (pid=%d, uid=%u) not allowed, method=%s",
                                exePath.c_str(), callerPid, *uid, method);
+                    return false;
+                }
+                // The namespace checks read procfs again: the process must
+                // still be the one whose program was judged.
+                const ProcessMark after{getExePath(callerPid), processStartTicks(callerPid)};
+                if (!(after == before)) {
+                    TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d changed during the check (%s), "
+                               "method=%s",
+                               callerPid, after.exePath.c_str(), method);
                     return false;
                 }
                 TAVO_INFO("AUDIT PASS: three-mode, root process %s in init ns and whitelisted, method=%s",

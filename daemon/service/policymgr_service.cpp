@@ -16,6 +16,10 @@ constexpr char nsLabel[] = "命名空间名称(ns_name)";
 constexpr char secLabel[] = "策略段名称(sec_name)";
 constexpr char varLabel[] = "变量名称(var_name)";
 constexpr bool dynamicChangeFlag = true;
+constexpr char nsRefused[] = "#ERROR: compileSectionPolicy 输入校验失败，ns_name不合法";
+constexpr char secRefused[] = "#ERROR: compileSectionPolicy 输入校验失败，sec_name不合法";
+constexpr char varNsRefused[] = "#ERROR: modifyDynamicVariable 输入校验失败，ns_name不合法";
+constexpr char varRefused[] = "#ERROR: modifyDynamicVariable 输入校验失败，var_name不合法";
 
 // Why a directory run failed, as the operator reads it.
 void logDirectoryFailure(int result)
@@ -77,11 +81,26 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
     return ::processPolicyDirectory(run, initFunctions);
 }
 
-int ZupolicyPolicymgrService::admit(const char *method, bool checkModule)
+int ZupolicyPolicymgrService::admit(const char *method, bool checkModule, std::initializer_list<NameArgument> names)
 {
-    if (checkModule && !is_tavo_module_loaded())
-        return MethodRefusedInput;
     const std::string sender = callerSender();
+    if (checkModule && !is_tavo_module_loaded()) {
+        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: tavo module not loaded", method,
+                   sender.c_str());
+        return MethodRefusedInput;
+    }
+    for (const NameArgument &name : names) {
+        // UTF-16 units never outnumber UTF-8 bytes, so a long QString is
+        // refused without converting it.
+        const int limit = static_cast<int>(nameLimit);
+        if (name.value.size() <= limit && name.value.toUtf8().size() <= limit)
+            continue;
+        validate_name_param(utf8(name.value), nameLimit, name.label);
+        TAVO_ERROR("%s", name.refusedLine);
+        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: %s longer than %zu bytes", method,
+                   sender.c_str(), name.label, static_cast<size_t>(nameLimit));
+        return MethodRefusedInput;
+    }
     if (!checkAuth(sender, method)) {
         TAVO_ERROR("#ERROR: auth failed for sender %s, method %s", sender.c_str(), method);
         return MethodNotAuthorised;
@@ -121,17 +140,18 @@ int ZupolicyPolicymgrService::compileInitPolicy()
 
 int ZupolicyPolicymgrService::compileSectionPolicy(const QString &ns_name, const QString &sec_name)
 {
-    if (const int refused = admit("compileSectionPolicy", true))
+    if (const int refused = admit("compileSectionPolicy", true,
+                                  {{ns_name, nsLabel, nsRefused}, {sec_name, secLabel, secRefused}}))
         return refused;
     TAVO_INFO("#INFO: 开始增量策略编译");
     const std::string ns = utf8(ns_name);
     const std::string section = utf8(sec_name);
     if (const int invalid = validate_name_param(ns, nameLimit, nsLabel)) {
-        TAVO_ERROR("#ERROR: compileSectionPolicy 输入校验失败，ns_name不合法");
+        TAVO_ERROR("%s", nsRefused);
         return invalid;
     }
     if (const int invalid = validate_name_param(section, nameLimit, secLabel)) {
-        TAVO_ERROR("#ERROR: compileSectionPolicy 输入校验失败，sec_name不合法");
+        TAVO_ERROR("%s", secRefused);
         return invalid;
     }
     const int r = processPolicyDirectory(true);
@@ -155,7 +175,8 @@ int ZupolicyPolicymgrService::sendPolicy()
 
 int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, const QString &var_name, int var_value)
 {
-    if (const int refused = admit("modifyDynamicVariable", true))
+    if (const int refused = admit("modifyDynamicVariable", true,
+                                  {{ns_name, nsLabel, varNsRefused}, {var_name, varLabel, varRefused}}))
         return refused;
     const std::string ns = utf8(ns_name);
     const std::string var = utf8(var_name);
@@ -164,11 +185,11 @@ int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, cons
         return MethodRefusedInput;
     }
     if (validate_name_param(ns, nameLimit, nsLabel) != 0) {
-        TAVO_ERROR("#ERROR: modifyDynamicVariable 输入校验失败，ns_name不合法");
+        TAVO_ERROR("%s", varNsRefused);
         return MethodRefusedInput;
     }
     if (validate_name_param(var, nameLimit, varLabel) != 0) {
-        TAVO_ERROR("#ERROR: modifyDynamicVariable 输入校验失败，var_name不合法");
+        TAVO_ERROR("%s", varRefused);
         return MethodRefusedInput;
     }
     const int rc = policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(var_value), dynamicChangeFlag);

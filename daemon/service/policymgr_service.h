@@ -4,6 +4,7 @@
 #define TAVO_POLICYMGR_SERVICE_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -44,9 +45,18 @@ public Q_SLOTS:
     Q_SCRIPTABLE int modifyDynamicVariable(const QString &ns_name, const QString &var_name, int var_value);
 
 private:
-    // Module check (unless skipped), then authorisation: the one guard every
-    // method passes. Returns 0 to go on, otherwise the method's result.
-    int admit(const char *method, bool checkModule);
+    // A name argument of a method, for the refusal of over-long names.
+    struct NameArgument {
+        const QString &value;
+        const char *label;       // as validate_name_param names it
+        const char *refusedLine; // the handler's line when it is refused
+    };
+
+    // Module check (unless skipped), names over the length limit, then
+    // authorisation: the one guard every method passes. The first two
+    // answer at once, without asking the bus daemon or polkit. Returns 0 to
+    // go on, otherwise the method's result.
+    int admit(const char *method, bool checkModule, std::initializer_list<NameArgument> names = {});
     int compileAll(const char *method, const char *startLine, bool initial);
 
     std::string callerSender() const;

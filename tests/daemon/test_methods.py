@@ -3,6 +3,7 @@ handlers ("#"), the directory pipeline ("##") and one file ("###", "####"),
 and what reaches the simulated kernel module."""
 
 import os
+import pathlib
 import re
 
 import pytest
@@ -10,6 +11,7 @@ import pytest
 from conftest import GOOD_POLICY, SYNTAX_ERROR, POLICY_DIR, write_policy
 
 MODULE_ABSENT = (1, "错误：tavo模块未加载，需要先加载tavo模块。")
+INIT_IMAGE = pathlib.Path("/var/lib/tavo/init-policy.bin")
 NEEDS_SIMKERNEL = "tavo-simkernel is not built yet (branch lib): the kernel side cannot be observed"
 
 
@@ -123,17 +125,27 @@ def test_directory_cases_through_the_daemon(call, daemon, case):
 
 
 def test_module_absent(call, daemon):
+    # Answered -1 before authorisation, and audited all the same. Without the
+    # module the three-mode switch cannot be read either, so the initial
+    # policy is refused too, and nothing is stored.
     write_policy("a.p", GOOD_POLICY)
+    INIT_IMAGE.unlink(missing_ok=True)
     daemon.hide_module(True)
+    S = r"sender=:\d+\.\d+"
     for method, args in [("compilePolicy", []), ("compileSectionPolicy", ["web", "front"]), ("sendPolicy", []),
                          ("modifyDynamicVariable", ["web", "guard", 1])]:
         daemon.log.mark()
         assert call.code(method, *args) == -1, method
-        assert daemon.log.lines() == [MODULE_ABSENT], method
-    # The initial policy is compiled for the next boot: no module needed.
+        lines = daemon.log.lines()
+        assert lines[0] == MODULE_ABSENT and len(lines) == 2, lines
+        assert re.fullmatch(rf"AUDIT FAIL: method={method}, {S}, refused before authorisation: tavo module not loaded",
+                            lines[1][1]) and lines[1][0] == 1, lines
     daemon.log.mark()
-    assert call.code("compileInitPolicy") == 0
-    assert layered(daemon) == compile_ok("#INFO: 开始初始化策略编译", ["a.p"]) + [(3, "#INFO: 策略文件编译成功")]
+    assert call.code("compileInitPolicy") == -100
+    assert any(re.fullmatch(rf"AUDIT FAIL: method=compileInitPolicy, {S}, uid=0, three-mode switch unreadable: "
+                            r"module directory /sys/kernel/security/tavo/ is gone", m) for m in audited(daemon))
+    assert layered(daemon)[-1][1].startswith("#ERROR: auth failed for sender :")
+    assert not INIT_IMAGE.exists()
 
 
 LONG = "a" * 513
@@ -162,8 +174,15 @@ def test_bad_names_and_values(call, daemon, method, args, check_line, handler_li
     write_policy("a.p", GOOD_POLICY)
     assert call.code(method, *args) == -1
     messages = [msg for _, msg in daemon.log.lines() if not msg.startswith(("AUDIT", "polkit", "getCaller"))]
-    start = ["#INFO: 开始增量策略编译"] if method == "compileSectionPolicy" else []
+    # Over-long names are refused before authorisation, so before the start line.
+    start = ["#INFO: 开始增量策略编译"] if method == "compileSectionPolicy" and LONG not in args else []
     assert messages == start + ([check_line] if check_line else []) + [handler_line]
+    if LONG in args:
+        # Neither the bus daemon nor polkit was asked.
+        lines = audited(daemon)
+        assert len(lines) == 1 and re.fullmatch(
+            rf"AUDIT FAIL: method={method}, sender=:\d+\.\d+, refused before authorisation: "
+            r"命名空间名称\(ns_name\) longer than 512 bytes", lines[0]), lines
 
 
 # --- the kernel side, through tavo-simkernel ---------------------------------

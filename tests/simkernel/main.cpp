@@ -21,7 +21,7 @@
 
 namespace {
 
-enum class Node { Root, Policy, Dynamic, Paras, Zusec, Admctl, Sim, SimFail, SimState, SimReset };
+enum class Node { Root, Policy, Dynamic, Paras, Zusec, Admctl, Sim, SimFail, SimAdmctlFail, SimState, SimReset };
 
 struct Entry {
     const char *path;
@@ -40,6 +40,7 @@ const Entry entries[] = {
     {"/paras/zusec_global/admctl", Node::Admctl, S_IFREG | 0644, "/paras/zusec_global"},
     {"/.sim", Node::Sim, S_IFDIR | 0700, "/"},
     {"/.sim/fail", Node::SimFail, S_IFREG | 0600, "/.sim"},
+    {"/.sim/admctl_fail", Node::SimAdmctlFail, S_IFREG | 0600, "/.sim"},
     {"/.sim/state", Node::SimState, S_IFREG | 0400, "/.sim"},
     {"/.sim/reset", Node::SimReset, S_IFREG | 0200, "/.sim"},
 };
@@ -77,6 +78,7 @@ struct Server {
     std::map<uint64_t, Handle> handles;
     uint64_t nextHandle = 1;
     time_t started = time(nullptr);
+    int admctlFailure = 0; // errno every read of the switch fails with
 };
 
 Server &server()
@@ -199,7 +201,11 @@ int simRead(const char *, char *buf, size_t size, off_t off, struct fuse_file_in
     if (!h)
         return -EBADF;
     switch (h->node) {
-    case Node::Admctl: return readFrom(server().kernel.admctl(), buf, size, off);
+    case Node::Admctl:
+        if (server().admctlFailure)
+            return -server().admctlFailure;
+        return readFrom(server().kernel.admctl(), buf, size, off);
+    case Node::SimAdmctlFail: return readFrom(std::to_string(server().admctlFailure) + "\n", buf, size, off);
     case Node::SimState:
     case Node::SimFail: return readFrom(h->snapshot, buf, size, off);
     default: return -EINVAL;
@@ -275,6 +281,13 @@ int simWrite(const char *, const char *buf, size_t size, off_t off, struct fuse_
     case Node::SimFail: {
         const int rc = kernel.setInjectedFailure(std::string(buf, size));
         return rc ? -rc : static_cast<int>(size);
+    }
+    case Node::SimAdmctlFail: {
+        const int code = atoi(std::string(buf, size).c_str());
+        if (code < 0 || code > 511)
+            return -EINVAL;
+        server().admctlFailure = code;
+        return static_cast<int>(size);
     }
     case Node::SimReset:
         kernel.reset();
