@@ -135,7 +135,12 @@ int PolicyModuleManagerInterface::compileInitData()
     const int rc = compileImage(*d, tavo_image::ImageKind::Initial, std::string(), std::string());
     if (rc != 0)
         return rc;
-    const int error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
+    int error = 0;
+    try {
+        error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
+    } catch (const std::bad_alloc &) {
+        error = ENOMEM;
+    }
     if (error != 0) {
         TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(error));
         d->compiled = CompiledPolicy();
