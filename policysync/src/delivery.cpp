@@ -22,7 +22,7 @@ namespace {
 constexpr int resultUnreadable = EIO;     // 5: the data stream could not be obtained
 constexpr int resultInvalid = EINVAL;     // 22: bad format or unknown variable
 constexpr int resultOutOfOrder = EPROTO;  // 71: nothing compiled to deliver
-constexpr int resultOutOfMemory = ENOMEM; // 12
+constexpr int resultOutOfMemory = ENOMEM; // 12: out of memory while reading or checking
 
 // One request to a module file: open, one write(2), close(2). The module
 // answers through write(2) or, for what it can only judge once it holds
