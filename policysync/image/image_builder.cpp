@@ -9,6 +9,8 @@
 
 #include <openssl/evp.h>
 
+#include "image_limits.h"
+
 namespace tavo_image {
 
 namespace {
@@ -590,6 +592,52 @@ int ImageBuilder::validate(const std::vector<uint32_t> &rules, const Registratio
     return 0;
 }
 
+// The module's limits (image_limits.h), applied to the image about to be
+// written: what the module would refuse is refused here, naming the rule
+// that weighs most. `original` maps a section image's rules back to ours
+// (empty: the same indexes).
+int ImageBuilder::withinModuleLimits(const std::vector<uint32_t> &original, const ChunkedTable<NodeRecord> &nodes,
+                                     const ChunkedTable<RuleRecord> &rules, const ChunkedTable<ExprRecord> &exprs,
+                                     const ChunkedTable<CallRecord> &calls, uint64_t imageBytes,
+                                     std::string &error) const
+{
+    if (imageBytes > maxImageBytes) {
+        error = "the image would take " + std::to_string(imageBytes) + " bytes, more than the " +
+                std::to_string(maxImageBytes) + " the module takes";
+        return 22;
+    }
+    std::vector<uint64_t> perNode(rules.size()), nodesOf(rules.size(), 0);
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const RuleRecord &r = rules[i];
+        uint64_t params = 0;
+        for (uint32_t e = r.exprStart; e < r.exprStart + r.exprCount; ++e)
+            params += exprs[e].paramCount;
+        for (uint32_t c = r.callStart; c < r.callStart + r.callCount; ++c)
+            params += calls[c].paramCount;
+        perNode[i] = recordsPerNode(r, params);
+    }
+    uint64_t records = 0;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const uint32_t rule = nodes[i].rule;
+        ++nodesOf[rule];
+        records += perNode[rule];
+    }
+    const uint64_t limit = maxRecordsFor(imageBytes);
+    if (records <= limit)
+        return 0;
+    size_t heaviest = 0;
+    for (size_t i = 1; i < rules.size(); ++i) {
+        if (nodesOf[i] * perNode[i] > nodesOf[heaviest] * perNode[heaviest])
+            heaviest = i;
+    }
+    error = "the image of " + std::to_string(imageBytes) + " bytes would expand to " + std::to_string(records) +
+            " records in the module, more than the " + std::to_string(limit) + " it takes (" +
+            std::to_string(recordsPerImageByte) + " a byte plus " + std::to_string(recordAllowance) +
+            "); most from " + where(original.empty() ? count32(heaviest) : original[heaviest]) + ": " +
+            std::to_string(nodesOf[heaviest]) + " nodes of " + std::to_string(perNode[heaviest]) + " records";
+    return 22;
+}
+
 int ImageBuilder::build(ImageKind kind, const Registrations &registrations, const std::string &ns,
                         const std::string &section, BuiltImage &out, std::string &error)
 {
@@ -719,6 +767,11 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
         size += padded8(counts[t] * tableEntrySize[t]);
     }
     h.imageSize = size;
+    const int refused = withinModuleLimits(sectionOnly ? selected : std::vector<uint32_t>(), nodes, rules,
+                                           sectionOnly ? section_.exprs : exprs_,
+                                           sectionOnly ? section_.calls : calls_, size, error);
+    if (refused != 0)
+        return refused;
 
     std::vector<uint8_t> bytes;
     bytes.reserve(size);

@@ -136,7 +136,8 @@ public:
 
     // Validates and writes an image of everything added, or with a section
     // kind only of the nodes of `ns`/`section`. 0, or 22 with `error` telling
-    // what is wrong and where.
+    // what is wrong and where: a rule that does not hold, or an image the
+    // module would not take (image_limits.h).
     int build(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
               BuiltImage &out, std::string &error);
 
@@ -159,6 +160,9 @@ private:
     void addRule(uint32_t file, const PolicyNode &node);
     int validate(const std::vector<uint32_t> &rules, const Registrations &registrations, std::string &error);
     std::string where(uint32_t rule) const;
+    int withinModuleLimits(const std::vector<uint32_t> &original, const ChunkedTable<NodeRecord> &nodes,
+                           const ChunkedTable<RuleRecord> &rules, const ChunkedTable<ExprRecord> &exprs,
+                           const ChunkedTable<CallRecord> &calls, uint64_t imageBytes, std::string &error) const;
 
     // String table
     std::vector<uint32_t> stringEnds_;

@@ -12,15 +12,11 @@
 #include <openssl/evp.h>
 
 #include "image_format.h"
+#include "image_limits.h"
 
 namespace tavo_image {
 
 namespace {
-
-// A decoded image may share one rule among many nodes; building a record per
-// node must stay within this many elements per byte of image.
-constexpr uint64_t elementsPerByte = 32;
-constexpr uint64_t elementAllowance = 1 << 16;
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -44,7 +40,11 @@ class Image {
 public:
     Image(const uint8_t *data, size_t size) : data_(data), size_(size) {}
 
+    // Everything but the records it expands to: layout, digest, references.
     int check(std::string &error);
+    // The records the image expands to, counted without building any;
+    // 22 when the module would not take that many.
+    int countRecords(uint64_t &records, std::string &error) const;
 
     template <typename T>
     T get(Table t, size_t i) const
@@ -81,6 +81,10 @@ int Image::layout(std::string &error)
 {
     if (size_ < sizeof(HeaderRecord)) {
         error = format("image truncated: %zu bytes, the header alone takes %zu", size_, sizeof(HeaderRecord));
+        return 22;
+    }
+    if (size_ > maxImageBytes) {
+        error = format("image of %zu bytes, larger than the %" PRIu64 " the module takes", size_, maxImageBytes);
         return 22;
     }
     memcpy(&header_, data_, sizeof header_);
@@ -289,9 +293,9 @@ PolicyNode ruleOf(const Image &image, const RuleRecord &r)
     return n;
 }
 
-uint64_t elementsOf(const Image &image, const RuleRecord &r)
+uint64_t paramCountOf(const Image &image, const RuleRecord &r)
 {
-    uint64_t n = 1ull + r.sidCount + r.subjectNameCount + r.oidCount + r.objectNameCount + r.exprCount + r.callCount;
+    uint64_t n = 0;
     for (uint32_t i = 0; i < r.exprCount; ++i)
         n += image.get<ExprRecord>(Exprs, r.exprStart + i).paramCount;
     for (uint32_t i = 0; i < r.callCount; ++i)
@@ -299,32 +303,65 @@ uint64_t elementsOf(const Image &image, const RuleRecord &r)
     return n;
 }
 
+int Image::countRecords(uint64_t &records, std::string &error) const
+{
+    // One number per rule: memory in proportion to the image, whatever it
+    // expands to.
+    std::vector<uint64_t> perNode(count(Rules));
+    for (uint32_t i = 0; i < count(Rules); ++i) {
+        const auto r = get<RuleRecord>(Rules, i);
+        perNode[i] = recordsPerNode(r, paramCountOf(*this, r));
+    }
+    // A rule's slices lie inside the image, so one term stays far below
+    // 2^64; their sum saturates (a hostile image may point every node at a
+    // rule whose conditions all share one huge parameter list).
+    records = 0;
+    for (uint32_t i = 0; i < count(Nodes); ++i) {
+        if (__builtin_add_overflow(records, perNode[get<NodeRecord>(Nodes, i).rule], &records))
+            records = UINT64_MAX;
+    }
+    if (records > maxRecordsFor(size_)) {
+        error = format("image expands to %" PRIu64 " records, too many for its %zu bytes", records, size_);
+        return 22;
+    }
+    return 0;
+}
+
 } // namespace
+
+int checkImage(const uint8_t *data, size_t size, ImageSummary &summary, std::string &error)
+{
+    Image image(data, size);
+    int rc = image.check(error);
+    uint64_t records = 0;
+    if (rc == 0)
+        rc = image.countRecords(records, error);
+    if (rc != 0)
+        return rc;
+    const HeaderRecord &h = image.header();
+    summary.kind = static_cast<ImageKind>(h.kind);
+    memcpy(summary.digest.data(), h.digest, summary.digest.size());
+    summary.nodeCount = image.count(Nodes);
+    summary.records = records;
+    return 0;
+}
 
 int checkImage(const uint8_t *data, size_t size, std::string &error)
 {
-    Image image(data, size);
-    return image.check(error);
+    ImageSummary summary;
+    return checkImage(data, size, summary, error);
 }
 
 int decodeImage(const uint8_t *data, size_t size, DecodedImage &out, std::string &error)
 {
     Image image(data, size);
-    const int rc = image.check(error);
+    int rc = image.check(error);
+    uint64_t records = 0;
+    if (rc == 0)
+        rc = image.countRecords(records, error);
     if (rc != 0)
         return rc;
     const HeaderRecord &h = image.header();
-
-    std::vector<uint64_t> ruleElements(image.count(Rules));
-    uint64_t elements = 0;
-    for (uint32_t i = 0; i < image.count(Rules); ++i)
-        ruleElements[i] = elementsOf(image, image.get<RuleRecord>(Rules, i));
-    for (uint32_t i = 0; i < image.count(Nodes); ++i)
-        elements += ruleElements[image.get<NodeRecord>(Nodes, i).rule];
-    if (elements > elementsPerByte * size + elementAllowance) {
-        error = format("image expands to %" PRIu64 " records, too many for its %zu bytes", elements, size);
-        return 22;
-    }
 
     DecodedImage d;
     d.kind = static_cast<ImageKind>(h.kind);

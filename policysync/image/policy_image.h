@@ -59,12 +59,24 @@ struct DecodedImage {
     std::vector<std::string> devices;
 };
 
+// What checking an image tells without decoding it.
+struct ImageSummary {
+    ImageKind kind = ImageKind::Full;
+    Digest digest{};
+    size_t nodeCount = 0;
+    // Records the module holds once it has taken the image (image_limits.h).
+    uint64_t records = 0;
+};
+
 // Decodes and checks an image (magic, version, sizes, digest, every
-// reference). 0 on success; 22 (EINVAL) with `error` saying what is wrong.
+// reference, and the module's limits of image_limits.h). 0 on success; 22
+// (EINVAL) with `error` saying what is wrong.
 int decodeImage(const uint8_t *data, size_t size, DecodedImage &out, std::string &error);
 
-// The checks of decodeImage without building the records: for large images
-// whose content is not needed. 0, or 22 with `error`.
+// The checks of decodeImage without building the records, in time and
+// memory in proportion to the image's size, however many records it
+// expands to. 0, or 22 with `error`.
+int checkImage(const uint8_t *data, size_t size, ImageSummary &summary, std::string &error);
 int checkImage(const uint8_t *data, size_t size, std::string &error);
 
 // Replaces the file `path` with `bytes` so that a crash or a full disk

@@ -6,11 +6,14 @@
 #include "manager_impl.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "image_limits.h"
 #include "tavo_log.h"
 
 namespace {
@@ -19,6 +22,7 @@ namespace {
 constexpr int resultUnreadable = EIO;     // 5: the data stream could not be obtained
 constexpr int resultInvalid = EINVAL;     // 22: bad format or unusable name
 constexpr int resultOutOfOrder = EPROTO;  // 71: nothing compiled to deliver
+constexpr int resultOutOfMemory = ENOMEM; // 12: out of memory while reading or checking
 
 // One request to a module file: open, one write(2), close(2). The module
 // answers through write(2) or, for what it can only judge once it holds
@@ -48,18 +52,26 @@ int writeToModule(const char *path, const void *data, size_t size)
     return result;
 }
 
-// Reads a whole regular file; false with errno set when it cannot.
-bool readRegularFile(const std::string &path, std::vector<uint8_t> &out)
+enum class ReadResult { Read, Unreadable, TooLarge };
+
+// Reads a whole regular file of at most `limit` bytes; a larger one is
+// refused from its size before any read (or, growing, once one byte more
+// came). Unreadable leaves errno set.
+ReadResult readRegularFile(const std::string &path, uint64_t limit, std::vector<uint8_t> &out)
 {
     // Non-blocking, so that a FIFO planted at the path cannot hang us.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return ReadResult::Unreadable;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         errno = EINVAL;
-        return false;
+        return ReadResult::Unreadable;
+    }
+    if (static_cast<uint64_t>(st.st_size) > limit) {
+        close(fd);
+        return ReadResult::TooLarge;
     }
     out.clear();
     out.reserve(static_cast<size_t>(st.st_size));
@@ -74,12 +86,16 @@ bool readRegularFile(const std::string &path, std::vector<uint8_t> &out)
             const int error = errno;
             close(fd);
             errno = error;
-            return false;
+            return ReadResult::Unreadable;
+        }
+        if (out.size() + static_cast<size_t>(n) > limit) {
+            close(fd);
+            return ReadResult::TooLarge;
         }
         out.insert(out.end(), buffer, buffer + n);
     }
     close(fd);
-    return true;
+    return ReadResult::Read;
 }
 
 // Names travel as lines: a line feed or NUL would change what the module
@@ -87,6 +103,49 @@ bool readRegularFile(const std::string &path, std::vector<uint8_t> &out)
 bool usableName(const std::string &name)
 {
     return !name.empty() && name.find('\n') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+int sendInitImage(const std::string &prefix)
+{
+    const std::string path = prefix + initPolicyPath;
+    std::vector<uint8_t> image;
+    if (path.find('\0') != std::string::npos) {
+        TAVO_ERROR("sendInitPolicy: the prefix holds a NUL byte");
+        return resultUnreadable;
+    }
+    switch (readRegularFile(path, tavo_image::maxImageBytes, image)) {
+    case ReadResult::Read: break;
+    case ReadResult::Unreadable: {
+        const int error = errno;
+        TAVO_ERROR("sendInitPolicy: cannot read %s: %s", path.c_str(), strerror(error));
+        return resultUnreadable;
+    }
+    case ReadResult::TooLarge:
+        TAVO_ERROR("sendInitPolicy: %s is larger than any policy image (%" PRIu64 " bytes at most); not read",
+                   path.c_str(), tavo_image::maxImageBytes);
+        return resultInvalid;
+    }
+    // Checked without decoding: memory and time in proportion to the file.
+    tavo_image::ImageSummary summary;
+    std::string problem;
+    if (tavo_image::checkImage(image.data(), image.size(), summary, problem) != 0) {
+        TAVO_ERROR("sendInitPolicy: %s is damaged: %s", path.c_str(), problem.c_str());
+        return resultInvalid;
+    }
+    if (summary.kind != tavo_image::ImageKind::Initial) {
+        TAVO_ERROR("sendInitPolicy: %s is not an initial policy image", path.c_str());
+        return resultInvalid;
+    }
+    const std::string digest = tavo_image::digestHex(summary.digest);
+    const int rc = writeToModule(modulePolicyFile, image.data(), image.size());
+    if (rc != 0) {
+        TAVO_ERROR("sendInitPolicy: the module refused initial image %s from %s: error %d (%s)", digest.c_str(),
+                   path.c_str(), rc, strerror(rc));
+        return rc;
+    }
+    TAVO_INFO("sendInitPolicy: delivered initial image %s from %s (%zu nodes)", digest.c_str(), path.c_str(),
+              summary.nodeCount);
+    return 0;
 }
 
 } // namespace
@@ -115,38 +174,15 @@ int PolicyModuleManagerInterface::sendPolicy()
 
 int PolicyModuleManagerInterface::sendInitPolicy(std::string prefix)
 {
+    // Early boot may be short of memory: running out is a result, never an
+    // abort of the command.
     d->record("sendInitPolicy", prefix);
-    const std::string path = prefix + initPolicyPath;
-    std::vector<uint8_t> image;
-    if (path.find('\0') != std::string::npos) {
-        TAVO_ERROR("sendInitPolicy: the prefix holds a NUL byte");
-        return resultUnreadable;
+    try {
+        return sendInitImage(prefix);
+    } catch (const std::bad_alloc &) {
+        TAVO_ERROR("sendInitPolicy: out of memory while reading or checking %s%s", prefix.c_str(), initPolicyPath);
+        return resultOutOfMemory;
     }
-    if (!readRegularFile(path, image)) {
-        const int error = errno;
-        TAVO_ERROR("sendInitPolicy: cannot read %s: %s", path.c_str(), strerror(error));
-        return resultUnreadable;
-    }
-    tavo_image::DecodedImage decoded;
-    std::string problem;
-    if (tavo_image::decodeImage(image.data(), image.size(), decoded, problem) != 0) {
-        TAVO_ERROR("sendInitPolicy: %s is damaged: %s", path.c_str(), problem.c_str());
-        return resultInvalid;
-    }
-    if (decoded.kind != tavo_image::ImageKind::Initial) {
-        TAVO_ERROR("sendInitPolicy: %s is not an initial policy image", path.c_str());
-        return resultInvalid;
-    }
-    const std::string digest = tavo_image::digestHex(decoded.digest);
-    const int rc = writeToModule(modulePolicyFile, image.data(), image.size());
-    if (rc != 0) {
-        TAVO_ERROR("sendInitPolicy: the module refused initial image %s from %s: error %d (%s)", digest.c_str(),
-                   path.c_str(), rc, strerror(rc));
-        return rc;
-    }
-    TAVO_INFO("sendInitPolicy: delivered initial image %s from %s (%zu nodes)", digest.c_str(), path.c_str(),
-              decoded.nodes.size());
-    return 0;
 }
 
 int PolicyModuleManagerInterface::modifyDynamicVariable(std::string nsName, std::string varName, uint32_t value,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -33,25 +34,84 @@ int syslogPriority(int level)
 constexpr size_t maxLineBytes = 8192;
 const char cutMark[] = "...";
 
-// Control bytes from file names and policy texts must not start a line of
-// their own, move the cursor or reach a terminal raw: each is written as
-// \xNN. A line feed that ends the line stays. UTF-8 and other bytes are
-// kept.
+// Length of the valid UTF-8 sequence at `p` (`n` bytes left) and its code
+// point, or 0 when the bytes there are not one (overlong forms, surrogates
+// and values past U+10FFFF included).
+size_t utf8Sequence(const unsigned char *p, size_t n, uint32_t &cp)
+{
+    const unsigned char c = p[0];
+    size_t length = 0;
+    uint32_t min = 0;
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2, cp = c & 0x1f, min = 0x80;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3, cp = c & 0x0f, min = 0x800;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4, cp = c & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (n < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+        cp = cp << 6 | (p[i] & 0x3f);
+    }
+    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    return length;
+}
+
+// Characters that move the cursor, end a line or turn the text around in a
+// terminal or a log viewer: C1 controls (CSI, NEL, ...), the line and
+// paragraph separators, and the bidirectional overrides and isolates.
+bool unsafeCodePoint(uint32_t cp)
+{
+    return (cp >= 0x80 && cp <= 0x9f) || (cp >= 0x2028 && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// Control bytes and characters from file names and policy texts must not
+// start a line of their own, move the cursor, reorder what is shown or
+// reach a terminal raw, and bytes that are not UTF-8 must not reach a
+// reader that expects it: each such byte is written as \xNN. A line feed
+// that ends the line stays. Other UTF-8 (our own Chinese texts) is kept.
 std::string escapeLine(const std::string &message)
 {
     static const char hex[] = "0123456789abcdef";
     const size_t end = (!message.empty() && message.back() == '\n') ? message.size() - 1 : message.size();
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(message.data());
     std::string out;
     out.reserve(std::min(message.size(), maxLineBytes + 1));
-    for (size_t i = 0; i < end && out.size() <= maxLineBytes; ++i) {
-        const unsigned char c = static_cast<unsigned char>(message[i]);
-        if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 0xf];
-        } else {
-            out += static_cast<char>(c);
+    const auto escape = [&out](unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 0xf];
+    };
+    for (size_t i = 0; i < end && out.size() <= maxLineBytes;) {
+        const unsigned char c = bytes[i];
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f)
+                escape(c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+            continue;
         }
+        uint32_t cp = 0;
+        const size_t length = utf8Sequence(bytes + i, end - i, cp);
+        if (length == 0) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        for (size_t k = 0; k < length; ++k) {
+            if (unsafeCodePoint(cp))
+                escape(bytes[i + k]);
+            else
+                out += static_cast<char>(bytes[i + k]);
+        }
+        i += length;
     }
     if (out.size() > maxLineBytes) {
         // Cut where no escape or UTF-8 sequence is split.

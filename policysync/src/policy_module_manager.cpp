@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -92,13 +93,32 @@ const CompiledPolicy &lastCompiled(PolicyModuleManagerInterface &manager)
 
 namespace {
 
-// Compiles what was added into `compiled`; a failure empties it.
+void clearAll(PolicyModuleManagerInterface::Impl &d)
+{
+    d.builder.clear();
+    d.registrations = tavo_image::Registrations();
+    d.knownFunctions.clear();
+    d.compiled = CompiledPolicy();
+}
+
+// Compiles what was added into `compiled`; a failure empties it. Running
+// out of memory is a result (12): the builder may be left half-way through
+// a table, so everything added goes with it.
 int compileImage(PolicyModuleManagerInterface::Impl &d, tavo_image::ImageKind kind, const std::string &ns,
                  const std::string &section)
 {
     tavo_image::BuiltImage built;
     std::string error;
-    const int rc = d.builder.build(kind, d.registrations, ns, section, built, error);
+    int rc = 0;
+    try {
+        rc = d.builder.build(kind, d.registrations, ns, section, built, error);
+    } catch (const std::bad_alloc &) {
+        built = tavo_image::BuiltImage();
+        clearAll(d);
+        TAVO_ERROR("policy compile failed: out of memory while building the %s; all added policy cleared",
+                   kindName(kind));
+        return ENOMEM;
+    }
     CompiledPolicy &compiled = d.compiled;
     if (rc != 0) {
         TAVO_ERROR("policy compile failed: %s", error.c_str());
@@ -131,10 +151,7 @@ PolicyModuleManagerInterface::~PolicyModuleManagerInterface() = default;
 int PolicyModuleManagerInterface::clearAllPolicy()
 {
     d->record("clearAllPolicy");
-    d->builder.clear();
-    d->registrations = tavo_image::Registrations();
-    d->knownFunctions.clear();
-    d->compiled = CompiledPolicy();
+    clearAll(*d);
     return 0;
 }
 
@@ -172,7 +189,12 @@ int PolicyModuleManagerInterface::compileInitData()
     if (rc != 0)
         return rc;
     removeStaleTemporaries(initPolicyPath);
-    const int error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
+    int error = 0;
+    try {
+        error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
+    } catch (const std::bad_alloc &) {
+        error = ENOMEM;
+    }
     if (error != 0) {
         TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(error));
         d->compiled = CompiledPolicy();

@@ -5,6 +5,8 @@ and what reaches the simulated kernel module."""
 import os
 import pathlib
 import re
+import socket
+import subprocess
 
 import pytest
 
@@ -261,3 +263,50 @@ def test_dynamic_variable_reaches_the_kernel(call, kernel):
     kernel.log.mark()
     assert call.code("modifyDynamicVariable", "web", "nosuch", 1) != 0
     assert layered(kernel) == [(3, "#INFO: 修改动态变量[web:nosuch] = 1 失败")]
+
+
+# --- the initial image's store ----------------------------------------------
+
+INIT_DIR = "/var/lib/tavo"
+
+
+def _read_only(path):
+    subprocess.run(["mount", "--bind", path, path], check=True)
+    subprocess.run(["mount", "-o", "remount,bind,ro", path], check=True)
+
+
+def _full(path):
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tavo-full", path], check=True)
+
+
+@pytest.mark.parametrize("make,reason", [(_read_only, "Read-only file system"),
+                                         (_full, "No space left on device")])
+def test_failed_store_of_the_initial_image_says_why(call, daemon, make, reason):
+    write_policy("a.p", GOOD_POLICY + b"".join(
+        b'allow 0 "/usr/bin/app%d" "/srv/*" file { read }\n' % i for i in range(200)))
+    os.makedirs(INIT_DIR, exist_ok=True)
+    make(INIT_DIR)
+    try:
+        assert call.code("compileInitPolicy") == 5
+    finally:
+        subprocess.run(["umount", INIT_DIR], check=True)
+    errors = [msg for lvl, msg in daemon.log.lines() if lvl == 1]
+    assert errors == [f"cannot store the initial policy image in {INIT_DIR}/init-policy.bin: {reason}",
+                      "#ERROR: 策略编译失败，数据解析错误"]
+
+
+# --- hostile text in log lines ------------------------------------------------
+
+def test_hostile_file_name_reaches_the_log_escaped(call, daemon):
+    # A C1 CSI, a line separator, a right-to-left override and a byte that
+    # is not UTF-8, in the name of a file that fails.
+    name = b"a\xc2\x9b2J\xe2\x80\xa8\xe2\x80\xaeb\xff.p"
+    (POLICY_DIR / os.fsdecode(name)).write_bytes(SYNTAX_ERROR)
+    assert call.code("compilePolicy") == 3
+    escaped = "a\\xc2\\x9b2J\\xe2\\x80\\xa8\\xe2\\x80\\xaeb\\xff.p"
+    assert (1, f"##ERROR: 处理策略文件 {escaped} 失败，错误码 3") in layered(daemon)
+    # Whatever another process sends, the collector keeps recording.
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.sendto(b"<11>raw: \xff\xc2\x85\xe2\x80\xa8end", "/dev/log")
+    sock.close()
+    assert [r["message"] for r in daemon.log.records("raw")] == ["\udcff\x85\u2028end"]

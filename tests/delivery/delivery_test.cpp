@@ -12,10 +12,15 @@
 #include <functional>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <openssl/evp.h>
 
 #include "compiled_policy.h"
 #include "image_format.h"
+#include "image_limits.h"
 #include "parse_state.h"
 #include "policy_loader.h"
 
@@ -250,6 +255,127 @@ TEST_F(Delivery, SendInitPolicyChecksTheStoredImage)
         EXPECT_EQ(manager().sendInitPolicy(""), std::get<2>(c));
         EXPECT_EQ(stateValue("writes"), "0");
     }
+
+    // Larger than any image the module takes: refused from its size, before
+    // a byte is read (the files are sparse; reading them would take minutes).
+    for (const off_t size : {off_t(tavo_image::maxImageBytes) + 1, off_t(64) << 30}) {
+        SCOPED_TRACE(size);
+        unlink(initPolicyPath);
+        writeText(initPolicyPath, stored);
+        ASSERT_EQ(truncate(initPolicyPath, size), 0);
+        LogCapture log;
+        EXPECT_EQ(manager().sendInitPolicy(""), EINVAL);
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
+                  std::vector<std::string>{std::string("sendInitPolicy: ") + initPolicyPath +
+                                           " is larger than any policy image (268435456 bytes at most); not read"});
+        EXPECT_EQ(stateValue("writes"), "0");
+    }
+}
+
+// Early boot short of memory: a real allocation failure while the stored
+// image is read, in a child whose address space is capped, is a result
+// (12), not an abort.
+TEST_F(Delivery, SendInitPolicyOutOfMemoryIsAResult)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own allocator cannot run under an address-space cap";
+#else
+    ASSERT_EQ(compile(webPolicy(3), Compile::Initial), 0);
+    ASSERT_EQ(truncate(initPolicyPath, off_t(tavo_image::maxImageBytes)), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        FILE *status = fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        if (!status || fscanf(status, "%lu", &pages) != 1)
+            _exit(10);
+        fclose(status);
+        struct rlimit cap;
+        getrlimit(RLIMIT_AS, &cap);
+        cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (size_t{64} << 20);
+        if (setrlimit(RLIMIT_AS, &cap) != 0)
+            _exit(11);
+        _exit(manager().sendInitPolicy("") == ENOMEM ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(stateValue("writes"), "0");
+#endif
+}
+
+// What the module would refuse, the library refuses when it compiles; an
+// image just within the module's limits is taken by both. One rule of n
+// uids and 1000 subjects: every node expands to over 1000 records in the
+// module but adds 12 bytes to the image.
+TEST_F(Delivery, CompileRefusesWhatTheModuleWouldRefuse)
+{
+    std::string subjects;
+    for (int i = 0; i < 1000; ++i)
+        subjects += (i ? ", \"/usr/bin/s" : "\"/usr/bin/s") + std::to_string(i) + "\"";
+    const auto policy = [&subjects](int uids) {
+        std::string list;
+        for (int i = 0; i < uids; ++i)
+            list += (i ? ", " : "") + std::to_string(1000 + i);
+        return "string name = web\nstrlist s = " + subjects + "\nintlist u = " + list +
+               "\nallow $u $s \"/srv\" file { read }\n";
+    };
+    // The most uids that compile, searched for around where the limit puts
+    // it: each node adds 12 bytes (384 records of allowance) and 1002
+    // records.
+    ASSERT_EQ(compile(policy(1), Compile::Full), 0);
+    const int estimate = static_cast<int>((32 * lastCompiled(manager()).image.size() + 65536) / (1002 - 384));
+    int within = estimate - 16, beyond = estimate + 16;
+    ASSERT_EQ(compile(policy(within), Compile::Full), 0);
+    ASSERT_EQ(compile(policy(beyond), Compile::Full), EINVAL);
+    while (beyond - within > 1) {
+        const int middle = (within + beyond) / 2;
+        (compile(policy(middle), Compile::Full) == 0 ? within : beyond) = middle;
+    }
+
+    LogCapture log;
+    ASSERT_EQ(compile(policy(beyond), Compile::Full), EINVAL);
+    ASSERT_EQ(log.messages(TAVO_LOG_ERROR).size(), 1u);
+    const std::string refusal = log.messages(TAVO_LOG_ERROR)[0];
+    EXPECT_EQ(refusal.rfind("policy compile failed: the image of ", 0), 0u) << refusal;
+    EXPECT_NE(refusal.find(" records in the module, more than the "), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("(32 a byte plus 65536); most from file web.p, rule 1: " + std::to_string(beyond) +
+                           " nodes of 1002 records"),
+              std::string::npos)
+        << refusal;
+    EXPECT_TRUE(lastCompiled(manager()).image.empty());
+
+    ASSERT_EQ(compile(policy(within), Compile::Full), 0);
+    const Bytes image = lastCompiled(manager()).image;
+    EXPECT_EQ(manager().sendPolicy(), 0);
+    EXPECT_EQ(stateValue("policy_nodes"), std::to_string(within));
+
+    // The image the library refused, made by hand from the one it gave:
+    // one node more. The module refuses it.
+    tavo_image::HeaderRecord h;
+    memcpy(&h, image.data(), sizeof h);
+    size_t nodesAt = sizeof h;
+    for (uint32_t t = 0; t < tavo_image::Nodes; ++t)
+        nodesAt += tavo_image::padded8(size_t{h.counts[t]} * tavo_image::tableEntrySize[t]);
+    const size_t nodesEnd = nodesAt + size_t{h.counts[tavo_image::Nodes]} * sizeof(tavo_image::NodeRecord);
+    const size_t rest = nodesAt + tavo_image::padded8(nodesEnd - nodesAt);
+    Bytes grown(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(nodesEnd));
+    grown.insert(grown.end(), image.begin() + static_cast<std::ptrdiff_t>(nodesEnd - sizeof(tavo_image::NodeRecord)),
+                 image.begin() + static_cast<std::ptrdiff_t>(nodesEnd));
+    grown.resize(nodesAt + tavo_image::padded8(grown.size() - nodesAt), 0);
+    grown.insert(grown.end(), image.begin() + static_cast<std::ptrdiff_t>(rest), image.end());
+    ++h.counts[tavo_image::Nodes];
+    h.imageSize = grown.size();
+    memcpy(grown.data(), &h, sizeof h);
+    unsigned int digestSize = 0;
+    EVP_Digest(grown.data() + tavo_image::digestedFrom, grown.size() - tavo_image::digestedFrom,
+               grown.data() + tavo_image::digestOffset, &digestSize, EVP_sha256(), nullptr);
+    std::string error;
+    EXPECT_EQ(tavo_image::checkImage(grown.data(), grown.size(), error), EINVAL);
+    EXPECT_NE(refusal.find("the image of " + std::to_string(grown.size()) + " bytes"), std::string::npos) << refusal;
+    EXPECT_EQ(request("policy", grown), EINVAL);
+    EXPECT_EQ(stateValue("policy_nodes"), std::to_string(within));
 }
 
 // A store that fails between writing the new image and renaming it into

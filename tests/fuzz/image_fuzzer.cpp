@@ -25,11 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     unsigned int digestSize = 0;
     EVP_Digest(patched.data() + tavo_image::digestedFrom, size - tavo_image::digestedFrom,
                patched.data() + tavo_image::digestOffset, &digestSize, EVP_sha256(), nullptr);
-    const int checked = tavo_image::checkImage(patched.data(), patched.size(), error);
+    tavo_image::ImageSummary summary;
+    const int checked = tavo_image::checkImage(patched.data(), patched.size(), summary, error);
     const int decoded = tavo_image::decodeImage(patched.data(), patched.size(), image, error);
-    // Both must agree on what is a valid image, unless only decoding found
-    // the image too large to build.
-    if (checked != 0 && decoded == 0)
+    // The checker, which expands nothing, and the decoder agree on what is
+    // a valid image and on what it holds.
+    if ((checked == 0) != (decoded == 0))
+        __builtin_trap();
+    if (decoded == 0 && (summary.nodeCount != image.nodes.size() || summary.kind != image.kind))
         __builtin_trap();
     return 0;
 }

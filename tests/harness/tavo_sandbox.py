@@ -270,7 +270,10 @@ def collect(socket_path, out_path):
                           "ident": m.group(2), "pid": int(m.group(3) or 0), "message": m.group(4)}
             else:
                 record = {"level": 0, "priority": -1, "ident": "", "pid": 0, "message": data}
-            out.write(json.dumps(record, ensure_ascii=False) + "\n")
+            # ASCII only: a byte that is not UTF-8 (kept as a lone surrogate)
+            # or a line separator in a message must neither stop the
+            # collector nor split its record.
+            out.write(json.dumps(record) + "\n")
             out.flush()
 
 
@@ -298,8 +301,8 @@ class LogReader:
         self.sync()
         with open(self.path, "rb") as f:
             f.seek(self.offset)
-            lines = f.read().decode("utf-8").splitlines()
-        out = [json.loads(line) for line in lines]
+            lines = f.read().decode("utf-8").split("\n")
+        out = [json.loads(line) for line in lines if line]
         return [r for r in out if ident is None or r["ident"] == ident]
 
     def lines(self, ident="tavo-policyd"):

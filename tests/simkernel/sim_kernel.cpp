@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "image_format.h"
+#include "image_limits.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ int SimKernel::peekImage(const std::vector<uint8_t> &start, size_t &total)
         return EBADMSG;
     }
     const uint64_t size = fieldAt<uint64_t>(start, offsetof(HeaderRecord, imageSize));
-    if (size < sizeof(HeaderRecord) || size > maxImageSize || size < start.size()) {
+    if (size < sizeof(HeaderRecord) || size > tavo_image::maxImageBytes || size < start.size()) {
         complain("image refused: impossible length " + std::to_string(size));
         return EINVAL;
     }

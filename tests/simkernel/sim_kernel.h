@@ -21,8 +21,6 @@ public:
     // A dynamic-variable change is three short lines; anything longer is
     // not one.
     static constexpr size_t maxDynamicWrite = 64 * 1024;
-    // More than any test delivers; refused before it is buffered.
-    static constexpr size_t maxImageSize = size_t(256) << 20;
 
     // Looks at the start of an image still arriving: 0 with `total` once
     // the header says how long the image is, -1 while too little has come,

@@ -3,12 +3,16 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 
@@ -280,6 +284,62 @@ TEST(PolicyImage, CompileValidatesAndSaysWhere)
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{c.error});
         EXPECT_TRUE(lastCompiled(policyManager()).image.empty());
     }
+}
+
+// A real allocation failure while the image is built, in a child process
+// whose address space is capped: the compile fails with 12, what was added
+// is cleared, and the next compile works.
+TEST(PolicyImage, RunningOutOfMemoryWhileBuildingFailsTheCompileOnly)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own allocator cannot run under an address-space cap";
+#else
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        policyManager().clearAllPolicy();
+        policyManager().setNamespaceInfo("web");
+        {
+            // 96 MiB of string table: the image to write needs as much again.
+            PolicyDb db;
+            db.nodes = {handMadeNode("web")};
+            db.nodes[0].objectById = false;
+            db.nodes[0].oids.clear();
+            db.nodes[0].objectNames = {std::string(size_t{96} << 20, 'o')};
+            policyManager().addPolicy("big.p", db);
+        }
+        FILE *status = fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        if (!status || fscanf(status, "%lu", &pages) != 1)
+            _exit(10);
+        fclose(status);
+        struct rlimit cap;
+        getrlimit(RLIMIT_AS, &cap);
+        cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (size_t{32} << 20);
+        if (setrlimit(RLIMIT_AS, &cap) != 0)
+            _exit(11);
+        LogCapture log;
+        if (policyManager().compileData() != ENOMEM)
+            _exit(12);
+        if (log.messages(TAVO_LOG_ERROR) !=
+            std::vector<std::string>{
+                "policy compile failed: out of memory while building the policy image; all added policy cleared"})
+            _exit(13);
+        if (!lastCompiled(policyManager()).image.empty() || policyManager().sendPolicy() != EPROTO)
+            _exit(14);
+        policyManager().setNamespaceInfo("web");
+        PolicyDb db;
+        db.nodes = {handMadeNode("web")};
+        policyManager().addPolicy("next.p", db);
+        if (policyManager().compileData() != 0 || lastCompiled(policyManager()).nodeCount != 1)
+            _exit(15);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 TEST(PolicyImage, PolicyWithoutRulesCompilesToAnImageWithoutNodes)

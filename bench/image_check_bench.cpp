@@ -1,0 +1,171 @@
+// What checking a stored policy image costs, as tavo-main-policy-init does
+// at early boot: read the file, then either check it without expanding it
+// (checkImage, what sendInitPolicy does) or decode it into records
+// (decodeImage, what it did before). Run it under /usr/bin/time -v for the
+// peak RSS. `make` writes the largest image the module's limits allow.
+//
+//   tavo-image-check-bench check|decode FILE
+//   tavo-image-check-bench make FILE [BYTES [NODES]]
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "image_format.h"
+#include "image_limits.h"
+#include "policy_image.h"
+
+using namespace tavo_image;
+
+namespace {
+
+std::vector<uint8_t> readFile(const char *path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> bytes(static_cast<size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+template <typename T>
+void put(std::vector<uint8_t> &out, const T &v)
+{
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&v);
+    out.insert(out.end(), p, p + sizeof v);
+}
+
+void pad(std::vector<uint8_t> &out)
+{
+    out.resize(padded8(out.size()), 0);
+}
+
+// An initial image of about `target` bytes: one rule whose subject-name
+// slice fills the image (every reference to one string) and `nodes` nodes
+// of it; 127 keep the records just within the limit.
+int make(const char *path, uint64_t target, uint32_t nodes)
+{
+    const char *const strings[] = {"big.p", "file", "web", "", "read", "/usr/bin/s"};
+    const uint32_t stringCount = 6;
+    std::string bytes;
+    std::vector<uint32_t> ends;
+    for (const char *s : strings) {
+        bytes += s;
+        ends.push_back(static_cast<uint32_t>(bytes.size()));
+    }
+    HeaderRecord h{};
+    h.magic = imageMagic;
+    h.version = imageVersion;
+    h.kind = static_cast<uint32_t>(ImageKind::Initial);
+    h.headerSize = sizeof h;
+    h.sectionNamespace = h.sectionName = noString;
+    h.counts[StringEnds] = stringCount;
+    h.counts[StringBytes] = static_cast<uint32_t>(bytes.size());
+    h.counts[Files] = 1;
+    h.counts[Nodes] = nodes;
+    h.counts[Rules] = 1;
+    h.counts[Namespaces] = 1;
+    uint64_t fixed = sizeof h;
+    for (uint32_t t = 0; t < TableCount; ++t) {
+        if (t != NameRefs)
+            fixed += padded8(uint64_t{h.counts[t]} * tableEntrySize[t]);
+    }
+    if (target > maxImageBytes || target < fixed + 8) {
+        fprintf(stderr, "size out of range\n");
+        return 1;
+    }
+    const uint64_t refs = (target - fixed) / 4 & ~uint64_t{1};
+    h.counts[NameRefs] = static_cast<uint32_t>(refs);
+    h.imageSize = fixed + padded8(refs * 4);
+    const uint64_t records = nodes * (2 + refs);
+    if (records > maxRecordsFor(h.imageSize)) {
+        fprintf(stderr, "%" PRIu32 " nodes expand to %" PRIu64 " records, over the limit of %" PRIu64 "\n", nodes,
+                records, maxRecordsFor(h.imageSize));
+        return 1;
+    }
+
+    std::vector<uint8_t> out;
+    out.reserve(h.imageSize);
+    put(out, h);
+    for (const uint32_t e : ends)
+        put(out, e);
+    pad(out);
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    pad(out);
+    put(out, uint32_t{0});
+    pad(out);
+    for (uint32_t i = 0; i < nodes; ++i)
+        put(out, NodeRecord{0, 1000 + i, 4});
+    pad(out);
+    RuleRecord r{};
+    r.action = 1;
+    r.objectType = 1;
+    r.namespaceName = 2;
+    r.sectionName = r.moduleName = 3;
+    r.subjectNameCount = static_cast<uint32_t>(refs);
+    r.objectNameStart = 0;
+    r.objectNameCount = 1;
+    put(out, r);
+    pad(out);
+    out.resize(out.size() + refs * 4, 0);
+    for (uint64_t i = 0; i < refs; ++i) {
+        const uint32_t s = 5;
+        memcpy(out.data() + out.size() - refs * 4 + i * 4, &s, 4);
+    }
+    pad(out);
+    put(out, NamespaceRecord{2, 0, 0, 0, 0});
+    pad(out);
+    if (out.size() != h.imageSize) {
+        fprintf(stderr, "layout: %zu bytes written, %" PRIu64 " expected\n", out.size(), h.imageSize);
+        return 1;
+    }
+    unsigned int size = 0;
+    EVP_Digest(out.data() + digestedFrom, out.size() - digestedFrom, out.data() + digestOffset, &size, EVP_sha256(),
+               nullptr);
+    FILE *f = fopen(path, "wb");
+    if (!f || fwrite(out.data(), 1, out.size(), f) != out.size() || fclose(f) != 0) {
+        perror(path);
+        return 1;
+    }
+    printf("%s: %zu bytes, %" PRIu32 " nodes, %" PRIu64 " records (limit %" PRIu64 ")\n", path, out.size(), nodes,
+           records, maxRecordsFor(h.imageSize));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 3 && strcmp(argv[1], "make") == 0)
+        return make(argv[2], argc > 3 ? strtoull(argv[3], nullptr, 10) : maxImageBytes,
+                    argc > 4 ? static_cast<uint32_t>(strtoul(argv[4], nullptr, 10)) : 127);
+    if (argc != 3 || (strcmp(argv[1], "check") != 0 && strcmp(argv[1], "decode") != 0)) {
+        fprintf(stderr, "usage: %s check|decode FILE | make FILE [BYTES [NODES]]\n", argv[0]);
+        return 64;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<uint8_t> image = readFile(argv[2]);
+    const double reading = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string error;
+    int rc = 0;
+    size_t nodes = 0;
+    if (strcmp(argv[1], "check") == 0) {
+        ImageSummary summary;
+        rc = checkImage(image.data(), image.size(), summary, error);
+        nodes = summary.nodeCount;
+    } else {
+        DecodedImage decoded;
+        rc = decodeImage(image.data(), image.size(), decoded, error);
+        nodes = decoded.nodes.size();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printf("%s %s: %zu bytes, %zu nodes, result %d%s%s, %.3f s (%.3f s of it reading)\n", argv[1], argv[2],
+           image.size(), nodes, rc, error.empty() ? "" : ": ", error.c_str(), seconds, reading);
+    return rc;
+}
