@@ -155,6 +155,34 @@ TEST(MendedFaults, DynamicMarkOnBoolReferenceIsConsumed)
     EXPECT_EQ(c[3].value, 0u);
 }
 
+TEST(MendedFaults, RedeclarationDropsTheDynamicMark)
+{
+    const struct {
+        const char *text;
+        uint32_t type;
+        uint32_t value;
+    } cases[] = {
+        {"dynamic bool x = true\nint x = 7\n", ExprVariable, 7},
+        {"dynamic bool x = true\nbool x = true\n", ExprVariable, 1},
+        {"dynamic bool x = true\nstring x = a\nbool x = false\n", ExprVariable, 0},
+        // An assignment keeps the variable; so does a dynamic redeclaration.
+        {"dynamic bool x = true\nx = false\n", ExprDynamicVariable, 0},
+        {"dynamic bool x = true\nint x = 7\ndynamic bool x = true\n", ExprDynamicVariable, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        LogCapture log;
+        ASSERT_EQ(parseText(header + c.text + "allow 0 * * file { read } if ($x)\n"), 0);
+        EXPECT_TRUE(errors(log).empty());
+        ASSERT_EQ(nodes().size(), 1u);
+        ASSERT_EQ(nodes()[0].conditions.size(), 1u);
+        const ExprNode &e = nodes()[0].conditions[0];
+        EXPECT_EQ(e.type, c.type);
+        EXPECT_EQ(e.value, c.value);
+        EXPECT_EQ(e.varName, c.type == ExprDynamicVariable ? "x" : "");
+    }
+}
+
 TEST(MendedFaults, EmptyQuotedOperandIsRefusedAtOnce)
 {
     // No name is declared: the refusal comes before the rule is finished.
