@@ -119,7 +119,7 @@ uid_operand
 
 uid_number
     : NUMBER                    { if (call(addUid, $1.number)) YYABORT; }
-    | STAR                      { if (call(addUid, anyId)) YYABORT; }
+    | STAR                      { if (call(addUid, uint64_t{anyUid})) YYABORT; }
     ;
 
 uid_text

@@ -102,6 +102,10 @@ int declareVariable(const std::string &name)
                    name.c_str());
         return 1;
     }
+    // A declaration makes a new variable: only its own "dynamic" makes it
+    // dynamic, so a condition on it cannot carry another kind's value as a
+    // run-time switch.
+    s.dynamicVariables.erase(name);
     beginVariable(name);
     return 0;
 }

@@ -137,25 +137,39 @@ int pushList(const ParseState &s, std::vector<T> &target, T value)
     return 0;
 }
 
-// Stores a string value; "name" also fixes the file's namespace, once.
-void storeString(ParseState &s, const std::string &name, const std::string &text)
+// Stores a string value; "name" also fixes the file's namespace, once. A
+// refused scene name fails the file: a later "name" must not quietly
+// stand in for the one the administrator wrote.
+int storeString(ParseState &s, const std::string &name, const std::string &text)
 {
     if (name != "name") {
         s.stringVars[name] = text;
-        return;
+        return 0;
     }
     if (!s.namespaceName.empty()) {
         TAVO_WARN("####WARN: 一个策略文件只能有一个name，name %s 无效", text.c_str());
         s.stringVars["name"] = text;
-        return;
+        return 0;
     }
     if (isIllegalNamespace(text)) {
         TAVO_ERROR("####ERROR: namespace 名称包含非法路径字符: %s", text.c_str());
-        return;
+        return 1;
     }
     s.namespaceName = text;
     policyManager().setNamespaceInfo(text);
     s.stringVars["name"] = text;
+    return 0;
+}
+
+// Variables hold 64-bit numbers; a value read into a 32-bit field of the
+// records is taken as written or refused, never cut to its low bits.
+int checkFits32(const ParseState &s, const std::string &name, uint64_t value)
+{
+    if (value <= UINT32_MAX)
+        return 0;
+    TAVO_ERROR("####ERROR: 文件%s第%d行的规则所用变量%s的值%llu超出 uint32_t 范围", s.fileName.c_str(), s.ruleLine,
+               name.c_str(), static_cast<unsigned long long>(value));
+    return 1;
 }
 
 int refuseValueForm(const ParseState &s, const std::string &written)
@@ -299,8 +313,7 @@ int commitVariableValue()
         s.intVars[s.varName] = s.varNumber;
         return 0;
     case KindString:
-        storeString(s, s.varName, withoutQuotes(s.varText));
-        return 0;
+        return storeString(s, s.varName, withoutQuotes(s.varText));
     case KindBoolList:
         return pushList(s, s.boolListVars[s.varName], s.varNumber != 0);
     case KindIntList:
@@ -350,9 +363,8 @@ int assignReference()
         break;
     case KindString: {
         const std::string value = s.stringVars[ref];
-        if (chargeCopy(s, copyBytes(value)) != 0)
+        if (chargeCopy(s, copyBytes(value)) != 0 || storeString(s, s.varName, value) != 0)
             return 1;
-        storeString(s, s.varName, value);
         break;
     }
     // A reference to the list itself reads its value from before the
@@ -424,14 +436,18 @@ int loadGroupAttributes()
     if (const bool *b = lookup(s.boolVars, "interactive")) {
         interactive = *b ? 1 : 0;
     } else if (const uint64_t *i = lookup(s.intVars, "interactive")) {
-        interactive = static_cast<uint32_t>(*i);
-        if (interactive > 2) {
+        if (checkFits32(s, "interactive", *i) != 0)
+            return 1;
+        if (*i > 2) {
             TAVO_ERROR("####ERROR: 策略文件中弹窗值越界");
             return 1;
         }
+        interactive = static_cast<uint32_t>(*i);
     }
     const bool permissive = flagSetting("permissive");
     const uint64_t *priority = lookup(s.intVars, "priority");
+    if (priority && checkFits32(s, "priority", *priority) != 0)
+        return 1;
     const std::string *moduleName = lookup(s.stringVars, "module_name");
 
     PolicyNode &t = s.ruleTemplate;
@@ -479,6 +495,8 @@ int addConditionVariable(const std::string &name)
         TAVO_ERROR("####ERROR: 条件表达式中引用的变量 %s 不存在或类型不匹配", name.c_str());
         return 1;
     }
+    if (checkFits32(s, name, value) != 0)
+        return 1;
     s.curExpr.value = static_cast<uint32_t>(value);
     s.ruleTemplate.conditions.push_back(std::move(s.curExpr));
     s.curExpr = ExprNode();
@@ -573,11 +591,9 @@ int resolveUidText()
     case KindInt: {
         const uint64_t *value = lookup(s.intVars, name);
         const uint64_t uid = value ? *value : 0;
-        if (addUid(uid) != 0) {
-            TAVO_ERROR("####ERROR: 对变量%s中的uid %llu 处理过程存在错误", name.c_str(),
-                       static_cast<unsigned long long>(uid));
+        if (checkFits32(s, name, uid) != 0)
             return 1;
-        }
+        s.uids.push_back(static_cast<uint32_t>(uid));
         return 0;
     }
     case KindString: {

@@ -576,6 +576,12 @@ int ImageBuilder::validate(const std::vector<uint32_t> &rules, const Registratio
                         (depth < operands ? " lacks operands" : " names no variable");
                 return 22;
             }
+            // The module keeps a dynamic variable as a switch.
+            if (e.type == 12 && e.value > 1) {
+                error = where(index) + ": dynamic variable " + text(e.varName) + " starts at " +
+                        std::to_string(e.value) + ", not 0 or 1";
+                return 22;
+            }
             depth = depth - operands + 1;
             if (e.type == 4 && !registered(index, e.name))
                 return 22;

@@ -18,6 +18,7 @@ COMPLETIONS = [
     ("tavo-main-policy-sync", ["-d", "-V", "t"], ["true"]),
     ("tavo-main-policy-init", ["--"], ["--help", "--prefix"]),
     ("tavo-policy-check", ["--j"], ["--json"]),
+    ("tavo-policy-check", ["--i"], ["--image"]),
 ]
 
 

@@ -243,12 +243,18 @@ def test_kernel_codes_of_send_policy(call, kernel, errno_value):
     assert kernel_digest(kernel) == before
 
 
-def test_failed_compile_then_send_keeps_the_kernels_policy(call, kernel):
+# A failed compile leaves nothing to deliver: every compile method clears
+# the library first, a refused section included.
+@pytest.mark.parametrize("content, method, args, code", [
+    (SYNTAX_ERROR, "compilePolicy", [], 3),
+    (GOOD_POLICY, "compileSectionPolicy", ["web", "back"], 22),
+], ids=["file fails", "section refused"])
+def test_failed_compile_then_send_keeps_the_kernels_policy(call, kernel, content, method, args, code):
     write_policy("a.p", GOOD_POLICY)
     compile_and_send(call)
     delivered = kernel_digest(kernel)
-    write_policy("a.p", SYNTAX_ERROR)
-    assert call.code("compilePolicy") == 3
+    write_policy("a.p", content)
+    assert call.code(method, *args) == code
     assert call.code("sendPolicy") == 71
     assert kernel_digest(kernel) == delivered
 

@@ -229,11 +229,14 @@ PolicyNode handMadeNode(const std::string &ns)
     return n;
 }
 
-ExprNode expr(uint32_t type, const std::string &name = std::string())
+ExprNode expr(uint32_t type, const std::string &name = std::string(), const std::string &varName = std::string(),
+             uint32_t value = 0)
 {
     ExprNode e;
     e.type = type;
     e.name = name;
+    e.varName = varName;
+    e.value = value;
     return e;
 }
 
@@ -256,6 +259,10 @@ TEST(PolicyImage, CompileValidatesAndSaysWhere)
          "policy compile failed: file h.p, rule 2: condition node 2 lacks operands"},
         {"unknown node type", [](PolicyNode &n) { n.conditions = {expr(0)}; },
          "policy compile failed: file h.p, rule 2: condition node 1 has unknown type 0"},
+        {"dynamic variable off", [](PolicyNode &n) { n.conditions = {expr(12, "", "x", 0)}; }, nullptr},
+        {"dynamic variable on", [](PolicyNode &n) { n.conditions = {expr(12, "", "x", 1)}; }, nullptr},
+        {"dynamic variable that is no switch", [](PolicyNode &n) { n.conditions = {expr(12, "", "x", 7)}; },
+         "policy compile failed: file h.p, rule 2: dynamic variable x starts at 7, not 0 or 1"},
         {"undeclared namespace", [](PolicyNode &n) { n.namespaceName = "other"; },
          "policy compile failed: file h.p, rule 2: namespace \"other\" was never declared"},
     };
