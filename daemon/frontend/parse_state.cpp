@@ -118,7 +118,7 @@ void addPermission(const std::string &text)
 
 int addUid(uint64_t value)
 {
-    if (value > UINT32_MAX) {
+    if (value > UINT32_MAX && value != anyId) {
         TAVO_ERROR("####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
         return 1;
     }

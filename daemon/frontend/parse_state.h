@@ -148,8 +148,8 @@ void resetRuleState();
 void setAction(uint32_t code);
 void setObjectType(const std::string &text);
 void addPermission(const std::string &text);
-// Appends a uid; a value beyond 32 bits is refused, all bits set included:
-// only "*" (passed as anyUid) stands for any uid.
+// Appends a uid; a value beyond 32 bits is refused, except all 64 bits set,
+// which stands for any uid as "*" does.
 int addUid(uint64_t value);
 void addSubjectId(uint64_t value);
 void addObjectId(uint64_t value);

@@ -591,9 +591,10 @@ int resolveUidText()
     case KindInt: {
         const uint64_t *value = lookup(s.intVars, name);
         const uint64_t uid = value ? *value : 0;
-        if (checkFits32(s, name, uid) != 0)
+        // All bits set is any uid, as the same number written in the rule.
+        if (uid != anyId && checkFits32(s, name, uid) != 0)
             return 1;
-        s.uids.push_back(static_cast<uint32_t>(uid));
+        s.uids.push_back(uid == anyId ? anyUid : static_cast<uint32_t>(uid));
         return 0;
     }
     case KindString: {

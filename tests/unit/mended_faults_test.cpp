@@ -65,7 +65,6 @@ TEST(MendedFaults, ValuesBeyond32BitsAreRefusedNotCut)
          {beyond("interactive", "4294967298"), groupFailed}},
         {"int lim = 4294967297\nallow 0 * * file { read } if ($lim)\n", {beyond("lim", "4294967297")}},
         {"int u = 4294967296\nallow $u * * file { read }\n", {beyond("u", "4294967296")}},
-        {"int u = 0xFFFFFFFFFFFFFFFF\nallow $u * * file { read }\n", {beyond("u", "18446744073709551615")}},
         // The line is that of the rule that reads the setting.
         {"int priority = 0x100000000\n\nallow 0 * * file { read }\n",
          {"####ERROR: 文件test.p第4行的规则所用变量priority的值4294967296超出 uint32_t 范围", groupFailed}},
@@ -85,6 +84,7 @@ TEST(MendedFaults, ScalarOperandVariablesStandForTheirValue)
         {"string who = ghost\nallow $who * * file { read }\n", 4294967294u, {}, {}, {{"setUidInfo", {"ghost", "4294967294"}}}},
         {"int u = 1002\nallow $u * * file { read }\n", 1002, {}, {}, {}},
         {"int u = 4294967295\nallow $u * * file { read }\n", 4294967295u, {}, {}, {}},
+        {"int u = 0xFFFFFFFFFFFFFFFF\nallow $u * * file { read }\n", 4294967295u, {}, {}, {}},
         {"string app = \"/usr/bin/app\"\nstring www = \"/var/www/*\"\nallow 0 $app $www file { read }\n",
          0,
          {"/usr/bin/app"},

