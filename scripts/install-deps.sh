@@ -11,4 +11,5 @@ apt-get install -y --no-install-recommends \
     util-linux mount passwd locales \
     pkg-config libssl-dev libfuse3-dev fuse3 \
     qtbase5-dev qtbase5-dev-tools \
-    dbus polkitd python3-dbus python3-gi checkpolicy man-db
+    dbus polkitd python3-dbus python3-gi checkpolicy man-db \
+    debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev systemd

@@ -25,7 +25,7 @@ def test_unit_verifies_and_is_confined():
     try:
         verify = subprocess.run(["systemd-analyze", "verify", str(UNIT)], capture_output=True, text=True)
         assert verify.returncode == 0, verify.stderr
-        security = subprocess.run(["systemd-analyze", "security", "--offline=true", "--threshold=30", str(UNIT)],
+        security = subprocess.run(["systemd-analyze", "security", "--offline=true", "--threshold=20", str(UNIT)],
                                   capture_output=True, text=True)
         assert security.returncode == 0, security.stdout[-400:]
     finally:
