@@ -429,7 +429,9 @@ def check_watchdog(m):
     pid = m.prop("tavo-policyd", "MainPID")
     restarts = int(m.prop("tavo-policyd", "NRestarts"))
     m.sh(f"kill -STOP {pid}")
-    deadline = time.monotonic() + seconds + 30
+    # systemd signals the stopped process, continues it, and kills it at the
+    # latest after its abort timeout.
+    deadline = time.monotonic() + seconds + 120
     while time.monotonic() < deadline:
         if m.prop("tavo-policyd", "MainPID") not in (pid, "0") and m.prop("tavo-policyd", "ActiveState") == "active":
             break
