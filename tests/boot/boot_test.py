@@ -178,6 +178,8 @@ class Root:
         # man-db's index rebuild on every install is most of dpkg's time.
         self.p("/var/lib/man-db/auto-update").unlink(missing_ok=True)
         for f in ("passwd", "group", "shadow"):
+            if re.search(r"^(secadm|tavotester):", (etc / f).read_text(), re.M):
+                raise Failed(f"the host's /etc/{f} already has secadm or tavotester")
             if f == "passwd":
                 lines = [f"secadm:x:{SECADM_UID}:{SECADM_UID}::/nonexistent:/usr/sbin/nologin",
                          f"tavotester:x:{TESTER_UID}:{TESTER_UID}::/nonexistent:/usr/sbin/nologin"]
@@ -428,6 +430,9 @@ def check_watchdog(m):
     seconds = usec(watchdog)
     pid = m.prop("tavo-policyd", "MainPID")
     restarts = int(m.prop("tavo-policyd", "NRestarts"))
+    time.sleep(min(seconds * 1.2, 60))
+    check(m.prop("tavo-policyd", "MainPID") == pid and int(m.prop("tavo-policyd", "NRestarts")) == restarts,
+          "a running daemon keeps the watchdog fed")
     m.sh(f"kill -STOP {pid}")
     # systemd signals the stopped process, continues it, and kills it at the
     # latest after its abort timeout.
@@ -438,6 +443,7 @@ def check_watchdog(m):
         time.sleep(0.5)
     check(int(m.prop("tavo-policyd", "NRestarts")) > restarts and m.prop("tavo-policyd", "MainPID") != pid,
           f"a daemon whose event loop stopped is restarted by the watchdog ({watchdog})")
+    check(re.fullmatch(r"-?[0-9]+", busctl(m, "sendPolicy")) is not None, "... and the new one answers")
 
 
 def usec(text):
@@ -447,13 +453,23 @@ def usec(text):
 
 
 def second_boot(m):
-    m.wait_booted()
+    check(m.wait_booted() == "running", "the system boots with nothing failed")
     state = sim_state(m)
     check(state["init"] == "yes" and state["writes"] == "1", "the early-boot unit delivered the initial image")
     check(m.prop("tavo-policy-init", "Result") == "success"
           and int(m.prop("tavo-policy-init", "ExecMainExitTimestampMonotonic"))
           <= int(m.prop("sysinit.target", "ActiveEnterTimestampMonotonic")),
           "... before sysinit.target, that is before every ordinary service")
+    # A damaged image for the next boot.
+    m.sh(f"printf 'not an image' > {INIT_IMAGE}")
+    m.power_off()
+
+
+def third_boot(m):
+    state = m.wait_booted()
+    check(state == "degraded" and m.prop("tavo-policy-init", "Result") == "exit-code"
+          and m.prop("tavo-policyd", "ActiveState") == "active" and sim_state(m)["writes"] == "0",
+          "a damaged initial image fails the early unit without holding up the boot")
 
     # Upgrade: the same packages again.
     if m.prop("tavo-policyd", "ActiveState") != "active":
@@ -501,6 +517,8 @@ def inner(source, scratch, simkernel):
         first_boot(machine, debs, source / "examples" / "policy")
         machine = Machine(root, scratch, cgroup)
         second_boot(machine)
+        machine = Machine(root, scratch, cgroup)
+        third_boot(machine)
         log(f"boots and checks took {time.monotonic() - booted:.0f} s, the whole test {time.monotonic() - started:.0f} s")
     finally:
         if machine:
