@@ -17,11 +17,20 @@ def pkg_var(module, var):
                           check=True).stdout.strip()
 
 
-@pytest.mark.parametrize("prefix", ["/usr", "/usr/local", "/opt/tavo"])
-def test_install_prefix(tmp_path, prefix):
+# prefix, whether the system's daemons read the files where they go
+PREFIXES = [("/usr", True), ("/usr/local", True), ("/opt/tavo", False)]
+
+
+@pytest.mark.parametrize("prefix,system", PREFIXES)
+def test_install_prefix(tmp_path, prefix, system):
     subprocess.run(["cmake", "--install", str(BUILD), "--prefix", prefix], check=True, capture_output=True,
                    env=dict(os.environ, DESTDIR=str(tmp_path)))
-    root = lambda p: tmp_path / p.lstrip("/")
+
+    def root(path):
+        if not system:
+            path = path.replace("/usr/share/", f"{prefix}/share/").replace("/lib/systemd/", f"{prefix}/lib/systemd/")
+        return tmp_path / path.lstrip("/")
+
     units = root(pkg_var("systemd", "systemdsystemunitdir"))
     for unit, program in (("tavo-policyd.service", "tavo-policyd"),
                           ("tavo-policy-init.service", "tavo-main-policy-init")):
@@ -34,3 +43,5 @@ def test_install_prefix(tmp_path, prefix):
                  polkit / "com.norda.zupolicy.policy",
                  polkit.parent / "rules.d/50-tavo-policyd.rules"):
         assert root(str(path)).is_file(), path
+    outside = {p.parts[len(tmp_path.parts)] for p in tmp_path.rglob("*") if p.is_file()}
+    assert outside == ({"usr", "lib"} if system else {prefix.split("/")[1]})
