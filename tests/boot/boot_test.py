@@ -335,6 +335,15 @@ def sim_state(m):
     return state
 
 
+def wait_until(condition, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.3)
+    return True
+
+
 def busctl(m, method, *args, user=None):
     status, out = m.sh(f"busctl call com.norda.zupolicy /policymgr com.norda.zupolicy.policymgr {method} "
                        + " ".join(args), user=user, check=False)
@@ -382,6 +391,15 @@ def first_boot(m, debs, examples):
     m.sh(f"echo 1 > {SIM}/paras/zusec_global/admctl")
     check(busctl(m, "sendPolicy", user=SECADM_UID) == "0", "three-mode on: secadm may deliver")
     check(busctl(m, "sendPolicy") == "-100", "three-mode on: root is refused")
+    # Without the shipped rule polkit says no to secadm (polkitd rereads its
+    # rules when they change).
+    rule = "/usr/share/polkit-1/rules.d/50-tavo-policyd.rules"
+    m.sh(f"mv {rule} /root/")
+    check(wait_until(lambda: busctl(m, "sendPolicy", user=SECADM_UID) == "-100")
+          and "reason=" in m.out("journalctl -q -o cat -p err -u tavo-policyd | grep 'AUDIT FAIL' | tail -n 1"),
+          "three-mode on, without the polkit rule: polkit refuses secadm")
+    m.sh(f"mv /root/{pathlib.PurePath(rule).name} {rule}")
+    check(wait_until(lambda: busctl(m, "sendPolicy", user=SECADM_UID) == "0"), "... and lets secadm in with it")
     m.sh(f"echo 0 > {SIM}/paras/zusec_global/admctl")
     check(busctl(m, "sendPolicy", user=SECADM_UID) == "-100", "three-mode off: secadm is refused by the daemon")
     check("Access denied" in busctl(m, "sendPolicy", user=TESTER_UID), "an ordinary user is refused by the bus")
