@@ -525,6 +525,10 @@ def inner(source, scratch, simkernel):
     cgroot = scratch / "cgroup"
     cgroot.mkdir(exist_ok=True)
     run(["mount", "-t", "cgroup2", "tavo-boot-cgroup", str(cgroot)])
+    # Subtrees that a killed run left empty behind.
+    for stale in cgroot.glob("tavo-boot-*"):
+        if not any(procs.read_text().strip() for procs in stale.rglob("cgroup.procs")):
+            kill_cgroup(stale)
     cgroup = cgroot / f"tavo-boot-{os.getpid()}"
     cgroup.mkdir()
     root = machine = None
@@ -550,6 +554,11 @@ def inner(source, scratch, simkernel):
 def main():
     if len(sys.argv) == 5 and sys.argv[1] == "--inner":
         source, scratch, simkernel = map(pathlib.Path, sys.argv[2:])
+
+        def interrupted(signum, frame):
+            raise Failed(f"interrupted by signal {signum}")
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            signal.signal(sig, interrupted)
         try:
             inner(source, scratch, simkernel)
         except Failed as e:
@@ -563,8 +572,12 @@ def main():
     source, scratch, simkernel = (pathlib.Path(a).resolve() for a in sys.argv[1:])
     scratch.mkdir(parents=True, exist_ok=True)
     # A mount namespace of our own: every mount we make goes with it.
-    sys.exit(subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable, __file__, "--inner",
-                             str(source), str(scratch), str(simkernel)]).returncode)
+    child = subprocess.Popen(["unshare", "--mount", "--propagation", "private", sys.executable, __file__, "--inner",
+                              str(source), str(scratch), str(simkernel)])
+    # A stop request reaches the inner run, which cleans up.
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, lambda signum, frame: child.send_signal(signum))
+    sys.exit(child.wait())
 
 
 if __name__ == "__main__":
