@@ -12,4 +12,4 @@ apt-get install -y --no-install-recommends \
     pkg-config libssl-dev libfuse3-dev fuse3 \
     qtbase5-dev qtbase5-dev-tools \
     dbus polkitd python3-dbus python3-gi checkpolicy man-db \
-    debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev systemd
+    debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev libsystemd-dev systemd
