@@ -9,6 +9,7 @@ apt-get install -y --no-install-recommends \
     clang libclang-rt-14-dev \
     python3 python3-pytest \
     util-linux mount passwd locales \
-    pkg-config libssl-dev libfuse3-dev fuse3 libsystemd-dev \
-    qtbase5-dev qtbase5-dev-tools libdbus-1-dev \
-    dbus polkitd python3-dbus python3-gi checkpolicy man-db
+    pkg-config libssl-dev libfuse3-dev fuse3 \
+    qtbase5-dev qtbase5-dev-tools \
+    dbus polkitd python3-dbus python3-gi checkpolicy man-db \
+    debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev libsystemd-dev systemd

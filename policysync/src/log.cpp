@@ -178,8 +178,12 @@ int writeLog(const char *file, int line, int level, const char *format, ...)
                 fprintf(stderr, "%s\n", message.c_str());
         }
     } else {
-        // The ident defaults to the program's name.
-        syslog(syslogPriority(level), "%s", message.c_str());
+        // The ident defaults to the program's name. The facility goes with
+        // each line rather than through openlog(), which a program linking
+        // the client library may have called for itself. Authorisation
+        // decisions go where sshd's and sudo's do.
+        const int facility = message.compare(0, 5, "AUDIT") == 0 ? LOG_AUTHPRIV : LOG_DAEMON;
+        syslog(facility | syslogPriority(level), "%s", message.c_str());
     }
     return static_cast<int>(message.size());
 }

@@ -53,6 +53,17 @@ def test_fifty_callers_at_once_all_get_their_answers(call, daemon):
     assert len(passes) == 50 and len(set(passes)) == 50
 
 
+LOG_DAEMON, LOG_AUTHPRIV = 3, 10
+
+
+def test_daemon_facility_and_audit_lines_to_authpriv(call, daemon):
+    write_policy("a.p", GOOD_POLICY)
+    daemon.log.mark()
+    assert call.code("compilePolicy") == 0
+    facilities = {(r["message"].startswith("AUDIT"), r["priority"] >> 3) for r in daemon.log.records()}
+    assert facilities == {(True, LOG_AUTHPRIV), (False, LOG_DAEMON)}
+
+
 def rss_kib(pid):
     for line in open(f"/proc/{pid}/status"):
         if line.startswith("VmRSS:"):
