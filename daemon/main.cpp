@@ -14,7 +14,7 @@
 #include "lifecycle.h"
 #include "policymgr_service.h"
 #include "service_publisher.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

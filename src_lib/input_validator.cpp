@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

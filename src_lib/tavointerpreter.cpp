@@ -8,7 +8,7 @@
 
 #include "dbus_interface.h"
 #include "input_validator.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "checks.h"
 
 #include "parse_state.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "lexer.h"
 #include "parser.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

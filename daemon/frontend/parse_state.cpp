@@ -1,7 +1,7 @@
 #include "parse_state.h"
 
 #include "lexer.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 ParseState &parseState()
 {

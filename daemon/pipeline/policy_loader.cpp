@@ -16,7 +16,7 @@
 
 #include "parse_state.h"
 #include "parser.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include "dbus_types.h"
 #include "input_validator.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "input_validator.h"
 #include "parse_state.h"
 #include "policy_loader.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

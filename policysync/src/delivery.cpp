@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "image_limits.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

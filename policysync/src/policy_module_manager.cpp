@@ -15,7 +15,7 @@
 
 #include "manager_impl.h"
 #include "object_classes.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "parse_state.h"
 #include "policy_image.h"
 #include "policy_loader.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
