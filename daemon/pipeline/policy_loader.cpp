@@ -16,6 +16,7 @@
 
 #include "parse_state.h"
 #include "parser.h"
+#include "unique_fd.h"
 #include <tavopolicysync/log.h>
 
 namespace {
@@ -24,19 +25,6 @@ constexpr size_t readChunk = 8192;
 constexpr size_t maxPathLength = 4095;
 
 size_t fileSizeLimit = maxPolicyFileSize;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
 
 bool endsWith(const std::string &text, const char *suffix)
 {
@@ -60,30 +48,28 @@ std::string realPath(const std::string &path, int &error)
 // without opening anything else: a FIFO would block and a device node's
 // open may act on the device, so the object is looked at before it is
 // opened for reading, and checked again once it is.
-int openRegularFile(const std::string &path, const std::string &name, struct stat &after)
+UniqueFd openRegularFile(const std::string &path, const std::string &name, struct stat &after)
 {
-    const int probe = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (probe < 0) {
+    const UniqueFd probe(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!probe.valid()) {
         TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
-        return -1;
+        return UniqueFd();
     }
-    FdCloser probeCloser{probe};
     struct stat before;
-    if (fstat(probe, &before) != 0 || !S_ISREG(before.st_mode)) {
+    if (fstat(probe.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
         TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
-        return -1;
+        return UniqueFd();
     }
 
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid()) {
         TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
-        return -1;
+        return UniqueFd();
     }
-    if (fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
+    if (fstat(fd.get(), &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
         after.st_ino != before.st_ino) {
         TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
-        close(fd);
-        return -1;
+        return UniqueFd();
     }
     return fd;
 }
@@ -238,10 +224,10 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     }
 
     struct stat st;
-    const int fd = openRegularFile(resolved, name, st);
-    if (fd < 0)
+    const UniqueFd file = openRegularFile(resolved, name, st);
+    if (!file.valid())
         return FileUnusable;
-    FdCloser closer{fd};
+    const int fd = file.get();
     // Refused from its size before any read; the scanner could not take
     // more than 2 GiB anyway.
     if (static_cast<unsigned long long>(st.st_size) > fileSizeLimit) {
@@ -280,7 +266,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
 
 int compilePolicyDirectory(const PolicyDirectoryRun &run)
 {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(run.directory.c_str()));
+    const UniqueDir dir(opendir(run.directory.c_str()));
     if (!dir) {
         TAVO_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
         return DirectoryWithoutPolicy;

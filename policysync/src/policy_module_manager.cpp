@@ -15,6 +15,7 @@
 
 #include "manager_impl.h"
 #include "object_classes.h"
+#include "unique_fd.h"
 #include <tavopolicysync/log.h>
 
 namespace {
@@ -37,10 +38,6 @@ bool isOurTemporary(const std::string &name, const std::string &base)
     return true;
 }
 
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-
 // A store killed between creating its temporary and the rename leaves the
 // temporary behind; enough of them fill the directory and every later store
 // fails. Only one store runs at a time (the daemon serves one call at a
@@ -50,7 +47,7 @@ void removeStaleTemporaries(const std::string &path)
     const size_t slash = path.rfind('/');
     const std::string directory = path.substr(0, slash);
     const std::string base = path.substr(slash + 1);
-    std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+    const UniqueDir dir(opendir(directory.c_str()));
     if (!dir)
         return;
     const uid_t self = geteuid();
