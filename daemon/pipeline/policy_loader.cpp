@@ -24,8 +24,6 @@ namespace {
 constexpr size_t readChunk = 8192;
 constexpr size_t maxPathLength = 4095;
 
-size_t fileSizeLimit = maxPolicyFileSize;
-
 bool endsWith(const std::string &text, const char *suffix)
 {
     const size_t n = strlen(suffix);
@@ -111,7 +109,7 @@ bool changedWhileRead(int fd, const struct stat &atOpen, size_t bytesRead)
            atEnd.st_mtim.tv_sec != atOpen.st_mtim.tv_sec || atEnd.st_mtim.tv_nsec != atOpen.st_mtim.tv_nsec;
 }
 
-void logTooLarge(const std::string &name)
+void logTooLarge(const std::string &name, size_t fileSizeLimit)
 {
     TAVO_ERROR("###ERROR: 文件%s大小超过上限%zu字节，拒绝读取", name.c_str(), fileSizeLimit);
 }
@@ -162,19 +160,15 @@ bool isPolicyFileName(const std::string &name)
     return endsWith(name, ".p") || endsWith(name, ".policy");
 }
 
-void setPolicyFileSizeLimitForTesting(size_t bytes)
-{
-    fileSizeLimit = bytes == 0 ? maxPolicyFileSize : bytes;
-}
-
-int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled)
+int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled,
+                         size_t fileSizeLimit)
 {
     if (content.empty()) {
         TAVO_WARN("####WARN: 文件%s为空", name.c_str());
         return FileWithoutPolicy;
     }
     if (content.size() > fileSizeLimit) {
-        logTooLarge(name);
+        logTooLarge(name, fileSizeLimit);
         return FileUnusable;
     }
     // The scanner reads a NUL-terminated text: a NUL byte would silently
@@ -210,7 +204,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 }
 
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
-                      const CompiledHook &onCompiled)
+                      const CompiledHook &onCompiled, size_t fileSizeLimit)
 {
     int error = 0;
     const std::string resolved = realPath(path, error);
@@ -231,7 +225,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     // Refused from its size before any read; the scanner could not take
     // more than 2 GiB anyway.
     if (static_cast<unsigned long long>(st.st_size) > fileSizeLimit) {
-        logTooLarge(name);
+        logTooLarge(name, fileSizeLimit);
         return FileUnusable;
     }
     std::string content;
@@ -242,7 +236,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
             TAVO_ERROR("读取文件 %s 失败", name.c_str());
             return FileUnusable;
         case ReadResult::TooLarge:
-            logTooLarge(name);
+            logTooLarge(name, fileSizeLimit);
             return FileUnusable;
         }
     } catch (const std::bad_alloc &) {
@@ -255,7 +249,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     }
     TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
 
-    const int result = compilePolicyContent(name, content, onCompiled);
+    const int result = compilePolicyContent(name, content, onCompiled, fileSizeLimit);
     if (result == FileWithoutPolicy)
         TAVO_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
     else if (result == FileCompileError)
@@ -306,7 +300,7 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
             TAVO_ERROR("路径过长，跳过文件 %s", name.c_str());
             result = FileUnusable;
         } else {
-            result = processPolicyFile(path, name, run.prefix, run.onCompiled);
+            result = processPolicyFile(path, name, run.prefix, run.onCompiled, run.fileSizeLimit);
         }
         if (result == FileCompiled || result == FileWithoutPolicy) {
             TAVO_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
