@@ -9,12 +9,6 @@ ParseState &parseState()
     return state;
 }
 
-PolicyModuleManagerInterface &policyManager()
-{
-    static PolicyModuleManagerInterface manager;
-    return manager;
-}
-
 std::string withoutQuotes(const std::string &text)
 {
     if (!text.empty() && (text[0] == '"' || text[0] == '\''))

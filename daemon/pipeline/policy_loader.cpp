@@ -14,10 +14,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include <tavopolicysync/log.h>
+
 #include "parse_state.h"
 #include "parser.h"
+#include "policy_manager.h"
 #include "unique_fd.h"
-#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -120,7 +122,7 @@ void logTooLarge(const std::string &name, size_t fileSizeLimit)
 int failForMemory(const char *message, const std::string &name, int code)
 {
     resetParseState();
-    policyManager().clearAllPolicy();
+    policyOutput().clearAllPolicy();
     TAVO_ERROR(message, name.c_str());
     return code;
 }
@@ -192,7 +194,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
         TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
         if (onCompiled)
             onCompiled(name, db);
-        policyManager().addPolicy(name, db);
+        policyOutput().addPolicy(name, db);
         recycleFileNodes();
         TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
         return FileCompiled;
@@ -324,12 +326,12 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
 
 int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions)
 {
-    if (policyManager().clearAllPolicy() != 0) {
+    if (policyOutput().clearAllPolicy() != 0) {
         TAVO_ERROR("##ERROR: 策略清除失败");
         return DirectoryClearFailed;
     }
     TAVO_INFO("##INFO: 策略清除完成");
     if (initFunctions)
-        policyManager().initNamespaceFuncInfo();
+        policyOutput().initNamespaceFuncInfo();
     return compilePolicyDirectory(run);
 }

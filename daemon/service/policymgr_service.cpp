@@ -4,8 +4,8 @@
 
 #include "dbus_types.h"
 #include "input_validator.h"
-#include "parse_state.h"
 #include "policy_loader.h"
+#include "policy_manager.h"
 #include "shared_constants.h"
 #include <tavopolicysync/log.h>
 
