@@ -23,6 +23,7 @@
 
 #include "lexer.h"
 #include "parse_state.h"
+#include "policy_manager.h"
 #include "parser.h"
 #include "policy_generator.h"
 

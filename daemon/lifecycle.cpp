@@ -7,7 +7,7 @@
 
 #include <QCoreApplication>
 
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include "lifecycle.h"
 #include "policymgr_service.h"
 #include "service_publisher.h"
-#include "tavo_log.h"
+#include "unique_fd.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -47,7 +48,8 @@ int main(int argc, char *argv[])
     enableDebugLog();
     TAVO_INFO("Start tavo policy daemon");
 
-    const int stopSignals = blockStopSignals();
+    const UniqueFd stopSignalsOwner(blockStopSignals());
+    const int stopSignals = stopSignalsOwner.get();
     QCoreApplication app(argc, argv);
     QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
     stopNotifier.setEnabled(stopSignals >= 0);
@@ -78,7 +80,5 @@ int main(int argc, char *argv[])
     const int status = app.exec();
     bus.unregisterService(policyServiceName);
     bus.unregisterObject(policyObjectPath);
-    if (stopSignals >= 0)
-        close(stopSignals);
     return status;
 }

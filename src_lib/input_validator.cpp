@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
+
+#include "unique_fd.h"
 
 namespace {
 
@@ -111,8 +113,8 @@ ThreeModeSwitch readThreeModeSwitch(std::string &reason)
         reason = std::string("module directory ") + moduleDirectory + " is gone";
         return ThreeModeSwitch::Unreadable;
     }
-    const int fd = open(threeModeSwitch, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(open(threeModeSwitch, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         reason = std::string("cannot open ") + threeModeSwitch + ": " + strerror(errno);
         return ThreeModeSwitch::Unreadable;
     }
@@ -120,19 +122,17 @@ ThreeModeSwitch readThreeModeSwitch(std::string &reason)
     std::string content;
     char buffer[64];
     while (content.find('\n') == std::string::npos && content.size() < switchReadLimit) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             reason = std::string("cannot read ") + threeModeSwitch + ": " + strerror(errno);
-            close(fd);
             return ThreeModeSwitch::Unreadable;
         }
         if (n == 0)
             break;
         content.append(buffer, static_cast<size_t>(n));
     }
-    close(fd);
     std::string line = content.substr(0, content.find('\n'));
     if (!line.empty() && line.back() == '\r')
         line.pop_back();

@@ -8,13 +8,13 @@
 
 #include "dbus_interface.h"
 #include "input_validator.h"
-#include "tavo_log.h"
+#include "shared_constants.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
 const char serviceName[] = "com.norda.zupolicy";
 const char objectPath[] = "/policymgr";
-constexpr uint64_t nameLimit = 512;
 const char nsLabel[] = "命名空间名称(ns_name)";
 const char secLabel[] = "策略段名称(sec_name)";
 const char varLabel[] = "变量名称(var_name)";
@@ -86,9 +86,9 @@ int compileSectionPolicy(const char *ns_name, const char *sec_name)
         return -1;
     const std::string ns(ns_name);
     const std::string sec(sec_name);
-    if (validate_name_param(ns, nameLimit, nsLabel) != 0)
+    if (validate_name_param(ns, nameLengthLimit, nsLabel) != 0)
         return -1;
-    if (validate_name_param(sec, nameLimit, secLabel) != 0)
+    if (validate_name_param(sec, nameLengthLimit, secLabel) != 0)
         return -1;
     const std::string label = "compileSectionPolicy";
     return awaitResult(label, DbusInterface::getInstance()->compileSectionPolicy(QString::fromStdString(ns),
@@ -101,9 +101,9 @@ int modifyDynamicVariable(const char *ns_name, const char *var_name, int var_val
         return -1;
     const std::string ns(ns_name);
     const std::string var(var_name);
-    if (validate_name_param(ns, nameLimit, nsLabel) != 0)
+    if (validate_name_param(ns, nameLengthLimit, nsLabel) != 0)
         return -1;
-    if (validate_name_param(var, nameLimit, varLabel) != 0)
+    if (validate_name_param(var, nameLengthLimit, varLabel) != 0)
         return -1;
     const std::string label = "modifyDynamicVariable";
     return awaitResult(label, DbusInterface::getInstance()->modifyDynamicVariable(

@@ -1,7 +1,8 @@
 #include "checks.h"
 
 #include "parse_state.h"
-#include "tavo_log.h"
+#include "policy_manager.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -98,7 +99,7 @@ int checkSubject(const std::string &name)
         TAVO_ERROR("####ERROR: 主体%s通配检查失败", name.c_str());
         return 1;
     }
-    policyManager().setFileToGetLabelMap(subjectLabel(name), name);
+    policyOutput().setFileToGetLabelMap(subjectLabel(name), name);
     parseState().subjectNames.push_back(name);
     return 0;
 }
@@ -129,7 +130,7 @@ int checkObject(const std::string &name)
         kind = subjectLabel(name);
     }
     if (kind) {
-        policyManager().setFileToGetLabelMap(kind, name);
+        policyOutput().setFileToGetLabelMap(kind, name);
         s.objectNames.push_back(name);
         return 0;
     }
@@ -141,7 +142,7 @@ int checkObject(const std::string &name)
         return 1;
     }
     if (parent == "kmod") {
-        policyManager().addToKmodVec(name);
+        policyOutput().addToKmodVec(name);
         s.objectNames.push_back(name);
     } else if (parent == "cap") {
         TAVO_ID oid;
@@ -151,7 +152,7 @@ int checkObject(const std::string &name)
         }
         s.oids.push_back(oid);
     } else if (parent == "device") {
-        policyManager().addToDeviceVec(name);
+        policyOutput().addToDeviceVec(name);
         s.objectNames.push_back(name);
     }
     return 0;

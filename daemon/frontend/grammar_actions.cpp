@@ -2,7 +2,8 @@
 
 #include "lexer.h"
 #include "parser.h"
-#include "tavo_log.h"
+#include "policy_manager.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -16,7 +17,7 @@ void registerFunction(const std::string &function)
         const auto it = s.stringVars.find("module_name");
         module = it == s.stringVars.end() ? std::string() : it->second;
     }
-    policyManager().setNamespaceFuncInfo(s.namespaceName, module, function);
+    policyOutput().setNamespaceFuncInfo(s.namespaceName, module, function);
 }
 
 FuncParam numberParam(uint64_t number)

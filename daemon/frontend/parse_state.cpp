@@ -1,18 +1,12 @@
 #include "parse_state.h"
 
 #include "lexer.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 ParseState &parseState()
 {
     static ParseState state;
     return state;
-}
-
-PolicyModuleManagerInterface &policyManager()
-{
-    static PolicyModuleManagerInterface manager;
-    return manager;
 }
 
 std::string withoutQuotes(const std::string &text)

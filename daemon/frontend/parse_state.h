@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <tavopolicysync/policy_module_manager.h>
 #include <tavopolicysync/policy_records.h>
 
 // Variable kinds, the codes of the type keywords.
@@ -128,8 +127,6 @@ struct ParseState {
 
 // The one parse state of the process.
 ParseState &parseState();
-// The one policy-sync library instance of the process, made on first use.
-PolicyModuleManagerInterface &policyManager();
 
 // Resets the parse state and gives back all its storage.
 void resetParseState();

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "parse_state.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 #include "variables.h"
 
 namespace {

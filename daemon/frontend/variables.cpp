@@ -8,7 +8,8 @@
 
 #include "checks.h"
 #include "parse_state.h"
-#include "tavo_log.h"
+#include "policy_manager.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -156,7 +157,7 @@ int storeString(ParseState &s, const std::string &name, const std::string &text)
         return 1;
     }
     s.namespaceName = text;
-    policyManager().setNamespaceInfo(text);
+    policyOutput().setNamespaceInfo(text);
     s.stringVars["name"] = text;
     return 0;
 }
@@ -539,7 +540,7 @@ int resolveUserUid(const std::string &name)
         TAVO_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
                   unknownUserUid);
     s.uids.push_back(uid);
-    policyManager().setUidInfo(name, uid);
+    policyOutput().setUidInfo(name, uid);
     return 0;
 }
 

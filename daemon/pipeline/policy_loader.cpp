@@ -14,29 +14,17 @@
 #include <unistd.h>
 #include <vector>
 
+#include <tavopolicysync/log.h>
+
 #include "parse_state.h"
 #include "parser.h"
-#include "tavo_log.h"
+#include "policy_manager.h"
+#include "unique_fd.h"
 
 namespace {
 
 constexpr size_t readChunk = 8192;
 constexpr size_t maxPathLength = 4095;
-
-size_t fileSizeLimit = maxPolicyFileSize;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
 
 bool endsWith(const std::string &text, const char *suffix)
 {
@@ -60,30 +48,28 @@ std::string realPath(const std::string &path, int &error)
 // without opening anything else: a FIFO would block and a device node's
 // open may act on the device, so the object is looked at before it is
 // opened for reading, and checked again once it is.
-int openRegularFile(const std::string &path, const std::string &name, struct stat &after)
+UniqueFd openRegularFile(const std::string &path, const std::string &name, struct stat &after)
 {
-    const int probe = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (probe < 0) {
+    const UniqueFd probe(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!probe.valid()) {
         TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
-        return -1;
+        return UniqueFd();
     }
-    FdCloser probeCloser{probe};
     struct stat before;
-    if (fstat(probe, &before) != 0 || !S_ISREG(before.st_mode)) {
+    if (fstat(probe.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
         TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
-        return -1;
+        return UniqueFd();
     }
 
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid()) {
         TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
-        return -1;
+        return UniqueFd();
     }
-    if (fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
+    if (fstat(fd.get(), &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
         after.st_ino != before.st_ino) {
         TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
-        close(fd);
-        return -1;
+        return UniqueFd();
     }
     return fd;
 }
@@ -125,7 +111,7 @@ bool changedWhileRead(int fd, const struct stat &atOpen, size_t bytesRead)
            atEnd.st_mtim.tv_sec != atOpen.st_mtim.tv_sec || atEnd.st_mtim.tv_nsec != atOpen.st_mtim.tv_nsec;
 }
 
-void logTooLarge(const std::string &name)
+void logTooLarge(const std::string &name, size_t fileSizeLimit)
 {
     TAVO_ERROR("###ERROR: 文件%s大小超过上限%zu字节，拒绝读取", name.c_str(), fileSizeLimit);
 }
@@ -136,7 +122,7 @@ void logTooLarge(const std::string &name)
 int failForMemory(const char *message, const std::string &name, int code)
 {
     resetParseState();
-    policyManager().clearAllPolicy();
+    policyOutput().clearAllPolicy();
     TAVO_ERROR(message, name.c_str());
     return code;
 }
@@ -176,19 +162,15 @@ bool isPolicyFileName(const std::string &name)
     return endsWith(name, ".p") || endsWith(name, ".policy");
 }
 
-void setPolicyFileSizeLimitForTesting(size_t bytes)
-{
-    fileSizeLimit = bytes == 0 ? maxPolicyFileSize : bytes;
-}
-
-int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled)
+int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled,
+                         size_t fileSizeLimit)
 {
     if (content.empty()) {
         TAVO_WARN("####WARN: 文件%s为空", name.c_str());
         return FileWithoutPolicy;
     }
     if (content.size() > fileSizeLimit) {
-        logTooLarge(name);
+        logTooLarge(name, fileSizeLimit);
         return FileUnusable;
     }
     // The scanner reads a NUL-terminated text: a NUL byte would silently
@@ -212,7 +194,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
         TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
         if (onCompiled)
             onCompiled(name, db);
-        policyManager().addPolicy(name, db);
+        policyOutput().addPolicy(name, db);
         recycleFileNodes();
         TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
         return FileCompiled;
@@ -224,7 +206,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 }
 
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
-                      const CompiledHook &onCompiled)
+                      const CompiledHook &onCompiled, size_t fileSizeLimit)
 {
     int error = 0;
     const std::string resolved = realPath(path, error);
@@ -238,14 +220,14 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     }
 
     struct stat st;
-    const int fd = openRegularFile(resolved, name, st);
-    if (fd < 0)
+    const UniqueFd file = openRegularFile(resolved, name, st);
+    if (!file.valid())
         return FileUnusable;
-    FdCloser closer{fd};
+    const int fd = file.get();
     // Refused from its size before any read; the scanner could not take
     // more than 2 GiB anyway.
     if (static_cast<unsigned long long>(st.st_size) > fileSizeLimit) {
-        logTooLarge(name);
+        logTooLarge(name, fileSizeLimit);
         return FileUnusable;
     }
     std::string content;
@@ -256,7 +238,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
             TAVO_ERROR("读取文件 %s 失败", name.c_str());
             return FileUnusable;
         case ReadResult::TooLarge:
-            logTooLarge(name);
+            logTooLarge(name, fileSizeLimit);
             return FileUnusable;
         }
     } catch (const std::bad_alloc &) {
@@ -269,7 +251,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     }
     TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
 
-    const int result = compilePolicyContent(name, content, onCompiled);
+    const int result = compilePolicyContent(name, content, onCompiled, fileSizeLimit);
     if (result == FileWithoutPolicy)
         TAVO_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
     else if (result == FileCompileError)
@@ -280,7 +262,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
 
 int compilePolicyDirectory(const PolicyDirectoryRun &run)
 {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(run.directory.c_str()));
+    const UniqueDir dir(opendir(run.directory.c_str()));
     if (!dir) {
         TAVO_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
         return DirectoryWithoutPolicy;
@@ -320,7 +302,7 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
             TAVO_ERROR("路径过长，跳过文件 %s", name.c_str());
             result = FileUnusable;
         } else {
-            result = processPolicyFile(path, name, run.prefix, run.onCompiled);
+            result = processPolicyFile(path, name, run.prefix, run.onCompiled, run.fileSizeLimit);
         }
         if (result == FileCompiled || result == FileWithoutPolicy) {
             TAVO_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
@@ -344,12 +326,12 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
 
 int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions)
 {
-    if (policyManager().clearAllPolicy() != 0) {
+    if (policyOutput().clearAllPolicy() != 0) {
         TAVO_ERROR("##ERROR: 策略清除失败");
         return DirectoryClearFailed;
     }
     TAVO_INFO("##INFO: 策略清除完成");
     if (initFunctions)
-        policyManager().initNamespaceFuncInfo();
+        policyOutput().initNamespaceFuncInfo();
     return compilePolicyDirectory(run);
 }

@@ -26,14 +26,10 @@ enum DirectoryResult : int {
     DirectoryClearFailed = 4,
 };
 
-// Largest policy file read, in bytes. A larger file is refused from its
-// size before any read, and one that grows past it while it is read is
-// refused too (FileUnusable).
+// Largest policy file read, in bytes, unless a run sets a lower limit. A
+// larger file is refused from its size before any read, and one that grows
+// past it while it is read is refused too (FileUnusable).
 constexpr size_t maxPolicyFileSize = size_t{256} << 20;
-
-// Lowers the size limit so that tests can exercise it without big files;
-// 0 restores maxPolicyFileSize.
-void setPolicyFileSizeLimitForTesting(size_t bytes);
 
 // Sees a file's records after they compiled and before the library takes them.
 using CompiledHook = std::function<void(const std::string &name, const PolicyDb &db)>;
@@ -47,6 +43,7 @@ struct PolicyDirectoryRun {
     // report every one.
     bool stopAtFirstFailure = true;
     CompiledHook onCompiled;
+    size_t fileSizeLimit = maxPolicyFileSize;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus
@@ -59,14 +56,15 @@ bool isPolicyFileName(const std::string &name);
 // Compiles one file's text and hands its records to the library. A text
 // over the size limit is refused (FileUnusable). When memory runs out, the
 // file fails (FileCompileError) and the library's policy is cleared.
-int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled = {});
+int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled = {},
+                         size_t fileSizeLimit = maxPolicyFileSize);
 
 // Resolves, opens safely, reads and compiles one file. `name` is used in
 // every message; an empty `prefix` disables the containment check. When
 // memory runs out while the file is read, it fails (FileUnusable) and the
 // library's policy is cleared.
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
-                      const CompiledHook &onCompiled = {});
+                      const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize);
 
 // Compiles the policy files of one directory, in byte order of their names.
 int compilePolicyDirectory(const PolicyDirectoryRun &run);

@@ -20,7 +20,8 @@
 
 #include "dbus_types.h"
 #include "input_validator.h"
-#include "tavo_log.h"
+#include "shared_constants.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -31,7 +32,6 @@ constexpr char polkitService[] = "org.freedesktop.PolicyKit1";
 constexpr char polkitPath[] = "/org/freedesktop/PolicyKit1/Authority";
 constexpr char polkitInterface[] = "org.freedesktop.PolicyKit1.Authority";
 constexpr uint32_t polkitNoInteraction = 0;
-constexpr char securityAdministrator[] = "secadm";
 constexpr size_t exeLinkBuffer = 4096;
 
 std::string utf8(const QString &text)

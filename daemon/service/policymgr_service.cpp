@@ -4,14 +4,14 @@
 
 #include "dbus_types.h"
 #include "input_validator.h"
-#include "parse_state.h"
 #include "policy_loader.h"
-#include "tavo_log.h"
+#include "policy_manager.h"
+#include "shared_constants.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
 constexpr char policyDirectory[] = "/etc/tavo/policy";
-constexpr uint64_t nameLimit = 512;
 constexpr char nsLabel[] = "命名空间名称(ns_name)";
 constexpr char secLabel[] = "策略段名称(sec_name)";
 constexpr char varLabel[] = "变量名称(var_name)";
@@ -34,17 +34,12 @@ void logDirectoryFailure(int result)
 
 void logSendResult(int rc)
 {
-    switch (rc) {
-    case 0: TAVO_INFO("#INFO: 策略同步成功"); break;
-    case 5: TAVO_ERROR("#ERROR: 策略同步失败，内核获取上层策略数据流失败"); break;
-    case 12: TAVO_ERROR("#ERROR: 策略同步失败，系统内存不足"); break;
-    case 22: TAVO_ERROR("#ERROR: 策略同步失败，策略格式不规范，数据不完整或魔术字校验不通过"); break;
-    case 61: TAVO_ERROR("#ERROR: 策略同步失败，附加函数不存在, 或者存在但是没有注册到框架中"); break;
-    case 70: TAVO_ERROR("#ERROR: 策略同步失败，tavo_main主模块未加载"); break;
-    case 71: TAVO_ERROR("#ERROR: 策略同步失败，策略下发顺序错误"); break;
-    case 74: TAVO_ERROR("#ERROR: 策略同步失败，策略消息类型错误"); break;
-    default: TAVO_ERROR("#ERROR: 策略同步失败，错误码为 %d, 查看日志获取更多信息\n", rc); break;
-    }
+    if (rc == 0)
+        TAVO_INFO("#INFO: 策略同步成功");
+    else if (const KernelResultText *text = kernelResultText(rc))
+        TAVO_ERROR("#ERROR: 策略同步失败，%s", text->chinese);
+    else
+        TAVO_ERROR("#ERROR: 策略同步失败，错误码为 %d, 查看日志获取更多信息\n", rc);
 }
 
 std::string utf8(const QString &text)
@@ -92,13 +87,13 @@ int ZupolicyPolicymgrService::admit(const char *method, bool checkModule, std::i
     for (const NameArgument &name : names) {
         // UTF-16 units never outnumber UTF-8 bytes, so a long QString is
         // refused without converting it.
-        const int limit = static_cast<int>(nameLimit);
+        const int limit = static_cast<int>(nameLengthLimit);
         if (name.value.size() <= limit && name.value.toUtf8().size() <= limit)
             continue;
-        validate_name_param(utf8(name.value), nameLimit, name.label);
+        validate_name_param(utf8(name.value), nameLengthLimit, name.label);
         TAVO_ERROR("%s", name.refusedLine);
         TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: %s longer than %zu bytes", method,
-                   sender.c_str(), name.label, static_cast<size_t>(nameLimit));
+                   sender.c_str(), name.label, static_cast<size_t>(nameLengthLimit));
         return MethodRefusedInput;
     }
     if (!checkAuth(sender, method)) {
@@ -146,11 +141,11 @@ int ZupolicyPolicymgrService::compileSectionPolicy(const QString &ns_name, const
     TAVO_INFO("#INFO: 开始增量策略编译");
     const std::string ns = utf8(ns_name);
     const std::string section = utf8(sec_name);
-    if (const int invalid = validate_name_param(ns, nameLimit, nsLabel)) {
+    if (const int invalid = validate_name_param(ns, nameLengthLimit, nsLabel)) {
         TAVO_ERROR("%s", nsRefused);
         return invalid;
     }
-    if (const int invalid = validate_name_param(section, nameLimit, secLabel)) {
+    if (const int invalid = validate_name_param(section, nameLengthLimit, secLabel)) {
         TAVO_ERROR("%s", secRefused);
         return invalid;
     }
@@ -184,11 +179,11 @@ int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, cons
         TAVO_ERROR("#ERROR: modifyDynamicVariable var_value invalid, must be 0 or 1, received %d", var_value);
         return MethodRefusedInput;
     }
-    if (validate_name_param(ns, nameLimit, nsLabel) != 0) {
+    if (validate_name_param(ns, nameLengthLimit, nsLabel) != 0) {
         TAVO_ERROR("%s", varNsRefused);
         return MethodRefusedInput;
     }
-    if (validate_name_param(var, nameLimit, varLabel) != 0) {
+    if (validate_name_param(var, nameLengthLimit, varLabel) != 0) {
         TAVO_ERROR("%s", varRefused);
         return MethodRefusedInput;
     }

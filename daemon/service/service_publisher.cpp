@@ -7,7 +7,7 @@
 #include <QDBusError>
 
 #include "policymgr_service.h"
-#include "tavo_log.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 constexpr int publishFailed = 1;

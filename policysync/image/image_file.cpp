@@ -5,20 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "unique_fd.h"
+
 namespace tavo_image {
 
 namespace {
 
 constexpr mode_t directoryMode = 0755;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 bool writeAll(int fd, const uint8_t *data, size_t size)
 {
@@ -45,18 +38,14 @@ int storeFileAtomically(const std::string &path, const std::vector<uint8_t> &byt
     if (createDirectory && mkdir(directory.c_str(), directoryMode) != 0 && errno != EEXIST)
         return errno;
     std::string temporary = path + ".XXXXXX";
-    const int fd = mkostemp(&temporary[0], O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(mkostemp(&temporary[0], O_CLOEXEC));
+    if (!fd.valid())
         return errno;
-    FdCloser closer{fd};
     int error = 0;
-    if (fchmod(fd, mode) != 0 || !writeAll(fd, bytes.data(), bytes.size()) || fsync(fd) != 0)
+    if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), bytes.data(), bytes.size()) || fsync(fd.get()) != 0)
         error = errno;
-    if (error == 0) {
-        closer.fd = -1;
-        if (close(fd) != 0)
-            error = errno;
-    }
+    if (error == 0 && fd.close() != 0)
+        error = errno;
     if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0)
         error = errno;
     if (error != 0) {
@@ -64,11 +53,10 @@ int storeFileAtomically(const std::string &path, const std::vector<uint8_t> &byt
         return error;
     }
     // The rename is durable once the directory is.
-    const int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
+    const UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
         return errno;
-    FdCloser dirCloser{dir};
-    return fsync(dir) == 0 ? 0 : errno;
+    return fsync(dir.get()) == 0 ? 0 : errno;
 }
 
 } // namespace tavo_image

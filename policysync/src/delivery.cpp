@@ -14,7 +14,8 @@
 #include <unistd.h>
 
 #include "image_limits.h"
-#include "tavo_log.h"
+#include "unique_fd.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -30,20 +31,20 @@ constexpr int resultOutOfMemory = ENOMEM; // 12: out of memory while reading or 
 // without an errno means the module did not take the whole stream.
 int writeToModule(const char *path, const void *data, size_t size)
 {
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         const int error = errno;
         TAVO_ERROR("cannot open %s: %s", path, strerror(error));
         return error;
     }
     int result = 0;
     bool shortWrite = false;
-    const ssize_t written = write(fd, data, size);
+    const ssize_t written = write(fd.get(), data, size);
     if (written < 0)
         result = errno;
     else if (static_cast<size_t>(written) != size)
         shortWrite = true;
-    if (close(fd) != 0 && result == 0)
+    if (fd.close() != 0 && result == 0)
         result = errno;
     if (result == 0 && shortWrite) {
         TAVO_ERROR("%s took %zd of %zu bytes", path, written, size);
@@ -60,41 +61,32 @@ enum class ReadResult { Read, Unreadable, TooLarge };
 ReadResult readRegularFile(const std::string &path, uint64_t limit, std::vector<uint8_t> &out)
 {
     // Non-blocking, so that a FIFO planted at the path cannot hang us.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.valid())
         return ReadResult::Unreadable;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         errno = EINVAL;
         return ReadResult::Unreadable;
     }
-    if (static_cast<uint64_t>(st.st_size) > limit) {
-        close(fd);
+    if (static_cast<uint64_t>(st.st_size) > limit)
         return ReadResult::TooLarge;
-    }
     out.clear();
     out.reserve(static_cast<size_t>(st.st_size));
     uint8_t buffer[64 * 1024];
     for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
         if (n == 0)
             break;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            const int error = errno;
-            close(fd);
-            errno = error;
             return ReadResult::Unreadable;
         }
-        if (out.size() + static_cast<size_t>(n) > limit) {
-            close(fd);
+        if (out.size() + static_cast<size_t>(n) > limit)
             return ReadResult::TooLarge;
-        }
         out.insert(out.end(), buffer, buffer + n);
     }
-    close(fd);
     return ReadResult::Read;
 }
 

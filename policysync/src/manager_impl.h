@@ -4,14 +4,14 @@
 #define TAVOPOLICYSYNC_MANAGER_IMPL_H
 
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "compiled_policy.h"
-#include "image_builder.h"
+#include "policy_compiler.h"
 #include "tavopolicysync/policy_module_manager.h"
 
+#ifdef TAVOPOLICYSYNC_JOURNAL
 // One call into the manager as the test journal records it: the operation's
 // name and its arguments rendered as text.
 struct PolicySyncCall {
@@ -19,17 +19,15 @@ struct PolicySyncCall {
     std::vector<std::string> args;
     bool operator==(const PolicySyncCall &o) const { return op == o.op && args == o.args; }
 };
+#endif
 
 struct PolicyModuleManagerInterface::Impl {
-    tavo_image::ImageBuilder builder;
-    tavo_image::Registrations registrations;
-    // Lookup in front of the ordered function registrations: the front end
-    // registers a function for every call it meets, mostly ones known.
-    std::unordered_set<std::string> knownFunctions;
-    std::string keyBuffer;
+    tavo_image::PolicyCompiler compiler;
     CompiledPolicy compiled;
 
-    // Test facility; arguments are only rendered while it records.
+#ifdef TAVOPOLICYSYNC_JOURNAL
+    // Only in the testing build of the library (target
+    // tavopolicysynctesting); arguments are only rendered while it records.
     bool journalOn = false;
     std::vector<PolicySyncCall> journal;
 
@@ -42,8 +40,25 @@ struct PolicyModuleManagerInterface::Impl {
     static std::string text(const std::string &s) { return s; }
     static std::string text(size_t n) { return std::to_string(n); }
     static std::string text(uint32_t n) { return std::to_string(n); }
+#else
+    template <typename... Args>
+    void record(const char *, const Args &...)
+    {
+    }
+#endif
 };
 
-PolicyModuleManagerInterface::Impl &policySyncImpl(PolicyModuleManagerInterface &manager);
+// The inside of a manager, for the library's own sources and its testing
+// build.
+struct PolicyModuleManagerAccess {
+    using Impl = PolicyModuleManagerInterface::Impl;
+    static Impl &of(PolicyModuleManagerInterface &manager) { return *manager.d; }
+};
+using PolicySyncImpl = PolicyModuleManagerAccess::Impl;
+
+inline PolicySyncImpl &policySyncImpl(PolicyModuleManagerInterface &manager)
+{
+    return PolicyModuleManagerAccess::of(manager);
+}
 
 #endif

@@ -9,6 +9,7 @@
 // whose device differs from its parent's.
 #include "tavopolicysync/log.h"
 #include "tavopolicysync/policy_module_manager.h"
+#include "unique_fd.h"
 
 #include <cerrno>
 #include <climits>
@@ -93,18 +94,6 @@ std::optional<bool> listedAsMountPoint(int fd)
     return false;
 }
 
-struct Descriptor {
-    int fd;
-    explicit Descriptor(int f) : fd(f) {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-};
-
 } // namespace
 
 int validate_mount_point(const std::string &value, const std::string &label)
@@ -121,8 +110,8 @@ int validate_mount_point(const std::string &value, const std::string &label)
         return refuse(label, value, "contains a \"..\" component");
 
     // Open first and ask everything of what was opened.
-    const Descriptor dir(open(value.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd < 0) {
+    const UniqueFd dir(open(value.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
         const int error = errno;
         if (error == ENOENT)
             return refuse(label, value, "does not exist");
@@ -131,7 +120,7 @@ int validate_mount_point(const std::string &value, const std::string &label)
         return refuse(label, value, std::error_code(error, std::generic_category()).message());
     }
     struct stat self, parent;
-    if (fstat(dir.fd, &self) != 0 || fstatat(dir.fd, "..", &parent, 0) != 0)
+    if (fstat(dir.get(), &self) != 0 || fstatat(dir.get(), "..", &parent, 0) != 0)
         return refuse(label, value, std::error_code(errno, std::generic_category()).message());
 
     // The root is its own parent.
@@ -140,7 +129,7 @@ int validate_mount_point(const std::string &value, const std::string &label)
     // The mount table also knows a directory bound onto itself, which keeps
     // its parent's device, and does not take a btrfs subvolume, which has a
     // device of its own, for a mount.
-    const std::optional<bool> listed = listedAsMountPoint(dir.fd);
+    const std::optional<bool> listed = listedAsMountPoint(dir.get());
     const bool mountPoint = listed ? *listed : self.st_dev != parent.st_dev;
     if (!mountPoint)
         return refuse(label, value, "not a mount point");

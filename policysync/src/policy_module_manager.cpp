@@ -15,7 +15,8 @@
 
 #include "manager_impl.h"
 #include "object_classes.h"
-#include "tavo_log.h"
+#include "unique_fd.h"
+#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -37,10 +38,6 @@ bool isOurTemporary(const std::string &name, const std::string &base)
     return true;
 }
 
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-
 // A store killed between creating its temporary and the rename leaves the
 // temporary behind; enough of them fill the directory and every later store
 // fails. Only one store runs at a time (the daemon serves one call at a
@@ -50,7 +47,7 @@ void removeStaleTemporaries(const std::string &path)
     const size_t slash = path.rfind('/');
     const std::string directory = path.substr(0, slash);
     const std::string base = path.substr(slash + 1);
-    std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+    const UniqueDir dir(opendir(directory.c_str()));
     if (!dir)
         return;
     const uid_t self = geteuid();
@@ -70,21 +67,7 @@ void removeStaleTemporaries(const std::string &path)
     }
 }
 
-const char *kindName(tavo_image::ImageKind kind)
-{
-    switch (kind) {
-    case tavo_image::ImageKind::Initial: return "initial policy image";
-    case tavo_image::ImageKind::Section: return "section image";
-    default: return "policy image";
-    }
-}
-
 } // namespace
-
-PolicyModuleManagerInterface::Impl &policySyncImpl(PolicyModuleManagerInterface &manager)
-{
-    return *manager.d;
-}
 
 const CompiledPolicy &lastCompiled(PolicyModuleManagerInterface &manager)
 {
@@ -93,44 +76,23 @@ const CompiledPolicy &lastCompiled(PolicyModuleManagerInterface &manager)
 
 namespace {
 
-void clearAll(PolicyModuleManagerInterface::Impl &d)
-{
-    d.builder.clear();
-    d.registrations = tavo_image::Registrations();
-    d.knownFunctions.clear();
-    d.compiled = CompiledPolicy();
-}
-
-// Compiles what was added into `compiled`; a failure empties it. Running
-// out of memory is a result (12): the builder may be left half-way through
-// a table, so everything added goes with it.
-int compileImage(PolicyModuleManagerInterface::Impl &d, tavo_image::ImageKind kind, const std::string &ns,
-                 const std::string &section)
+// Compiles what was added into `compiled`; a failure empties it.
+int compileImage(PolicySyncImpl &d, tavo_image::ImageKind kind, const std::string &ns, const std::string &section)
 {
     tavo_image::BuiltImage built;
     std::string error;
-    int rc = 0;
-    try {
-        rc = d.builder.build(kind, d.registrations, ns, section, built, error);
-    } catch (const std::bad_alloc &) {
-        built = tavo_image::BuiltImage();
-        clearAll(d);
-        TAVO_ERROR("policy compile failed: out of memory while building the %s; all added policy cleared",
-                   kindName(kind));
-        return ENOMEM;
-    }
+    const int rc = d.compiler.compile(kind, ns, section, built, error);
     CompiledPolicy &compiled = d.compiled;
     if (rc != 0) {
         TAVO_ERROR("policy compile failed: %s", error.c_str());
         compiled = CompiledPolicy();
         return rc;
     }
+    TAVO_INFO("%s", tavo_image::compiledImageSummary(kind, built).c_str());
     compiled.image = std::move(built.bytes);
     compiled.digest = built.digest;
     compiled.nodeCount = built.nodeCount;
     compiled.dynamicVariables = std::move(built.dynamicVariables);
-    TAVO_INFO("%s compiled: %zu nodes, %zu bytes, sha256 %s", kindName(kind), compiled.nodeCount,
-              compiled.image.size(), tavo_image::digestHex(compiled.digest).c_str());
     return 0;
 }
 
@@ -151,15 +113,15 @@ PolicyModuleManagerInterface::~PolicyModuleManagerInterface() = default;
 int PolicyModuleManagerInterface::clearAllPolicy()
 {
     d->record("clearAllPolicy");
-    clearAll(*d);
+    d->compiler.clear();
+    d->compiled = CompiledPolicy();
     return 0;
 }
 
 int PolicyModuleManagerInterface::initNamespaceFuncInfo()
 {
     d->record("initNamespaceFuncInfo");
-    d->registrations.functions.clear();
-    d->knownFunctions.clear();
+    d->compiler.clearFunctions();
     return 0;
 }
 
@@ -172,7 +134,7 @@ int PolicyModuleManagerInterface::prepareWork()
 int PolicyModuleManagerInterface::addPolicy(std::string fileName, PolicyDb &db)
 {
     d->record("addPolicy", fileName, db.nodes.size());
-    d->builder.addFile(fileName, db.nodes);
+    d->compiler.addFile(fileName, db.nodes);
     return 0;
 }
 
@@ -206,11 +168,11 @@ int PolicyModuleManagerInterface::compileInitData()
 int PolicyModuleManagerInterface::compileSectionPolicy(std::string nsName, std::string sectionName)
 {
     d->record("compileSectionPolicy", nsName, sectionName);
-    if (!d->builder.hasNamespace(nsName)) {
+    if (!d->compiler.hasNamespace(nsName)) {
         TAVO_ERROR("section compile: no policy was added for namespace \"%s\"", nsName.c_str());
         return EINVAL;
     }
-    if (!d->builder.hasSection(nsName, sectionName)) {
+    if (!d->compiler.hasSection(nsName, sectionName)) {
         TAVO_ERROR("section compile: namespace \"%s\" has no section \"%s\"", nsName.c_str(), sectionName.c_str());
         return EINVAL;
     }
@@ -220,41 +182,38 @@ int PolicyModuleManagerInterface::compileSectionPolicy(std::string nsName, std::
 void PolicyModuleManagerInterface::setNamespaceInfo(std::string nsName)
 {
     d->record("setNamespaceInfo", nsName);
-    d->registrations.namespaces.insert(std::move(nsName));
+    d->compiler.setNamespace(std::move(nsName));
 }
 
 void PolicyModuleManagerInterface::setNamespaceFuncInfo(std::string nsName, std::string moduleName,
                                                         std::string funcName)
 {
     d->record("setNamespaceFuncInfo", nsName, moduleName, funcName);
-    std::string &key = d->keyBuffer;
-    key.assign(nsName).append(1, '\0').append(moduleName).append(1, '\0').append(funcName);
-    if (d->knownFunctions.insert(key).second)
-        d->registrations.functions.emplace(std::move(nsName), std::move(moduleName), std::move(funcName));
+    d->compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
 }
 
 void PolicyModuleManagerInterface::setUidInfo(std::string userName, uint32_t uid)
 {
     d->record("setUidInfo", userName, uid);
-    d->registrations.uidNames[std::move(userName)] = uid;
+    d->compiler.setUid(std::move(userName), uid);
 }
 
 void PolicyModuleManagerInterface::setFileToGetLabelMap(std::string kind, std::string name)
 {
     d->record("setFileToGetLabelMap", kind, name);
-    d->builder.addLabel(kind, name);
+    d->compiler.addLabel(kind, name);
 }
 
 void PolicyModuleManagerInterface::addToKmodVec(std::string name)
 {
     d->record("addToKmodVec", name);
-    d->registrations.kmods.insert(std::move(name));
+    d->compiler.addKmod(std::move(name));
 }
 
 void PolicyModuleManagerInterface::addToDeviceVec(std::string name)
 {
     d->record("addToDeviceVec", name);
-    d->registrations.devices.insert(std::move(name));
+    d->compiler.addDevice(std::move(name));
 }
 
 int PolicyModuleManagerInterface::getParentClass(std::string type, std::string &parent)

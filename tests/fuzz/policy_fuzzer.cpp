@@ -7,8 +7,8 @@
 
 #include <tavopolicysync/log.h>
 
-#include "parse_state.h"
 #include "policy_loader.h"
+#include "policy_manager.h"
 
 namespace {
 

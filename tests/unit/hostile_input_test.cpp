@@ -43,7 +43,8 @@ struct Outcome {
 };
 
 // The file a.p, then a good b.p, walked as the checker walks (every file).
-Outcome checkBeforeGoodFile(const std::string &content, const CompiledHook &onCompiled = {})
+Outcome checkBeforeGoodFile(const std::string &content, const CompiledHook &onCompiled = {},
+                            size_t sizeLimit = maxPolicyFileSize)
 {
     ScratchDir scratch;
     scratch.mkdir("policy");
@@ -56,6 +57,7 @@ Outcome checkBeforeGoodFile(const std::string &content, const CompiledHook &onCo
     run.prefix = canonicalDirectoryPrefix(run.directory);
     run.stopAtFirstFailure = false;
     run.onCompiled = onCompiled;
+    run.fileSizeLimit = sizeLimit;
     const int code = compilePolicyDirectory(run);
     return Outcome{code, log.messages(TAVO_LOG_ERROR), log.messages(TAVO_LOG_WARNING), added(journal)};
 }
@@ -68,11 +70,11 @@ struct LimitCase {
     Added added; // besides b.p
 };
 
-void expectOutcomes(const std::vector<LimitCase> &cases)
+void expectOutcomes(const std::vector<LimitCase> &cases, size_t sizeLimit = maxPolicyFileSize)
 {
     for (const LimitCase &c : cases) {
         SCOPED_TRACE(c.label);
-        const Outcome o = checkBeforeGoodFile(c.content);
+        const Outcome o = checkBeforeGoodFile(c.content, {}, sizeLimit);
         EXPECT_EQ(o.code, c.code);
         EXPECT_EQ(o.errors, c.errors);
         Added expected = c.added;
@@ -80,12 +82,6 @@ void expectOutcomes(const std::vector<LimitCase> &cases)
         EXPECT_EQ(o.added, expected);
     }
 }
-
-// Restores the file size limit at the end of a test.
-struct SizeLimit {
-    explicit SizeLimit(size_t bytes) { setPolicyFileSizeLimitForTesting(bytes); }
-    ~SizeLimit() { setPolicyFileSizeLimitForTesting(0); }
-};
 
 // A good policy of exactly `size` bytes (at least 60).
 std::string policyOfSize(size_t size)
@@ -97,23 +93,23 @@ std::string policyOfSize(size_t size)
 
 TEST(HostileInput, FileSizeLimitAtItsBoundaryAndForAGrowingFile)
 {
-    const SizeLimit limit(100);
+    const size_t limit = 100;
     const std::string tooLarge = "###ERROR: 文件a.p大小超过上限100字节，拒绝读取";
     expectOutcomes({
         {"N-1", policyOfSize(99), 0, {}, {{"a.p", "1"}}},
         {"N", policyOfSize(100), 0, {}, {{"a.p", "1"}}},
         {"N+1", policyOfSize(101), -1, {tooLarge, "##ERROR: 处理策略文件 a.p 失败，错误码 -1"}, {}},
-    });
+    }, limit);
 
     // Its size says 0, yet it reads on: only the limit and one byte are read.
     LogCapture log;
-    EXPECT_EQ(processPolicyFile("/proc/self/maps", "maps", std::string()), FileUnusable);
+    EXPECT_EQ(processPolicyFile("/proc/self/maps", "maps", std::string(), {}, limit), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"###ERROR: 文件maps大小超过上限100字节，拒绝读取"});
 
     // A text handed over directly is held to the same limit.
     log.clear();
-    EXPECT_EQ(compilePolicyContent("text.p", policyOfSize(101)), FileUnusable);
+    EXPECT_EQ(compilePolicyContent("text.p", policyOfSize(101), {}, limit), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"###ERROR: 文件text.p大小超过上限100字节，拒绝读取"});
 }

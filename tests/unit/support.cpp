@@ -176,7 +176,7 @@ Added added(const Journal &journal)
 
 tavo_image::DecodedImage compiledImage()
 {
-    PolicyModuleManagerInterface::Impl &impl = policySyncImpl(policyManager());
+    PolicySyncImpl &impl = policySyncImpl(policyManager());
     const bool journalOn = impl.journalOn;
     impl.journalOn = false;
     const int compiled = policyManager().compileData();

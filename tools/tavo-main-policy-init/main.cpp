@@ -4,7 +4,6 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "exit_status.h"
 #include "input_validator.h"
+#include "shared_constants.h"
 
 namespace {
 
@@ -47,22 +47,6 @@ PolicyModuleManagerInterface &policyManager()
 {
     static PolicyModuleManagerInterface manager;
     return manager;
-}
-
-// The kernel's answers (errno values) and what they mean to the operator.
-const char *kernelMessage(int code)
-{
-    switch (code) {
-    case EIO: return "Kernel sync failed: failed to get policy data stream from kernel\n";
-    case ENOMEM: return "Kernel sync failed: system out of memory\n";
-    case EINVAL:
-        return "Kernel sync failed: policy format invalid, incomplete data or magic number verification failed\n";
-    case ENODATA: return "Kernel sync failed: additional function does not exist or not registered in framework\n";
-    case ECOMM: return "Kernel sync failed: tavo_main module not loaded\n";
-    case EPROTO: return "Kernel sync failed: policy delivery order error\n";
-    case EBADMSG: return "Kernel sync failed: policy message type error\n";
-    default: return nullptr;
-    }
 }
 
 } // namespace
@@ -107,8 +91,8 @@ int main(int argc, char *argv[])
 
     const int result = policyManager().sendInitPolicy(prefix);
     if (result != 0) {
-        if (const char *message = kernelMessage(result))
-            fputs(message, stderr);
+        if (const KernelResultText *text = kernelResultText(result))
+            fprintf(stderr, "Kernel sync failed: %s\n", text->english);
         else
             fprintf(stderr, "Kernel sync failed, error code %d, check logs for more details\n", result);
     }

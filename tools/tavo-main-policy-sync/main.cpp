@@ -11,14 +11,13 @@
 
 #include "exit_status.h"
 #include "input_validator.h"
+#include "shared_constants.h"
 #include "tavointerpreter.h"
 
 namespace {
 
 constexpr int statusRefused = 255;
 constexpr int statusBadName = 1;
-constexpr uint64_t nameLimit = 512;
-const char threeModeUser[] = "secadm";
 
 const char *const usageLines[] = {
     "用法: tavo-main-policy-sync <opreation> [-n] <namespace> [-s] <section>",
@@ -70,7 +69,7 @@ bool userMayAct()
     const uid_t uid = getuid();
     if (isThreeModeEnabled()) {
         const struct passwd *pw = getpwuid(uid);
-        return pw && strcmp(pw->pw_name, threeModeUser) == 0;
+        return pw && strcmp(pw->pw_name, securityAdministrator) == 0;
     }
     return uid == 0;
 }
@@ -146,14 +145,14 @@ int main(int argc, char *argv[])
         result = sendPolicy();
         break;
     case Operation::Partial:
-        if (validate_name_param(nsName, nameLimit, "命名空间名称(namespace)") != 0 ||
-            validate_name_param(section, nameLimit, "策略段名称(section)") != 0)
+        if (validate_name_param(nsName, nameLengthLimit, "命名空间名称(namespace)") != 0 ||
+            validate_name_param(section, nameLengthLimit, "策略段名称(section)") != 0)
             return statusBadName;
         result = compileSectionPolicy(nsName.c_str(), section.c_str());
         break;
     case Operation::DynamicVar: {
-        if (validate_name_param(nsName, nameLimit, "命名空间名称(namespace)") != 0 ||
-            validate_name_param(variable, nameLimit, "变量名称(variable)") != 0)
+        if (validate_name_param(nsName, nameLengthLimit, "命名空间名称(namespace)") != 0 ||
+            validate_name_param(variable, nameLengthLimit, "变量名称(variable)") != 0)
             return statusBadName;
         const int newValue = dynamicValue(value);
         if (newValue < 0) {

@@ -6,16 +6,18 @@
 #include <cstring>
 #include <getopt.h>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
-#include "compiled_policy.h"
+#include <tavopolicysync/log.h>
+
+#include "exit_status.h"
 #include "json_lines.h"
-#include "parse_state.h"
-#include "policy_image.h"
+#include "policy_compiler.h"
 #include "policy_loader.h"
-#include "tavo_log.h"
+#include "policy_manager.h"
 
 namespace {
 
@@ -78,26 +80,63 @@ bool succeeded(int result)
 #endif
 }
 
-// Has the library compile everything added, as the daemon does after the
+// The library's compile side, done here by the same image code the
+// stand-in library uses: the checker needs nothing of the library but its
+// public calls, whichever library is installed.
+class ImageOutput final : public PolicyOutput {
+public:
+    tavo_image::PolicyCompiler compiler;
+
+    int clearAllPolicy() override
+    {
+        compiler.clear();
+        return 0;
+    }
+    int initNamespaceFuncInfo() override
+    {
+        compiler.clearFunctions();
+        return 0;
+    }
+    int addPolicy(std::string fileName, PolicyDb &db) override
+    {
+        compiler.addFile(fileName, db.nodes);
+        return 0;
+    }
+    void setNamespaceInfo(std::string nsName) override { compiler.setNamespace(std::move(nsName)); }
+    void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override
+    {
+        compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
+    }
+    void setUidInfo(std::string userName, uint32_t uid) override { compiler.setUid(std::move(userName), uid); }
+    void setFileToGetLabelMap(std::string kind, std::string name) override { compiler.addLabel(kind, name); }
+    void addToKmodVec(std::string name) override { compiler.addKmod(std::move(name)); }
+    void addToDeviceVec(std::string name) override { compiler.addDevice(std::move(name)); }
+};
+
+// Compiles everything added into one image, as the library does after the
 // files, and reports the image's digest last.
-int compileImage(const std::string &imagePath)
+int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imagePath)
 {
-    if (policyManager().compileData() != 0)
+    constexpr tavo_image::ImageKind kind = tavo_image::ImageKind::Full;
+    tavo_image::BuiltImage built;
+    std::string error;
+    if (compiler.compile(kind, std::string(), std::string(), built, error) != 0) {
+        TAVO_ERROR("policy compile failed: %s", error.c_str());
         return exitCompileFailed;
-    const CompiledPolicy &compiled = lastCompiled(policyManager());
+    }
+    TAVO_INFO("%s", tavo_image::compiledImageSummary(kind, built).c_str());
     if (!imagePath.empty()) {
-        std::string error;
-        if (tavo_image::checkImage(compiled.image.data(), compiled.image.size(), error) != 0) {
+        if (tavo_image::checkImage(built.bytes.data(), built.bytes.size(), error) != 0) {
             fprintf(stderr, "%s: the compiled image does not decode: %s\n", programName, error.c_str());
             return exitCompileFailed;
         }
-        const int rc = tavo_image::storeFileAtomically(imagePath, compiled.image, imageFileMode, false);
+        const int rc = tavo_image::storeFileAtomically(imagePath, built.bytes, imageFileMode, false);
         if (rc != 0) {
             fprintf(stderr, "%s: cannot write %s: %s\n", programName, imagePath.c_str(), strerror(rc));
             return exitImageNotWritten;
         }
     }
-    fprintf(stderr, "sha256 %s\n", tavo_image::digestHex(compiled.digest).c_str());
+    fprintf(stderr, "sha256 %s\n", tavo_image::digestHex(built.digest).c_str());
     return 0;
 }
 
@@ -129,6 +168,9 @@ int main(int argc, char **argv)
     setLogToStderr(programName, quiet ? TAVO_LOG_WARNING : TAVO_LOG_DEBUG);
     if (!quiet)
         enableDebugLog();
+
+    static ImageOutput output;
+    setPolicyOutput(&output);
 
     std::vector<std::string> paths(argv + optind, argv + argc);
     if (paths.empty())
@@ -172,12 +214,12 @@ int main(int argc, char **argv)
     }
 
     if (firstFailure == 0)
-        firstFailure = compileImage(imagePath);
+        firstFailure = compileImage(output.compiler, imagePath);
 
     if (fflush(stdout) != 0 || ferror(stdout)) {
         perror(programName);
         if (firstFailure == 0)
             firstFailure = -1;
     }
-    finish(firstFailure & 0xff);
+    finish(exitStatusFor(firstFailure));
 }

@@ -51,11 +51,10 @@ public:
     // "CAP_SYS_ADMIN"; non-zero for an unknown name.
     int getCapOid(std::string name, TAVO_ID &oid);
 
-    struct Impl;
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> d;
-    friend Impl &policySyncImpl(PolicyModuleManagerInterface &);
+    friend struct PolicyModuleManagerAccess;
 };
 
 // Checks a mount-point prefix for the init policy; 0 accepts it. The empty

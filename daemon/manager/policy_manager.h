@@ -1,0 +1,38 @@
+// The one policy-sync library instance of the process, shared by the
+// compiler front end, the file pipeline and the method handlers, and where
+// the compiler's output goes.
+#ifndef TAVO_POLICY_MANAGER_H
+#define TAVO_POLICY_MANAGER_H
+
+#include <cstdint>
+#include <string>
+
+#include <tavopolicysync/policy_module_manager.h>
+
+// Made on first use, destroyed at exit.
+PolicyModuleManagerInterface &policyManager();
+
+// What the compiler hands over while it works: compile-side facts and each
+// file's records, under the library's names and with its results.
+class PolicyOutput {
+public:
+    virtual ~PolicyOutput() = default;
+    virtual int clearAllPolicy() = 0;
+    virtual int initNamespaceFuncInfo() = 0;
+    virtual int addPolicy(std::string fileName, PolicyDb &db) = 0;
+    virtual void setNamespaceInfo(std::string nsName) = 0;
+    virtual void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) = 0;
+    virtual void setUidInfo(std::string userName, uint32_t uid) = 0;
+    virtual void setFileToGetLabelMap(std::string kind, std::string name) = 0;
+    virtual void addToKmodVec(std::string name) = 0;
+    virtual void addToDeviceVec(std::string name) = 0;
+};
+
+// Where the output goes: policyManager() unless another was chosen. The
+// library is asked its queries (getParentClass, getCapOid) either way.
+PolicyOutput &policyOutput();
+// Sends the output to `output` (not owned; null: back to the library). A
+// program that builds the image itself (tavo-policy-check) takes it so.
+void setPolicyOutput(PolicyOutput *output);
+
+#endif

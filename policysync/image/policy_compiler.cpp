@@ -1,0 +1,90 @@
+#include "policy_compiler.h"
+
+#include <cerrno>
+#include <new>
+#include <utility>
+
+namespace tavo_image {
+
+void PolicyCompiler::clear()
+{
+    builder_.clear();
+    registrations_ = Registrations();
+    knownFunctions_.clear();
+}
+
+void PolicyCompiler::clearFunctions()
+{
+    registrations_.functions.clear();
+    knownFunctions_.clear();
+}
+
+void PolicyCompiler::addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes)
+{
+    builder_.addFile(fileName, nodes);
+}
+
+void PolicyCompiler::setNamespace(std::string ns)
+{
+    registrations_.namespaces.insert(std::move(ns));
+}
+
+void PolicyCompiler::setFunction(std::string ns, std::string module, std::string function)
+{
+    std::string &key = keyBuffer_;
+    key.assign(ns).append(1, '\0').append(module).append(1, '\0').append(function);
+    if (knownFunctions_.insert(key).second)
+        registrations_.functions.emplace(std::move(ns), std::move(module), std::move(function));
+}
+
+void PolicyCompiler::setUid(std::string userName, uint32_t uid)
+{
+    registrations_.uidNames[std::move(userName)] = uid;
+}
+
+void PolicyCompiler::addLabel(const std::string &kind, const std::string &name)
+{
+    builder_.addLabel(kind, name);
+}
+
+void PolicyCompiler::addKmod(std::string name)
+{
+    registrations_.kmods.insert(std::move(name));
+}
+
+void PolicyCompiler::addDevice(std::string name)
+{
+    registrations_.devices.insert(std::move(name));
+}
+
+int PolicyCompiler::compile(ImageKind kind, const std::string &ns, const std::string &section, BuiltImage &out,
+                            std::string &error)
+{
+    // The builder may be left half-way through a table, so everything added
+    // goes with it.
+    try {
+        return builder_.build(kind, registrations_, ns, section, out, error);
+    } catch (const std::bad_alloc &) {
+        out = BuiltImage();
+        clear();
+        error = std::string("out of memory while building the ") + imageKindName(kind) + "; all added policy cleared";
+        return ENOMEM;
+    }
+}
+
+const char *imageKindName(ImageKind kind)
+{
+    switch (kind) {
+    case ImageKind::Initial: return "initial policy image";
+    case ImageKind::Section: return "section image";
+    default: return "policy image";
+    }
+}
+
+std::string compiledImageSummary(ImageKind kind, const BuiltImage &image)
+{
+    return std::string(imageKindName(kind)) + " compiled: " + std::to_string(image.nodeCount) + " nodes, " +
+           std::to_string(image.bytes.size()) + " bytes, sha256 " + digestHex(image.digest);
+}
+
+} // namespace tavo_image

@@ -1,0 +1,61 @@
+// The compile side of the policy-sync library over our image encoder: the
+// facts registered while files are parsed, each file's records, and the
+// image of everything added. The stand-in library keeps one per manager;
+// tavo-policy-check builds its image with one of its own, so that it needs
+// nothing of the library but its public calls.
+#ifndef TAVO_POLICY_COMPILER_H
+#define TAVO_POLICY_COMPILER_H
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "image_builder.h"
+
+namespace tavo_image {
+
+class PolicyCompiler {
+public:
+    // Drops everything added and registered.
+    void clear();
+    // Drops the function registrations only.
+    void clearFunctions();
+    void addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes);
+
+    void setNamespace(std::string ns);
+    void setFunction(std::string ns, std::string module, std::string function);
+    void setUid(std::string userName, uint32_t uid);
+    void addLabel(const std::string &kind, const std::string &name);
+    void addKmod(std::string name);
+    void addDevice(std::string name);
+
+    bool hasNamespace(const std::string &ns) const { return builder_.hasNamespace(ns); }
+    bool hasSection(const std::string &ns, const std::string &section) const
+    {
+        return builder_.hasSection(ns, section);
+    }
+
+    // Builds the image of everything added (a section kind: only of
+    // `ns`/`section`). 0; 22 with `error` when the policy does not hold;
+    // 12 when memory ran out, which drops everything added.
+    int compile(ImageKind kind, const std::string &ns, const std::string &section, BuiltImage &out,
+                std::string &error);
+
+private:
+    ImageBuilder builder_;
+    Registrations registrations_;
+    // Lookup in front of the ordered function registrations: the front end
+    // registers a function for every call it meets, mostly ones known.
+    std::unordered_set<std::string> knownFunctions_;
+    std::string keyBuffer_;
+};
+
+// What an image is called in log lines ("policy image", ...).
+const char *imageKindName(ImageKind kind);
+// The log line of a compiled image: kind, nodes, bytes and digest.
+std::string compiledImageSummary(ImageKind kind, const BuiltImage &image);
+
+} // namespace tavo_image
+
+#endif
