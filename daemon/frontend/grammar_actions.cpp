@@ -39,7 +39,7 @@ FuncParam textParam(const std::string &quoted)
 
 void setConditionFunction(const std::string &name)
 {
-    parseState().curExpr.name = name;
+    parseState().rule.curExpr.name = name;
     registerFunction(name);
 }
 
@@ -50,12 +50,12 @@ void setQuotedConditionFunction(const std::string &quoted)
 
 void addConditionNumber(uint64_t number)
 {
-    parseState().curExpr.params.push_back(numberParam(number));
+    parseState().rule.curExpr.params.push_back(numberParam(number));
 }
 
 void addConditionString(const std::string &quoted)
 {
-    parseState().curExpr.params.push_back(textParam(quoted));
+    parseState().rule.curExpr.params.push_back(textParam(quoted));
 }
 
 int addConditionVariableToken(const std::string &token)
@@ -65,7 +65,7 @@ int addConditionVariableToken(const std::string &token)
 
 void setActionFunction(const std::string &name)
 {
-    parseState().curAction.name = name;
+    parseState().rule.curAction.name = name;
     registerFunction(name);
 }
 
@@ -76,12 +76,12 @@ void setQuotedActionFunction(const std::string &quoted)
 
 void addActionNumber(uint64_t number)
 {
-    parseState().curAction.params.push_back(numberParam(number));
+    parseState().rule.curAction.params.push_back(numberParam(number));
 }
 
 void addActionString(const std::string &quoted)
 {
-    parseState().curAction.params.push_back(textParam(quoted));
+    parseState().rule.curAction.params.push_back(textParam(quoted));
 }
 
 void markDynamic()
