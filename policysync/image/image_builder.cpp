@@ -255,7 +255,7 @@ bool ImageBuilder::insertLabelKey(uint64_t key)
 
 void ImageBuilder::addLabel(const std::string &kind, const std::string &name)
 {
-    const PairRecord label{internCached(kind, lastLabelKind_), intern(name)};
+    const PairRecord label{internRecent(kind, recentLabelKinds_), intern(name)};
     if (pendingLabelNames_.size() < maxPendingLabelNames)
         pendingLabelNames_.push_back(label.second);
     if (insertLabelKey(pairKey(label.first, label.second)))
@@ -297,21 +297,22 @@ uint32_t ImageBuilder::internName(const std::string &s)
     return intern(s);
 }
 
-uint32_t ImageBuilder::internPermission(const std::string &s)
+template <size_t N>
+uint32_t ImageBuilder::internRecent(const std::string &s, std::array<uint32_t, N> &recent)
 {
-    for (size_t i = 0; i < recentPermissions; ++i) {
-        const uint32_t index = recentPermissions_[i];
+    for (size_t i = 0; i < N; ++i) {
+        const uint32_t index = recent[i];
         if (index == noString)
             break;
         const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
         if (stringEnds_[index] - begin == s.size() && memcmp(stringBytes_.data() + begin, s.data(), s.size()) == 0) {
-            std::rotate(recentPermissions_.begin(), recentPermissions_.begin() + i, recentPermissions_.begin() + i + 1);
+            std::rotate(recent.begin(), recent.begin() + i, recent.begin() + i + 1);
             return index;
         }
     }
     const uint32_t index = intern(s);
-    std::move_backward(recentPermissions_.begin(), recentPermissions_.end() - 1, recentPermissions_.end());
-    recentPermissions_[0] = index;
+    std::move_backward(recent.begin(), recent.end() - 1, recent.end());
+    recent[0] = index;
     return index;
 }
 
@@ -362,7 +363,7 @@ void ImageBuilder::encodeMember(const std::string &value, uint32_t &slot, NodePa
                                 size_t &text)
 {
     if (part == NodePart::Own)
-        slot = internPermission(value);
+        slot = internRecent(value, recentPermissions_);
     else if (text < ruleTextCaches)
         slot = internCached(value, lastRuleTexts_[text++]);
     else

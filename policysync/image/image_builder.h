@@ -161,7 +161,8 @@ private:
     std::string text(uint32_t index) const;
     uint32_t internCached(const std::string &s, uint32_t &cache);
     uint32_t internName(const std::string &s);
-    uint32_t internPermission(const std::string &s);
+    template <size_t N>
+    uint32_t internRecent(const std::string &s, std::array<uint32_t, N> &recent);
     void stageParams(const std::vector<FuncParam> &params);
     template <typename Record>
     uint32_t commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
@@ -197,7 +198,6 @@ private:
     static constexpr size_t maxSlots = size_t{1} << 32;
     std::vector<uint64_t> slots_;
     uint32_t emptyString_ = noString;
-    uint32_t lastLabelKind_ = noString;
     std::vector<PairRecord> labels_;
     // Labels seen, (kind, name) as one key plus one, in an open-addressing
     // table at most half full; 0 is a free slot.
@@ -214,10 +214,11 @@ private:
     // share their object type, namespace, section and module.
     static constexpr size_t ruleTextCaches = 8;
     std::array<uint32_t, ruleTextCaches> lastRuleTexts_ = noStrings<ruleTextCaches>();
-    // Permissions met last, most recent first: a node's permission is
-    // nearly always one of the few its rule and the rules near it name.
-    static constexpr size_t recentPermissions = 8;
-    std::array<uint32_t, recentPermissions> recentPermissions_ = noStrings<recentPermissions>();
+    // Permissions and label kinds met last, most recent first: a node's
+    // permission is nearly always one of the few its rule and the rules near
+    // it name, and a label's kind one of the few its rule registers.
+    std::array<uint32_t, 8> recentPermissions_ = noStrings<8>();
+    std::array<uint32_t, 4> recentLabelKinds_ = noStrings<4>();
 
     std::vector<uint32_t> files_;
     std::vector<uint32_t> fileFirstRule_;
