@@ -100,7 +100,7 @@ int checkSubject(const std::string &name)
         return 1;
     }
     policyOutput().setFileToGetLabelMap(subjectLabel(name), name);
-    parseState().subjectNames.push_back(name);
+    parseState().rule.node.subjectNames.push_back(name);
     return 0;
 }
 
@@ -112,7 +112,7 @@ int checkObject(const std::string &name)
     }
 
     ParseState &s = parseState();
-    const std::string &type = s.objectType;
+    const std::string &type = s.rule.node.objectType;
     const char *kind = nullptr;
     if (name == nullName) {
         kind = "object_pkg";
@@ -131,7 +131,7 @@ int checkObject(const std::string &name)
     }
     if (kind) {
         policyOutput().setFileToGetLabelMap(kind, name);
-        s.objectNames.push_back(name);
+        s.rule.node.objectNames.push_back(name);
         return 0;
     }
 
@@ -143,17 +143,17 @@ int checkObject(const std::string &name)
     }
     if (parent == "kmod") {
         policyOutput().addToKmodVec(name);
-        s.objectNames.push_back(name);
+        s.rule.node.objectNames.push_back(name);
     } else if (parent == "cap") {
         TAVO_ID oid;
         if (policyManager().getCapOid(name, oid) != 0) {
             TAVO_ERROR("####ERROR: 获取权能%s客体id失败", name.c_str());
             return 1;
         }
-        s.oids.push_back(oid);
+        s.rule.node.oids.push_back(oid);
     } else if (parent == "device") {
         policyOutput().addToDeviceVec(name);
-        s.objectNames.push_back(name);
+        s.rule.node.objectNames.push_back(name);
     }
     return 0;
 }

@@ -40,7 +40,7 @@ FuncParam textParam(const std::string &quoted)
 
 void setConditionFunction(const std::string &name)
 {
-    parseState().curExpr.name = name;
+    parseState().rule.curExpr.name = name;
     registerFunction(name);
 }
 
@@ -51,12 +51,12 @@ void setQuotedConditionFunction(const std::string &quoted)
 
 void addConditionNumber(uint64_t number)
 {
-    parseState().curExpr.params.push_back(numberParam(number));
+    parseState().rule.curExpr.params.push_back(numberParam(number));
 }
 
 void addConditionString(const std::string &quoted)
 {
-    parseState().curExpr.params.push_back(textParam(quoted));
+    parseState().rule.curExpr.params.push_back(textParam(quoted));
 }
 
 int addConditionVariableToken(const std::string &token)
@@ -66,7 +66,7 @@ int addConditionVariableToken(const std::string &token)
 
 void setActionFunction(const std::string &name)
 {
-    parseState().curAction.name = name;
+    parseState().rule.curAction.name = name;
     registerFunction(name);
 }
 
@@ -77,12 +77,12 @@ void setQuotedActionFunction(const std::string &quoted)
 
 void addActionNumber(uint64_t number)
 {
-    parseState().curAction.params.push_back(numberParam(number));
+    parseState().rule.curAction.params.push_back(numberParam(number));
 }
 
 void addActionString(const std::string &quoted)
 {
-    parseState().curAction.params.push_back(textParam(quoted));
+    parseState().rule.curAction.params.push_back(textParam(quoted));
 }
 
 void markDynamic()

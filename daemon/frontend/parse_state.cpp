@@ -32,27 +32,7 @@ int storeOperand(std::string &slot, const std::string &text, const char *emptyMe
 
 void resetRuleState()
 {
-    ParseState &s = parseState();
-    // The condition and call lists keep their arrays for the next rule.
-    std::vector<ExprNode> conditions = std::move(s.ruleTemplate.conditions);
-    std::vector<DoFuncNode> actions = std::move(s.ruleTemplate.actions);
-    conditions.clear();
-    actions.clear();
-    s.ruleTemplate = ruleDefaults();
-    s.ruleTemplate.conditions = std::move(conditions);
-    s.ruleTemplate.actions = std::move(actions);
-    s.curExpr = ExprNode();
-    s.curAction = DoFuncNode();
-    s.permissions.clear();
-    s.objectType.clear();
-    s.uidText.clear();
-    s.sidText.clear();
-    s.oidText.clear();
-    s.uids.clear();
-    s.sids.clear();
-    s.oids.clear();
-    s.subjectNames.clear();
-    s.objectNames.clear();
+    parseState().rule = RuleState();
 }
 
 void resetParseState()
@@ -96,18 +76,18 @@ void endFileNodes()
 void setAction(uint32_t code)
 {
     ParseState &s = parseState();
-    s.ruleTemplate.action = code;
+    s.rule.node.action = code;
     s.ruleLine = lineNumber;
 }
 
 void setObjectType(const std::string &text)
 {
-    parseState().objectType = text;
+    parseState().rule.node.objectType = text;
 }
 
 void addPermission(const std::string &text)
 {
-    parseState().permissions.push_back(text);
+    parseState().rule.permissions.push_back(text);
 }
 
 int addUid(uint64_t value)
@@ -116,46 +96,46 @@ int addUid(uint64_t value)
         TAVO_ERROR("####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
         return 1;
     }
-    parseState().uids.push_back(static_cast<uint32_t>(value));
+    parseState().rule.uids.push_back(static_cast<uint32_t>(value));
     return 0;
 }
 
 void addSubjectId(uint64_t value)
 {
-    parseState().sids.push_back(TAVO_ID{value, 0, 0});
+    parseState().rule.node.sids.push_back(TAVO_ID{value, 0, 0});
 }
 
 void addObjectId(uint64_t value)
 {
-    parseState().oids.push_back(TAVO_ID{value, 0, 0});
+    parseState().rule.node.oids.push_back(TAVO_ID{value, 0, 0});
 }
 
 int setUidText(const std::string &text)
 {
-    return storeOperand(parseState().uidText, text, "####ERROR: 规则中的uid为空字符串");
+    return storeOperand(parseState().rule.uidText, text, "####ERROR: 规则中的uid为空字符串");
 }
 
 int setSidText(const std::string &text)
 {
-    return storeOperand(parseState().sidText, text, "####ERROR: 规则中的sid为空字符串");
+    return storeOperand(parseState().rule.sidText, text, "####ERROR: 规则中的sid为空字符串");
 }
 
 int setOidText(const std::string &text)
 {
-    return storeOperand(parseState().oidText, text, "####ERROR: 规则中的oid为空字符串");
+    return storeOperand(parseState().rule.oidText, text, "####ERROR: 规则中的oid为空字符串");
 }
 
 void commitExpression(uint32_t type)
 {
     ParseState &s = parseState();
-    s.curExpr.type = type;
-    s.ruleTemplate.conditions.push_back(std::move(s.curExpr));
-    s.curExpr = ExprNode();
+    s.rule.curExpr.type = type;
+    s.rule.node.conditions.push_back(std::move(s.rule.curExpr));
+    s.rule.curExpr = ExprNode();
 }
 
 void commitAction()
 {
     ParseState &s = parseState();
-    s.ruleTemplate.actions.push_back(std::move(s.curAction));
-    s.curAction = DoFuncNode();
+    s.rule.node.actions.push_back(std::move(s.rule.curAction));
+    s.rule.curAction = DoFuncNode();
 }

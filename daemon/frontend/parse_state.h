@@ -67,30 +67,32 @@ inline PolicyNode ruleDefaults()
     return node;
 }
 
+// What one rule collects while it is parsed; a rule starts from a fresh one.
+struct RuleState {
+    // The members every node of the rule shares; subjects and objects as
+    // gathered, ids and names side by side until the rule is finished.
+    PolicyNode node = ruleDefaults();
+    ExprNode curExpr;
+    DoFuncNode curAction;
+    std::vector<std::string> permissions;
+    std::string uidText;
+    std::string sidText;
+    std::string oidText;
+    std::vector<uint32_t> uids;
+};
+
 // Every member starts at its reset value: a fresh ParseState is the state
 // before a file.
 struct ParseState {
     // Name of the file being compiled, for messages.
     std::string fileName;
     PolicyDb policyDb;
-    PolicyNode ruleTemplate = ruleDefaults();
+    RuleState rule;
     // Line of the current rule's action keyword.
     int ruleLine = 0;
     // Bytes copied by references so far, and bytes of the nodes emitted.
     size_t copiedBytes = 0;
     size_t recordBytes = 0;
-    ExprNode curExpr;
-    DoFuncNode curAction;
-    std::vector<std::string> permissions;
-    std::string objectType;
-    std::string uidText;
-    std::string sidText;
-    std::string oidText;
-    std::vector<uint32_t> uids;
-    std::vector<TAVO_ID> sids;
-    std::vector<TAVO_ID> oids;
-    std::vector<std::string> subjectNames;
-    std::vector<std::string> objectNames;
     std::string varName;
     uint32_t varKind = KindNone;
     // Kind the variable being declared had before this statement.

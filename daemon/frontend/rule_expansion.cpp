@@ -46,11 +46,11 @@ size_t namesBytes(const std::vector<std::string> &names)
 // subjects, objects, conditions and calls are copied into each one.
 size_t sharedNodeBytes(const ParseState &s)
 {
-    const PolicyNode &t = s.ruleTemplate;
+    const PolicyNode &t = s.rule.node;
     size_t n = sizeof(PolicyNode) + t.namespaceName.size() + t.sectionName.size() + t.moduleName.size() +
-               s.objectType.size();
-    n += s.sids.empty() ? namesBytes(s.subjectNames) : s.sids.size() * sizeof(TAVO_ID);
-    n += s.oids.empty() ? namesBytes(s.objectNames) : s.oids.size() * sizeof(TAVO_ID);
+               t.objectType.size();
+    n += t.sids.size() * sizeof(TAVO_ID) + namesBytes(t.subjectNames);
+    n += t.oids.size() * sizeof(TAVO_ID) + namesBytes(t.objectNames);
     for (const ExprNode &e : t.conditions)
         n += sizeof e + e.name.size() + e.varName.size() + paramBytes(e.params);
     for (const DoFuncNode &a : t.actions)
@@ -68,7 +68,7 @@ int checkRecordLimits(ParseState &s, size_t count)
     }
     // Both factors are bounded (nodes by the check above, bytes by the
     // file size and the list limits), so the products cannot overflow.
-    const size_t bytes = count * sharedNodeBytes(s) + s.uids.size() * namesBytes(s.permissions);
+    const size_t bytes = count * sharedNodeBytes(s) + s.rule.uids.size() * namesBytes(s.rule.permissions);
     if (bytes > maxFileRecordBytes - s.recordBytes) {
         TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略数据超过上限%zu字节", s.fileName.c_str(), s.ruleLine,
                    maxFileRecordBytes);
@@ -89,66 +89,41 @@ PolicyNode &nextNodeSlot(ParseState &s)
     return nodes[s.nodeCount];
 }
 
-// One side (subject or object) of a node: ids gathered for the rule win
-// over names gathered beside them; with neither, the template's stand.
-void assignSide(bool &byId, std::vector<TAVO_ID> &ids, std::vector<std::string> &names, bool templateById,
-                const std::vector<TAVO_ID> &templateIds, const std::vector<std::string> &templateNames,
-                const std::vector<TAVO_ID> &ruleIds, const std::vector<std::string> &ruleNames)
+// One side (subject or object) of the rule: ids gathered for it win over
+// names gathered beside them; with neither, it stays "by id".
+void settleSide(bool &byId, std::vector<TAVO_ID> &ids, std::vector<std::string> &names)
 {
-    if (!ruleIds.empty()) {
+    if (!ids.empty()) {
         byId = true;
-        ids = ruleIds;
-        names = templateNames;
-    } else if (!ruleNames.empty()) {
+        names.clear();
+    } else if (!names.empty()) {
         byId = false;
-        ids = templateIds;
-        names = ruleNames;
-    } else {
-        byId = templateById;
-        ids = templateIds;
-        names = templateNames;
     }
-}
-
-// Copies what every node of the rule shares, member by member, so that
-// each member reuses the slot's storage.
-void assignRule(PolicyNode &node, const ParseState &s)
-{
-    const PolicyNode &t = s.ruleTemplate;
-    node.action = t.action;
-    assignSide(node.subjectById, node.sids, node.subjectNames, t.subjectById, t.sids, t.subjectNames, s.sids,
-               s.subjectNames);
-    assignSide(node.objectById, node.oids, node.objectNames, t.objectById, t.oids, t.objectNames, s.oids,
-               s.objectNames);
-    node.objectType = s.objectType;
-    node.conditions = t.conditions;
-    node.actions = t.actions;
-    node.flags = t.flags;
-    node.reserved0 = t.reserved0;
-    node.priority = t.priority;
-    node.reserved1 = t.reserved1;
-    node.reserved2 = t.reserved2;
-    node.reserved3 = t.reserved3;
-    node.namespaceName = t.namespaceName;
-    node.sectionName = t.sectionName;
-    node.moduleName = t.moduleName;
 }
 
 int emitNodes(ParseState &s)
 {
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
-    const size_t count = s.uids.size() * s.permissions.size();
+    const size_t count = s.rule.uids.size() * s.rule.permissions.size();
     if (count == 0)
         return 0;
+    PolicyNode &rule = s.rule.node;
+    settleSide(rule.subjectById, rule.sids, rule.subjectNames);
+    settleSide(rule.objectById, rule.oids, rule.objectNames);
     if (checkRecordLimits(s, count) != 0)
         return 1;
     if (nodes.capacity() - s.nodeCount < count)
         nodes.reserve(std::max(s.nodeCount + count, 2 * nodes.capacity()));
 
-    for (const uint32_t uid : s.uids) {
-        for (const std::string &permission : s.permissions) {
+    // The last node takes the rule's members instead of a copy of them.
+    const size_t last = s.nodeCount + count - 1;
+    for (const uint32_t uid : s.rule.uids) {
+        for (const std::string &permission : s.rule.permissions) {
             PolicyNode &node = nextNodeSlot(s);
-            assignRule(node, s);
+            if (s.nodeCount == last)
+                assignRuleFields(node, std::move(rule));
+            else
+                assignRuleFields(node, rule);
             node.uid = uid;
             node.permission = permission;
             ++s.nodeCount;
@@ -168,11 +143,11 @@ int finishRule()
         TAVO_ERROR("####ERROR: 分组变量参数获取失败");
         return 1;
     }
-    if (!s.uidText.empty() && resolveUidText() != 0)
+    if (!s.rule.uidText.empty() && resolveUidText() != 0)
         return 1;
-    if (!s.sidText.empty() && resolveSidText() != 0)
+    if (!s.rule.sidText.empty() && resolveSidText() != 0)
         return 1;
-    if (!s.oidText.empty() && resolveOidText() != 0)
+    if (!s.rule.oidText.empty() && resolveOidText() != 0)
         return 1;
 
     if (emitNodes(s) != 0)

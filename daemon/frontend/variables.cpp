@@ -451,7 +451,7 @@ int loadGroupAttributes()
         return 1;
     const std::string *moduleName = lookup(s.stringVars, "module_name");
 
-    PolicyNode &t = s.ruleTemplate;
+    PolicyNode &t = s.rule.node;
     t.flags = (audit ? 2u : 0u) + (permissive ? 4u : 0u) + interactive * 8u;
     t.priority = priority ? static_cast<uint32_t>(*priority) : 0;
     t.reserved0 = t.reserved1 = t.reserved2 = t.reserved3 = 0;
@@ -485,10 +485,10 @@ int addConditionVariable(const std::string &name)
 {
     ParseState &s = parseState();
     if (s.dynamicVariables.count(name) != 0) {
-        s.curExpr.type = ExprDynamicVariable;
-        s.curExpr.varName = name;
+        s.rule.curExpr.type = ExprDynamicVariable;
+        s.rule.curExpr.varName = name;
     } else {
-        s.curExpr.type = ExprVariable;
+        s.rule.curExpr.type = ExprVariable;
     }
 
     uint64_t value = 0;
@@ -498,9 +498,9 @@ int addConditionVariable(const std::string &name)
     }
     if (checkFits32(s, name, value) != 0)
         return 1;
-    s.curExpr.value = static_cast<uint32_t>(value);
-    s.ruleTemplate.conditions.push_back(std::move(s.curExpr));
-    s.curExpr = ExprNode();
+    s.rule.curExpr.value = static_cast<uint32_t>(value);
+    s.rule.node.conditions.push_back(std::move(s.rule.curExpr));
+    s.rule.curExpr = ExprNode();
     return 0;
 }
 
@@ -539,7 +539,7 @@ int resolveUserUid(const std::string &name)
     if (s.unknownUsers.count(name) != 0)
         TAVO_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
                   unknownUserUid);
-    s.uids.push_back(uid);
+    s.rule.uids.push_back(uid);
     policyOutput().setUidInfo(name, uid);
     return 0;
 }
@@ -547,16 +547,16 @@ int resolveUserUid(const std::string &name)
 int resolveUidText()
 {
     ParseState &s = parseState();
-    if (s.uidText.empty() || s.uidText[0] != '$') {
-        if (resolveUserUid(s.uidText) != 0) {
-            TAVO_ERROR("####ERROR: uid %s 处理过程存在错误", s.uidText.c_str());
+    if (s.rule.uidText.empty() || s.rule.uidText[0] != '$') {
+        if (resolveUserUid(s.rule.uidText) != 0) {
+            TAVO_ERROR("####ERROR: uid %s 处理过程存在错误", s.rule.uidText.c_str());
             return 1;
         }
         return 0;
     }
 
-    s.uidText.erase(0, 1);
-    const std::string name = s.uidText;
+    s.rule.uidText.erase(0, 1);
+    const std::string name = s.rule.uidText;
     const uint32_t *kind = lookup(s.varKinds, name);
     if (!kind) {
         TAVO_ERROR("####ERROR: 未声明的变量%s不能作为uid", name.c_str());
@@ -573,7 +573,7 @@ int resolveUidText()
                            static_cast<unsigned long long>(value));
                 return 1;
             }
-            s.uids.push_back(static_cast<uint32_t>(value));
+            s.rule.uids.push_back(static_cast<uint32_t>(value));
         }
         return 0;
     }
@@ -595,7 +595,7 @@ int resolveUidText()
         // All bits set is any uid, as the same number written in the rule.
         if (uid != anyId && checkFits32(s, name, uid) != 0)
             return 1;
-        s.uids.push_back(uid == anyId ? anyUid : static_cast<uint32_t>(uid));
+        s.rule.uids.push_back(uid == anyId ? anyUid : static_cast<uint32_t>(uid));
         return 0;
     }
     case KindString: {
@@ -615,10 +615,10 @@ int resolveUidText()
 
 int resolveSidText()
 {
-    return resolveNameOperand(parseState().sidText, checkSubject, "sid");
+    return resolveNameOperand(parseState().rule.sidText, checkSubject, "sid");
 }
 
 int resolveOidText()
 {
-    return resolveNameOperand(parseState().oidText, checkObject, "oid");
+    return resolveNameOperand(parseState().rule.oidText, checkObject, "oid");
 }

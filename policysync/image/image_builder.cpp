@@ -15,41 +15,6 @@ namespace tavo_image {
 
 namespace {
 
-bool sameParam(const FuncParam &a, const FuncParam &b)
-{
-    return a.type == b.type && a.number == b.number && a.text == b.text;
-}
-
-bool sameParams(const std::vector<FuncParam> &a, const std::vector<FuncParam> &b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameParam);
-}
-
-bool sameExpr(const ExprNode &a, const ExprNode &b)
-{
-    return a.type == b.type && a.value == b.value && a.name == b.name && a.varName == b.varName &&
-           sameParams(a.params, b.params);
-}
-
-bool sameCall(const DoFuncNode &a, const DoFuncNode &b)
-{
-    return a.name == b.name && sameParams(a.params, b.params);
-}
-
-// Whether two nodes differ only in uid and permission, as the nodes of one
-// rule do.
-bool sameRule(const PolicyNode &a, const PolicyNode &b)
-{
-    return a.action == b.action && a.flags == b.flags && a.priority == b.priority && a.reserved0 == b.reserved0 &&
-           a.reserved1 == b.reserved1 && a.reserved2 == b.reserved2 && a.reserved3 == b.reserved3 &&
-           a.subjectById == b.subjectById && a.objectById == b.objectById && a.objectType == b.objectType &&
-           a.namespaceName == b.namespaceName && a.sectionName == b.sectionName && a.moduleName == b.moduleName &&
-           a.sids == b.sids && a.subjectNames == b.subjectNames && a.oids == b.oids &&
-           a.objectNames == b.objectNames &&
-           std::equal(a.conditions.begin(), a.conditions.end(), b.conditions.begin(), b.conditions.end(), sameExpr) &&
-           std::equal(a.actions.begin(), a.actions.end(), b.actions.begin(), b.actions.end(), sameCall);
-}
-
 constexpr size_t prefetchDistance = 4;
 
 void prefetchLists(const PolicyNode &node)
@@ -183,39 +148,6 @@ void freeLargeBlock(void *block)
     free(block);
 }
 
-ImageBuilder::ImageBuilder()
-{
-    clear();
-}
-
-void ImageBuilder::clear()
-{
-    // Swapping with empties gives the memory back.
-    std::vector<uint32_t>().swap(stringEnds_);
-    std::string().swap(stringBytes_);
-    std::vector<uint64_t>().swap(slots_);
-    emptyString_ = noString;
-    lastLabelKind_ = noString;
-    std::vector<PairRecord>().swap(labels_);
-    std::vector<uint64_t>().swap(labelSlots_);
-    std::vector<uint32_t>().swap(pendingLabelNames_);
-    pendingLabelAt_ = 0;
-    std::unordered_map<std::string, uint32_t>().swap(seenExprLists_);
-    std::unordered_map<std::string, uint32_t>().swap(seenCallLists_);
-    lastObjectType_ = lastNamespace_ = lastSection_ = lastModule_ = noString;
-    std::fill(std::begin(recentPermissions_), std::end(recentPermissions_), noString);
-    std::vector<uint32_t>().swap(files_);
-    std::vector<uint32_t>().swap(fileFirstRule_);
-    nodes_.clear();
-    rules_.clear();
-    nameRefs_.clear();
-    ids_.clear();
-    exprs_.clear();
-    calls_.clear();
-    params_.clear();
-    std::unordered_map<uint64_t, uint32_t>().swap(dynamicValues_);
-}
-
 uint64_t ImageBuilder::hashOf(const char *data, size_t size)
 {
     return std::hash<std::string_view>()(std::string_view(data, size));
@@ -323,7 +255,7 @@ bool ImageBuilder::insertLabelKey(uint64_t key)
 
 void ImageBuilder::addLabel(const std::string &kind, const std::string &name)
 {
-    const PairRecord label{internCached(kind, lastLabelKind_), intern(name)};
+    const PairRecord label{internRecent(kind, recentLabelKinds_), intern(name)};
     if (pendingLabelNames_.size() < maxPendingLabelNames)
         pendingLabelNames_.push_back(label.second);
     if (insertLabelKey(pairKey(label.first, label.second)))
@@ -365,22 +297,22 @@ uint32_t ImageBuilder::internName(const std::string &s)
     return intern(s);
 }
 
-uint32_t ImageBuilder::internPermission(const std::string &s)
+template <size_t N>
+uint32_t ImageBuilder::internRecent(const std::string &s, std::array<uint32_t, N> &recent)
 {
-    for (size_t i = 0; i < recentPermissions; ++i) {
-        const uint32_t index = recentPermissions_[i];
+    for (size_t i = 0; i < N; ++i) {
+        const uint32_t index = recent[i];
         if (index == noString)
             break;
         const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
         if (stringEnds_[index] - begin == s.size() && memcmp(stringBytes_.data() + begin, s.data(), s.size()) == 0) {
-            std::rotate(recentPermissions_, recentPermissions_ + i, recentPermissions_ + i + 1);
+            std::rotate(recent.begin(), recent.begin() + i, recent.begin() + i + 1);
             return index;
         }
     }
     const uint32_t index = intern(s);
-    std::move_backward(recentPermissions_, recentPermissions_ + recentPermissions - 1,
-                       recentPermissions_ + recentPermissions);
-    recentPermissions_[0] = index;
+    std::move_backward(recent.begin(), recent.end() - 1, recent.end());
+    recent[0] = index;
     return index;
 }
 
@@ -416,63 +348,98 @@ uint32_t ImageBuilder::commitStaged(std::vector<Record> &staged, ChunkedTable<Re
     return start;
 }
 
-void ImageBuilder::addRule(uint32_t file, const PolicyNode &node)
+void ImageBuilder::encodeMember(uint32_t value, uint32_t &slot, NodePart, const RuleRecord &, size_t &)
 {
-    RuleRecord r{};
-    r.file = file;
-    r.action = node.action;
-    r.flags = node.flags;
-    r.priority = node.priority;
-    r.reserved[0] = node.reserved0;
-    r.reserved[1] = node.reserved1;
-    r.reserved[2] = node.reserved2;
-    r.reserved[3] = node.reserved3;
-    r.bits = (node.subjectById ? uint32_t{SubjectById} : 0u) | (node.objectById ? uint32_t{ObjectById} : 0u);
-    r.objectType = internCached(node.objectType, lastObjectType_);
-    r.namespaceName = internCached(node.namespaceName, lastNamespace_);
-    r.sectionName = internCached(node.sectionName, lastSection_);
-    r.moduleName = internCached(node.moduleName, lastModule_);
+    slot = value;
+}
 
-    const auto addIds = [this](const std::vector<TAVO_ID> &v, uint32_t &start, uint32_t &count) {
-        start = count32(ids_.size());
-        count = count32(v.size());
-        for (const TAVO_ID &id : v)
-            ids_.push_back(IdRecord{id.id, id.kind, id.reserved});
-    };
-    const auto addNames = [this](const std::vector<std::string> &v, uint32_t &start, uint32_t &count) {
-        start = count32(nameRefs_.size());
-        count = count32(v.size());
-        for (const std::string &name : v)
-            nameRefs_.push_back(internName(name));
-    };
-    addIds(node.sids, r.sidStart, r.sidCount);
-    addNames(node.subjectNames, r.subjectNameStart, r.subjectNameCount);
-    addIds(node.oids, r.oidStart, r.oidCount);
-    addNames(node.objectNames, r.objectNameStart, r.objectNameCount);
+void ImageBuilder::encodeMember(bool value, const BitSlot &slot, NodePart, const RuleRecord &, size_t &)
+{
+    if (value)
+        slot.bits |= slot.mask;
+}
 
-    // Condition and action lists recur across rules: each distinct one is
-    // stored once.
+void ImageBuilder::encodeMember(const std::string &value, uint32_t &slot, NodePart part, const RuleRecord &,
+                                size_t &text)
+{
+    if (part == NodePart::Own)
+        slot = internRecent(value, recentPermissions_);
+    else if (text < ruleTextCaches)
+        slot = internCached(value, lastRuleTexts_[text++]);
+    else
+        slot = intern(value);
+}
+
+void ImageBuilder::encodeMember(const std::vector<TAVO_ID> &value, const SliceSlot &slot, NodePart,
+                                const RuleRecord &, size_t &)
+{
+    slot.start = count32(ids_.size());
+    slot.count = count32(value.size());
+    for (const TAVO_ID &id : value)
+        ids_.push_back(IdRecord{id.id, id.kind, id.reserved});
+}
+
+void ImageBuilder::encodeMember(const std::vector<std::string> &value, const SliceSlot &slot, NodePart,
+                                const RuleRecord &, size_t &)
+{
+    slot.start = count32(nameRefs_.size());
+    slot.count = count32(value.size());
+    for (const std::string &name : value)
+        nameRefs_.push_back(internName(name));
+}
+
+// Condition and action lists recur across rules: each distinct one is
+// stored once.
+void ImageBuilder::encodeMember(const std::vector<ExprNode> &value, const SliceSlot &slot, NodePart,
+                                const RuleRecord &rule, size_t &)
+{
     stagedExprs_.clear();
     stagedParams_.clear();
-    for (const ExprNode &e : node.conditions) {
+    for (const ExprNode &e : value) {
         const ExprRecord x{e.type, intern(e.name), e.value, intern(e.varName), count32(stagedParams_.size()),
                            count32(e.params.size())};
         stageParams(e.params);
         if (e.type == 12)
-            dynamicValues_.emplace(pairKey(r.namespaceName, x.varName), e.value);
+            dynamicValues_.emplace(pairKey(rule.namespaceName, x.varName), e.value);
         stagedExprs_.push_back(x);
     }
-    r.exprCount = count32(stagedExprs_.size());
-    r.exprStart = commitStaged(stagedExprs_, exprs_, seenExprLists_);
+    slot.count = count32(stagedExprs_.size());
+    slot.start = commitStaged(stagedExprs_, exprs_, seenExprLists_);
+}
 
+void ImageBuilder::encodeMember(const std::vector<DoFuncNode> &value, const SliceSlot &slot, NodePart,
+                                const RuleRecord &, size_t &)
+{
     stagedCalls_.clear();
     stagedParams_.clear();
-    for (const DoFuncNode &c : node.actions) {
+    for (const DoFuncNode &c : value) {
         stagedCalls_.push_back(CallRecord{intern(c.name), count32(stagedParams_.size()), count32(c.params.size())});
         stageParams(c.params);
     }
-    r.callCount = count32(stagedCalls_.size());
-    r.callStart = commitStaged(stagedCalls_, calls_, seenCallLists_);
+    slot.count = count32(stagedCalls_.size());
+    slot.start = commitStaged(stagedCalls_, calls_, seenCallLists_);
+}
+
+template <ImageBuilder::Pass P>
+void ImageBuilder::encodeNode(const PolicyNode &node, RuleRecord &rule, NodeRecord &own)
+{
+    size_t text = 0;
+    forEachNodeSlot(node, NodeSlots{rule, own}, [&](const auto &member, auto &&slot, auto field) {
+        constexpr NodePart part = decltype(field)::part;
+        constexpr bool isText = std::is_same<std::decay_t<decltype(member)>, std::string>::value;
+        if constexpr ((part == NodePart::Own) == (P == Pass::Own) &&
+                      (P == Pass::Own || isText == (P == Pass::RuleTexts)))
+            encodeMember(member, slot, part, rule, text);
+    });
+}
+
+void ImageBuilder::addRule(uint32_t file, const PolicyNode &node)
+{
+    RuleRecord r{};
+    r.file = file;
+    NodeRecord unused{};
+    encodeNode<Pass::RuleTexts>(node, r, unused);
+    encodeNode<Pass::RuleRest>(node, r, unused);
     rules_.push_back(r);
 }
 
@@ -495,7 +462,10 @@ void ImageBuilder::addFile(const std::string &fileName, const std::vector<Policy
         if (!previous || !sameRule(*previous, node))
             addRule(file, node);
         previous = &node;
-        nodes_.push_back(NodeRecord{count32(rules_.size() - 1), node.uid, internPermission(node.permission)});
+        NodeRecord own{count32(rules_.size() - 1), 0, 0};
+        RuleRecord unused{};
+        encodeNode<Pass::Own>(node, unused, own);
+        nodes_.push_back(own);
     }
     pendingLabelNames_.clear();
     pendingLabelAt_ = 0;

@@ -5,6 +5,7 @@
 #define TAVO_IMAGE_BUILDER_H
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "image_format.h"
+#include "node_slots.h"
 #include "policy_image.h"
 
 namespace tavo_image {
@@ -117,12 +119,19 @@ private:
     size_t size_ = 0;
 };
 
+template <size_t N>
+constexpr std::array<uint32_t, N> noStrings()
+{
+    std::array<uint32_t, N> indexes{};
+    for (uint32_t &index : indexes)
+        index = noString;
+    return indexes;
+}
+
 class ImageBuilder {
 public:
-    ImageBuilder();
-
-    // Forgets everything added.
-    void clear();
+    // Forgets everything added and gives the memory back.
+    void clear() { *this = ImageBuilder(); }
     // Encodes one file's nodes.
     void addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes);
     size_t nodeCount() const { return nodes_.size(); }
@@ -152,12 +161,30 @@ private:
     std::string text(uint32_t index) const;
     uint32_t internCached(const std::string &s, uint32_t &cache);
     uint32_t internName(const std::string &s);
-    uint32_t internPermission(const std::string &s);
+    template <size_t N>
+    uint32_t internRecent(const std::string &s, std::array<uint32_t, N> &recent);
     void stageParams(const std::vector<FuncParam> &params);
     template <typename Record>
     uint32_t commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
                           std::unordered_map<std::string, uint32_t> &seen);
     void addRule(uint32_t file, const PolicyNode &node);
+    // Encodes into the records the members of `node` that one pass takes:
+    // the rule's texts (first, so that strings keep their order in the
+    // table), the rule's other members, or the node's own ones.
+    enum class Pass { RuleTexts, RuleRest, Own };
+    template <Pass P>
+    void encodeNode(const PolicyNode &node, RuleRecord &rule, NodeRecord &own);
+    void encodeMember(uint32_t value, uint32_t &slot, NodePart, const RuleRecord &, size_t &);
+    void encodeMember(bool value, const BitSlot &slot, NodePart, const RuleRecord &, size_t &);
+    void encodeMember(const std::string &value, uint32_t &slot, NodePart part, const RuleRecord &, size_t &text);
+    void encodeMember(const std::vector<TAVO_ID> &value, const SliceSlot &slot, NodePart, const RuleRecord &,
+                      size_t &);
+    void encodeMember(const std::vector<std::string> &value, const SliceSlot &slot, NodePart, const RuleRecord &,
+                      size_t &);
+    void encodeMember(const std::vector<ExprNode> &value, const SliceSlot &slot, NodePart, const RuleRecord &rule,
+                      size_t &);
+    void encodeMember(const std::vector<DoFuncNode> &value, const SliceSlot &slot, NodePart, const RuleRecord &,
+                      size_t &);
     int validate(const std::vector<uint32_t> &rules, const Registrations &registrations, std::string &error);
     std::string where(uint32_t rule) const;
     int withinModuleLimits(const std::vector<uint32_t> &original, const ChunkedTable<NodeRecord> &nodes,
@@ -171,7 +198,6 @@ private:
     static constexpr size_t maxSlots = size_t{1} << 32;
     std::vector<uint64_t> slots_;
     uint32_t emptyString_ = noString;
-    uint32_t lastLabelKind_ = noString;
     std::vector<PairRecord> labels_;
     // Labels seen, (kind, name) as one key plus one, in an open-addressing
     // table at most half full; 0 is a free slot.
@@ -184,11 +210,15 @@ private:
     static constexpr size_t maxPendingLabelNames = size_t{1} << 20;
     std::vector<uint32_t> pendingLabelNames_;
     size_t pendingLabelAt_ = 0;
-    uint32_t lastObjectType_ = noString, lastNamespace_ = noString, lastSection_ = noString, lastModule_ = noString;
-    // Permissions met last, most recent first: a node's permission is
-    // nearly always one of the few its rule and the rules near it name.
-    static constexpr size_t recentPermissions = 8;
-    uint32_t recentPermissions_[recentPermissions];
+    // The rule's texts met last, one per text member: most rules in a row
+    // share their object type, namespace, section and module.
+    static constexpr size_t ruleTextCaches = 8;
+    std::array<uint32_t, ruleTextCaches> lastRuleTexts_ = noStrings<ruleTextCaches>();
+    // Permissions and label kinds met last, most recent first: a node's
+    // permission is nearly always one of the few its rule and the rules near
+    // it name, and a label's kind one of the few its rule registers.
+    std::array<uint32_t, 8> recentPermissions_ = noStrings<8>();
+    std::array<uint32_t, 4> recentLabelKinds_ = noStrings<4>();
 
     std::vector<uint32_t> files_;
     std::vector<uint32_t> fileFirstRule_;

@@ -13,6 +13,7 @@
 
 #include "image_format.h"
 #include "image_limits.h"
+#include "node_slots.h"
 
 namespace tavo_image {
 
@@ -243,54 +244,69 @@ std::vector<FuncParam> paramsOf(const Image &image, uint32_t start, uint32_t n)
     return params;
 }
 
-PolicyNode ruleOf(const Image &image, const RuleRecord &r)
+void decodeMember(const Image &, uint32_t &value, uint32_t slot)
 {
-    PolicyNode n;
-    n.action = r.action;
-    n.flags = r.flags;
-    n.priority = r.priority;
-    n.reserved0 = r.reserved[0];
-    n.reserved1 = r.reserved[1];
-    n.reserved2 = r.reserved[2];
-    n.reserved3 = r.reserved[3];
-    n.subjectById = (r.bits & SubjectById) != 0;
-    n.objectById = (r.bits & ObjectById) != 0;
-    n.objectType = image.text(r.objectType);
-    n.namespaceName = image.text(r.namespaceName);
-    n.sectionName = image.text(r.sectionName);
-    n.moduleName = image.text(r.moduleName);
-    const auto ids = [&image](uint32_t start, uint32_t count, std::vector<TAVO_ID> &out) {
-        for (uint32_t i = 0; i < count; ++i) {
-            const auto x = image.get<IdRecord>(Ids, start + i);
-            out.push_back(TAVO_ID{x.id, x.kind, x.reserved});
-        }
-    };
-    const auto names = [&image](uint32_t start, uint32_t count, std::vector<std::string> &out) {
-        for (uint32_t i = 0; i < count; ++i)
-            out.emplace_back(image.text(image.get<uint32_t>(NameRefs, start + i)));
-    };
-    ids(r.sidStart, r.sidCount, n.sids);
-    names(r.subjectNameStart, r.subjectNameCount, n.subjectNames);
-    ids(r.oidStart, r.oidCount, n.oids);
-    names(r.objectNameStart, r.objectNameCount, n.objectNames);
-    for (uint32_t i = 0; i < r.exprCount; ++i) {
-        const auto x = image.get<ExprRecord>(Exprs, r.exprStart + i);
+    value = slot;
+}
+
+void decodeMember(const Image &, bool &value, const BitSlot &slot)
+{
+    value = (slot.bits & slot.mask) != 0;
+}
+
+void decodeMember(const Image &image, std::string &value, uint32_t slot)
+{
+    value = image.text(slot);
+}
+
+void decodeMember(const Image &image, std::vector<TAVO_ID> &value, const SliceSlot &slot)
+{
+    for (uint32_t i = 0; i < slot.count; ++i) {
+        const auto x = image.get<IdRecord>(Ids, slot.start + i);
+        value.push_back(TAVO_ID{x.id, x.kind, x.reserved});
+    }
+}
+
+void decodeMember(const Image &image, std::vector<std::string> &value, const SliceSlot &slot)
+{
+    for (uint32_t i = 0; i < slot.count; ++i)
+        value.emplace_back(image.text(image.get<uint32_t>(NameRefs, slot.start + i)));
+}
+
+void decodeMember(const Image &image, std::vector<ExprNode> &value, const SliceSlot &slot)
+{
+    for (uint32_t i = 0; i < slot.count; ++i) {
+        const auto x = image.get<ExprRecord>(Exprs, slot.start + i);
         ExprNode e;
         e.type = x.type;
         e.name = image.text(x.name);
         e.value = x.value;
         e.varName = image.text(x.varName);
         e.params = paramsOf(image, x.paramStart, x.paramCount);
-        n.conditions.push_back(std::move(e));
+        value.push_back(std::move(e));
     }
-    for (uint32_t i = 0; i < r.callCount; ++i) {
-        const auto x = image.get<CallRecord>(Calls, r.callStart + i);
+}
+
+void decodeMember(const Image &image, std::vector<DoFuncNode> &value, const SliceSlot &slot)
+{
+    for (uint32_t i = 0; i < slot.count; ++i) {
+        const auto x = image.get<CallRecord>(Calls, slot.start + i);
         DoFuncNode c;
         c.name = image.text(x.name);
         c.params = paramsOf(image, x.paramStart, x.paramCount);
-        n.actions.push_back(std::move(c));
+        value.push_back(std::move(c));
     }
-    return n;
+}
+
+// The members of `node` that are its own, or those of its rule, from the
+// records.
+template <bool Own>
+void decodeNode(const Image &image, RuleRecord rule, NodeRecord own, PolicyNode &node)
+{
+    forEachNodeSlot(node, NodeSlots{rule, own}, [&](auto &member, auto &&slot, auto field) {
+        if constexpr ((decltype(field)::part == NodePart::Own) == Own)
+            decodeMember(image, member, slot);
+    });
 }
 
 uint64_t paramCountOf(const Image &image, const RuleRecord &r)
@@ -376,15 +392,16 @@ int decodeImage(const uint8_t *data, size_t size, DecodedImage &out, std::string
 
     std::vector<PolicyNode> rules;
     rules.reserve(image.count(Rules));
-    for (uint32_t i = 0; i < image.count(Rules); ++i)
-        rules.push_back(ruleOf(image, image.get<RuleRecord>(Rules, i)));
+    for (uint32_t i = 0; i < image.count(Rules); ++i) {
+        rules.emplace_back();
+        decodeNode<false>(image, image.get<RuleRecord>(Rules, i), NodeRecord{}, rules.back());
+    }
     d.nodes.reserve(image.count(Nodes));
     d.nodeFiles.reserve(image.count(Nodes));
     for (uint32_t i = 0; i < image.count(Nodes); ++i) {
         const auto n = image.get<NodeRecord>(Nodes, i);
         PolicyNode node = rules[n.rule];
-        node.uid = n.uid;
-        node.permission = image.text(n.permission);
+        decodeNode<true>(image, RuleRecord{}, n, node);
         d.nodes.push_back(std::move(node));
         d.nodeFiles.push_back(image.get<RuleRecord>(Rules, n.rule).file);
     }

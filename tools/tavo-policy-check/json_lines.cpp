@@ -139,6 +139,42 @@ void appendCall(std::string &out, const DoFuncNode &call)
     out += '}';
 }
 
+// A member of a node, by its type.
+void appendValue(std::string &out, uint32_t value)
+{
+    appendNumber(out, value);
+}
+
+void appendValue(std::string &out, bool value)
+{
+    appendBool(out, value);
+}
+
+void appendValue(std::string &out, const std::string &value)
+{
+    appendJsonString(out, value);
+}
+
+void appendValue(std::string &out, const std::vector<TAVO_ID> &value)
+{
+    appendArray(out, value, appendId);
+}
+
+void appendValue(std::string &out, const std::vector<std::string> &value)
+{
+    appendArray(out, value, [](std::string &o, const std::string &s) { appendJsonString(o, s); });
+}
+
+void appendValue(std::string &out, const std::vector<ExprNode> &value)
+{
+    appendArray(out, value, appendExpr);
+}
+
+void appendValue(std::string &out, const std::vector<DoFuncNode> &value)
+{
+    appendArray(out, value, appendCall);
+}
+
 } // namespace
 
 void appendJsonString(std::string &out, const std::string &text)
@@ -180,61 +216,15 @@ void appendJsonString(std::string &out, const std::string &text)
 
 void appendNodeJson(std::string &out, const std::string &file, const PolicyNode &node)
 {
-    const auto appendString = [](std::string &o, const std::string &s) { appendJsonString(o, s); };
-
     out += '{';
     appendKey(out, "file");
     appendJsonString(out, file);
-    out += ',';
-    appendKey(out, "action");
-    appendNumber(out, node.action);
-    out += ',';
-    appendKey(out, "uid");
-    appendNumber(out, node.uid);
-    out += ',';
-    appendKey(out, "subjectById");
-    appendBool(out, node.subjectById);
-    out += ',';
-    appendKey(out, "sids");
-    appendArray(out, node.sids, appendId);
-    out += ',';
-    appendKey(out, "subjectNames");
-    appendArray(out, node.subjectNames, appendString);
-    out += ',';
-    appendKey(out, "objectById");
-    appendBool(out, node.objectById);
-    out += ',';
-    appendKey(out, "oids");
-    appendArray(out, node.oids, appendId);
-    out += ',';
-    appendKey(out, "objectNames");
-    appendArray(out, node.objectNames, appendString);
-    out += ',';
-    appendKey(out, "objectType");
-    appendJsonString(out, node.objectType);
-    out += ',';
-    appendKey(out, "permission");
-    appendJsonString(out, node.permission);
-    out += ',';
-    appendKey(out, "conditions");
-    appendArray(out, node.conditions, appendExpr);
-    out += ',';
-    appendKey(out, "actions");
-    appendArray(out, node.actions, appendCall);
-    out += ',';
-    appendKey(out, "flags");
-    appendNumber(out, node.flags);
-    out += ',';
-    appendKey(out, "priority");
-    appendNumber(out, node.priority);
-    out += ',';
-    appendKey(out, "namespaceName");
-    appendJsonString(out, node.namespaceName);
-    out += ',';
-    appendKey(out, "sectionName");
-    appendJsonString(out, node.sectionName);
-    out += ',';
-    appendKey(out, "moduleName");
-    appendJsonString(out, node.moduleName);
+    forEachNodeField([&](auto field, const char *name) {
+        if constexpr (decltype(field)::part != NodePart::Reserved) {
+            out += ',';
+            appendKey(out, name);
+            appendValue(out, node.*field.member);
+        }
+    });
     out += "}\n";
 }
