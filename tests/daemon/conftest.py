@@ -108,6 +108,13 @@ def call(daemon):
     return Calls(daemon)
 
 
+@pytest.fixture
+def authority(daemon):
+    """A stand-in polkit authority in place of polkitd for one test."""
+    yield lambda mode: daemon.start_mock_authority(MOCK_AUTHORITY, mode)
+    daemon.restore_polkitd()
+
+
 def write_policy(name, content):
     path = POLICY_DIR / name
     path.write_bytes(content)
