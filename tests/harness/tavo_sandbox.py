@@ -411,7 +411,9 @@ class Sandbox:
                                                 ours=BUS_POLICY, tests=TEST_BUS_POLICY_DIR))
         self.bus = subprocess.Popen(["dbus-daemon", "--config-file=" + str(config), "--nofork", "--nopidfile",
                                      "--nosyslog"], stdout=self.output("dbus"), stderr=subprocess.STDOUT)
-        wait_for(lambda: os.path.exists(BUS_SOCKET), "dbus-daemon", proc=self.bus)
+        # The socket exists a moment before the bus accepts on it.
+        wait_for(lambda: os.path.exists(BUS_SOCKET) and bus_name_has_owner("org.freedesktop.DBus"), "dbus-daemon",
+                 proc=self.bus)
 
     def start_polkitd(self):
         self.polkitd = subprocess.Popen([POLKITD, "--no-debug"], stdout=self.output("polkitd"),
