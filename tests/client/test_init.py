@@ -26,7 +26,7 @@ POLICY_FILE = MODULE_DIR / "policy"
 
 # args, user, stdout, stderr, status
 REFUSALS = [
-    (["-h"], "user", "", ROOT_ONLY, 255),
+    (["-h"], "tester", "", ROOT_ONLY, 255),
     (["-h"], "secadm", "", ROOT_ONLY, 255),
     (["-h"], "root", USAGE, "", 0),
     (["--help", "-x"], "root", USAGE, "", 0),
@@ -52,7 +52,7 @@ def test_refusals_and_usage(kernel, args, user, stdout, stderr, status):
 
 
 def test_module_missing_comes_before_the_root_check(no_module, syslog):
-    r = run([INIT, "-h"], user="user")
+    r = run([INIT, "-h"], user="tester")
     assert (r.stdout, r.stderr, r.code) == ("", "", 255)
     assert syslog.drain() == [("tavo-main-policy-init", MODULE_MISSING)]
 

@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from conftest import run
-from probe_build import Probe
+from programs import Probe
 
 LIBRARY = os.environ["TAVO_LIBRARY"]
 BUILD_DIR = os.environ["TAVO_BUILD_DIR"]

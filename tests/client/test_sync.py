@@ -38,12 +38,12 @@ MODULE_MISSING = "错误：tavo模块未加载，需要先加载tavo模块。"
 
 # args, user, three-mode, stdout, stderr, status
 REFUSALS = [
-    ([], "user", False, USAGE, "", 255),  # usage before the user is looked at
-    (["-h"], "user", False, "", DENIED, 255),
+    ([], "tester", False, USAGE, "", 255),  # usage before the user is looked at
+    (["-h"], "tester", False, "", DENIED, 255),
     (["-h"], "secadm", False, "", DENIED, 255),
     (["-h"], "root", False, USAGE, "", 0),
     (["-a"], "root", True, "", DENIED, 255),
-    (["-a"], "user", True, "", DENIED, 255),
+    (["-a"], "tester", True, "", DENIED, 255),
     (["--help"], "secadm", True, USAGE, "", 0),
     (["-a", "-h", "-x"], "root", False, USAGE, "", 0),
     (["-x"], "root", False, USAGE, f"{SYNC}: invalid option -- 'x'\n{INVALID}", 255),
@@ -62,7 +62,7 @@ REFUSALS = [
 @pytest.mark.parametrize("args,user,three_mode,stdout,stderr,status", REFUSALS,
                          ids=[f"{r[1]}:{' '.join(r[0])}" for r in REFUSALS])
 def test_refusals_and_usage(module, peer, args, user, three_mode, stdout, stderr, status):
-    module.three_mode(three_mode)
+    module.set_three_mode(three_mode)
     r = run([SYNC, *args], user=user)
     assert (r.stdout, r.stderr, r.code) == (stdout, stderr, status)
     assert peer.calls() == []
@@ -118,7 +118,7 @@ OPERATIONS = [
 @pytest.mark.parametrize("args,user,three_mode,answers,calls,stdout,status", OPERATIONS,
                          ids=[f"{o[1]}:{' '.join(o[0])}:{o[3]}" for o in OPERATIONS])
 def test_operations(module, peer, args, user, three_mode, answers, calls, stdout, status):
-    module.three_mode(three_mode)
+    module.set_three_mode(three_mode)
     peer.answer(**answers)
     r = run([SYNC, *args], user=user)
     assert (r.stdout, r.stderr, r.code) == (stdout, "", status)
@@ -134,6 +134,6 @@ def test_daemon_absent(module, bus, syslog):
 
 @pytest.mark.parametrize("args", [[], ["-h"], ["-a"]])
 def test_module_missing_comes_first(no_module, syslog, args):
-    r = run([SYNC, *args], user="user")
+    r = run([SYNC, *args], user="tester")
     assert (r.stdout, r.stderr, r.code) == ("", "", 255)
     assert syslog.drain() == [("tavo-main-policy-sync", MODULE_MISSING)]

@@ -5,7 +5,6 @@ directory, three-mode off, a reset simulated module and a fresh log."""
 
 import os
 import pathlib
-import subprocess
 import sys
 
 import pytest
@@ -17,44 +16,17 @@ TESTS = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TESTS / "harness"))
 sys.path.insert(0, str(TESTS / "client"))
 import tavo_sandbox  # noqa: E402
-from probe_build import Probe  # noqa: E402
+from programs import Probe, run  # noqa: E402,F401
 
 BIN = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
 STATE = pathlib.Path(os.environ["TAVO_SANDBOX_STATE"])
 SYNC = os.environ["TAVO_SYNC"]
 INIT = os.environ["TAVO_INIT"]
-LSAN_SUPPRESSIONS = TESTS / "client" / "lsan-qt-exit.supp"
 POLICY_DIR = tavo_sandbox.POLICY_DIR
 SIM = tavo_sandbox.MODULE_DIR / ".sim"
-TIMEOUT = 180
 
 GOOD_POLICY = tavo_sandbox.GOOD_POLICY
 SYNTAX_ERROR = tavo_sandbox.SYNTAX_ERROR
-
-
-class Result:
-    def __init__(self, proc):
-        self.code = proc.returncode
-        self.stdout = proc.stdout.decode("utf-8", "surrogateescape")
-        self.stderr = proc.stderr.decode("utf-8", "surrogateescape")
-
-    def __repr__(self):
-        return f"Result({self.code}, {self.stdout!r}, {self.stderr!r})"
-
-
-def run(argv, user="root", env=None):
-    """Runs a program as a user of the sandbox."""
-    if user != "root":
-        uid = tavo_sandbox.UID[user]
-        argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", *argv]
-    full_env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "LANG": "C.UTF-8"}
-    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "DBUS_SYSTEM_BUS_ADDRESS"):
-        if key in os.environ:
-            full_env[key] = os.environ[key]
-    if "ASAN_OPTIONS" in full_env:
-        full_env["LSAN_OPTIONS"] = f"suppressions={LSAN_SUPPRESSIONS}:print_suppressions=0"
-    full_env.update(env or {})
-    return Result(subprocess.run(argv, capture_output=True, env=full_env, timeout=TIMEOUT))
 
 
 class Kernel:

@@ -58,10 +58,7 @@ class Calls:
         argv = [str(exe or CALLER), method, *[str(a) for a in args]]
         if child_pidns:
             argv = ["unshare", "-p", "-f", "--kill-child", *argv]
-        if user != "root":
-            uid = tavo_sandbox.UID[user]
-            argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", *argv]
-        return argv
+        return tavo_sandbox.as_user(argv, user)
 
     def __call__(self, method, *args, **kwargs):
         out = subprocess.run(self.argv(method, *args, **kwargs), capture_output=True, text=True, timeout=180)
@@ -109,6 +106,13 @@ def daemon(sandbox):
 @pytest.fixture
 def call(daemon):
     return Calls(daemon)
+
+
+@pytest.fixture
+def authority(daemon):
+    """A stand-in polkit authority in place of polkitd for one test."""
+    yield lambda mode: daemon.start_mock_authority(MOCK_AUTHORITY, mode)
+    daemon.restore_polkitd()
 
 
 def write_policy(name, content):

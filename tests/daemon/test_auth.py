@@ -1,6 +1,8 @@
 """Who may call: the shipped bus policy, real polkitd with the shipped action
 and rule, and the three-mode rules, over every method; plus the replies of
-polkit that real polkitd cannot give (from a stand-in authority)."""
+polkit that real polkitd cannot give (from a stand-in authority), a
+three-mode switch that cannot be read, and a whitelisted path bound over in
+a private mount namespace."""
 
 import re
 import subprocess
@@ -8,13 +10,15 @@ import sys
 
 import pytest
 
-from conftest import CALLER, GOOD_POLICY, MOCK_AUTHORITY, OPEN_BUS_POLICY, write_policy
+from conftest import CALLER, GOOD_POLICY, OPEN_BUS_POLICY, write_policy
+from tavo_sandbox import ADMCTL, UID, mount, wait_for
 
 METHODS = [("compilePolicy", []), ("compileInitPolicy", []), ("compileSectionPolicy", ["web", "front"]),
            ("sendPolicy", []), ("modifyDynamicVariable", ["web", "guard", 1])]
 SCENE_DAEMON, DYNAMIC_UID = "/usr/bin/zusec-scene-daemon", "/usr/sbin/tavo-dynamic-uid"
 ACCESS_DENIED = "org.freedesktop.DBus.Error.AccessDenied"
 S, PID = r"(:\d+\.\d+)", r"\d+"
+INIT_IMAGE = "/var/lib/tavo/init-policy.bin"
 
 
 def passes(three_mode, extra=()):
@@ -104,13 +108,6 @@ def refusal_reason(daemon, method="sendPolicy"):
     return m.group(2)
 
 
-@pytest.fixture
-def authority(daemon):
-    """A stand-in polkit authority in place of polkitd for one test."""
-    yield lambda mode: daemon.start_mock_authority(MOCK_AUTHORITY, mode)
-    daemon.restore_polkitd()
-
-
 @pytest.mark.parametrize("mode,reason,line", [
     ("challenge", "需要管理员密码认证，桌面将弹出授权窗口", (3, "polkit 等待密码认证")),
     ("malformed", "PolicyKit DBus 调用失败: ", "signature"),
@@ -157,7 +154,6 @@ def test_caller_that_left_the_bus(call, daemon, authority):
     first = subprocess.Popen(call.argv("sendPolicy"), stdout=subprocess.PIPE, text=True)
     try:
         daemon_wait = daemon.mock_state / "held"
-        from tavo_sandbox import wait_for
         wait_for(daemon_wait.exists, "the held authorisation")
         sender = subprocess.run([sys.executable, "-c", LEAVE_THE_BUS], capture_output=True, text=True,
                                 check=True).stdout.strip()
@@ -173,3 +169,55 @@ def test_caller_that_left_the_bus(call, daemon, authority):
     assert any(m.startswith(f"GetConnectionUnixUser failed for sender {sender}: ") for m in messages)
     assert f"#ERROR: auth failed for sender {sender}, method compilePolicy" in messages
     assert "#INFO: 开始全量策略编译" not in messages
+
+
+@pytest.fixture
+def failing_switch(daemon):
+    """Exposes the simulated module's own switch file (the sandbox binds a
+    file of its own over it) and makes its reads fail with EIO."""
+    if not daemon.has_simkernel:
+        pytest.skip("needs tavo-simkernel")
+    control = daemon.module_dir / ".sim" / "admctl_fail"
+    subprocess.run(["umount", str(ADMCTL)], check=True)
+    control.write_text("5\n")
+    yield
+    control.write_text("0\n")
+    mount("--bind", str(daemon.admctl_file), str(ADMCTL))
+
+
+@pytest.mark.parametrize("user", ["root", "secadm"])
+def test_unreadable_three_mode_switch_refuses_everyone(call, daemon, failing_switch, user):
+    write_policy("a.p", GOOD_POLICY)
+    subprocess.run(["rm", "-f", INIT_IMAGE], check=True)
+    (daemon.module_dir / ".sim" / "reset").write_text("1")
+    for method, args in [("compilePolicy", []), ("compileInitPolicy", []), ("sendPolicy", [])]:
+        daemon.log.mark()
+        assert call.code(method, *args, user=user) == -100, method
+        audits = [m for _, m in daemon.log.lines() if m.startswith("AUDIT FAIL")]
+        assert len(audits) == 1 and re.fullmatch(
+            rf"AUDIT FAIL: method={method}, sender={S}, uid={UID[user]}, three-mode switch unreadable: "
+            rf"cannot read {ADMCTL}: Input/output error", audits[0]), audits
+    assert subprocess.run(["test", "-e", INIT_IMAGE]).returncode == 1
+    assert "policy_digest: none" in (daemon.module_dir / ".sim" / "state").read_text()
+
+
+def test_whitelisted_path_bound_in_a_private_mount_namespace_is_refused(call, daemon):
+    # Any root process could bind its own program over a whitelisted path in
+    # a mount namespace of its own; only pid 1's namespace counts.
+    write_policy("a.p", GOOD_POLICY)
+    daemon.install_whitelisted(CALLER)
+    daemon.set_three_mode(True)
+    for private in (False, True):
+        daemon.log.mark()
+        argv = call.argv("compilePolicy", exe=SCENE_DAEMON)
+        if private:
+            argv = ["unshare", "-m", "--propagation", "private", *argv]
+        out = subprocess.run(argv, capture_output=True, text=True, timeout=180).stdout
+        audits = [m for _, m in daemon.log.lines() if m.startswith("AUDIT")]
+        if private:
+            assert out.strip() == "reply -100"
+            assert re.fullmatch(rf"AUDIT FAIL: three-mode, process {SCENE_DAEMON} \(pid=\d+, uid=0\) not allowed, "
+                                r"method=compilePolicy", audits[-1]), audits
+        else:
+            assert out.strip() == "reply 0"
+            assert audits[-1].endswith("uid=0, three_mode=1"), audits

@@ -1,6 +1,7 @@
 """The five methods over the real bus: result codes and the log lines of the
 handlers ("#"), the directory pipeline ("##") and one file ("###", "####"),
-and what reaches the simulated kernel module."""
+and what reaches the simulated kernel module, also across restarts and the
+init command."""
 
 import os
 import pathlib
@@ -10,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import GOOD_POLICY, SYNTAX_ERROR, POLICY_DIR, write_policy
+from conftest import BIN, GOOD_POLICY, SYNTAX_ERROR, POLICY_DIR, write_policy
 
 MODULE_ABSENT = (1, "错误：tavo模块未加载，需要先加载tavo模块。")
 INIT_IMAGE = pathlib.Path("/var/lib/tavo/init-policy.bin")
@@ -271,6 +272,86 @@ def test_dynamic_variable_reaches_the_kernel(call, kernel):
     assert layered(kernel) == [(3, "#INFO: 修改动态变量[web:nosuch] = 1 失败")]
 
 
+# --- the module judges dynamic variables, whatever came before ---------------
+
+INIT = BIN / "tools" / "tavo-main-policy-init" / "tavo-main-policy-init"
+OTHER_NAMESPACE = b"""string name = mail
+%SECTION inbox
+allow root "/usr/bin/mda" "/var/mail/*" file { read }
+%ENDSEC
+"""
+
+
+def kernel_dynamic(sandbox):
+    text = (sandbox.module_dir / ".sim" / "state").read_text()
+    return [line.split(": ", 1)[1] for line in text.splitlines() if line.startswith("dynamic: ")]
+
+
+def restart_daemon(sandbox):
+    assert sandbox.stop("daemon") == 0
+    sandbox.start_daemon()
+
+
+def delivered_then_restarted(call, sandbox):
+    write_policy("a.p", GOOD_POLICY)
+    assert call.code("compilePolicy") == 0 and call.code("sendPolicy") == 0
+    restart_daemon(sandbox)
+
+
+def initial_policy_at_boot(call, sandbox):
+    # The daemon stored the initial image once; at boot the init command
+    # delivers it and the daemon is then started (activated) afresh.
+    write_policy("a.p", GOOD_POLICY)
+    assert call.code("compileInitPolicy") == 0
+    assert sandbox.stop("daemon") == 0
+    init = subprocess.run([str(INIT)], capture_output=True, text=True, timeout=60)
+    assert init.returncode == 0, init.stdout + init.stderr
+    sandbox.start_daemon()
+
+
+def section_of_another_namespace(call, sandbox):
+    write_policy("a.p", GOOD_POLICY)
+    write_policy("b.p", OTHER_NAMESPACE)
+    assert call.code("compilePolicy") == 0 and call.code("sendPolicy") == 0
+    assert call.code("compileSectionPolicy", "mail", "inbox") == 0 and call.code("sendPolicy") == 0
+
+
+def failed_compile(call, sandbox):
+    write_policy("a.p", GOOD_POLICY)
+    assert call.code("compilePolicy") == 0 and call.code("sendPolicy") == 0
+    write_policy("b.p", SYNTAX_ERROR)
+    assert call.code("compilePolicy") == 3
+
+
+def nothing_in_force(call, sandbox):
+    write_policy("a.p", GOOD_POLICY)
+    assert call.code("compilePolicy") == 0
+
+
+# What happened before the change of web:guard, what the daemon answers (the
+# module's own code), and what the module then holds.
+DYNAMIC_CASES = {
+    "after a daemon restart": (delivered_then_restarted, "guard", 0, ["web guard 1"]),
+    "after the init command at boot": (initial_policy_at_boot, "guard", 0, ["web guard 1"]),
+    "after a section update of another namespace": (section_of_another_namespace, "guard", 0, ["web guard 1"]),
+    "after a failed compile": (failed_compile, "guard", 0, ["web guard 1"]),
+    "variable the module does not hold": (delivered_then_restarted, "nosuch", 22, ["web guard 0"]),
+    "no policy in force": (nothing_in_force, "guard", 71, []),
+}
+
+
+@pytest.mark.parametrize("case", DYNAMIC_CASES)
+def test_the_module_judges_dynamic_variables(call, kernel, case):
+    (kernel.module_dir / ".sim" / "reset").write_text("1\n")
+    before, variable, expected, held = DYNAMIC_CASES[case]
+    before(call, kernel)
+    kernel.log.mark()
+    assert call.code("modifyDynamicVariable", "web", variable, 1) == expected
+    outcome = "成功" if expected == 0 else "失败"
+    assert (3, f"#INFO: 修改动态变量[web:{variable}] = 1 {outcome}") in kernel.log.lines()
+    assert kernel_dynamic(kernel) == held
+
+
 # --- the initial image's store ----------------------------------------------
 
 INIT_DIR = "/var/lib/tavo"
@@ -299,6 +380,40 @@ def test_failed_store_of_the_initial_image_says_why(call, daemon, make, reason):
     errors = [msg for lvl, msg in daemon.log.lines() if lvl == 1]
     assert errors == [f"cannot store the initial policy image in {INIT_DIR}/init-policy.bin: {reason}",
                       "#ERROR: 策略编译失败，数据解析错误"]
+
+
+def test_stale_temporaries_are_removed_before_the_initial_image_is_stored(call, daemon):
+    write_policy("a.p", GOOD_POLICY)
+    # A small directory filled up by temporaries of interrupted stores:
+    # without their removal the store fails with 5.
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k,mode=0755", "tavo-var-lib-tavo", INIT_DIR], check=True)
+    try:
+        others = {"init-policy.bin.1234567": b"x", "init-policy.bin.abc": b"x", "other.bin.a1B2c3": b"x",
+                  "init-policy.bin.a-b_c1": b"x"}
+        for name, content in others.items():
+            with open(os.path.join(INIT_DIR, name), "wb") as f:
+                f.write(content)
+        os.mkdir(os.path.join(INIT_DIR, "init-policy.bin.dirXYZ"))
+        os.symlink("/etc/passwd", os.path.join(INIT_DIR, "init-policy.bin.lnkXYZ"))
+        stale = []
+        try:
+            for i in range(1000):
+                name = f"init-policy.bin.Tmp{i:03d}"
+                with open(os.path.join(INIT_DIR, name), "wb") as f:
+                    stale.append(name)
+                    f.write(os.urandom(64 * 1024))
+        except OSError:
+            pass
+        assert len(stale) > 1
+
+        assert call.code("compileInitPolicy") == 0
+        left = set(os.listdir(INIT_DIR))
+        assert left == {"init-policy.bin", "init-policy.bin.dirXYZ", "init-policy.bin.lnkXYZ", *others}
+        assert os.path.getsize(os.path.join(INIT_DIR, "init-policy.bin")) > 0
+        removed = [m for _, m in daemon.log.lines() if "left by an interrupted store" in m]
+        assert len(removed) == len(stale)
+    finally:
+        subprocess.run(["umount", INIT_DIR], check=True)
 
 
 # --- hostile text in log lines ------------------------------------------------

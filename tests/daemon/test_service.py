@@ -1,14 +1,19 @@
-"""The service as a whole: its interface, many callers at once, memory over
-many calls, and a clean stop."""
+"""The service as a whole: its interface, many callers at once, a burst of
+huge calls, memory over many calls, a clean stop, losing the bus, and the
+service manager's watchdog."""
 
 import os
 import signal
+import socket
 import subprocess
+import sys
+import time
 import xml.etree.ElementTree as ET
 
 import dbus
 import pytest
 
+import tavo_sandbox
 from conftest import GOOD_POLICY, write_policy
 
 INTERFACE = "com.norda.zupolicy.policymgr"
@@ -64,6 +69,55 @@ def test_daemon_facility_and_audit_lines_to_authpriv(call, daemon):
     assert facilities == {(True, LOG_AUTHPRIV), (False, LOG_DAEMON)}
 
 
+# secadm may send (bus policy) but is refused in default mode: six calls
+# with 20 MiB names, written in one go, and gone before any is answered.
+BURST = """
+import dbus, dbus.lowlevel
+bus = dbus.bus.BusConnection(dbus.bus.BUS_SYSTEM)
+name = "a" * (20 << 20)
+for _ in range(6):
+    msg = dbus.lowlevel.MethodCallMessage("com.norda.zupolicy", "/policymgr", "com.norda.zupolicy.policymgr",
+                                          "compileSectionPolicy")
+    msg.append(name, "front", signature="ss")
+    bus.send_message(msg)
+bus.flush()
+print(bus.get_unique_name())
+bus.close()
+"""
+
+
+def test_burst_of_huge_calls_does_not_wedge_the_daemon(call, daemon, authority):
+    # The burst arrives while the event loop is held inside a root call's
+    # authorisation, so it piles up unread-from as it would behind any slow
+    # call; afterwards the held call, Ping and a new call are all answered
+    # well inside the bus library's 25 s reply timeout.
+    write_policy("a.p", GOOD_POLICY)
+    authority("hold")
+    held = subprocess.Popen(call.argv("compilePolicy"), stdout=subprocess.PIPE, text=True)
+    try:
+        tavo_sandbox.wait_for((daemon.mock_state / "held").exists, "the held authorisation")
+        sender = subprocess.run(tavo_sandbox.as_user([sys.executable, "-c", BURST], "secadm"), capture_output=True,
+                                text=True, check=True).stdout.strip()
+        (daemon.mock_state / "release").touch()
+        assert held.communicate(timeout=120)[0].strip() == "reply 0"
+    finally:
+        if held.poll() is None:
+            held.kill()
+            held.wait()
+    bus = dbus.SystemBus(private=True)
+    try:
+        bus.call_blocking("com.norda.zupolicy", "/policymgr", "org.freedesktop.DBus.Peer", "Ping", "", [],
+                          timeout=20)
+        mgr = dbus.Interface(bus.get_object("com.norda.zupolicy", "/policymgr"), "com.norda.zupolicy.policymgr")
+        assert mgr.compilePolicy(timeout=20) == 0
+    finally:
+        bus.close()
+    refusal = (f"AUDIT FAIL: method=compileSectionPolicy, sender={sender}, refused before authorisation: "
+               "命名空间名称(ns_name) longer than 512 bytes")
+    assert [m for _, m in daemon.log.lines()].count(refusal) == 6
+    assert "Socket notifiers" not in (daemon.state / "daemon.out").read_text(errors="replace")
+
+
 def rss_kib(pid):
     for line in open(f"/proc/{pid}/status"):
         if line.startswith("VmRSS:"):
@@ -105,3 +159,66 @@ def test_without_a_system_bus_the_daemon_exits_with_1(daemon):
     assert [line for line in daemon.log.lines() if line[0] != 4] == [
         (3, "Start tavo policy daemon"), (1, "Failed to connect to D-Bus system bus"),
         (1, "Can not connect to system bus, exiting ...")]
+
+
+# --- the bus daemon goes away ---------------------------------------------------
+
+def test_losing_the_bus_ends_the_daemon_with_a_failure(daemon):
+    proc = daemon.daemon
+    daemon.bus.send_signal(signal.SIGKILL)
+    daemon.bus.wait(30)
+    daemon.bus = None
+    try:
+        status = proc.wait(60)
+    finally:
+        daemon.daemon = None
+        # A new bus for the tests that follow, and the services on it.
+        os.unlink(tavo_sandbox.BUS_SOCKET)
+        daemon.stop("polkitd")
+        daemon.start_bus()
+        daemon.start_polkitd()
+        daemon.start_daemon()
+    assert status == 1
+    assert (1, "Lost the connection to the system bus, exiting ...") in daemon.log.lines()
+
+
+# --- the service manager's watchdog -------------------------------------------
+
+WATCHDOG_USEC = 600_000
+
+
+@pytest.mark.parametrize("pid,notified", [("self", True), ("another", False)])
+def test_watchdog_notifications_arrive_while_the_daemon_serves(call, daemon, pid, notified):
+    write_policy("a.p", GOOD_POLICY)
+    # Short enough for a socket address, on the sandbox's own tmpfs.
+    address = f"/dev/shm/tavo-notify-{os.getpid()}"
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    listener.bind(address)
+    listener.settimeout(0.05)
+    assert daemon.stop("daemon") == 0
+    env = {"NOTIFY_SOCKET": address, "WATCHDOG_USEC": str(WATCHDOG_USEC)}
+    # The shell's pid is the daemon's once it execs.
+    wrapper = ["sh", "-c", 'WATCHDOG_PID=$$ exec "$0"'] if pid == "self" else []
+    if pid == "another":
+        env["WATCHDOG_PID"] = "1"
+    try:
+        daemon.start_daemon(env=env, wrapper=wrapper)
+        messages = []
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            assert call.code("compilePolicy") == 0 and call.code("sendPolicy") == 0
+            try:
+                while True:
+                    messages.append(listener.recv(4096).decode())
+            except socket.timeout:
+                pass
+    finally:
+        listener.close()
+        os.unlink(address)
+        assert daemon.stop("daemon") == 0
+        daemon.start_daemon()
+    if notified:
+        # Every 0.3 s for 3 s, the first at once: well over three.
+        assert len(messages) >= 3 and set(messages) == {"WATCHDOG=1"}, messages
+    else:
+        assert messages == []

@@ -153,6 +153,14 @@ def wait_for(condition, what, timeout=START_TIMEOUT, proc=None):
         time.sleep(0.01)
 
 
+def as_user(argv, user):
+    """`argv` to run as a user of the sandbox (by name)."""
+    if user == "root":
+        return list(argv)
+    uid = UID[user]
+    return ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", *argv]
+
+
 def stop_process(proc, timeout=20.0):
     """Stops one process we started, by its pid; returns its exit status."""
     if proc is None:
@@ -297,6 +305,13 @@ class LogReader:
         self.sync()
         self.offset = self.path.stat().st_size
 
+    def drain(self):
+        """(ident, message) of every line of any program since the last
+        mark or drain; then marks."""
+        lines = [(r["ident"], r["message"]) for r in self.records(None) if r["ident"] != "tavo-sandbox"]
+        self.offset = self.path.stat().st_size
+        return lines
+
     def records(self, ident="tavo-policyd"):
         self.sync()
         with open(self.path, "rb") as f:
@@ -358,6 +373,8 @@ class Sandbox:
             subprocess.run(["umount", str(ADMCTL)], stderr=subprocess.DEVNULL)
         status = stop_process(proc)
         setattr(self, name, None)
+        if name == "bus":
+            pathlib.Path(BUS_SOCKET).unlink(missing_ok=True)
         if name == "simkernel" and os.path.ismount(MODULE_DIR):
             # tavo-simkernel unmounts itself when stopped; this is the
             # fallback when it could not.
@@ -370,11 +387,12 @@ class Sandbox:
                                            str(self.log_path)], stderr=self.output("collector"))
         wait_for(lambda: os.path.exists("/dev/log"), "the log collector", proc=self.collector)
 
-    def start_module(self):
+    def start_module(self, simulated=True):
+        """tavo-simkernel when asked for and built, else a plain directory."""
         # The three-mode switch is ours to set, whatever the module serves.
         self.admctl_file = self.state / "admctl"
         self.admctl_file.write_text("0\n")
-        if self.has_simkernel:
+        if simulated and self.has_simkernel:
             # It says "ready" once the file system is mounted.
             self.simkernel = subprocess.Popen([str(self.simkernel_exe), str(MODULE_DIR)], stdout=subprocess.PIPE,
                                               stderr=self.output("simkernel"), text=True)
@@ -385,13 +403,17 @@ class Sandbox:
             ADMCTL.touch()
         mount("--bind", str(self.admctl_file), str(ADMCTL))
 
-    def start_bus(self):
-        config = self.state / "bus.conf"
-        config.write_text(BUS_CONFIG.format(address=BUS_ADDRESS, polkit=DEBIAN_POLKIT_BUS_POLICY,
-                                            ours=BUS_POLICY, tests=TEST_BUS_POLICY_DIR))
+    def start_bus(self, config=None):
+        """The system bus with the shipped bus policy, or with `config`."""
+        if config is None:
+            config = self.state / "bus.conf"
+            config.write_text(BUS_CONFIG.format(address=BUS_ADDRESS, polkit=DEBIAN_POLKIT_BUS_POLICY,
+                                                ours=BUS_POLICY, tests=TEST_BUS_POLICY_DIR))
         self.bus = subprocess.Popen(["dbus-daemon", "--config-file=" + str(config), "--nofork", "--nopidfile",
                                      "--nosyslog"], stdout=self.output("dbus"), stderr=subprocess.STDOUT)
-        wait_for(lambda: os.path.exists(BUS_SOCKET), "dbus-daemon", proc=self.bus)
+        # The socket exists a moment before the bus accepts on it.
+        wait_for(lambda: os.path.exists(BUS_SOCKET) and bus_name_has_owner("org.freedesktop.DBus"), "dbus-daemon",
+                 proc=self.bus)
 
     def start_polkitd(self):
         self.polkitd = subprocess.Popen([POLKITD, "--no-debug"], stdout=self.output("polkitd"),
@@ -412,9 +434,7 @@ class Sandbox:
         shutil.rmtree(self.mock_state, ignore_errors=True)
         self.mock_state.mkdir()
         self.mock_state.chmod(0o777)
-        uid = UID["polkitd"]
-        self.polkitd = subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", PYTHON,
-                                         str(script), mode, str(self.mock_state)],
+        self.polkitd = subprocess.Popen(as_user([PYTHON, str(script), mode, str(self.mock_state)], "polkitd"),
                                         stdout=self.output("mock-authority"), stderr=subprocess.STDOUT)
         wait_for(lambda: bus_name_has_owner(POLKIT_SERVICE), "the mock authority", proc=self.polkitd)
 

@@ -308,4 +308,23 @@ TEST(Grammar, NestingBeyondTheStackLimitIsMemoryExhausted)
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{"####ERROR: memory exhausted at symbol '(' on line 2"});
 }
 
+TEST(Grammar, EmptyQuotedOperandIsRefusedAtOnce)
+{
+    // No name is declared: the refusal comes before the rule is finished.
+    const struct {
+        const char *text;
+        const char *error;
+    } cases[] = {
+        {"allow \"\" * * file { read }\n", "####ERROR: 规则中的uid为空字符串"},
+        {"allow 0 \"\" * file { read }\n", "####ERROR: 规则中的sid为空字符串"},
+        {"allow 0 * \"\" file { read }\n", "####ERROR: 规则中的oid为空字符串"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        LogCapture log;
+        EXPECT_EQ(parseText(c.text), 1);
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{c.error});
+    }
+}
+
 } // namespace

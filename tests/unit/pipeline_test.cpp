@@ -1,6 +1,6 @@
 // The file pipeline on real files: which directory entries are compiled,
-// how each is opened and read, the result codes and log lines, and what
-// reaches the library.
+// how each is opened and read, the result codes and log lines, what
+// reaches the library, and the limits on a file's size, memory and bytes.
 #include "support.h"
 
 #include <chrono>
@@ -10,8 +10,11 @@
 #include <functional>
 #include <future>
 #include <ftw.h>
+#include <new>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "policy_loader.h"
@@ -20,19 +23,7 @@ namespace {
 
 using namespace std::string_literals;
 
-// Two nodes (one rule, two permissions).
-const std::string goodPolicy = "string name = web\nallow 1000 \"/usr/bin/app\" \"/var/www/*\" file { read, write }\n";
 const std::string syntaxError = "string name = web\nallow 1000 \"/usr/bin/app\" \"/var/www/*\" file { read,\n";
-
-// A run over scratch/<folder>, compiled the way the daemon does.
-PolicyDirectoryRun runOver(const ScratchDir &scratch, const std::string &folder, bool stopAtFirstFailure = true)
-{
-    PolicyDirectoryRun run;
-    run.directory = scratch.path(folder);
-    run.prefix = canonicalDirectoryPrefix(run.directory);
-    run.stopAtFirstFailure = stopAtFirstFailure;
-    return run;
-}
 
 // Runs `body` on another thread. Should it block on `fifo`, a writer is
 // attached and detached so that the blocked open or read returns: the test
@@ -370,6 +361,257 @@ TEST(PipelineText, BytesThatAreNotUtf8ReachTheRecordsUnchanged)
     const PolicyNode &node = kept[0].second[0];
     EXPECT_EQ(node.subjectNames, std::vector<std::string>{subject});
     EXPECT_EQ(node.objectNames, std::vector<std::string>{object});
+}
+
+std::string repeated(const std::string &item, size_t count)
+{
+    std::string out;
+    out.reserve(count * (item.size() + 2));
+    for (size_t i = 0; i < count; ++i) {
+        if (i)
+            out += ", ";
+        out += item;
+    }
+    return out;
+}
+
+struct LimitCase {
+    const char *label;
+    std::string content;
+    int code;
+    std::vector<std::string> errors;
+    Added added; // besides b.p
+};
+
+void expectOutcomes(const std::vector<LimitCase> &cases, size_t sizeLimit = maxPolicyFileSize)
+{
+    for (const LimitCase &c : cases) {
+        SCOPED_TRACE(c.label);
+        const Outcome o = checkBeforeGoodFile(c.content, sizeLimit);
+        EXPECT_EQ(o.code, c.code);
+        EXPECT_EQ(o.errors, c.errors);
+        Added expected = c.added;
+        expected.push_back({"b.p", "2"});
+        EXPECT_EQ(o.added, expected);
+    }
+}
+
+// A good policy of exactly `size` bytes (at least 60).
+std::string policyOfSize(size_t size)
+{
+    std::string text = "string name = t\nallow 0 * * file { read }\n#";
+    text += std::string(size - text.size() - 1, 'x');
+    return text + "\n";
+}
+
+TEST(PipelineLimits, FileSizeLimitAtItsBoundaryAndForAGrowingFile)
+{
+    const size_t limit = 100;
+    const std::string tooLarge = "###ERROR: 文件a.p大小超过上限100字节，拒绝读取";
+    expectOutcomes({
+        {"N-1", policyOfSize(99), 0, {}, {{"a.p", "1"}}},
+        {"N", policyOfSize(100), 0, {}, {{"a.p", "1"}}},
+        {"N+1", policyOfSize(101), -1, {tooLarge, "##ERROR: 处理策略文件 a.p 失败，错误码 -1"}, {}},
+    }, limit);
+
+    // Its size says 0, yet it reads on: only the limit and one byte are read.
+    LogCapture log;
+    EXPECT_EQ(processPolicyFile("/proc/self/maps", "maps", std::string(), {}, limit), FileUnusable);
+    EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
+              std::vector<std::string>{"###ERROR: 文件maps大小超过上限100字节，拒绝读取"});
+
+    // A text handed over directly is held to the same limit.
+    log.clear();
+    EXPECT_EQ(compilePolicyContent("text.p", policyOfSize(101), {}, limit), FileUnusable);
+    EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
+              std::vector<std::string>{"###ERROR: 文件text.p大小超过上限100字节，拒绝读取"});
+}
+
+TEST(PipelineLimits, OutOfMemoryFailsTheFileAndClearsThePolicy)
+{
+    ScratchDir scratch;
+    scratch.mkdir("policy");
+    for (const char *name : {"a.p", "b.p", "c.p"})
+        scratch.write(std::string("policy/") + name, goodPolicy);
+    LogCapture log;
+    Journal journal;
+    PolicyDirectoryRun run = runOver(scratch, "policy", false);
+    run.onCompiled = [](const std::string &name, const PolicyDb &) {
+        if (name == "b.p")
+            throw std::bad_alloc();
+    };
+    EXPECT_EQ(compilePolicyDirectory(run), FileCompileError);
+    const std::vector<std::string> errors = {
+        "####ERROR: 编译文件b.p时内存不足，已清除全部策略",
+        "###ERROR: 策略文件b.p解析失败",
+        "##ERROR: 处理策略文件 b.p 失败，错误码 3",
+    };
+    EXPECT_EQ(log.messages(TAVO_LOG_ERROR), errors);
+    // a.p went with the cleared policy; c.p was compiled afresh.
+    const auto added = addedPolicy();
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].first, "c.p");
+    EXPECT_TRUE(parseState().policyDb.nodes.empty());
+}
+
+// A real allocation failure inside the parser, in a child process whose
+// address space is capped: the exception crosses the grammar cleanly.
+TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own allocator cannot run under an address-space cap";
+#else
+    // 1000 uids x 900 permissions: 900,000 nodes, far more than the cap.
+    const std::string big = header + "intlist u = " + repeated("1", 1000) + "\nallow $u * * file { " +
+                            repeated("p", 900) + " }\n";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        LogCapture log;
+        struct rlimit cap;
+        getrlimit(RLIMIT_AS, &cap);
+        FILE *status = fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        if (!status || fscanf(status, "%lu", &pages) != 1)
+            _exit(10);
+        fclose(status);
+        cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (size_t{128} << 20);
+        if (setrlimit(RLIMIT_AS, &cap) != 0)
+            _exit(11);
+        if (compilePolicyContent("big.p", big) != FileCompileError)
+            _exit(12);
+        if (!log.contains("####ERROR: 编译文件big.p时内存不足，已清除全部策略"))
+            _exit(13);
+        if (!parseState().policyDb.nodes.empty())
+            _exit(14);
+        if (compilePolicyContent("next.p", goodPolicy) != FileCompiled)
+            _exit(15);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+TEST(PipelineLimits, MemoryLimitsAtTheirBoundary)
+{
+    // 999 references to a list of 1000, then as many literals as needed.
+    const std::string base = header + "intlist k = " + repeated("7", 1000) + "\n";
+    const auto listOf = [&](size_t n) {
+        return base + "intlist b = " + repeated("$k", 999) + ", " + repeated("1", n - 999000) + "\n";
+    };
+    const std::string listError = "####ERROR: 文件a.p中列表变量b的元素超过上限1000000个";
+    std::string doubling = header + "intlist b = 1\n";
+    for (int i = 0; i < 25; ++i)
+        doubling += "b = $b, $b\n";
+    // One rule of 1000 uids x 1001 permissions is refused before any node.
+    const std::string tooManyNodes = base + "allow $k * * file { " + repeated("p", 1001) + " }\n";
+    const std::string nodeError = "####ERROR: 文件a.p第3行的规则使文件的策略节点超过上限1000000个";
+    // Copies of a list of 1,000,000 numbers (8 MB each) until 256 MiB were
+    // copied: with the 8 MB that made it, the 33rd copy passes the limit.
+    std::string copies = listOf(1000000);
+    for (int i = 1; i <= 40; ++i)
+        copies += "intlist t" + std::to_string(i) + " = $b\n";
+    const std::string copyError = "####ERROR: 文件a.p中变量t33的引用复制数据累计超过上限268435456字节";
+    // 600 nodes, each with 1024 subjects of 4 KB: 2.4 GB of records.
+    std::string heavy = header + "strlist p = \"/" + std::string(4000, 's') + "\"\n";
+    for (int i = 0; i < 10; ++i)
+        heavy += "p = $p, $p\n";
+    heavy += "allow 0 $p * file { " + repeated("p", 600) + " }\n";
+    const std::string bytesError = "####ERROR: 文件a.p第13行的规则使文件的策略数据超过上限1073741824字节";
+
+    expectOutcomes({
+        {"list N-1", listOf(999999), DirectoryCompiled, {}, {}},
+        {"list N", listOf(1000000), DirectoryCompiled, {}, {}},
+        {"list N+1", listOf(1000001), FileCompileError, compileFailure({listError}), {}},
+        {"list doubling", doubling, FileCompileError, compileFailure({listError}), {}},
+        {"nodes of one rule", tooManyNodes, FileCompileError, compileFailure({nodeError}), {}},
+        {"copies by reference", copies, FileCompileError, compileFailure({copyError}), {}},
+        {"bytes of the nodes", heavy, FileCompileError, compileFailure({bytesError}), {}},
+    });
+
+    // Rules that reach N-1 nodes, then N, then one more.
+    LogCapture log;
+    EXPECT_EQ(parseText(base + "allow $k * * file { " + repeated("p", 999) + " }\nintlist v = " +
+                        repeated("2", 999) + "\nallow $v * * file { q }\nallow 0 * * file { q }\n" +
+                        "allow 0 * * file { q }\n"),
+              1);
+    EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{
+                                                "####ERROR: 文件test.p第7行的规则使文件的策略节点超过上限1000000个"});
+    EXPECT_EQ(nodes().size(), 1000000u);
+    resetParseState();
+}
+
+TEST(PipelineDirectory, FileWhosePathIsTooLongFailsTheWalk)
+{
+    ScratchDir scratch;
+    // A folder path short enough to open, with a name that makes it too long.
+    std::string folder = "policy";
+    scratch.mkdir(folder);
+    while (scratch.path(folder).size() < 3850) {
+        folder += "/" + std::string(200, 'd');
+        scratch.mkdir(folder);
+    }
+    const std::string longName = std::string(250, 'n') + ".p";
+    scratch.write(folder + "/z.p", goodPolicy);
+    const int dir = open(scratch.path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    const int fd = openat(dir, longName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    close(dir);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, goodPolicy.data(), goodPolicy.size()), static_cast<ssize_t>(goodPolicy.size()));
+    close(fd);
+
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop);
+        LogCapture log;
+        Journal journal;
+        EXPECT_EQ(compilePolicyDirectory(runOver(scratch, folder, stop)), FileUnusable);
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
+                  (std::vector<std::string>{"路径过长，跳过文件 " + longName,
+                                            "##ERROR: 处理策略文件 " + longName + " 失败，错误码 -1"}));
+        EXPECT_EQ(added(journal), (stop ? Added{} : Added{{"z.p", "2"}}));
+    }
+}
+
+TEST(PipelineText, NulByteFailsTheFile)
+{
+    const std::string nul(1, '\0');
+    const struct {
+        std::string text;
+        int line;
+    } cases[] = {
+        {nul + "string name = t\n", 1},
+        {"string name = t\nallow 0 * * file { read }\n" + nul, 3},
+        {"string name = t\nallow 0 * * file { read }" + nul + "\nallow 1 * * file { read }\n", 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        LogCapture log;
+        Journal journal;
+        EXPECT_EQ(compilePolicyContent("nul.p", c.text), FileCompileError);
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
+                  std::vector<std::string>{"####ERROR: 文件nul.p第" + std::to_string(c.line) + "行含有NUL字节，拒绝编译"});
+        EXPECT_TRUE(addedPolicy().empty());
+    }
+}
+
+TEST(PipelineText, InvalidUtf8ReachesTheRecordsUnchanged)
+{
+    Journal journal;
+    const std::string subject = "/opt/\xff\xfe";
+    const std::string object = "/srv/caf\xc3";
+    ASSERT_EQ(compilePolicyContent("bytes.p", "string name = \"w\x80x\"\nallow 0 \"" + subject + "\" \"" + object +
+                                                  "\" file { read }\n"),
+              FileCompiled);
+    const auto added = addedPolicy();
+    ASSERT_EQ(added.size(), 1u);
+    const PolicyNode &n = added[0].second.at(0);
+    EXPECT_EQ(n.subjectNames, std::vector<std::string>{subject});
+    EXPECT_EQ(n.objectNames, std::vector<std::string>{object});
+    EXPECT_EQ(n.namespaceName, "w\x80x");
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include "lexer.h"
 #include "parser.h"
+#include "policy_loader.h"
 #include "tavo_parser.hpp"
 
 LogCapture::LogCapture()
@@ -172,6 +173,37 @@ Added added(const Journal &journal)
     for (const PolicySyncCall &c : journal.calls({"addPolicy"}))
         out.push_back(c.args);
     return out;
+}
+
+std::vector<std::string> compileFailure(std::vector<std::string> first, const std::string &name)
+{
+    first.push_back("####ERROR: 文件" + name + "中存在编译错误");
+    first.push_back("###ERROR: 策略文件" + name + "解析失败");
+    first.push_back("##ERROR: 处理策略文件 " + name + " 失败，错误码 3");
+    return first;
+}
+
+PolicyDirectoryRun runOver(const ScratchDir &scratch, const std::string &folder, bool stopAtFirstFailure)
+{
+    PolicyDirectoryRun run;
+    run.directory = scratch.path(folder);
+    run.prefix = canonicalDirectoryPrefix(run.directory);
+    run.stopAtFirstFailure = stopAtFirstFailure;
+    return run;
+}
+
+Outcome checkBeforeGoodFile(const std::string &content, size_t sizeLimit)
+{
+    ScratchDir scratch;
+    scratch.mkdir("policy");
+    scratch.write("policy/a.p", content);
+    scratch.write("policy/b.p", goodPolicy);
+    LogCapture log;
+    Journal journal;
+    PolicyDirectoryRun run = runOver(scratch, "policy", false);
+    run.fileSizeLimit = sizeLimit;
+    const int code = compilePolicyDirectory(run);
+    return Outcome{code, log.messages(TAVO_LOG_ERROR), log.messages(TAVO_LOG_WARNING), added(journal)};
 }
 
 tavo_image::DecodedImage compiledImage()

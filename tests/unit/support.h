@@ -100,9 +100,32 @@ private:
     std::string root_;
 };
 
+struct PolicyDirectoryRun;
+// A run over scratch/<folder>, compiled the way the daemon does.
+PolicyDirectoryRun runOver(const ScratchDir &scratch, const std::string &folder, bool stopAtFirstFailure = true);
+
 // Names handed to addPolicy, in order, with their node counts.
 using Added = std::vector<std::vector<std::string>>;
 Added added(const Journal &journal);
+
+// A namespace declaration to start a text with.
+inline const std::string header = "string name = t\n";
+// Two nodes (one rule, two permissions).
+inline const std::string goodPolicy =
+    "string name = web\nallow 1000 \"/usr/bin/app\" \"/var/www/*\" file { read, write }\n";
+
+// The trailing lines of a file that failed to compile, as a walk logs them.
+std::vector<std::string> compileFailure(std::vector<std::string> first, const std::string &name = "a.p");
+
+struct Outcome {
+    int code;
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
+    Added added;
+};
+
+// The file a.p, then a good b.p, walked as the checker walks (every file).
+Outcome checkBeforeGoodFile(const std::string &content, size_t sizeLimit = maxPolicyFileSize);
 
 // What the library holds, as the kernel sees it: compiles it (outside the
 // journal) and decodes the image. A failing compile or decode fails the

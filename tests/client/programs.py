@@ -1,12 +1,43 @@
-"""Builds the probe client (probe.c) against an installed tree, with the
-installed header and pkg-config only, and runs it."""
+"""The client programs as the tests run them, inside
+tests/harness/tavo_sandbox.py: the commands and the probe client (probe.c),
+built against an installed tree with the installed header and pkg-config
+only."""
 
 import os
 import pathlib
 import shutil
 import subprocess
+import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "harness"))
+import tavo_sandbox  # noqa: E402
+
+LSAN_SUPPRESSIONS = HERE / "lsan-qt-exit.supp"
+TIMEOUT = 180
+
+
+class Result:
+    def __init__(self, proc):
+        self.code = proc.returncode
+        self.stdout = proc.stdout.decode("utf-8", "surrogateescape")
+        self.stderr = proc.stderr.decode("utf-8", "surrogateescape")
+
+    def __repr__(self):
+        return f"Result({self.code}, {self.stdout!r}, {self.stderr!r})"
+
+
+def run(argv, user="root", env=None):
+    """Runs a program as a user of the sandbox."""
+    full_env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "LANG": "C.UTF-8"}
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "DBUS_SYSTEM_BUS_ADDRESS"):
+        if key in os.environ:
+            full_env[key] = os.environ[key]
+    if "ASAN_OPTIONS" in full_env:
+        full_env["LSAN_OPTIONS"] = f"suppressions={LSAN_SUPPRESSIONS}:print_suppressions=0"
+    full_env.update(env or {})
+    return Result(subprocess.run(tavo_sandbox.as_user(argv, user), capture_output=True, env=full_env,
+                                 timeout=TIMEOUT))
 
 
 class Probe:
