@@ -17,6 +17,7 @@
 #include <standin.h>
 
 #include "parse_state.h"
+#include "policy_loader.h"
 #include "policy_manager.h"
 
 struct LogLine {
