@@ -285,16 +285,7 @@ TEST_F(Delivery, SendInitPolicyOutOfMemoryIsAResult)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        FILE *status = fopen("/proc/self/statm", "r");
-        unsigned long pages = 0;
-        if (!status || fscanf(status, "%lu", &pages) != 1)
-            _exit(10);
-        fclose(status);
-        struct rlimit cap;
-        getrlimit(RLIMIT_AS, &cap);
-        cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (size_t{64} << 20);
-        if (setrlimit(RLIMIT_AS, &cap) != 0)
-            _exit(11);
+        capAddressSpaceOrExit(size_t{64} << 20);
         _exit(manager().sendInitPolicy("") == ENOMEM ? 0 : 12);
     }
     int status = 0;

@@ -315,16 +315,7 @@ TEST(PolicyImage, RunningOutOfMemoryWhileBuildingFailsTheCompileOnly)
             db.nodes[0].objectNames = {std::string(size_t{96} << 20, 'o')};
             policyManager().addPolicy("big.p", db);
         }
-        FILE *status = fopen("/proc/self/statm", "r");
-        unsigned long pages = 0;
-        if (!status || fscanf(status, "%lu", &pages) != 1)
-            _exit(10);
-        fclose(status);
-        struct rlimit cap;
-        getrlimit(RLIMIT_AS, &cap);
-        cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (size_t{32} << 20);
-        if (setrlimit(RLIMIT_AS, &cap) != 0)
-            _exit(11);
+        capAddressSpaceOrExit(size_t{32} << 20);
         LogCapture log;
         if (policyManager().compileData() != ENOMEM)
             _exit(12);

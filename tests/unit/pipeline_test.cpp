@@ -468,16 +468,7 @@ TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
     ASSERT_GE(child, 0);
     if (child == 0) {
         LogCapture log;
-        struct rlimit cap;
-        getrlimit(RLIMIT_AS, &cap);
-        FILE *status = fopen("/proc/self/statm", "r");
-        unsigned long pages = 0;
-        if (!status || fscanf(status, "%lu", &pages) != 1)
-            _exit(10);
-        fclose(status);
-        cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (size_t{128} << 20);
-        if (setrlimit(RLIMIT_AS, &cap) != 0)
-            _exit(11);
+        capAddressSpaceOrExit(size_t{128} << 20);
         if (compilePolicyContent("big.p", big) != FileCompileError)
             _exit(12);
         if (!log.contains("####ERROR: 编译文件big.p时内存不足，已清除全部策略"))

@@ -1,10 +1,12 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <dirent.h>
 #include <fstream>
 #include <ftw.h>
 #include <sstream>
+#include <sys/resource.h>
 
 #include "lexer.h"
 #include "parser.h"
@@ -232,4 +234,18 @@ std::vector<std::pair<std::string, std::vector<PolicyNode>>> addedPolicy()
     for (size_t i = 0; i < image.nodes.size(); ++i)
         added.at(image.nodeFiles[i]).second.push_back(std::move(image.nodes[i]));
     return added;
+}
+
+void capAddressSpaceOrExit(size_t headroom)
+{
+    FILE *status = fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (!status || fscanf(status, "%lu", &pages) != 1)
+        _exit(10);
+    fclose(status);
+    struct rlimit cap;
+    getrlimit(RLIMIT_AS, &cap);
+    cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + headroom;
+    if (setrlimit(RLIMIT_AS, &cap) != 0)
+        _exit(11);
 }

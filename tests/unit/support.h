@@ -125,6 +125,11 @@ struct Outcome {
     Added added;
 };
 
+// In a forked child: caps the address space at what the process uses now
+// plus `headroom`, so that a large allocation really fails. Ends the child
+// with 10 or 11 when the cap cannot be set.
+void capAddressSpaceOrExit(size_t headroom);
+
 // The file a.p, then a good b.p, walked as the checker walks (every file).
 Outcome checkBeforeGoodFile(const std::string &content, size_t sizeLimit = maxPolicyFileSize);
 
