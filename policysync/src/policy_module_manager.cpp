@@ -71,7 +71,7 @@ void removeStaleTemporaries(const std::string &path)
 
 const CompiledPolicy &lastCompiled(PolicyModuleManagerInterface &manager)
 {
-    return policySyncImpl(manager).compiled;
+    return PolicyModuleManagerAccess::of(manager).compiled;
 }
 
 namespace {
