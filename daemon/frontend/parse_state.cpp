@@ -28,11 +28,28 @@ int storeOperand(std::string &slot, const std::string &text, const char *emptyMe
     return 0;
 }
 
+// Empties `used` and hands its storage to `fresh`.
+template <typename Container>
+void keepStorage(Container &fresh, Container &used)
+{
+    used.clear();
+    fresh.swap(used);
+}
+
 } // namespace
 
 void resetRuleState()
 {
-    parseState().rule = RuleState();
+    // Every member takes its reset value; the texts and lists that each rule
+    // fills keep their storage, emptied, instead of taking it anew per rule.
+    RuleState &rule = parseState().rule;
+    RuleState fresh;
+    keepStorage(fresh.permissions, rule.permissions);
+    keepStorage(fresh.uids, rule.uids);
+    keepStorage(fresh.uidText, rule.uidText);
+    keepStorage(fresh.sidText, rule.sidText);
+    keepStorage(fresh.oidText, rule.oidText);
+    rule = std::move(fresh);
 }
 
 void resetParseState()

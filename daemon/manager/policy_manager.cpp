@@ -21,9 +21,9 @@ public:
     {
         policyManager().setUidInfo(std::move(userName), uid);
     }
-    void setFileToGetLabelMap(std::string kind, std::string name) override
+    void setFileToGetLabelMap(const std::string &kind, const std::string &name) override
     {
-        policyManager().setFileToGetLabelMap(std::move(kind), std::move(name));
+        policyManager().setFileToGetLabelMap(kind, name);
     }
     void addToKmodVec(std::string name) override { policyManager().addToKmodVec(std::move(name)); }
     void addToDeviceVec(std::string name) override { policyManager().addToDeviceVec(std::move(name)); }

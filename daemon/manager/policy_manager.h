@@ -23,7 +23,7 @@ public:
     virtual void setNamespaceInfo(std::string nsName) = 0;
     virtual void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) = 0;
     virtual void setUidInfo(std::string userName, uint32_t uid) = 0;
-    virtual void setFileToGetLabelMap(std::string kind, std::string name) = 0;
+    virtual void setFileToGetLabelMap(const std::string &kind, const std::string &name) = 0;
     virtual void addToKmodVec(std::string name) = 0;
     virtual void addToDeviceVec(std::string name) = 0;
 };

@@ -108,7 +108,10 @@ public:
         compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
     }
     void setUidInfo(std::string userName, uint32_t uid) override { compiler.setUid(std::move(userName), uid); }
-    void setFileToGetLabelMap(std::string kind, std::string name) override { compiler.addLabel(kind, name); }
+    void setFileToGetLabelMap(const std::string &kind, const std::string &name) override
+    {
+        compiler.addLabel(kind, name);
+    }
     void addToKmodVec(std::string name) override { compiler.addKmod(std::move(name)); }
     void addToDeviceVec(std::string name) override { compiler.addDevice(std::move(name)); }
 };
