@@ -343,16 +343,21 @@ int Image::countRecords(uint64_t &records, std::string &error) const
     return 0;
 }
 
+// The layout checked and the records counted, as the module does before it
+// takes an image.
+int checkAndCount(Image &image, uint64_t &records, std::string &error)
+{
+    const int rc = image.check(error);
+    return rc != 0 ? rc : image.countRecords(records, error);
+}
+
 } // namespace
 
 int checkImage(const uint8_t *data, size_t size, ImageSummary &summary, std::string &error)
 {
     Image image(data, size);
-    int rc = image.check(error);
     uint64_t records = 0;
-    if (rc == 0)
-        rc = image.countRecords(records, error);
-    if (rc != 0)
+    if (const int rc = checkAndCount(image, records, error))
         return rc;
     const HeaderRecord &h = image.header();
     summary.kind = static_cast<ImageKind>(h.kind);
@@ -371,11 +376,8 @@ int checkImage(const uint8_t *data, size_t size, std::string &error)
 int decodeImage(const uint8_t *data, size_t size, DecodedImage &out, std::string &error)
 {
     Image image(data, size);
-    int rc = image.check(error);
     uint64_t records = 0;
-    if (rc == 0)
-        rc = image.countRecords(records, error);
-    if (rc != 0)
+    if (const int rc = checkAndCount(image, records, error))
         return rc;
     const HeaderRecord &h = image.header();
 

@@ -288,10 +288,7 @@ TEST_F(Delivery, SendInitPolicyOutOfMemoryIsAResult)
         capAddressSpaceOrExit(size_t{64} << 20);
         _exit(manager().sendInitPolicy("") == ENOMEM ? 0 : 12);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expectChildExitsCleanly(child);
     EXPECT_EQ(stateValue("writes"), "0");
 #endif
 }

@@ -479,10 +479,7 @@ TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
             _exit(15);
         _exit(0);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expectChildExitsCleanly(child);
 #endif
 }
 

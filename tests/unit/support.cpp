@@ -7,6 +7,7 @@
 #include <ftw.h>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include "lexer.h"
 #include "parser.h"
@@ -248,4 +249,12 @@ void capAddressSpaceOrExit(size_t headroom)
     cap.rlim_cur = pages * sysconf(_SC_PAGESIZE) + headroom;
     if (setrlimit(RLIMIT_AS, &cap) != 0)
         _exit(11);
+}
+
+void expectChildExitsCleanly(pid_t child)
+{
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -130,6 +130,10 @@ struct Outcome {
 // with 10 or 11 when the cap cannot be set.
 void capAddressSpaceOrExit(size_t headroom);
 
+// Waits for a forked child and expects it to have exited with 0 (its other
+// statuses say which check failed).
+void expectChildExitsCleanly(pid_t child);
+
 // The file a.p, then a good b.p, walked as the checker walks (every file).
 Outcome checkBeforeGoodFile(const std::string &content, size_t sizeLimit = maxPolicyFileSize);
 
