@@ -26,6 +26,7 @@
 #include "policy_manager.h"
 #include "parser.h"
 #include "policy_generator.h"
+#include "rule_expansion.h"
 
 #ifndef TAVO_POLICY_CHECK_PATH
 #define TAVO_POLICY_CHECK_PATH "tavo-policy-check"
@@ -264,7 +265,7 @@ ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
     for (const GeneratedPolicy &p : policies) {
         if (compileText(p.fileName, p.text) != 0)
             ++result.failures;
-        PolicyDb &db = parseState().policyDb;
+        PolicyDb &db = expandFileNodes(false);
         result.nodes += db.nodes.size();
         if (look)
             look(p, db);

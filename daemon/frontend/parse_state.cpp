@@ -61,33 +61,38 @@ void resetParseState()
 void recycleFileNodes()
 {
     ParseState &s = parseState();
+    s.ruleCount = 0;
+    s.nodeCount = 0;
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
-    if (nodes.empty())
-        return;
     if (s.recordBytes > maxSpareRecordBytes) {
+        std::vector<FileRule>().swap(s.fileRules);
         std::vector<PolicyNode>().swap(s.spareNodes);
         std::vector<PolicyNode>().swap(nodes);
         return;
     }
-    s.spareNodes = std::move(nodes);
-    nodes = std::vector<PolicyNode>();
+    if (!nodes.empty()) {
+        s.spareNodes = std::move(nodes);
+        nodes = std::vector<PolicyNode>();
+    }
 }
 
 void startFileState()
 {
     recycleFileNodes();
     ParseState &s = parseState();
+    std::vector<FileRule> rules = std::move(s.fileRules);
     std::vector<PolicyNode> spare = std::move(s.spareNodes);
     s = ParseState();
-    s.policyDb.nodes = std::move(spare);
+    s.fileRules = std::move(rules);
+    s.spareNodes = std::move(spare);
 }
 
 void endFileNodes()
 {
     ParseState &s = parseState();
-    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
-    if (s.nodeCount < nodes.size())
-        nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(s.nodeCount), nodes.end());
+    std::vector<FileRule> &rules = s.fileRules;
+    if (s.ruleCount < rules.size())
+        rules.erase(rules.begin() + static_cast<std::ptrdiff_t>(s.ruleCount), rules.end());
 }
 
 void setAction(uint32_t code)

@@ -12,6 +12,8 @@
 
 #include <tavopolicysync/policy_records.h>
 
+#include "policy_manager.h"
+
 // Variable kinds, the codes of the type keywords.
 enum VariableKind : uint32_t {
     KindNone = 0,
@@ -86,7 +88,6 @@ struct RuleState {
 struct ParseState {
     // Name of the file being compiled, for messages.
     std::string fileName;
-    PolicyDb policyDb;
     RuleState rule;
     // Line of the current rule's action keyword.
     int ruleLine = 0;
@@ -118,12 +119,15 @@ struct ParseState {
     std::map<std::string, uint32_t> uidCache;
     // Names in uidCache that have no account.
     std::set<std::string> unknownUsers;
-    // Nodes of this file. While the file is parsed, policyDb.nodes holds
-    // the last file's nodes beyond them: each rule is copied over one of
-    // those, reusing its strings and lists (see startFileState).
+    // This file's rules, the first ruleCount of fileRules; beyond them, the
+    // last file's rules, whose strings and lists the next rules reuse.
+    std::vector<FileRule> fileRules;
+    size_t ruleCount = 0;
+    // Nodes the file's rules expand to.
     size_t nodeCount = 0;
-    // The last file's nodes between the library taking them and the next
-    // file.
+    // The rules expanded into nodes, for a library that takes nodes
+    // (expandFileNodes); between files, their storage for the next file's.
+    PolicyDb policyDb;
     std::vector<PolicyNode> spareNodes;
 };
 
@@ -132,14 +136,14 @@ ParseState &parseState();
 
 // Resets the parse state and gives back all its storage.
 void resetParseState();
-// Resets the parse state before a file; the last file's nodes are kept as
-// storage for the new file's nodes (see recycleFileNodes).
+// Resets the parse state before a file; the last file's rules and nodes
+// are kept as storage for the new file's (see recycleFileNodes).
 void startFileState();
-// Drops the last file's nodes left over beyond this file's: policyDb.nodes
-// then holds exactly this file's nodes.
+// Drops the last file's rules left over beyond this file's: fileRules then
+// holds exactly this file's rules.
 void endFileNodes();
-// Empties policyDb.nodes once the library has them, keeping their storage
-// for the next file's nodes unless they were large.
+// Empties the file's records once the library has them, keeping their
+// storage for the next file's unless they were large.
 void recycleFileNodes();
 // Resets what one rule collects, keeping variables, namespace and section.
 void resetRuleState();

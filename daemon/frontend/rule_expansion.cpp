@@ -78,15 +78,14 @@ int checkRecordLimits(ParseState &s, size_t count)
     return 0;
 }
 
-// Where the file's next node goes: over a node of the last file when one
-// is left, so that copying the rule into it reuses its strings and lists
-// instead of taking fresh heap blocks.
-PolicyNode &nextNodeSlot(ParseState &s)
+// Where the file's next rule goes: over a rule of the last file when one
+// is left, so that it reuses that rule's lists.
+FileRule &nextRuleSlot(ParseState &s)
 {
-    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
-    if (s.nodeCount == nodes.size())
-        nodes.emplace_back();
-    return nodes[s.nodeCount];
+    std::vector<FileRule> &rules = s.fileRules;
+    if (s.ruleCount == rules.size())
+        rules.emplace_back();
+    return rules[s.ruleCount];
 }
 
 // One side (subject or object) of the rule: ids gathered for it win over
@@ -101,9 +100,8 @@ void settleSide(bool &byId, std::vector<TAVO_ID> &ids, std::vector<std::string> 
     }
 }
 
-int emitNodes(ParseState &s)
+int emitRule(ParseState &s)
 {
-    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
     const size_t count = s.rule.uids.size() * s.rule.permissions.size();
     if (count == 0)
         return 0;
@@ -112,23 +110,14 @@ int emitNodes(ParseState &s)
     settleSide(rule.objectById, rule.oids, rule.objectNames);
     if (checkRecordLimits(s, count) != 0)
         return 1;
-    if (nodes.capacity() - s.nodeCount < count)
-        nodes.reserve(std::max(s.nodeCount + count, 2 * nodes.capacity()));
-
-    // The last node takes the rule's members instead of a copy of them.
-    const size_t last = s.nodeCount + count - 1;
-    for (const uint32_t uid : s.rule.uids) {
-        for (const std::string &permission : s.rule.permissions) {
-            PolicyNode &node = nextNodeSlot(s);
-            if (s.nodeCount == last)
-                assignRuleFields(node, std::move(rule));
-            else
-                assignRuleFields(node, rule);
-            node.uid = uid;
-            node.permission = permission;
-            ++s.nodeCount;
-        }
-    }
+    // The slot takes the rule's members; the rule state takes the slot's
+    // emptied lists of uids and permissions for the next rule.
+    FileRule &slot = nextRuleSlot(s);
+    assignRuleFields(slot.shared, std::move(rule));
+    slot.uids.swap(s.rule.uids);
+    slot.permissions.swap(s.rule.permissions);
+    ++s.ruleCount;
+    s.nodeCount += count;
     return 0;
 }
 
@@ -150,8 +139,38 @@ int finishRule()
     if (!s.rule.oidText.empty() && resolveOidText() != 0)
         return 1;
 
-    if (emitNodes(s) != 0)
+    if (emitRule(s) != 0)
         return 1;
     resetRuleState();
     return 0;
+}
+
+PolicyDb &expandFileNodes(bool keepRules)
+{
+    ParseState &s = parseState();
+    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
+    // Over the last file's nodes, reusing their strings and lists.
+    if (nodes.empty())
+        nodes.swap(s.spareNodes);
+    nodes.resize(s.nodeCount);
+    size_t at = 0;
+    for (size_t r = 0; r < s.ruleCount; ++r) {
+        FileRule &rule = s.fileRules[r];
+        // Unless the rules are kept, the last node takes the rule's members
+        // instead of a copy of them.
+        const size_t last = at + rule.uids.size() * rule.permissions.size() - 1;
+        for (const uint32_t uid : rule.uids) {
+            for (const std::string &permission : rule.permissions) {
+                PolicyNode &node = nodes[at];
+                if (at == last && !keepRules)
+                    assignRuleFields(node, std::move(rule.shared));
+                else
+                    assignRuleFields(node, rule.shared);
+                node.uid = uid;
+                node.permission = permission;
+                ++at;
+            }
+        }
+    }
+    return s.policyDb;
 }

@@ -6,11 +6,21 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <tavopolicysync/policy_module_manager.h>
 
 // Made on first use, destroyed at exit.
 PolicyModuleManagerInterface &policyManager();
+
+// One rule of a file as the compiler keeps it: the members its nodes
+// share, and the uids and permissions whose every pair, uid by uid, is one
+// of its nodes.
+struct FileRule {
+    PolicyNode shared;
+    std::vector<uint32_t> uids;
+    std::vector<std::string> permissions;
+};
 
 // What the compiler hands over while it works: compile-side facts and each
 // file's records, under the library's names and with its results.
@@ -20,6 +30,11 @@ public:
     virtual int clearAllPolicy() = 0;
     virtual int initNamespaceFuncInfo() = 0;
     virtual int addPolicy(std::string fileName, PolicyDb &db) = 0;
+    // An output that encodes rules itself takes a file's rules as they are
+    // instead of their nodes, which then are never made: addRules is called
+    // in place of addPolicy only when takesRules says so.
+    virtual bool takesRules() const { return false; }
+    virtual void addRules(const std::string &, const std::vector<FileRule> &) {}
     virtual void setNamespaceInfo(std::string nsName) = 0;
     virtual void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) = 0;
     virtual void setUidInfo(std::string userName, uint32_t uid) = 0;

@@ -95,15 +95,22 @@ uint32_t copySlice(const ChunkedTable<T> &from, uint32_t start, uint32_t count, 
     return at;
 }
 
+// Writes the image's bytes in order into `out` (none: writes nothing) and
+// hashes those past the digest as they go.
 class Writer {
 public:
-    explicit Writer(std::vector<uint8_t> &out) : out_(out) {}
+    Writer(std::vector<uint8_t> *out, EVP_MD_CTX *hash) : out_(out), hash_(hash) {}
     void raw(const void *data, size_t size)
     {
         if (size == 0)
             return;
         const uint8_t *bytes = static_cast<const uint8_t *>(data);
-        out_.insert(out_.end(), bytes, bytes + size);
+        if (out_)
+            out_->insert(out_->end(), bytes, bytes + size);
+        const size_t skip = written_ < digestedFrom ? std::min(size, digestedFrom - written_) : 0;
+        if (skip < size && EVP_DigestUpdate(hash_, bytes + skip, size - skip) != 1)
+            failed_ = true;
+        written_ += size;
     }
     template <typename T>
     void table(const std::vector<T> &v)
@@ -117,10 +124,22 @@ public:
         t.forEachRun([this](const T *data, size_t n) { raw(data, n * sizeof(T)); });
         pad();
     }
-    void pad() { out_.resize(padded8(out_.size()), 0); }
+    void pad()
+    {
+        static const uint8_t zeros[8] = {};
+        raw(zeros, padded8(written_) - written_);
+    }
+    bool failed() const { return failed_; }
 
 private:
-    std::vector<uint8_t> &out_;
+    std::vector<uint8_t> *out_;
+    EVP_MD_CTX *hash_;
+    size_t written_ = 0;
+    bool failed_ = false;
+};
+
+struct FreeDigest {
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
 } // namespace
@@ -196,23 +215,26 @@ void ImageBuilder::grow()
     }
 }
 
-uint32_t ImageBuilder::intern(const std::string &s)
+uint32_t ImageBuilder::intern(const char *data, size_t size, uint64_t hash)
 {
     // Most parameters are numbers, with an empty text.
-    if (s.empty() && emptyString_ != noString)
+    if (size == 0 && emptyString_ != noString)
         return emptyString_;
     if (slots_.empty())
         grow();
-    const uint64_t hash = hashOf(s.data(), s.size());
     size_t slot = 0;
-    const uint32_t found = probe(s.data(), s.size(), hash, slot);
+    const uint32_t found = probe(data, size, hash, slot);
     if (found != noString)
         return found;
     const uint32_t index = count32(stringEnds_.size());
-    stringBytes_ += s;
+    // Room up front instead of a few copies on the way: a policy set's
+    // names alone take megabytes.
+    if (stringBytes_.capacity() < largeBlockBytes)
+        stringBytes_.reserve(largeBlockBytes);
+    stringBytes_.append(data, size);
     stringEnds_.push_back(count32(stringBytes_.size()));
     slots_[slot] = (hash >> 32 << 32) | (uint64_t{index} + 1);
-    if (s.empty())
+    if (size == 0)
         emptyString_ = index;
     // At most half full, so that probes stay short.
     if (stringEnds_.size() * 2 > slots_.size())
@@ -231,10 +253,11 @@ uint32_t ImageBuilder::find(const std::string &s) const
 // Whether the key was new.
 bool ImageBuilder::insertLabelKey(uint64_t key)
 {
-    if ((labels_.size() + 1) * 2 > labelSlots_.size()) {
+    if ((labelSlotsUsed_ + 1) * 2 > labelSlots_.size()) {
         std::vector<uint64_t> slots(labelSlots_.empty() ? initialSlots : labelSlots_.size() * 2, 0);
-        for (const PairRecord &label : labels_) {
-            const uint64_t stored = pairKey(label.first, label.second) + 1;
+        for (const uint64_t stored : labelSlots_) {
+            if (stored == 0)
+                continue;
             size_t slot = slotOfKey(stored, slots.size());
             while (slots[slot] != 0)
                 slot = (slot + 1) & (slots.size() - 1);
@@ -248,18 +271,76 @@ bool ImageBuilder::insertLabelKey(uint64_t key)
             return false;
         if (labelSlots_[slot] == 0) {
             labelSlots_[slot] = stored;
+            ++labelSlotsUsed_;
             return true;
         }
     }
 }
 
+// Whether the label was new.
+bool ImageBuilder::insertLabel(const PairRecord &label)
+{
+    if (firstLabelKind_.size() <= label.second)
+        firstLabelKind_.resize(stringEnds_.size(), noString);
+    uint32_t &first = firstLabelKind_[label.second];
+    if (first == noString) {
+        first = label.first;
+        return true;
+    }
+    return first != label.first && insertLabelKey(pairKey(label.first, label.second));
+}
+
 void ImageBuilder::addLabel(const std::string &kind, const std::string &name)
 {
-    const PairRecord label{internRecent(kind, recentLabelKinds_), intern(name)};
-    if (pendingLabelNames_.size() < maxPendingLabelNames)
-        pendingLabelNames_.push_back(label.second);
-    if (insertLabelKey(pairKey(label.first, label.second)))
-        labels_.push_back(label);
+    queuedLabels_.push_back(QueuedLabel{count32(kind.size()), count32(name.size()), hashOf(name.data(), name.size()),
+                                        labelTexts_.size()});
+    labelTexts_.append(kind).append(name);
+    if (queuedLabels_.size() == labelBatch)
+        flushLabels();
+}
+
+// Interns the queued labels in order, as addLabel would have one by one,
+// having first fetched what each name's probe will read: its first slot,
+// then the ends and the bytes of the string found there.
+void ImageBuilder::flushLabels()
+{
+    if (queuedLabels_.empty())
+        return;
+    if (slots_.empty())
+        grow();
+    for (const QueuedLabel &q : queuedLabels_)
+        __builtin_prefetch(&slots_[homeSlot(q.hash >> 32)]);
+    for (const QueuedLabel &q : queuedLabels_) {
+        const uint64_t entry = slots_[homeSlot(q.hash >> 32)];
+        const uint32_t index = static_cast<uint32_t>(entry) - 1;
+        if (entry != 0 && entry >> 32 == q.hash >> 32)
+            __builtin_prefetch(&stringEnds_[index == 0 ? 0 : index - 1]);
+    }
+    for (const QueuedLabel &q : queuedLabels_) {
+        const uint64_t entry = slots_[homeSlot(q.hash >> 32)];
+        if (entry != 0 && entry >> 32 == q.hash >> 32) {
+            const uint32_t index = static_cast<uint32_t>(entry) - 1;
+            __builtin_prefetch(stringBytes_.data() + (index == 0 ? 0 : stringEnds_[index - 1]));
+        }
+    }
+    // Texts stay while their names are pending.
+    size_t keptTexts = queuedLabels_.front().text;
+    for (const QueuedLabel &q : queuedLabels_) {
+        const char *text = labelTexts_.data() + q.text;
+        const size_t nameText = q.text + q.kindSize;
+        const PairRecord label{internRecent(std::string_view(text, q.kindSize), recentLabelKinds_),
+                               intern(text + q.kindSize, q.nameSize, q.hash)};
+        pendingLabelsFull_ = pendingLabelsFull_ || pendingLabelNames_.size() == maxPendingLabelNames ||
+                             nameText + q.nameSize > maxLabelTextBytes;
+        if (!pendingLabelsFull_) {
+            pendingLabelNames_.push_back(PendingName{label.second, q.nameSize, nameText});
+            keptTexts = nameText + q.nameSize;
+        }
+        if (insertLabel(label))
+            labels_.push_back(label);
+    }
+    queuedLabels_.clear();
+    labelTexts_.resize(keptTexts);
 }
 
 std::string ImageBuilder::text(uint32_t index) const
@@ -287,18 +368,17 @@ uint32_t ImageBuilder::internName(const std::string &s)
 {
     const size_t end = std::min(pendingLabelNames_.size(), pendingLabelAt_ + labelNameWindow);
     for (size_t at = pendingLabelAt_; at < end; ++at) {
-        const uint32_t index = pendingLabelNames_[at];
-        const uint32_t begin = index == 0 ? 0 : stringEnds_[index - 1];
-        if (stringEnds_[index] - begin == s.size() && memcmp(stringBytes_.data() + begin, s.data(), s.size()) == 0) {
+        const PendingName &name = pendingLabelNames_[at];
+        if (name.size == s.size() && memcmp(labelTexts_.data() + name.text, s.data(), s.size()) == 0) {
             pendingLabelAt_ = at + 1;
-            return index;
+            return name.index;
         }
     }
     return intern(s);
 }
 
 template <size_t N>
-uint32_t ImageBuilder::internRecent(const std::string &s, std::array<uint32_t, N> &recent)
+uint32_t ImageBuilder::internRecent(std::string_view s, std::array<uint32_t, N> &recent)
 {
     for (size_t i = 0; i < N; ++i) {
         const uint32_t index = recent[i];
@@ -310,7 +390,7 @@ uint32_t ImageBuilder::internRecent(const std::string &s, std::array<uint32_t, N
             return index;
         }
     }
-    const uint32_t index = intern(s);
+    const uint32_t index = intern(s.data(), s.size(), hashOf(s.data(), s.size()));
     std::move_backward(recent.begin(), recent.end() - 1, recent.end());
     recent[0] = index;
     return index;
@@ -433,21 +513,45 @@ void ImageBuilder::encodeNode(const PolicyNode &node, RuleRecord &rule, NodeReco
     });
 }
 
-void ImageBuilder::addRule(uint32_t file, const PolicyNode &node)
+void ImageBuilder::addRuleRecord(const PolicyNode &node)
 {
     RuleRecord r{};
-    r.file = file;
+    r.file = count32(files_.size() - 1);
     NodeRecord unused{};
     encodeNode<Pass::RuleTexts>(node, r, unused);
     encodeNode<Pass::RuleRest>(node, r, unused);
     rules_.push_back(r);
 }
 
-void ImageBuilder::addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes)
+// A node of the rule added last.
+void ImageBuilder::addNodeRecord(const PolicyNode &node)
 {
-    const uint32_t file = count32(files_.size());
+    NodeRecord own{count32(rules_.size() - 1), 0, 0};
+    RuleRecord unused{};
+    encodeNode<Pass::Own>(node, unused, own);
+    nodes_.push_back(own);
+}
+
+void ImageBuilder::startFile(const std::string &fileName)
+{
+    flushLabels();
     files_.push_back(intern(fileName));
     fileFirstRule_.push_back(count32(rules_.size()));
+    previousRule_ = nullptr;
+}
+
+void ImageBuilder::endFile()
+{
+    previousRule_ = nullptr;
+    pendingLabelNames_.clear();
+    pendingLabelAt_ = 0;
+    pendingLabelsFull_ = false;
+    labelTexts_.clear();
+}
+
+void ImageBuilder::addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes)
+{
+    startFile(fileName);
     const PolicyNode *previous = nullptr;
     const size_t count = nodes.size();
     for (size_t i = 0; i < count; ++i) {
@@ -460,15 +564,29 @@ void ImageBuilder::addFile(const std::string &fileName, const std::vector<Policy
             prefetchStrings(nodes[i + prefetchDistance]);
         const PolicyNode &node = nodes[i];
         if (!previous || !sameRule(*previous, node))
-            addRule(file, node);
+            addRuleRecord(node);
         previous = &node;
-        NodeRecord own{count32(rules_.size() - 1), 0, 0};
-        RuleRecord unused{};
-        encodeNode<Pass::Own>(node, unused, own);
-        nodes_.push_back(own);
+        addNodeRecord(node);
     }
-    pendingLabelNames_.clear();
-    pendingLabelAt_ = 0;
+    endFile();
+}
+
+void ImageBuilder::addRule(const PolicyNode &shared, const std::vector<uint32_t> &uids,
+                           const std::vector<std::string> &permissions)
+{
+    if (uids.empty() || permissions.empty())
+        return;
+    // As addFile would: a rule equal to the one before shares its record.
+    if (!previousRule_ || !sameRule(*previousRule_, shared))
+        addRuleRecord(shared);
+    previousRule_ = &shared;
+    for (const uint32_t uid : uids) {
+        for (const std::string &permission : permissions) {
+            ownMembers_.uid = uid;
+            ownMembers_.permission = permission;
+            addNodeRecord(ownMembers_);
+        }
+    }
 }
 
 bool ImageBuilder::hasNamespace(const std::string &ns) const
@@ -615,8 +733,9 @@ int ImageBuilder::withinModuleLimits(const std::vector<uint32_t> &original, cons
 }
 
 int ImageBuilder::build(ImageKind kind, const Registrations &registrations, const std::string &ns,
-                        const std::string &section, BuiltImage &out, std::string &error)
+                        const std::string &section, BuiltImage &out, std::string &error, bool digestOnly)
 {
+    flushLabels();
     const bool sectionOnly = kind == ImageKind::Section;
     const uint32_t sectionNs = sectionOnly ? intern(ns) : noString;
     const uint32_t sectionId = sectionOnly ? intern(section) : noString;
@@ -750,9 +869,16 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
         return refused;
 
     std::vector<uint8_t> bytes;
-    bytes.reserve(size);
-    adviseHugePages(bytes.data(), size);
-    Writer w(bytes);
+    if (!digestOnly) {
+        bytes.reserve(size);
+        adviseHugePages(bytes.data(), size);
+    }
+    const std::unique_ptr<EVP_MD_CTX, FreeDigest> hash(EVP_MD_CTX_new());
+    if (!hash || EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr) != 1) {
+        error = "SHA-256 of the image failed";
+        return 22;
+    }
+    Writer w(digestOnly ? nullptr : &bytes, hash.get());
     w.raw(&h, sizeof h);
     w.table(stringEnds_);
     w.raw(stringBytes_.data(), stringBytes_.size());
@@ -774,14 +900,15 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     w.table(deviceRecords);
 
     unsigned int digestSize = 0;
-    if (EVP_Digest(bytes.data() + digestedFrom, bytes.size() - digestedFrom, out.digest.data(), &digestSize,
-                   EVP_sha256(), nullptr) != 1 ||
+    if (w.failed() || EVP_DigestFinal_ex(hash.get(), out.digest.data(), &digestSize) != 1 ||
         digestSize != out.digest.size()) {
         error = "SHA-256 of the image failed";
         return 22;
     }
-    memcpy(bytes.data() + digestOffset, out.digest.data(), out.digest.size());
+    if (!digestOnly)
+        memcpy(bytes.data() + digestOffset, out.digest.data(), out.digest.size());
     out.bytes = std::move(bytes);
+    out.size = size;
     out.nodeCount = nodes.size();
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -37,6 +38,8 @@ struct Registrations {
 
 struct BuiltImage {
     std::vector<uint8_t> bytes;
+    // Bytes of the image, also when they were not kept.
+    size_t size = 0;
     Digest digest{};
     size_t nodeCount = 0;
     std::set<std::pair<std::string, std::string>> dynamicVariables; // namespace, variable
@@ -134,6 +137,15 @@ public:
     void clear() { *this = ImageBuilder(); }
     // Encodes one file's nodes.
     void addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes);
+    // Encodes one file rule by rule, to the same image as addFile with the
+    // rules' nodes: startFile, then addRule for each rule with the members
+    // its nodes share and the uids and permissions whose every pair, uid by
+    // uid, is one of its nodes, then endFile. A rule is compared with the one
+    // before it in the file, which must stay as it was until then.
+    void startFile(const std::string &fileName);
+    void addRule(const PolicyNode &shared, const std::vector<uint32_t> &uids,
+                 const std::vector<std::string> &permissions);
+    void endFile();
     size_t nodeCount() const { return nodes_.size(); }
 
     // A label kind and name registered for the image's label table (in
@@ -146,9 +158,10 @@ public:
     // Validates and writes an image of everything added, or with a section
     // kind only of the nodes of `ns`/`section`. 0, or 22 with `error` telling
     // what is wrong and where: a rule that does not hold, or an image the
-    // module would not take (image_limits.h).
+    // module would not take (image_limits.h). With digestOnly the bytes are
+    // hashed as they are made but not kept: out.bytes stays empty.
     int build(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
-              BuiltImage &out, std::string &error);
+              BuiltImage &out, std::string &error, bool digestOnly = false);
 
 private:
     static uint64_t hashOf(const char *data, size_t size);
@@ -156,18 +169,22 @@ private:
     uint32_t probe(const char *data, size_t size, uint64_t hash, size_t &slot) const;
     void grow();
     bool insertLabelKey(uint64_t key);
-    uint32_t intern(const std::string &s);
+    bool insertLabel(const PairRecord &label);
+    uint32_t intern(const std::string &s) { return intern(s.data(), s.size(), hashOf(s.data(), s.size())); }
+    uint32_t intern(const char *data, size_t size, uint64_t hash);
+    void flushLabels();
     uint32_t find(const std::string &s) const;
     std::string text(uint32_t index) const;
     uint32_t internCached(const std::string &s, uint32_t &cache);
     uint32_t internName(const std::string &s);
     template <size_t N>
-    uint32_t internRecent(const std::string &s, std::array<uint32_t, N> &recent);
+    uint32_t internRecent(std::string_view s, std::array<uint32_t, N> &recent);
     void stageParams(const std::vector<FuncParam> &params);
     template <typename Record>
     uint32_t commitStaged(std::vector<Record> &staged, ChunkedTable<Record> &table,
                           std::unordered_map<std::string, uint32_t> &seen);
-    void addRule(uint32_t file, const PolicyNode &node);
+    void addRuleRecord(const PolicyNode &node);
+    void addNodeRecord(const PolicyNode &node);
     // Encodes into the records the members of `node` that one pass takes:
     // the rule's texts (first, so that strings keep their order in the
     // table), the rule's other members, or the node's own ones.
@@ -199,17 +216,42 @@ private:
     std::vector<uint64_t> slots_;
     uint32_t emptyString_ = noString;
     std::vector<PairRecord> labels_;
-    // Labels seen, (kind, name) as one key plus one, in an open-addressing
-    // table at most half full; 0 is a free slot.
+    // Labels seen: a name's first kind beside its string (by string index;
+    // nearly every name has one kind), any other (kind, name) as one key
+    // plus one in an open-addressing table at most half full, where 0 is a
+    // free slot.
+    std::vector<uint32_t> firstLabelKind_;
     std::vector<uint64_t> labelSlots_;
-    // Names registered as labels since the last file was added, in order:
-    // the file's subject and object names come back in nearly the same
-    // order, so each is first compared with the next few of these (recent
-    // strings, still in the cache) before the string table is probed.
+    size_t labelSlotsUsed_ = 0;
+    // Labels registered but not yet interned: they are interned a batch at
+    // a time, in order, after fetching the string table slots and strings
+    // that their names will meet (a policy set's names are mostly distinct,
+    // and each would miss the cache).
+    struct QueuedLabel {
+        uint32_t kindSize;
+        uint32_t nameSize;
+        uint64_t hash; // of the name
+        size_t text;   // kind, then name, in labelTexts_
+    };
+    static constexpr size_t labelBatch = 32;
+    std::vector<QueuedLabel> queuedLabels_;
+    // Names registered as labels since the last file was added, in order,
+    // with their texts: the file's subject and object names come back in
+    // nearly the same order, so each is first compared with the next few of
+    // these (recent texts, in the cache) before the string table is probed.
+    struct PendingName {
+        uint32_t index;
+        uint32_t size;
+        size_t text;
+    };
     static constexpr size_t labelNameWindow = 4;
     static constexpr size_t maxPendingLabelNames = size_t{1} << 20;
-    std::vector<uint32_t> pendingLabelNames_;
+    static constexpr size_t maxLabelTextBytes = size_t{64} << 20;
+    std::vector<PendingName> pendingLabelNames_;
     size_t pendingLabelAt_ = 0;
+    bool pendingLabelsFull_ = false;
+    // Texts of the queued labels and of the pending names.
+    std::string labelTexts_;
     // The rule's texts met last, one per text member: most rules in a row
     // share their object type, namespace, section and module.
     static constexpr size_t ruleTextCaches = 8;
@@ -222,6 +264,10 @@ private:
 
     std::vector<uint32_t> files_;
     std::vector<uint32_t> fileFirstRule_;
+    // The rule added last in the file being encoded (addRule), and a node
+    // that carries the own members of each of its nodes in turn.
+    const PolicyNode *previousRule_ = nullptr;
+    PolicyNode ownMembers_;
     ChunkedTable<NodeRecord> nodes_;
     ChunkedTable<RuleRecord> rules_;
     ChunkedTable<uint32_t> nameRefs_;

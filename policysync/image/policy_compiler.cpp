@@ -58,12 +58,12 @@ void PolicyCompiler::addDevice(std::string name)
 }
 
 int PolicyCompiler::compile(ImageKind kind, const std::string &ns, const std::string &section, BuiltImage &out,
-                            std::string &error)
+                            std::string &error, bool digestOnly)
 {
     // The builder may be left half-way through a table, so everything added
     // goes with it.
     try {
-        return builder_.build(kind, registrations_, ns, section, out, error);
+        return builder_.build(kind, registrations_, ns, section, out, error, digestOnly);
     } catch (const std::bad_alloc &) {
         out = BuiltImage();
         clear();
@@ -84,7 +84,7 @@ const char *imageKindName(ImageKind kind)
 std::string compiledImageSummary(ImageKind kind, const BuiltImage &image)
 {
     return std::string(imageKindName(kind)) + " compiled: " + std::to_string(image.nodeCount) + " nodes, " +
-           std::to_string(image.bytes.size()) + " bytes, sha256 " + digestHex(image.digest);
+           std::to_string(image.size) + " bytes, sha256 " + digestHex(image.digest);
 }
 
 } // namespace tavo_image

@@ -22,6 +22,14 @@ public:
     // Drops the function registrations only.
     void clearFunctions();
     void addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes);
+    // A file rule by rule (ImageBuilder::startFile).
+    void startFile(const std::string &fileName) { builder_.startFile(fileName); }
+    void addRule(const PolicyNode &shared, const std::vector<uint32_t> &uids,
+                 const std::vector<std::string> &permissions)
+    {
+        builder_.addRule(shared, uids, permissions);
+    }
+    void endFile() { builder_.endFile(); }
 
     void setNamespace(std::string ns);
     void setFunction(std::string ns, std::string module, std::string function);
@@ -39,8 +47,9 @@ public:
     // Builds the image of everything added (a section kind: only of
     // `ns`/`section`). 0; 22 with `error` when the policy does not hold;
     // 12 when memory ran out, which drops everything added.
+    // With digestOnly, out.bytes stays empty (ImageBuilder::build).
     int compile(ImageKind kind, const std::string &ns, const std::string &section, BuiltImage &out,
-                std::string &error);
+                std::string &error, bool digestOnly = false);
 
 private:
     ImageBuilder builder_;

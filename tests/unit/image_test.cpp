@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "compiled_policy.h"
 #include "image_builder.h"
 #include "image_format.h"
+#include "image_output.h"
 #include "policy_loader.h"
 
 namespace {
@@ -114,6 +116,43 @@ TEST(PolicyImage, DecodingGivesBackExactlyWhatWasAdded)
             for (size_t n = 0; n < given[f].second.size(); ++n)
                 expectSameNode(added[f].second[n], given[f].second[n]);
         }
+    }
+}
+
+// tavo-policy-check hands the encoder each file's rules, the library gets
+// their nodes: both make one image, byte for byte, and a digest-only build
+// gives the same digest. The last set has equal rules in a row, which share
+// one rule record either way.
+TEST(PolicyImage, RulesHandedOverMakeTheImageOfTheirNodes)
+{
+    const std::string repeated = "string name = r\nallow 0 \"/a\" \"/b\" file { read }\n"
+                                 "allow 0 \"/a\" \"/b\" file { read, write }\nintlist u = 1, 2\n"
+                                 "allow $u \"/a\" \"/b\" file { read }\nallow 0 \"/a\" \"/c\" file { read }\n";
+    std::vector<std::vector<std::pair<std::string, std::string>>> sets = {{{"r.p", repeated}}, {}};
+    for (const std::string &path : filesOf("examples/policy"))
+        sets.back().emplace_back(path.substr(path.rfind('/') + 1), readFile(path));
+    for (const std::string &name : corpusFiles("good"))
+        sets.push_back({{name, readFile(std::string(TAVO_CORPUS_DIR) + "/good/" + name)}});
+    ImageOutput rules;
+    for (const auto &files : sets) {
+        SCOPED_TRACE(files.front().first);
+        policyManager().clearAllPolicy();
+        for (const auto &file : files)
+            ASSERT_EQ(compilePolicyContent(file.first, file.second), FileCompiled);
+        ASSERT_EQ(policyManager().compileData(), 0);
+        setPolicyOutput(&rules);
+        rules.clearAllPolicy();
+        for (const auto &file : files)
+            EXPECT_EQ(compilePolicyContent(file.first, file.second), FileCompiled);
+        setPolicyOutput(nullptr);
+        BuiltImage whole, digestOnly;
+        std::string error;
+        ASSERT_EQ(rules.compiler.compile(ImageKind::Full, "", "", whole, error), 0) << error;
+        ASSERT_EQ(rules.compiler.compile(ImageKind::Full, "", "", digestOnly, error, true), 0) << error;
+        EXPECT_EQ(whole.bytes, lastCompiled(policyManager()).image);
+        EXPECT_EQ(digestOnly.digest, whole.digest);
+        EXPECT_TRUE(digestOnly.bytes.empty());
+        EXPECT_EQ(digestOnly.size, whole.bytes.size());
     }
 }
 
@@ -419,7 +458,7 @@ TEST(PolicyImage, NamesSurviveLabelOrderAndTableGrowth)
         switch (i % 4) {
         case 0: builder.addLabel("exec", subject(i)); builder.addLabel("file", object(i)); break;
         case 1: builder.addLabel("file", object(i)); builder.addLabel("exec", subject(i)); break;
-        case 2: builder.addLabel("file", object(i)); break;
+        case 2: builder.addLabel("file", object(i)); builder.addLabel("exec", object(i)); break;
         default: break;
         }
         PolicyNode node;
@@ -448,4 +487,8 @@ TEST(PolicyImage, NamesSurviveLabelOrderAndTableGrowth)
     }
     ASSERT_FALSE(image.labels.empty());
     EXPECT_EQ(image.labels.front(), std::make_pair(std::string("file"), std::string("/stale/never/added")));
+    // Each (kind, name) once, a name under two kinds twice.
+    std::set<std::pair<std::string, std::string>> labels(image.labels.begin(), image.labels.end());
+    EXPECT_EQ(labels.size(), image.labels.size());
+    EXPECT_EQ(labels.count({"exec", object(2)}) + labels.count({"file", object(2)}), 2u);
 }

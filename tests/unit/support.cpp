@@ -12,6 +12,7 @@
 #include "lexer.h"
 #include "parser.h"
 #include "policy_loader.h"
+#include "rule_expansion.h"
 #include "tavo_parser.hpp"
 
 LogCapture::LogCapture()
@@ -145,7 +146,7 @@ std::vector<std::string> corpusFiles(const std::string &folder)
 
 const std::vector<PolicyNode> &nodes()
 {
-    return parseState().policyDb.nodes;
+    return expandFileNodes(true).nodes;
 }
 
 ScratchDir::ScratchDir()

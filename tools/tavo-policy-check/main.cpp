@@ -14,6 +14,7 @@
 #include <tavopolicysync/log.h>
 
 #include "exit_status.h"
+#include "image_output.h"
 #include "json_lines.h"
 #include "policy_compiler.h"
 #include "policy_loader.h"
@@ -80,42 +81,6 @@ bool succeeded(int result)
 #endif
 }
 
-// The library's compile side, done here by the same image code the
-// stand-in library uses: the checker needs nothing of the library but its
-// public calls, whichever library is installed.
-class ImageOutput final : public PolicyOutput {
-public:
-    tavo_image::PolicyCompiler compiler;
-
-    int clearAllPolicy() override
-    {
-        compiler.clear();
-        return 0;
-    }
-    int initNamespaceFuncInfo() override
-    {
-        compiler.clearFunctions();
-        return 0;
-    }
-    int addPolicy(std::string fileName, PolicyDb &db) override
-    {
-        compiler.addFile(fileName, db.nodes);
-        return 0;
-    }
-    void setNamespaceInfo(std::string nsName) override { compiler.setNamespace(std::move(nsName)); }
-    void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override
-    {
-        compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
-    }
-    void setUidInfo(std::string userName, uint32_t uid) override { compiler.setUid(std::move(userName), uid); }
-    void setFileToGetLabelMap(const std::string &kind, const std::string &name) override
-    {
-        compiler.addLabel(kind, name);
-    }
-    void addToKmodVec(std::string name) override { compiler.addKmod(std::move(name)); }
-    void addToDeviceVec(std::string name) override { compiler.addDevice(std::move(name)); }
-};
-
 // Compiles everything added into one image, as the library does after the
 // files, and reports the image's digest last.
 int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imagePath)
@@ -123,7 +88,9 @@ int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imageP
     constexpr tavo_image::ImageKind kind = tavo_image::ImageKind::Full;
     tavo_image::BuiltImage built;
     std::string error;
-    if (compiler.compile(kind, std::string(), std::string(), built, error) != 0) {
+    // Without --image only the digest is needed: the bytes are hashed as
+    // they are made, never held.
+    if (compiler.compile(kind, std::string(), std::string(), built, error, imagePath.empty()) != 0) {
         TAVO_ERROR("policy compile failed: %s", error.c_str());
         return exitCompileFailed;
     }

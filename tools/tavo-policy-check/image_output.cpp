@@ -1,0 +1,59 @@
+#include "image_output.h"
+
+#include <utility>
+
+int ImageOutput::clearAllPolicy()
+{
+    compiler.clear();
+    return 0;
+}
+
+int ImageOutput::initNamespaceFuncInfo()
+{
+    compiler.clearFunctions();
+    return 0;
+}
+
+int ImageOutput::addPolicy(std::string fileName, PolicyDb &db)
+{
+    compiler.addFile(fileName, db.nodes);
+    return 0;
+}
+
+void ImageOutput::addRules(const std::string &fileName, const std::vector<FileRule> &rules)
+{
+    compiler.startFile(fileName);
+    for (const FileRule &rule : rules)
+        compiler.addRule(rule.shared, rule.uids, rule.permissions);
+    compiler.endFile();
+}
+
+void ImageOutput::setNamespaceInfo(std::string nsName)
+{
+    compiler.setNamespace(std::move(nsName));
+}
+
+void ImageOutput::setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName)
+{
+    compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
+}
+
+void ImageOutput::setUidInfo(std::string userName, uint32_t uid)
+{
+    compiler.setUid(std::move(userName), uid);
+}
+
+void ImageOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)
+{
+    compiler.addLabel(kind, name);
+}
+
+void ImageOutput::addToKmodVec(std::string name)
+{
+    compiler.addKmod(std::move(name));
+}
+
+void ImageOutput::addToDeviceVec(std::string name)
+{
+    compiler.addDevice(std::move(name));
+}

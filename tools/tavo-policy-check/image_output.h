@@ -1,0 +1,32 @@
+// The library's compile side, done by the same image code the stand-in
+// library uses: tavo-policy-check needs nothing of the library but its
+// public calls, whichever library is installed.
+#ifndef TAVO_IMAGE_OUTPUT_H
+#define TAVO_IMAGE_OUTPUT_H
+
+#include <string>
+#include <vector>
+
+#include "policy_compiler.h"
+#include "policy_manager.h"
+
+class ImageOutput final : public PolicyOutput {
+public:
+    tavo_image::PolicyCompiler compiler;
+
+    int clearAllPolicy() override;
+    int initNamespaceFuncInfo() override;
+    int addPolicy(std::string fileName, PolicyDb &db) override;
+    // A file's rules go to the encoder as they are: the nodes of a rule
+    // differ only in uid and permission.
+    bool takesRules() const override { return true; }
+    void addRules(const std::string &fileName, const std::vector<FileRule> &rules) override;
+    void setNamespaceInfo(std::string nsName) override;
+    void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override;
+    void setUidInfo(std::string userName, uint32_t uid) override;
+    void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
+    void addToKmodVec(std::string name) override;
+    void addToDeviceVec(std::string name) override;
+};
+
+#endif
