@@ -9,18 +9,20 @@ ParseState &parseState()
     return state;
 }
 
-std::string withoutQuotes(const std::string &text)
-{
-    if (!text.empty() && (text[0] == '"' || text[0] == '\''))
-        return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
-    return text;
-}
-
 namespace {
+
+bool isQuoted(const std::string &text)
+{
+    return !text.empty() && (text[0] == '"' || text[0] == '\'');
+}
 
 int storeOperand(std::string &slot, const std::string &text, const char *emptyMessage)
 {
-    slot = withoutQuotes(text);
+    // In place: the slot keeps its storage from rule to rule.
+    if (isQuoted(text))
+        slot.assign(text, 1, text.size() >= 2 ? text.size() - 2 : 0);
+    else
+        slot.assign(text);
     if (slot.empty()) {
         TAVO_ERROR("%s", emptyMessage);
         return 1;
@@ -37,6 +39,13 @@ void keepStorage(Container &fresh, Container &used)
 }
 
 } // namespace
+
+std::string withoutQuotes(const std::string &text)
+{
+    if (isQuoted(text))
+        return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string();
+    return text;
+}
 
 void resetRuleState()
 {

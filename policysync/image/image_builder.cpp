@@ -700,25 +700,33 @@ int ImageBuilder::withinModuleLimits(const std::vector<uint32_t> &original, cons
                 std::to_string(maxImageBytes) + " the module takes";
         return 22;
     }
-    std::vector<uint64_t> perNode(rules.size()), nodesOf(rules.size(), 0);
-    for (size_t i = 0; i < rules.size(); ++i) {
-        const RuleRecord &r = rules[i];
+    const auto recordsOf = [&](const RuleRecord &r) {
         uint64_t params = 0;
         for (uint32_t e = r.exprStart; e < r.exprStart + r.exprCount; ++e)
             params += exprs[e].paramCount;
         for (uint32_t c = r.callStart; c < r.callStart + r.callCount; ++c)
             params += calls[c].paramCount;
-        perNode[i] = recordsPerNode(r, params);
-    }
+        return recordsPerNode(r, params);
+    };
+    // A rule's nodes follow it, so each rule is weighed once.
     uint64_t records = 0;
+    uint64_t perNodeOfRule = 0;
+    uint32_t rule = noString;
     for (size_t i = 0; i < nodes.size(); ++i) {
-        const uint32_t rule = nodes[i].rule;
-        ++nodesOf[rule];
-        records += perNode[rule];
+        if (nodes[i].rule != rule) {
+            rule = nodes[i].rule;
+            perNodeOfRule = recordsOf(rules[rule]);
+        }
+        records += perNodeOfRule;
     }
     const uint64_t limit = maxRecordsFor(imageBytes);
     if (records <= limit)
         return 0;
+    std::vector<uint64_t> perNode(rules.size()), nodesOf(rules.size(), 0);
+    for (size_t i = 0; i < rules.size(); ++i)
+        perNode[i] = recordsOf(rules[i]);
+    for (size_t i = 0; i < nodes.size(); ++i)
+        ++nodesOf[nodes[i].rule];
     size_t heaviest = 0;
     for (size_t i = 1; i < rules.size(); ++i) {
         if (nodesOf[i] * perNode[i] > nodesOf[heaviest] * perNode[heaviest])
