@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <malloc.h>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -60,12 +61,35 @@ bool succeeded(int result)
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-#define TAVO_CHECK_LEAKS 1
+#define TAVO_SANITIZED_HEAP 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define TAVO_CHECK_LEAKS 1
+#define TAVO_SANITIZED_HEAP 1
 #endif
 #endif
+
+// The checker runs once over a whole policy set and exits: its heap is
+// taken in steps of 64 MiB and backed by transparent huge pages where the
+// kernel grants them on request, one page fault per 2 MiB instead of one
+// per 4 KiB. Left out under the sanitizers, which bring their own heap.
+void backHeapByHugePages()
+{
+#ifndef TAVO_SANITIZED_HEAP
+    constexpr int step = 64 << 20;
+    mallopt(M_TOP_PAD, step);
+    mallopt(M_TRIM_THRESHOLD, 4 * step);
+    mallopt(M_MMAP_THRESHOLD, step);
+    // A block of half a step grows the heap by one and a half steps, all of
+    // which is then advised.
+    void *const before = sbrk(0);
+    void *const block = malloc(step / 2);
+    void *const after = sbrk(0);
+    if (block && before != reinterpret_cast<void *>(-1) && after > before)
+        tavo_image::adviseHugePages(before, static_cast<size_t>(static_cast<char *>(after) -
+                                                                static_cast<char *>(before)));
+    free(block);
+#endif
+}
 
 // The policy-sync library holds every record until the process ends; on a
 // large policy set freeing them one by one takes longer than the compile,
@@ -73,7 +97,7 @@ bool succeeded(int result)
 // so their leak check still runs.
 [[noreturn]] void finish(int status)
 {
-#ifdef TAVO_CHECK_LEAKS
+#ifdef TAVO_SANITIZED_HEAP
     exit(status);
 #else
     fflush(stderr);
@@ -141,6 +165,7 @@ int main(int argc, char **argv)
 
     static ImageOutput output;
     setPolicyOutput(&output);
+    backHeapByHugePages();
 
     std::vector<std::string> paths(argv + optind, argv + argc);
     if (paths.empty())
