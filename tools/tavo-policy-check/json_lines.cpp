@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdint>
 
+#include "utf8.h"
+
 namespace {
 
 const char hexDigits[] = "0123456789abcdef";
@@ -14,41 +16,6 @@ void appendEscape(std::string &out, unsigned code)
     out += hexDigits[(code >> 8) & 0xf];
     out += hexDigits[(code >> 4) & 0xf];
     out += hexDigits[code & 0xf];
-}
-
-// Length of the valid UTF-8 sequence at `p`, or 0 when it is not one
-// (overlong forms, surrogates and values above U+10FFFF are not).
-size_t validSequence(const unsigned char *p, size_t left)
-{
-    const unsigned char c = p[0];
-    size_t n;
-    uint32_t min;
-    uint32_t value;
-    if (c >= 0xc2 && c <= 0xdf) {
-        n = 2;
-        min = 0x80;
-        value = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        n = 3;
-        min = 0x800;
-        value = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        n = 4;
-        min = 0x10000;
-        value = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (left < n)
-        return 0;
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xc0) != 0x80)
-            return 0;
-        value = (value << 6) | (p[i] & 0x3f);
-    }
-    if (value < min || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff))
-        return 0;
-    return n;
 }
 
 template <typename Int>
@@ -185,7 +152,8 @@ void appendJsonString(std::string &out, const std::string &text)
     for (size_t i = 0; i < size;) {
         const unsigned char c = p[i];
         if (c >= 0x80) {
-            const size_t n = validSequence(p + i, size - i);
+            uint32_t cp = 0;
+            const size_t n = utf8Sequence(p + i, size - i, cp);
             if (n == 0) {
                 appendEscape(out, 0xdc00u + c);
                 ++i;
