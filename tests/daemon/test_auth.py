@@ -112,7 +112,7 @@ def refusal_reason(daemon, method="sendPolicy"):
     ("challenge", "需要管理员密码认证，桌面将弹出授权窗口", (3, "polkit 等待密码认证")),
     ("malformed", "PolicyKit DBus 调用失败: ", "signature"),
     # The bus library gives up after its default reply timeout (25 s).
-    ("hang", "PolicyKit DBus 调用失败: ", "reply"),
+    ("hang", "PolicyKit DBus 调用失败: ", "timed out"),
 ])
 def test_polkit_refusals_reach_root_too(call, daemon, authority, mode, reason, line):
     authority(mode)
