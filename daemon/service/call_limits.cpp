@@ -110,6 +110,7 @@ std::optional<LimitReason> CallLimits::identify(const std::string &name, uint32_
         return std::nullopt;
     release(name, bytes);
     Sender &again = sender(name);
+    again.uid = uidValue;
     return refuse(again, *reason);
 }
 

@@ -126,3 +126,20 @@ def daemon_lines(sandbox):
     the detail lines of the bus lookups and the type registration."""
     return [(lvl, msg) for lvl, msg in sandbox.log.lines()
             if not msg.startswith(("getCallerUid:", "getCallerPid:", "PolkitAuthResult"))]
+
+
+def status_kib(pid, field="VmRSS"):
+    """A memory figure of /proc/PID/status, in KiB."""
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise AssertionError(f"no {field}")
+
+
+def hold_root_call(daemon, call, authority, method="compilePolicy"):
+    """A root call held at the stand-in authority (answered once its
+    `release` file exists); returns the caller's process."""
+    authority("hold")
+    held = subprocess.Popen(call.argv(method), stdout=subprocess.PIPE, text=True)
+    tavo_sandbox.wait_for((daemon.mock_state / "held").exists, "the held authorisation")
+    return held

@@ -17,7 +17,7 @@ import dbus
 import pytest
 
 import tavo_sandbox
-from conftest import BIN, GOOD_POLICY, write_policy
+from conftest import BIN, GOOD_POLICY, hold_root_call, status_kib, write_policy
 
 FLOOD = BIN / "tests" / "tavo-test-flood"
 SENDER = r":\d+\.\d+"
@@ -146,21 +146,12 @@ def test_flood_of_refused_calls_is_summarised(call, daemon):
         r"(, over the [a-z ]+ \(\d+\))*", m) for m in summaries), summaries
 
 
-def rss_kib(pid, field="VmRSS"):
-    for line in open(f"/proc/{pid}/status"):
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise AssertionError(field)
-
-
 @pytest.mark.skipif(os.environ.get("TAVO_SANITIZE") == "ON",
                     reason="AddressSanitizer's quarantine keeps freed memory resident by design")
 def test_flood_of_huge_calls_while_polkit_holds_a_call(call, daemon, authority):
     write_policy("a.p", GOOD_POLICY)
-    authority("hold")
-    held = subprocess.Popen(call.argv("compilePolicy"), stdout=subprocess.PIPE, text=True)
+    held = hold_root_call(daemon, call, authority)
     try:
-        tavo_sandbox.wait_for((daemon.mock_state / "held").exists, "the held authorisation")
         pid = daemon.daemon.pid
         with open(f"/proc/{pid}/clear_refs", "w") as f:
             f.write("5")
@@ -170,7 +161,7 @@ def test_flood_of_huge_calls_while_polkit_holds_a_call(call, daemon, authority):
         flood("--no-reply", "strings", "10", str(HUGE))
         _, sender = flood("--no-reply", "names", "24", str(HUGE))
         tavo_sandbox.wait_for(lambda: accounted(daemon, sender) == 24, "the refusals", timeout=120)
-        peak = rss_kib(pid, "VmHWM")
+        peak = status_kib(pid, "VmHWM")
         bus = dbus.SystemBus(private=True)
         try:
             bus.call_blocking("com.norda.zupolicy", "/policymgr", "org.freedesktop.DBus.Peer", "Ping", "", [],
@@ -187,9 +178,9 @@ def test_flood_of_huge_calls_while_polkit_holds_a_call(call, daemon, authority):
             held.wait()
     assert peak < 256 * 1024, f"peak RSS {peak} KiB"
     deadline = time.monotonic() + 30
-    while rss_kib(pid) >= 64 * 1024 and time.monotonic() < deadline:
+    while status_kib(pid) >= 64 * 1024 and time.monotonic() < deadline:
         time.sleep(0.5)
-    assert rss_kib(pid) < 64 * 1024, f"RSS {rss_kib(pid)} KiB 30 s later"
+    assert status_kib(pid) < 64 * 1024, f"RSS {status_kib(pid)} KiB 30 s later"
 
 
 def timed(fn):
