@@ -61,20 +61,28 @@ std::optional<LimitReason> CallLimits::overBudget(const std::string &name)
     return std::nullopt;
 }
 
-std::optional<LimitReason> CallLimits::admit(const std::string &name, size_t bytes)
+std::optional<LimitReason> CallLimits::full(const std::string &name)
 {
     Sender &entry = sender(name);
     if (entry.calls >= maxWaitingCallsPerSender)
         return refuse(entry, LimitReason::SenderCalls);
+    if (entry.uid && uids_[*entry.uid].calls >= maxWaitingCallsPerUid)
+        return refuse(entry, LimitReason::UidCalls);
+    if (totalCalls_ >= maxWaitingCalls)
+        return refuse(entry, LimitReason::TotalCalls);
+    return std::nullopt;
+}
+
+std::optional<LimitReason> CallLimits::admit(const std::string &name, size_t bytes)
+{
+    if (const std::optional<LimitReason> reason = full(name))
+        return reason;
+    Sender &entry = sender(name);
     if (entry.bytes + bytes > maxWaitingBytesPerSender)
         return refuse(entry, LimitReason::SenderBytes);
     Uid *uid = entry.uid ? &uids_[*entry.uid] : nullptr;
-    if (uid && uid->calls >= maxWaitingCallsPerUid)
-        return refuse(entry, LimitReason::UidCalls);
     if (uid && uid->bytes + bytes > maxWaitingBytesPerUid)
         return refuse(entry, LimitReason::UidBytes);
-    if (totalCalls_ >= maxWaitingCalls)
-        return refuse(entry, LimitReason::TotalCalls);
     if (totalBytes_ + bytes > maxWaitingBytes)
         return refuse(entry, LimitReason::TotalBytes);
     ++entry.calls;

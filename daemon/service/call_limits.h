@@ -72,6 +72,10 @@ public:
     // Before anything else is done for a call: whether its sender, or the
     // sender's uid once known, has used up this second's refusals.
     std::optional<LimitReason> overBudget(const std::string &sender);
+    // Whether a cap on the number of waiting calls would refuse one more call
+    // of the sender (counted in the summary if so): the first question,
+    // before anything costs more than a lookup.
+    std::optional<LimitReason> full(const std::string &sender);
     // Counts a call of `bytes` (arguments and overhead) as waiting, unless a
     // cap refuses it; then returns why and counts it in the summary.
     std::optional<LimitReason> admit(const std::string &sender, size_t bytes);

@@ -172,7 +172,12 @@ std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, 
     const std::string sender = callerSender(call);
     if (!refusalSecond_.isActive())
         refusalSecond_.start();
-    if (const std::optional<LimitReason> over = limits_.overBudget(sender)) {
+    // The cheap refusals first: a flood is answered without a look at the
+    // module or at its arguments.
+    std::optional<LimitReason> over = limits_.overBudget(sender);
+    if (!over)
+        over = limits_.full(sender);
+    if (over) {
         call.refuseOverLimit(*over);
         return std::nullopt;
     }

@@ -119,8 +119,9 @@ private:
     using UidDone = std::function<void(std::optional<uint32_t>)>;
     using PolkitDone = std::function<void(bool authorised, const std::string &reason)>;
 
-    // The refusal budget, module check, names over the length limit and the
-    // caps: the guard every method passes before it is authorised. The
+    // The refusal budget and the caps on waiting calls, the module check,
+    // names over the length limit and the byte caps: the guard every method
+    // passes before it is authorised. The
     // refusals here answer at once, without asking the bus daemon or
     // polkit. Returns the admitted call's sequence number.
     std::optional<uint64_t> admit(const MethodCall &call, const char *method, bool checkModule,

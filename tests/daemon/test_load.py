@@ -17,7 +17,7 @@ import dbus
 import pytest
 
 import tavo_sandbox
-from conftest import BIN, GOOD_POLICY, hold_root_call, status_kib, write_policy
+from conftest import BIN, GOOD_POLICY, SANITIZED, SLOWER, hold_root_call, status_kib, write_policy
 
 FLOOD = BIN / "tests" / "tavo-test-flood"
 SENDER = r":\d+\.\d+"
@@ -136,7 +136,7 @@ def test_flood_of_refused_calls_is_summarised(call, daemon):
             proc.wait(60)
         gap = watchdog.longest_gap()
         lines = daemon.log.lines()
-    assert answered < 5, f"root's call took {answered:.1f} s"
+    assert answered < 5 * SLOWER, f"root's call took {answered:.1f} s"
     assert gap < interval, f"{gap:.1f} s between two watchdog notifications"
     assert len(lines) < 1000, len(lines)
     summaries = [m for _, m in lines if m.startswith(f"AUDIT FAIL: sender={sender}, uid=")]
@@ -146,7 +146,7 @@ def test_flood_of_refused_calls_is_summarised(call, daemon):
         r"(, over the [a-z ]+ \(\d+\))*", m) for m in summaries), summaries
 
 
-@pytest.mark.skipif(os.environ.get("TAVO_SANITIZE") == "ON",
+@pytest.mark.skipif(SANITIZED,
                     reason="AddressSanitizer's quarantine keeps freed memory resident by design")
 def test_flood_of_huge_calls_while_polkit_holds_a_call(call, daemon, authority):
     write_policy("a.p", GOOD_POLICY)
@@ -222,5 +222,5 @@ def test_polkitd_stopped_for_twenty_seconds(call, daemon):
         replies = [p.communicate(timeout=120)[0].strip() for p in patient]
         gap = watchdog.longest_gap()
     assert replies == ["reply -100"] * 8
-    assert slowest < 0.1, f"{slowest * 1000:.0f} ms"
+    assert slowest < 0.1 * SLOWER, f"{slowest * 1000:.0f} ms"
     assert gap < interval, f"{gap:.1f} s between two watchdog notifications"
