@@ -700,43 +700,33 @@ int ImageBuilder::withinModuleLimits(const std::vector<uint32_t> &original, cons
                 std::to_string(maxImageBytes) + " the module takes";
         return 22;
     }
-    const auto recordsOf = [&](const RuleRecord &r) {
-        uint64_t params = 0;
-        for (uint32_t e = r.exprStart; e < r.exprStart + r.exprCount; ++e)
-            params += exprs[e].paramCount;
-        for (uint32_t c = r.callStart; c < r.callStart + r.callCount; ++c)
-            params += calls[c].paramCount;
-        return recordsPerNode(r, params);
-    };
-    // A rule's nodes follow it, so each rule is weighed once.
-    uint64_t records = 0;
-    uint64_t perNodeOfRule = 0;
-    uint32_t rule = noString;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        if (nodes[i].rule != rule) {
-            rule = nodes[i].rule;
-            perNodeOfRule = recordsOf(rules[rule]);
-        }
-        records += perNodeOfRule;
-    }
+    const RecordCounter counter(
+        exprs.size(), [&exprs](size_t i) { return exprs[i].paramCount; }, calls.size(),
+        [&calls](size_t i) { return calls[i].paramCount; });
+    const uint64_t records = counter.ofNodes(
+        nodes.size(), [&nodes](size_t i) { return nodes[i].rule; },
+        [&rules](uint32_t r) -> const RuleRecord & { return rules[r]; });
     const uint64_t limit = maxRecordsFor(imageBytes);
     if (records <= limit)
         return 0;
-    std::vector<uint64_t> perNode(rules.size()), nodesOf(rules.size(), 0);
-    for (size_t i = 0; i < rules.size(); ++i)
-        perNode[i] = recordsOf(rules[i]);
+    std::vector<uint64_t> nodesOf(rules.size(), 0);
     for (size_t i = 0; i < nodes.size(); ++i)
         ++nodesOf[nodes[i].rule];
+    const auto weight = [&](size_t rule) {
+        uint64_t w = 0;
+        return __builtin_mul_overflow(nodesOf[rule], counter.perNode(rules[rule]), &w) ? UINT64_MAX : w;
+    };
     size_t heaviest = 0;
     for (size_t i = 1; i < rules.size(); ++i) {
-        if (nodesOf[i] * perNode[i] > nodesOf[heaviest] * perNode[heaviest])
+        if (weight(i) > weight(heaviest))
             heaviest = i;
     }
     error = "the image of " + std::to_string(imageBytes) + " bytes would expand to " + std::to_string(records) +
             " records in the module, more than the " + std::to_string(limit) + " it takes (" +
             std::to_string(recordsPerImageByte) + " a byte plus " + std::to_string(recordAllowance) +
             "); most from " + where(original.empty() ? count32(heaviest) : original[heaviest]) + ": " +
-            std::to_string(nodesOf[heaviest]) + " nodes of " + std::to_string(perNode[heaviest]) + " records";
+            std::to_string(nodesOf[heaviest]) + " nodes of " + std::to_string(counter.perNode(rules[heaviest])) +
+            " records";
     return 22;
 }
 
