@@ -748,7 +748,10 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     if (invalid != 0)
         return invalid;
 
-    // A section image carries only its rules and what they reference.
+    // A section image carries only its rules, their nodes and copies of the
+    // slices they reference; the string table, the files and the
+    // library-wide tables (uid names, labels, kmods, devices) stay those of
+    // everything added, and the namespace table is the section's namespace.
     Pools section_;
     if (sectionOnly) {
         std::vector<uint32_t> newIndex(rules_.size(), noString);
