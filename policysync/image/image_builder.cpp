@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 
@@ -77,6 +78,8 @@ int operandsOf(uint32_t type)
 
 // A compact copy of the selected rules and what they reference.
 struct Pools {
+    explicit Pools(LargeBlocks b) : nodes(b), rules(b), nameRefs(b), ids(b), exprs(b), calls(b), params(b) {}
+
     ChunkedTable<NodeRecord> nodes;
     ChunkedTable<RuleRecord> rules;
     ChunkedTable<uint32_t> nameRefs;
@@ -142,29 +145,57 @@ struct FreeDigest {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
+// 2 MiB of its own, 2 MiB-aligned so that one huge page can back it.
+// Recent kernels align such a mapping by themselves; elsewhere twice the
+// size is mapped and the aligned middle kept.
+void *mapAlignedBlock()
+{
+    void *p = mmap(nullptr, largeBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    if (reinterpret_cast<uintptr_t>(p) % largeBlockBytes == 0)
+        return p;
+    munmap(p, largeBlockBytes);
+    const size_t span = 2 * largeBlockBytes;
+    p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + largeBlockBytes - 1) & ~(uintptr_t{largeBlockBytes} - 1);
+    if (aligned > start)
+        munmap(p, aligned - start);
+    if (start + span > aligned + largeBlockBytes)
+        munmap(reinterpret_cast<void *>(aligned + largeBlockBytes), start + span - aligned - largeBlockBytes);
+    return reinterpret_cast<void *>(aligned);
+}
+
 } // namespace
 
 void adviseHugePages(void *data, size_t size)
 {
-    const uintptr_t page = largeBlockBytes;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
     if (end > begin)
         madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-void *allocateLargeBlock()
+void *allocateLargeBlock(LargeBlocks from)
 {
-    void *block = nullptr;
-    if (posix_memalign(&block, largeBlockBytes, largeBlockBytes) != 0)
-        return nullptr;
-    adviseHugePages(block, largeBlockBytes);
+    if (from == LargeBlocks::Heap)
+        return std::malloc(largeBlockBytes);
+    void *block = mapAlignedBlock();
+    if (block)
+        adviseHugePages(block, largeBlockBytes);
     return block;
 }
 
-void freeLargeBlock(void *block)
+void freeLargeBlock(void *block, LargeBlocks from)
 {
-    free(block);
+    if (from == LargeBlocks::Heap)
+        std::free(block);
+    else
+        munmap(block, largeBlockBytes);
 }
 
 uint64_t ImageBuilder::hashOf(const char *data, size_t size)
@@ -752,7 +783,7 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     // slices they reference; the string table, the files and the
     // library-wide tables (uid names, labels, kmods, devices) stay those of
     // everything added, and the namespace table is the section's namespace.
-    Pools section_;
+    Pools section_(blocks_);
     if (sectionOnly) {
         std::vector<uint32_t> newIndex(rules_.size(), noString);
         for (const uint32_t i : selected) {
@@ -872,7 +903,8 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     std::vector<uint8_t> bytes;
     if (!digestOnly) {
         bytes.reserve(size);
-        adviseHugePages(bytes.data(), size);
+        if (blocks_ == LargeBlocks::HugePages)
+            adviseHugePages(bytes.data(), size);
     }
     const std::unique_ptr<EVP_MD_CTX, FreeDigest> hash(EVP_MD_CTX_new());
     if (!hash || EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr) != 1) {

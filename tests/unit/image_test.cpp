@@ -440,6 +440,54 @@ TEST(PolicyImage, FileIsReplacedWhole)
     EXPECT_EQ(storeFileAtomically(directory + "/missing/image.bin", {1}, 0600, false), ENOENT);
 }
 
+// Bytes of the process's mappings advised for huge pages.
+size_t hugePageBytes()
+{
+    std::ifstream smaps("/proc/self/smaps");
+    size_t bytes = 0, size = 0;
+    std::string line;
+    while (std::getline(smaps, line)) {
+        unsigned long long begin = 0, end = 0;
+        if (sscanf(line.c_str(), "%llx-%llx ", &begin, &end) == 2 && line.find(' ') > line.find('-'))
+            size = static_cast<size_t>(end - begin);
+        else if (line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" hg ") != std::string::npos)
+            bytes += size;
+    }
+    return bytes;
+}
+
+// The library's tables, which the daemon keeps as long as it runs, take
+// their blocks from the heap; only tavo-policy-check's compiler, which
+// runs once and exits, asks for huge pages. 140,000 nodes take the node
+// table past its first chunk.
+TEST(PolicyImage, OnlyTheCheckersTablesAskForHugePages)
+{
+    std::string uids;
+    for (int i = 0; i < 70000; ++i)
+        uids += (i ? "," : "") + std::to_string(i);
+    const std::string text = "string name = web\nintlist u = " + uids + "\nallow $u * * file { read, write }\n";
+    ImageOutput checker;
+    const struct {
+        const char *what;
+        PolicyOutput *output;
+        bool hugePages;
+    } cases[] = {{"the library", nullptr, false}, {"the checker's compiler", &checker, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t before = hugePageBytes();
+        setPolicyOutput(c.output);
+        policyOutput().clearAllPolicy();
+        EXPECT_EQ(compilePolicyContent("web.p", text), FileCompiled);
+        const size_t after = hugePageBytes();
+        policyOutput().clearAllPolicy();
+        setPolicyOutput(nullptr);
+        if (c.hugePages)
+            EXPECT_GE(after, before + largeBlockBytes);
+        else
+            EXPECT_EQ(after, before);
+    }
+}
+
 // The tables an image's record count reads; every string is the one "f".
 struct CountedTables {
     std::vector<NodeRecord> nodes;

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <malloc.h>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <tavopolicysync/log.h>
 
 #include "exit_status.h"
+#include "huge_pages.h"
 #include "image_output.h"
 #include "json_lines.h"
 #include "policy_compiler.h"
@@ -67,29 +67,6 @@ bool succeeded(int result)
 #define TAVO_SANITIZED_HEAP 1
 #endif
 #endif
-
-// The checker runs once over a whole policy set and exits: its heap is
-// taken in steps of 64 MiB and backed by transparent huge pages where the
-// kernel grants them on request, one page fault per 2 MiB instead of one
-// per 4 KiB. Left out under the sanitizers, which bring their own heap.
-void backHeapByHugePages()
-{
-#ifndef TAVO_SANITIZED_HEAP
-    constexpr int step = 64 << 20;
-    mallopt(M_TOP_PAD, step);
-    mallopt(M_TRIM_THRESHOLD, 4 * step);
-    mallopt(M_MMAP_THRESHOLD, step);
-    // A block of half a step grows the heap by one and a half steps, all of
-    // which is then advised.
-    void *const before = sbrk(0);
-    void *const block = malloc(step / 2);
-    void *const after = sbrk(0);
-    if (block && before != reinterpret_cast<void *>(-1) && after > before)
-        tavo_image::adviseHugePages(before, static_cast<size_t>(static_cast<char *>(after) -
-                                                                static_cast<char *>(before)));
-    free(block);
-#endif
-}
 
 // The policy-sync library holds every record until the process ends; on a
 // large policy set freeing them one by one takes longer than the compile,
@@ -164,6 +141,7 @@ int main(int argc, char **argv)
         enableDebugLog();
 
     static ImageOutput output;
+    output.afterFile = adviseHeapGrowth;
     setPolicyOutput(&output);
     backHeapByHugePages();
 

@@ -1,0 +1,16 @@
+// The checker's memory on transparent huge pages. The checker runs once
+// over a whole policy set and exits, so one page fault per 2 MiB instead of
+// one per 4 KiB is worth the whole pages it may hold; the kernel grants
+// them where it is asked to ("madvise" mode) and can.
+#ifndef TAVO_CHECK_HUGE_PAGES_H
+#define TAVO_CHECK_HUGE_PAGES_H
+
+// Takes the heap in steps of 64 MiB and advises the first step for huge
+// pages. Before the first file.
+void backHeapByHugePages();
+
+// Advises what the heap has grown by since the last advice: call after each
+// file, so that every step is advised before most of it is touched.
+void adviseHeapGrowth();
+
+#endif
