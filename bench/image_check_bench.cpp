@@ -52,6 +52,18 @@ void pad(std::vector<uint8_t> &out)
     out.resize(padded8(out.size()), 0);
 }
 
+// A header of a whole-policy image without a section; counts to be set.
+HeaderRecord headerOf(ImageKind kind)
+{
+    HeaderRecord h{};
+    h.magic = imageMagic;
+    h.version = imageVersion;
+    h.kind = static_cast<uint32_t>(kind);
+    h.headerSize = sizeof h;
+    h.sectionNamespace = h.sectionName = noString;
+    return h;
+}
+
 // An initial image of about `target` bytes: one rule whose subject-name
 // slice fills the image (every reference to one string) and `nodes` nodes
 // of it; 127 keep the records just within the limit.
@@ -65,12 +77,7 @@ int make(const char *path, uint64_t target, uint32_t nodes)
         bytes += s;
         ends.push_back(static_cast<uint32_t>(bytes.size()));
     }
-    HeaderRecord h{};
-    h.magic = imageMagic;
-    h.version = imageVersion;
-    h.kind = static_cast<uint32_t>(ImageKind::Initial);
-    h.headerSize = sizeof h;
-    h.sectionNamespace = h.sectionName = noString;
+    HeaderRecord h = headerOf(ImageKind::Initial);
     h.counts[StringEnds] = stringCount;
     h.counts[StringBytes] = static_cast<uint32_t>(bytes.size());
     h.counts[Files] = 1;
@@ -164,12 +171,7 @@ std::vector<uint8_t> craftShared(uint64_t target, uint32_t nodes)
     const uint64_t body = target - sizeof(HeaderRecord) - 64 - padded8(uint64_t{nodes} * sizeof(NodeRecord));
     const uint32_t rules = static_cast<uint32_t>(body / 2 / sizeof(RuleRecord));
     const uint32_t exprs = static_cast<uint32_t>(body / 2 / sizeof(ExprRecord)) | 1;
-    HeaderRecord h{};
-    h.magic = imageMagic;
-    h.version = imageVersion;
-    h.kind = static_cast<uint32_t>(ImageKind::Full);
-    h.headerSize = sizeof h;
-    h.sectionNamespace = h.sectionName = noString;
+    HeaderRecord h = headerOf(ImageKind::Full);
     h.counts[StringEnds] = h.counts[StringBytes] = h.counts[Files] = 1;
     h.counts[Nodes] = nodes;
     h.counts[Rules] = rules;

@@ -9,14 +9,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TAVO_SANITIZED_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVO_SANITIZED_HEAP 1
-#endif
-#endif
-
 constexpr int heapStep = 64 << 20;
 
 // The heap from its start to here is advised (0: not at all). brk(2) grows
@@ -39,7 +31,6 @@ void adviseUpTo(uintptr_t end)
 
 } // namespace
 
-// Left out under the sanitizers, which bring their own heap.
 void backHeapByHugePages()
 {
 #ifndef TAVO_SANITIZED_HEAP

@@ -5,6 +5,16 @@
 #ifndef TAVO_CHECK_HUGE_PAGES_H
 #define TAVO_CHECK_HUGE_PAGES_H
 
+// The sanitizers bring their own heap: huge pages and the quick exit are
+// left out under them.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVO_SANITIZED_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVO_SANITIZED_HEAP 1
+#endif
+#endif
+
 // Takes the heap in steps of 64 MiB and advises the first step for huge
 // pages. Before the first file.
 void backHeapByHugePages();

@@ -60,14 +60,6 @@ bool succeeded(int result)
     return result == FileCompiled || result == FileWithoutPolicy;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TAVO_SANITIZED_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVO_SANITIZED_HEAP 1
-#endif
-#endif
-
 // The policy-sync library holds every record until the process ends; on a
 // large policy set freeing them one by one takes longer than the compile,
 // so the kernel takes them back in one go. Sanitizer builds exit normally,
