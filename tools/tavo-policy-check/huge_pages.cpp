@@ -37,9 +37,10 @@ void backHeapByHugePages()
     mallopt(M_TOP_PAD, heapStep);
     mallopt(M_TRIM_THRESHOLD, 4 * heapStep);
     mallopt(M_MMAP_THRESHOLD, heapStep);
-    // A block of half a step grows the heap by one and a half steps.
+    // A block of half a step grows the heap by one and a half steps. The
+    // compiler may drop a block that is only freed: it is kept volatile.
     advisedEnd = heapEnd();
-    void *const block = malloc(heapStep / 2);
+    void *volatile block = malloc(heapStep / 2);
     if (block && advisedEnd != 0)
         adviseUpTo(heapEnd());
     free(block);
