@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <malloc.h>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <tavopolicysync/log.h>
 
 #include "exit_status.h"
+#include "huge_pages.h"
 #include "image_output.h"
 #include "json_lines.h"
 #include "policy_compiler.h"
@@ -58,37 +58,6 @@ bool isDirectory(const std::string &path)
 bool succeeded(int result)
 {
     return result == FileCompiled || result == FileWithoutPolicy;
-}
-
-#if defined(__SANITIZE_ADDRESS__)
-#define TAVO_SANITIZED_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVO_SANITIZED_HEAP 1
-#endif
-#endif
-
-// The checker runs once over a whole policy set and exits: its heap is
-// taken in steps of 64 MiB and backed by transparent huge pages where the
-// kernel grants them on request, one page fault per 2 MiB instead of one
-// per 4 KiB. Left out under the sanitizers, which bring their own heap.
-void backHeapByHugePages()
-{
-#ifndef TAVO_SANITIZED_HEAP
-    constexpr int step = 64 << 20;
-    mallopt(M_TOP_PAD, step);
-    mallopt(M_TRIM_THRESHOLD, 4 * step);
-    mallopt(M_MMAP_THRESHOLD, step);
-    // A block of half a step grows the heap by one and a half steps, all of
-    // which is then advised.
-    void *const before = sbrk(0);
-    void *const block = malloc(step / 2);
-    void *const after = sbrk(0);
-    if (block && before != reinterpret_cast<void *>(-1) && after > before)
-        tavo_image::adviseHugePages(before, static_cast<size_t>(static_cast<char *>(after) -
-                                                                static_cast<char *>(before)));
-    free(block);
-#endif
 }
 
 // The policy-sync library holds every record until the process ends; on a
@@ -164,6 +133,7 @@ int main(int argc, char **argv)
         enableDebugLog();
 
     static ImageOutput output;
+    output.afterFile = adviseHeapGrowth;
     setPolicyOutput(&output);
     backHeapByHugePages();
 
