@@ -129,8 +129,8 @@ def test_directory_cases_through_the_daemon(call, daemon, case):
 
 def test_module_absent(call, daemon):
     # Answered -1 before authorisation, and audited all the same. Without the
-    # module the three-mode switch cannot be read either, so the initial
-    # policy is refused too, and nothing is stored.
+    # module there is no three-mode switch either: three-mode is off, and
+    # root stores the initial policy that the module takes at the next boot.
     write_policy("a.p", GOOD_POLICY)
     INIT_IMAGE.unlink(missing_ok=True)
     daemon.hide_module(True)
@@ -144,11 +144,13 @@ def test_module_absent(call, daemon):
         assert re.fullmatch(rf"AUDIT FAIL: method={method}, {S}, refused before authorisation: tavo module not loaded",
                             lines[1][1]) and lines[1][0] == 1, lines
     daemon.log.mark()
-    assert call.code("compileInitPolicy") == -100
-    assert any(re.fullmatch(rf"AUDIT FAIL: method=compileInitPolicy, {S}, uid=0, three-mode switch unreadable: "
-                            r"module directory /sys/kernel/security/tavo/ is gone", m) for m in audited(daemon))
-    assert layered(daemon)[-1][1].startswith("#ERROR: auth failed for sender :")
-    assert not INIT_IMAGE.exists()
+    assert call.code("compileInitPolicy") == 0
+    assert re.fullmatch(rf"AUDIT PASS: method=compileInitPolicy, {S}, uid=0, three_mode=0", audited(daemon)[-1])
+    assert layered(daemon)[-1] == (3, "#INFO: 策略文件编译成功")
+    assert INIT_IMAGE.exists()
+    # Nobody but root, as in any mode that is off.
+    daemon.log.mark()
+    assert call.code("compileInitPolicy", user="secadm") == -100
 
 
 LONG = "a" * 513
