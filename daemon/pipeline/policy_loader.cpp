@@ -26,6 +26,8 @@ namespace {
 
 constexpr size_t readChunk = 8192;
 constexpr size_t maxPathLength = 4095;
+// What the scanner skips between tokens (data/tavo.l).
+const char skippedBlanks[] = " \t\r\n";
 
 bool endsWith(const std::string &text, const char *suffix)
 {
@@ -173,6 +175,12 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
     if (content.size() > fileSizeLimit) {
         logTooLarge(name, fileSizeLimit);
         return FileUnusable;
+    }
+    // The grammar wants one statement at least; blanks and line ends, all
+    // the scanner skips, hold no more than an empty file.
+    if (content.find_first_not_of(skippedBlanks) == std::string::npos) {
+        TAVO_WARN("####WARN: 文件%s为空", name.c_str());
+        return FileWithoutPolicy;
     }
     // The scanner reads a NUL-terminated text: a NUL byte would silently
     // end the file early.
