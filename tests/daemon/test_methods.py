@@ -3,10 +3,13 @@ handlers ("#"), the directory pipeline ("##") and one file ("###", "####"),
 and what reaches the simulated kernel module, also across restarts and the
 init command."""
 
+import ctypes
 import os
 import pathlib
 import re
+import select
 import socket
+import struct
 import subprocess
 
 import pytest
@@ -258,6 +261,67 @@ def test_failed_compile_then_send_keeps_the_kernels_policy(call, kernel, content
     delivered = kernel_digest(kernel)
     write_policy("a.p", content)
     assert call.code(method, *args) == code
+    assert call.code("sendPolicy") == 71
+    assert kernel_digest(kernel) == delivered
+
+
+FAN_CLASS_CONTENT, FAN_CLOEXEC, FAN_MARK_ADD, FAN_OPEN_PERM, FAN_ALLOW = 0x4, 0x1, 0x1, 0x10000, 0x1
+FAN_EVENT = struct.Struct("=IBBHQii")  # event_len, vers, reserved, metadata_len, mask, fd, pid
+
+
+def run_holding_opens(argv, path, while_held):
+    """Runs `argv` while every open of `path` waits for our answer (fanotify
+    permission events); `while_held` runs once, while the first one waits.
+    Returns the program's standard output."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.fanotify_mark.argtypes = [ctypes.c_int, ctypes.c_uint, ctypes.c_uint64, ctypes.c_int, ctypes.c_char_p]
+    fan = libc.fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, os.O_RDONLY)
+    assert fan >= 0, os.strerror(ctypes.get_errno())
+    try:
+        assert libc.fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM, -100, str(path).encode()) == 0
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+        held = False
+        while proc.poll() is None:
+            if not select.select([fan], [], [], 0.1)[0]:
+                continue
+            data = os.read(fan, 4096)
+            while data:
+                length, _, _, _, _, fd, _ = FAN_EVENT.unpack_from(data)
+                if not held:
+                    while_held()
+                    held = True
+                os.write(fan, struct.pack("=iI", fd, FAN_ALLOW))
+                os.close(fd)
+                data = data[length:]
+        assert held, f"{path} was never opened"
+        return proc.communicate(timeout=180)[0]
+    finally:
+        os.close(fan)
+
+
+def test_file_changed_before_the_run_ended_is_not_delivered(call, kernel):
+    # a.p is read and compiled; while the daemon opens b.p, a.p is rewritten
+    # in place with another version of the same size and its times are put
+    # back: only its content tells.
+    version = GOOD_POLICY.replace(b"/usr/bin/app", b"/usr/bin/apq")
+    write_policy("a.p", GOOD_POLICY)
+    write_policy("b.p", b"# nothing\n")
+    compile_and_send(call)
+    delivered = kernel_digest(kernel)
+    a = POLICY_DIR / "a.p"
+    before = a.stat()
+
+    def rewrite_a():
+        with open(a, "r+b") as f:
+            f.write(version)
+        os.utime(a, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+    kernel.log.mark()
+    out = run_holding_opens(call.argv("compilePolicy"), POLICY_DIR / "b.p", rewrite_a)
+    assert out.strip() == "reply -1"
+    assert layered(kernel)[-3:] == [(1, "###ERROR: 文件a.p在读取过程中被修改，拒绝编译"),
+                                    (1, "##ERROR: 处理策略文件 a.p 失败，错误码 -1"),
+                                    (1, "#ERROR: 处理策略文件失败，错误信息为 -1 ")]
     assert call.code("sendPolicy") == 71
     assert kernel_digest(kernel) == delivered
 

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include "policy_loader.h"
 
 namespace {
@@ -197,6 +199,45 @@ INSTANTIATE_TEST_SUITE_P(
                  {"####ERROR: 文件f.p第3行含有NUL字节，拒绝编译", "###ERROR: 策略文件f.p解析失败"}, {}},
         FileCase{"missing", "", true, FileUnusable, {"无法解析文件 f.p: No such file or directory"}, {}}),
     [](const ::testing::TestParamInfo<FileCase> &info) { return std::string(info.param.label); });
+
+TEST(PipelineDirectory, TellsWhatEachCompiledFileHeld)
+{
+    ScratchDir scratch;
+    scratch.mkdir("policy");
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a.p", goodPolicy}, {"b.p", ""},          {"c.p", "string name = web\n"},
+        {"d.p", syntaxError}, {"e.p", goodPolicy + "# e\n"},
+    };
+    for (const auto &[name, content] : files)
+        scratch.write("policy/" + name, content);
+
+    // Every file that counted as compiled, with its exact bytes; not d.p.
+    std::vector<std::pair<std::string, std::string>> expected = files;
+    expected.erase(expected.begin() + 3);
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop);
+        PolicyDirectoryRun run = runOver(scratch, "policy", stop);
+        std::vector<std::pair<std::string, std::string>> seen;
+        run.onSource = [&seen](const std::string &name, const std::string &content) {
+            seen.emplace_back(name, content);
+        };
+        std::vector<CompiledSource> sources;
+        EXPECT_EQ(processPolicyDirectory(run, false, sources), FileCompileError);
+        const size_t count = stop ? 3 : 4;
+        const std::vector<std::pair<std::string, std::string>> compiled(expected.begin(), expected.begin() + count);
+        EXPECT_EQ(seen, compiled);
+        ASSERT_EQ(sources.size(), count);
+        for (size_t i = 0; i < count; ++i) {
+            const std::string &content = expected[i].second;
+            SourceDigest digest;
+            unsigned int size = 0;
+            ASSERT_EQ(EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr), 1);
+            EXPECT_EQ(sources[i].name, expected[i].first);
+            EXPECT_EQ(sources[i].size, content.size());
+            EXPECT_EQ(sources[i].sha256, digest);
+        }
+    }
+}
 
 TEST(PipelineDirectory, WithoutAnyPolicyFileReturnsOne)
 {
