@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <sys/stat.h>
@@ -15,57 +13,11 @@
 
 #include "manager_impl.h"
 #include "object_classes.h"
-#include "unique_fd.h"
 #include <tavopolicysync/log.h>
 
 namespace {
 
 constexpr mode_t initFileMode = 0600;
-
-// Whether `name` is `base` + "." + six letters or digits: what mkostemp made
-// of our own template when a store was cut off before its rename.
-bool isOurTemporary(const std::string &name, const std::string &base)
-{
-    constexpr size_t suffixLength = 6;
-    if (name.size() != base.size() + 1 + suffixLength || name.compare(0, base.size(), base) != 0 ||
-        name[base.size()] != '.')
-        return false;
-    for (size_t i = base.size() + 1; i < name.size(); ++i) {
-        const char c = name[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
-            return false;
-    }
-    return true;
-}
-
-// A store killed between creating its temporary and the rename leaves the
-// temporary behind; enough of them fill the directory and every later store
-// fails. Only one store runs at a time (the daemon serves one call at a
-// time), so every such file left beside the image is stale.
-void removeStaleTemporaries(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    const std::string directory = path.substr(0, slash);
-    const std::string base = path.substr(slash + 1);
-    const UniqueDir dir(opendir(directory.c_str()));
-    if (!dir)
-        return;
-    const uid_t self = geteuid();
-    while (const struct dirent *entry = readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        struct stat st;
-        if (!isOurTemporary(name, base) ||
-            fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_uid != self)
-            continue;
-        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) == 0)
-            TAVO_INFO("removed %s/%s, left by an interrupted store (%lld bytes)", directory.c_str(), name.c_str(),
-                      static_cast<long long>(st.st_size));
-        else
-            TAVO_WARN("cannot remove %s/%s, left by an interrupted store: %s", directory.c_str(), name.c_str(),
-                      strerror(errno));
-    }
-}
 
 } // namespace
 
@@ -150,18 +102,25 @@ int PolicyModuleManagerInterface::compileInitData()
     const int rc = compileImage(*d, tavo_image::ImageKind::Initial, std::string(), std::string());
     if (rc != 0)
         return rc;
-    removeStaleTemporaries(initPolicyPath);
-    int error = 0;
+    tavo_image::StoredFile stored;
     try {
-        error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
+        stored = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
     } catch (const std::bad_alloc &) {
-        error = ENOMEM;
+        stored.error = ENOMEM;
     }
-    if (error != 0) {
-        TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(error));
+    for (const std::string &name : stored.removedTemporaries)
+        TAVO_INFO("removed %s beside %s, left by an interrupted store", name.c_str(), initPolicyPath);
+    if (stored.error != 0) {
+        TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(stored.error));
         d->compiled = CompiledPolicy();
         return EIO;
     }
+    // The image is in place and the next boot delivers it: the answer says
+    // so, whatever became of the directory's fsync.
+    if (stored.directorySync != 0)
+        TAVO_WARN("stored the initial policy image in %s, but its directory could not be synced (%s): a crash "
+                  "before the system syncs it may bring back the previous image",
+                  initPolicyPath, strerror(stored.directorySync));
     return 0;
 }
 

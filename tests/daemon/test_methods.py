@@ -448,40 +448,6 @@ def test_failed_store_of_the_initial_image_says_why(call, daemon, make, reason):
                       "#ERROR: 策略编译失败，数据解析错误"]
 
 
-def test_stale_temporaries_are_removed_before_the_initial_image_is_stored(call, daemon):
-    write_policy("a.p", GOOD_POLICY)
-    # A small directory filled up by temporaries of interrupted stores:
-    # without their removal the store fails with 5.
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k,mode=0755", "tavo-var-lib-tavo", INIT_DIR], check=True)
-    try:
-        others = {"init-policy.bin.1234567": b"x", "init-policy.bin.abc": b"x", "other.bin.a1B2c3": b"x",
-                  "init-policy.bin.a-b_c1": b"x"}
-        for name, content in others.items():
-            with open(os.path.join(INIT_DIR, name), "wb") as f:
-                f.write(content)
-        os.mkdir(os.path.join(INIT_DIR, "init-policy.bin.dirXYZ"))
-        os.symlink("/etc/passwd", os.path.join(INIT_DIR, "init-policy.bin.lnkXYZ"))
-        stale = []
-        try:
-            for i in range(1000):
-                name = f"init-policy.bin.Tmp{i:03d}"
-                with open(os.path.join(INIT_DIR, name), "wb") as f:
-                    stale.append(name)
-                    f.write(os.urandom(64 * 1024))
-        except OSError:
-            pass
-        assert len(stale) > 1
-
-        assert call.code("compileInitPolicy") == 0
-        left = set(os.listdir(INIT_DIR))
-        assert left == {"init-policy.bin", "init-policy.bin.dirXYZ", "init-policy.bin.lnkXYZ", *others}
-        assert os.path.getsize(os.path.join(INIT_DIR, "init-policy.bin")) > 0
-        removed = [m for _, m in daemon.log.lines() if "left by an interrupted store" in m]
-        assert len(removed) == len(stale)
-    finally:
-        subprocess.run(["umount", INIT_DIR], check=True)
-
-
 # --- hostile text in log lines ------------------------------------------------
 
 def test_hostile_file_name_reaches_the_log_escaped(call, daemon):
