@@ -391,9 +391,10 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     return result;
 }
 
-int compilePolicyDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources)
+namespace {
+
+int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources)
 {
-    sources.clear();
     const UniqueDir dir(opendir(run.directory.c_str()));
     if (!dir) {
         TAVO_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
@@ -457,6 +458,24 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSo
         return DirectoryCompiled;
     TAVO_ERROR("##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发");
     return DirectoryWithoutPolicy;
+}
+
+} // namespace
+
+int compilePolicyDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources)
+{
+    sources.clear();
+    // Each file's read and compile answer for their own memory; this is
+    // for the walk around them (names, paths, the list of sources).
+    try {
+        return compileDirectory(run, sources);
+    } catch (const std::bad_alloc &) {
+        sources = std::vector<CompiledSource>();
+        resetParseState();
+        policyOutput().clearAllPolicy();
+        TAVO_ERROR("##ERROR: 处理策略目录%s时内存不足，已清除全部策略", run.directory.c_str());
+        return FileUnusable;
+    }
 }
 
 int compilePolicyDirectory(const PolicyDirectoryRun &run)

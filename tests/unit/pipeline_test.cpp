@@ -500,6 +500,24 @@ TEST(PipelineLimits, OutOfMemoryFailsTheFileAndClearsThePolicy)
     EXPECT_TRUE(parseState().policyDb.nodes.empty());
 }
 
+// Out of memory around the files (here in what a caller's hook keeps of a
+// source) ends the run as a failure, never as an exception.
+TEST(PipelineLimits, OutOfMemoryAroundTheFilesFailsTheRun)
+{
+    ScratchDir scratch;
+    scratch.mkdir("policy");
+    scratch.write("policy/a.p", goodPolicy);
+    LogCapture log;
+    PolicyDirectoryRun run = runOver(scratch, "policy");
+    run.onSource = [](const std::string &, const std::string &) { throw std::bad_alloc(); };
+    std::vector<CompiledSource> sources;
+    EXPECT_EQ(processPolicyDirectory(run, false, sources), FileUnusable);
+    EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
+              std::vector<std::string>{"##ERROR: 处理策略目录" + run.directory + "时内存不足，已清除全部策略"});
+    EXPECT_TRUE(sources.empty());
+    EXPECT_TRUE(addedPolicy().empty());
+}
+
 // A real allocation failure inside the parser, in a child process whose
 // address space is capped: the exception crosses the grammar cleanly.
 TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
@@ -523,6 +541,53 @@ TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
             _exit(14);
         if (compilePolicyContent("next.p", goodPolicy) != FileCompiled)
             _exit(15);
+        _exit(0);
+    }
+    expectChildExitsCleanly(child);
+#endif
+}
+
+// Memory that runs out inside the policy-sync library is a result, never an
+// exception at its caller: a call answers 12, a registration that could not
+// be kept fails the next compile with 12, a log line is replaced, and after
+// a clear the library works again.
+TEST(PipelineLimits, LibraryAnswersOutOfMemoryInsteadOfThrowing)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own allocator cannot run under an address-space cap";
+#else
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PolicyModuleManagerInterface &library = policyManager();
+        // Made before the cap; each copy inside the library is too large.
+        const size_t tooLarge = size_t{64} << 20;
+        std::string label(tooLarge, 'x');
+        const std::string logged(tooLarge, 'y');
+        PolicyDb db;
+        db.nodes.emplace_back();
+        db.nodes.back().objectType = "file";
+        db.nodes.back().permission = "read";
+        db.nodes.back().namespaceName = "t";
+        db.nodes.back().objectNames = {std::string(tooLarge, 'z')};
+        LogCapture log;
+        capAddressSpaceOrExit(size_t{8} << 20);
+
+        // Each step frees what it was given, so the largest comes first.
+        TAVO_ERROR("%s", logged.c_str());
+        if (!log.contains("(a log line was lost: out of memory)"))
+            _exit(20);
+        if (library.clearAllPolicy() != 0 || library.addPolicy("a.p", db) != ENOMEM)
+            _exit(21);
+        if (!log.contains("addPolicy: out of memory") || library.compileData() != ENOMEM)
+            _exit(22);
+        library.clearAllPolicy();
+        library.setFileToGetLabelMap("file", std::move(label));
+        if (!log.contains("setFileToGetLabelMap: out of memory") || library.compileData() != ENOMEM)
+            _exit(23);
+        library.clearAllPolicy();
+        if (compilePolicyContent("b.p", goodPolicy) != FileCompiled || library.compileData() != 0)
+            _exit(24);
         _exit(0);
     }
     expectChildExitsCleanly(child);
