@@ -6,11 +6,9 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -59,19 +57,6 @@ namespace {
 const std::string directory = "/var/lib/tavo";
 const std::string temporary = ".init-policy.bin.tmp-";
 
-std::string readText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeText(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 std::vector<std::string> removals(const LogCapture &log)
 {
     std::vector<std::string> lines;
@@ -84,15 +69,8 @@ std::vector<std::string> removals(const LogCapture &log)
 
 std::set<std::string> entries()
 {
-    std::set<std::string> names;
-    if (DIR *dir = opendir(directory.c_str())) {
-        while (const dirent *e = readdir(dir)) {
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.insert(e->d_name);
-        }
-        closedir(dir);
-    }
-    return names;
+    const std::vector<std::string> names = entriesOf(directory);
+    return std::set<std::string>(names.begin(), names.end());
 }
 
 void clearDirectory()
@@ -122,7 +100,7 @@ TEST(InitialImageStore, DirectorySyncFailingAfterTheRenameStillStores)
 {
     clearDirectory();
     compileSomething();
-    writeText(directory + "/init-policy.bin", "old");
+    writeFile(directory + "/init-policy.bin", "old");
     LogCapture log;
     failDirectorySync = EIO;
     const int rc = policyManager().compileInitData();
@@ -134,7 +112,7 @@ TEST(InitialImageStore, DirectorySyncFailingAfterTheRenameStillStores)
                                        "directory could not be synced (Input/output error): a crash before the "
                                        "system syncs it may bring back the previous image"});
     EXPECT_FALSE(storedImage().empty());
-    EXPECT_EQ(readText(directory + "/init-policy.bin"), storedImage());
+    EXPECT_EQ(readFile(directory + "/init-policy.bin"), storedImage());
     EXPECT_EQ(entries(), std::set<std::string>{"init-policy.bin"});
 }
 
@@ -160,7 +138,7 @@ TEST(InitialImageStore, RemovesOnlyTemporariesNoLiveStoreHolds)
         for (const std::string &name : {dead, live, std::string("init-policy.bin.backup"),
                                         std::string("init-policy.bin.Tmp001"), temporary + "Long001",
                                         std::string(".other.bin.tmp-Dead02"), temporary + "Other1"})
-            writeText(directory + "/" + name, "x");
+            writeFile(directory + "/" + name, "x");
         ASSERT_EQ(mkdir((directory + "/" + temporary + "Dir001").c_str(), 0700), 0);
         ASSERT_EQ(symlink("init-policy.bin.backup", (directory + "/" + temporary + "Lnk001").c_str()), 0);
         ASSERT_EQ(chown((directory + "/" + temporary + "Other1").c_str(), 1000, 1000), 0);
@@ -178,7 +156,7 @@ TEST(InitialImageStore, RemovesOnlyTemporariesNoLiveStoreHolds)
         std::set<std::string> expected = kept;
         expected.insert("init-policy.bin");
         EXPECT_EQ(entries(), expected);
-        EXPECT_EQ(readText(directory + "/init-policy.bin"), storedImage());
+        EXPECT_EQ(readFile(directory + "/init-policy.bin"), storedImage());
         EXPECT_EQ(removals(log),
                   std::vector<std::string>{"removed " + dead +
                                            " beside /var/lib/tavo/init-policy.bin, left by an interrupted store"});
@@ -211,7 +189,7 @@ TEST(InitialImageStore, StaleTemporariesAreRemovedBeforeTheStore)
     LogCapture log;
     EXPECT_EQ(policyManager().compileInitData(), 0);
     EXPECT_EQ(entries(), std::set<std::string>{"init-policy.bin"});
-    EXPECT_EQ(readText(directory + "/init-policy.bin"), storedImage());
+    EXPECT_EQ(readFile(directory + "/init-policy.bin"), storedImage());
     EXPECT_GE(removals(log).size(), stale);
     ASSERT_EQ(umount(directory.c_str()), 0);
 }
