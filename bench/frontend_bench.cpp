@@ -44,13 +44,15 @@ using Clock = std::chrono::steady_clock;
 const char usageText[] =
     "Usage: tavo-frontend-bench [--files N] [--rules M] [--seed S] [--runs R]\n"
     "                           [--checker PATH] [--dir DIRECTORY] [--no-checker]\n"
-    "                           [--checkpolicy PATH]\n"
+    "                           [--checkpolicy PATH] [--baseline-checker PATH]\n"
     "Measure the policy scanner, the compiler front end and the checker command\n"
     "on a synthetic policy set (default 100 files x 1000 rules, seed 1, 5 runs).\n"
     "Without --dir the set is written to a temporary directory and removed after.\n"
     "--no-checker leaves out the checker runs (for profiling the in-process stages).\n"
     "The checker is also timed against checkpolicy (default /usr/bin/checkpolicy) on\n"
-    "as many plain two-permission rules, alternately, when that program exists.\n";
+    "as many plain two-permission rules, alternately, when that program exists.\n"
+    "--baseline-checker times another build of the checker (--quiet DIR) against\n"
+    "this one, alternately, and gives the ratio.\n";
 
 constexpr int exitUsage = 64;
 // "sha256 " + 64 hex digits + newline
@@ -69,6 +71,7 @@ struct Options {
     std::string directory;
     bool runChecker = true;
     std::string checkpolicy = "/usr/bin/checkpolicy";
+    std::string baselineChecker;
 };
 
 double secondsSince(Clock::time_point start)
@@ -445,6 +448,37 @@ Versus runVersusCheckpolicy(const Options &o, const std::string &directory)
     return v;
 }
 
+// This checker against another build of it on the benchmark set, run
+// alternately so that both see the same load.
+struct VersusBaseline {
+    Stats checkerWall, checkerCpu, baselineWall, baselineCpu;
+    std::string problem;
+};
+
+VersusBaseline runVersusBaseline(const Options &o)
+{
+    VersusBaseline v;
+    std::vector<double> cw, cc, bw, bc;
+    for (size_t i = 0; i < o.runs; ++i) {
+        const ChildResult b = runChild({o.baselineChecker, "--quiet", o.directory}, {});
+        const ChildResult c = runChild({o.checker, "--quiet", o.directory}, {});
+        if (!c.started || c.status != 0 || !b.started || b.status != 0) {
+            v.problem = "checker exit " + std::to_string(c.status) + ", baseline exit " + std::to_string(b.status) +
+                        ": " + c.stderrHead + b.stderrHead;
+            break;
+        }
+        cw.push_back(c.seconds);
+        cc.push_back(c.cpuSeconds);
+        bw.push_back(b.seconds);
+        bc.push_back(b.cpuSeconds);
+    }
+    v.checkerWall = summarise(cw);
+    v.checkerCpu = summarise(cc);
+    v.baselineWall = summarise(bw);
+    v.baselineCpu = summarise(bc);
+    return v;
+}
+
 // Size of the image the checker writes for the set.
 long imageBytes(const Options &o, const std::string &scratch)
 {
@@ -467,10 +501,11 @@ int parseOptions(int argc, char **argv, Options &o)
         {"checker", required_argument, nullptr, 'c'}, {"dir", required_argument, nullptr, 'd'},
         {"no-checker", no_argument, nullptr, 'x'},  {"help", no_argument, nullptr, 'h'},
         {"checkpolicy", required_argument, nullptr, 'p'},
+        {"baseline-checker", required_argument, nullptr, 'b'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "f:r:s:n:c:d:xp:h", longOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "f:r:s:n:c:d:xp:b:h", longOptions, nullptr)) != -1) {
         uint64_t value = 0;
         switch (opt) {
         case 'f':
@@ -494,6 +529,7 @@ int parseOptions(int argc, char **argv, Options &o)
         case 'd': o.directory = optarg; break;
         case 'x': o.runChecker = false; break;
         case 'p': o.checkpolicy = optarg; break;
+        case 'b': o.baselineChecker = optarg; break;
         case 'h': fputs(usageText, stdout); return 0;
         default: fputs(usageText, stderr); return exitUsage;
         }
@@ -622,6 +658,9 @@ int main(int argc, char **argv)
         else
             versus.problem = o.checkpolicy + " not found";
     }
+    VersusBaseline baseline;
+    if (o.runChecker && !o.baselineChecker.empty())
+        baseline = runVersusBaseline(o);
 
     // ---- report ---------------------------------------------------------
     const double dRules = static_cast<double>(rules);
@@ -703,6 +742,20 @@ int main(int argc, char **argv)
                    versus.checkerCpu.median / versus.checkpolicyCpu.median);
         } else {
             printf("(f) checker vs checkpolicy not run: %s\n", versus.problem.c_str());
+        }
+        if (!o.baselineChecker.empty() && baseline.problem.empty()) {
+            printf("(g) checker --quiet DIR vs %s, alternately:\n", o.baselineChecker.c_str());
+            printf("    checker   wall %.3f (min %.3f)  cpu %.3f   %s nodes/s\n", baseline.checkerWall.median,
+                   baseline.checkerWall.min, baseline.checkerCpu.median,
+                   grouped(dNodes / baseline.checkerWall.median).c_str());
+            printf("    baseline  wall %.3f (min %.3f)  cpu %.3f   %s nodes/s\n", baseline.baselineWall.median,
+                   baseline.baselineWall.min, baseline.baselineCpu.median,
+                   grouped(dNodes / baseline.baselineWall.median).c_str());
+            printf("    checker / baseline  %.3f (wall)  %.3f (cpu)\n",
+                   baseline.checkerWall.median / baseline.baselineWall.median,
+                   baseline.checkerCpu.median / baseline.baselineCpu.median);
+        } else if (!o.baselineChecker.empty()) {
+            printf("(g) checker vs baseline not run: %s\n", baseline.problem.c_str());
         }
     }
 

@@ -1,8 +1,8 @@
 """Who may call: the shipped bus policy, real polkitd with the shipped action
 and rule, and the three-mode rules, over every method; plus the replies of
 polkit that real polkitd cannot give (from a stand-in authority), a
-three-mode switch that cannot be read, and a whitelisted path bound over in
-a private mount namespace."""
+three-mode switch that is absent or in an unknown state, and a whitelisted
+path bound over in a private mount namespace."""
 
 import os
 import re
@@ -170,33 +170,67 @@ def test_caller_that_left_the_bus(call, daemon):
 
 
 @pytest.fixture
-def failing_switch(daemon):
-    """Exposes the simulated module's own switch file (the sandbox binds a
-    file of its own over it) and makes its reads fail with EIO."""
+def module_switch(daemon):
+    """The simulated module's own switch file (the sandbox binds a file of
+    its own over it), with its faults: `fault(control, errno)`."""
     if not daemon.has_simkernel:
         pytest.skip("needs tavo-simkernel")
-    control = daemon.module_dir / ".sim" / "admctl_fail"
+    controls = daemon.module_dir / ".sim"
     subprocess.run(["umount", str(ADMCTL)], check=True)
-    control.write_text("5\n")
-    yield
-    control.write_text("0\n")
+    yield lambda control, code: (controls / control).write_text(f"{code}\n")
+    for control in ("admctl_fail", "admctl_open_fail"):
+        (controls / control).write_text("0\n")
     mount("--bind", str(daemon.admctl_file), str(ADMCTL))
 
 
+# How the switch is broken, and the reason the refusal gives.
+UNKNOWN_SWITCH = {
+    "read fails": (("admctl_fail", 5), rf"cannot read {ADMCTL}: Input/output error"),
+    "open refused": (("admctl_open_fail", 13), rf"cannot open {ADMCTL}: Permission denied"),
+    "contents 'on'": (b"on\n", rf"contents of {ADMCTL} are neither 0 nor 1"),
+    "empty": (b"", rf"contents of {ADMCTL} are neither 0 nor 1"),
+}
+
+
 @pytest.mark.parametrize("user", ["root", "secadm"])
-def test_unreadable_three_mode_switch_refuses_everyone(call, daemon, failing_switch, user):
+@pytest.mark.parametrize("case", UNKNOWN_SWITCH)
+def test_switch_in_unknown_state_refuses_everyone(call, daemon, module_switch, user, case):
+    fault, reason = UNKNOWN_SWITCH[case]
+    if isinstance(fault, bytes):
+        daemon.admctl_file.write_bytes(fault)
+        mount("--bind", str(daemon.admctl_file), str(ADMCTL))
+    else:
+        module_switch(*fault)
     write_policy("a.p", GOOD_POLICY)
     subprocess.run(["rm", "-f", INIT_IMAGE], check=True)
     (daemon.module_dir / ".sim" / "reset").write_text("1")
-    for method, args in [("compilePolicy", []), ("compileInitPolicy", []), ("sendPolicy", [])]:
-        daemon.log.mark()
-        assert call.code(method, *args, user=user) == -100, method
-        audits = [m for _, m in daemon.log.lines() if m.startswith("AUDIT FAIL")]
-        assert len(audits) == 1 and re.fullmatch(
-            rf"AUDIT FAIL: method={method}, sender={S}, uid={UID[user]}, three-mode switch unreadable: "
-            rf"cannot read {ADMCTL}: Input/output error", audits[0]), audits
+    try:
+        for method, args in [("compilePolicy", []), ("compileInitPolicy", []), ("sendPolicy", [])]:
+            daemon.log.mark()
+            assert call.code(method, *args, user=user) == -100, method
+            audits = [m for _, m in daemon.log.lines() if m.startswith("AUDIT FAIL")]
+            assert len(audits) == 1 and re.fullmatch(
+                rf"AUDIT FAIL: method={method}, sender={S}, uid={UID[user]}, three-mode switch unreadable: {reason}",
+                audits[0]), audits
+    finally:
+        if isinstance(fault, bytes):
+            subprocess.run(["umount", str(ADMCTL)], check=True)
     assert subprocess.run(["test", "-e", INIT_IMAGE]).returncode == 1
     assert "policy_digest: none" in (daemon.module_dir / ".sim" / "state").read_text()
+
+
+def test_without_the_switch_only_root_acts(call, daemon, module_switch):
+    # A module built without role separation: three-mode is off.
+    module_switch("admctl_open_fail", 2)
+    assert not ADMCTL.exists()
+    write_policy("a.p", GOOD_POLICY)
+    for user, method, code in [("root", "compilePolicy", 0), ("root", "sendPolicy", 0),
+                               ("secadm", "compilePolicy", -100)]:
+        daemon.log.mark()
+        assert call.code(method, user=user) == code, (user, method)
+        expected = (rf"AUDIT PASS: method={method}, sender={S}, uid=0, three_mode=0" if code == 0 else
+                    NON_THREE_MODE.format(uid=UID[user], m=method))
+        assert re.fullmatch(expected, audit_lines(daemon)[1]), audit_lines(daemon)
 
 
 def test_whitelisted_path_bound_in_a_private_mount_namespace_is_refused(call, daemon):

@@ -67,14 +67,6 @@ void expectSameNode(const PolicyNode &a, const PolicyNode &b)
     EXPECT_EQ(a.moduleName, b.moduleName);
 }
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 std::vector<std::string> filesOf(const std::string &directory)
 {
     std::vector<std::string> paths;
@@ -424,20 +416,12 @@ TEST(PolicyImage, FileIsReplacedWhole)
     const std::string directory = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/store";
     mkdir(directory.c_str(), 0700);
     const std::string path = directory + "/image.bin";
-    ASSERT_EQ(storeFileAtomically(path, {1, 2, 3}, 0600, false), 0);
-    ASSERT_EQ(storeFileAtomically(path, {4, 5}, 0600, false), 0);
+    ASSERT_EQ(storeFileAtomically(path, {1, 2, 3}, 0600, false).error, 0);
+    ASSERT_EQ(storeFileAtomically(path, {4, 5}, 0600, false).error, 0);
     EXPECT_EQ(readFile(path), "\x04\x05");
     // No temporary file is left beside it.
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(directory.c_str())) {
-        while (const dirent *e = readdir(dir)) {
-            if (e->d_name[0] != '.')
-                names.emplace_back(e->d_name);
-        }
-        closedir(dir);
-    }
-    EXPECT_EQ(names, std::vector<std::string>{"image.bin"});
-    EXPECT_EQ(storeFileAtomically(directory + "/missing/image.bin", {1}, 0600, false), ENOENT);
+    EXPECT_EQ(entriesOf(directory), std::vector<std::string>{"image.bin"});
+    EXPECT_EQ(storeFileAtomically(directory + "/missing/image.bin", {1}, 0600, false).error, ENOENT);
 }
 
 // Bytes of the process's mappings advised for huge pages.

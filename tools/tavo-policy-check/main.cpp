@@ -93,11 +93,15 @@ int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imageP
             fprintf(stderr, "%s: the compiled image does not decode: %s\n", programName, error.c_str());
             return exitCompileFailed;
         }
-        const int rc = tavo_image::storeFileAtomically(imagePath, built.bytes, imageFileMode, false);
-        if (rc != 0) {
-            fprintf(stderr, "%s: cannot write %s: %s\n", programName, imagePath.c_str(), strerror(rc));
+        const tavo_image::StoredFile stored =
+            tavo_image::storeFileAtomically(imagePath, built.bytes, imageFileMode, false);
+        if (stored.error != 0) {
+            fprintf(stderr, "%s: cannot write %s: %s\n", programName, imagePath.c_str(), strerror(stored.error));
             return exitImageNotWritten;
         }
+        if (stored.directorySync != 0)
+            fprintf(stderr, "%s: warning: %s is written, but its directory could not be synced (%s): a crash may "
+                    "bring back the previous file\n", programName, imagePath.c_str(), strerror(stored.directorySync));
     }
     fprintf(stderr, "sha256 %s\n", tavo_image::digestHex(built.digest).c_str());
     return 0;
