@@ -54,9 +54,9 @@ void CallLimits::forgetIfIdle(const std::string &name)
 std::optional<LimitReason> CallLimits::overBudget(const std::string &name)
 {
     Sender &entry = sender(name);
-    if (entry.refusals >= auditedRefusalsPerSecond)
+    if (entry.refusals >= auditedRefusalBurst)
         return refuse(entry, LimitReason::SenderRefusals);
-    if (entry.uid && uids_[*entry.uid].refusals >= auditedRefusalsPerSecond)
+    if (entry.uid && uids_[*entry.uid].refusals >= auditedRefusalBurst)
         return refuse(entry, LimitReason::UidRefusals);
     return std::nullopt;
 }
@@ -108,7 +108,7 @@ std::optional<LimitReason> CallLimits::identify(const std::string &name, uint32_
     }
     const Uid &uid = uids_[*entry.uid];
     std::optional<LimitReason> reason;
-    if (uid.refusals >= auditedRefusalsPerSecond)
+    if (uid.refusals >= auditedRefusalBurst)
         reason = LimitReason::UidRefusals;
     else if (uid.calls > maxWaitingCallsPerUid)
         reason = LimitReason::UidCalls;
@@ -148,6 +148,12 @@ void CallLimits::spendRefusal(const std::string &name)
         ++uids_[*entry.uid].refusals;
 }
 
+// What is left spent of a budget a second later.
+static unsigned renewed(unsigned refusals)
+{
+    return refusals > auditedRefusalsPerSecond ? refusals - auditedRefusalsPerSecond : 0;
+}
+
 void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &report)
 {
     for (auto it = senders_.begin(); it != senders_.end();) {
@@ -157,15 +163,15 @@ void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &r
             report(entry.summary);
             entry.summary.counts.fill(0);
         }
-        entry.refusals = 0;
-        if (entry.calls == 0)
+        entry.refusals = renewed(entry.refusals);
+        if (entry.calls == 0 && entry.refusals == 0)
             it = senders_.erase(it);
         else
             ++it;
     }
     for (auto it = uids_.begin(); it != uids_.end();) {
-        it->second.refusals = 0;
-        if (it->second.calls == 0)
+        it->second.refusals = renewed(it->second.refusals);
+        if (it->second.calls == 0 && it->second.refusals == 0)
             it = uids_.erase(it);
         else
             ++it;

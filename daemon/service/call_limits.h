@@ -37,10 +37,12 @@ constexpr size_t maxWaitingCalls = 256;
 constexpr size_t maxWaitingBytesPerSender = maxWaitingCallsPerSender * largestWaitingCall;
 constexpr size_t maxWaitingBytesPerUid = maxWaitingCallsPerUid * largestWaitingCall;
 constexpr size_t maxWaitingBytes = maxWaitingCalls * largestWaitingCall;
-// Refusals written out in full (five lines each) a second, per sender and
-// per uid; beyond them a caller's calls are refused at once and counted in
-// one summary line a second, so that journald's rate limit never drops
-// other callers' AUDIT lines.
+// Refusals written out in full (five lines each), per sender and per uid:
+// a burst, then so many a second. Beyond them a caller's calls are refused
+// at once and counted in one summary line a second, so that journald's rate
+// limit never drops other callers' AUDIT lines. The burst keeps an
+// administrator who is refused a few times in a row from being shut out.
+constexpr unsigned auditedRefusalBurst = 64;
 constexpr unsigned auditedRefusalsPerSecond = 8;
 
 // Why a call was refused without being heard.
@@ -70,7 +72,7 @@ struct RefusalSummary {
 class CallLimits {
 public:
     // Before anything else is done for a call: whether its sender, or the
-    // sender's uid once known, has used up this second's refusals.
+    // sender's uid once known, has used up its audited refusals.
     std::optional<LimitReason> overBudget(const std::string &sender);
     // Whether a cap on the number of waiting calls would refuse one more call
     // of the sender (counted in the summary if so): the first question,
@@ -88,8 +90,8 @@ public:
     // A call was refused with its AUDIT lines: spends the budgets.
     void spendRefusal(const std::string &sender);
 
-    // Once a second: hands over each sender's summary, renews the budgets
-    // and forgets senders and uids with nothing left.
+    // Once a second: hands over each sender's summary, gives back a second's
+    // worth of each budget and forgets senders and uids with nothing left.
     void nextSecond(const std::function<void(const RefusalSummary &)> &report);
     // Whether anything is waiting or remembered (the second's timer can
     // rest otherwise).

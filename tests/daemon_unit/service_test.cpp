@@ -74,6 +74,7 @@ constexpr auto none = std::nullopt;
 TEST(CallLimits, CapsAndBudgets)
 {
     const size_t call = largestWaitingCall;
+    const size_t burst = auditedRefusalBurst, perSecond = auditedRefusalsPerSecond;
     const struct {
         const char *name;
         std::vector<Event> events;
@@ -97,12 +98,14 @@ TEST(CallLimits, CapsAndBudgets)
          65},
         {"in all", concat({repeat(256, {Admit, nullptr, -1, none}), {{Admit, ":9.9", -1, LimitReason::TotalCalls}}}),
          256},
-        {"refusal budget of a sender, renewed each second",
-         concat({repeat(8, {Refusal, ":1.1", -1, none}), {{Budget, ":1.1", -1, LimitReason::SenderRefusals}},
-                 {{Budget, ":1.2", -1, none}}, {{Second, nullptr, -1, none}}, {{Budget, ":1.1", -1, none}}}),
+        {"refusal budget of a sender: a burst, then a second's worth back each second",
+         concat({repeat(burst, {Refusal, ":1.1", -1, none}), {{Budget, ":1.1", -1, LimitReason::SenderRefusals}},
+                 {{Budget, ":1.2", -1, none}}, {{Second, nullptr, -1, none}}, {{Budget, ":1.1", -1, none}},
+                 repeat(perSecond, {Refusal, ":1.1", -1, none}),
+                 {{Budget, ":1.1", -1, LimitReason::SenderRefusals}}}),
          0},
         {"refusal budget of a uid over its senders",
-         concat({{{Admit, ":1.1", -1, none}, {Identify, ":1.1", 900, none}}, repeat(8, {Refusal, ":1.1", -1, none}),
+         concat({{{Admit, ":1.1", -1, none}, {Identify, ":1.1", 900, none}}, repeat(burst, {Refusal, ":1.1", -1, none}),
                  {{Admit, ":1.2", -1, none}, {Identify, ":1.2", 900, LimitReason::UidRefusals}},
                  {{Admit, ":1.3", -1, none}, {Identify, ":1.3", 0, none}}}),
          2},
@@ -139,6 +142,8 @@ TEST(CallLimits, SummaryCountsEachReasonOncePerSecondAndForgetsIdleCallers)
         limits.spendRefusal(":1.1");
         limits.release(":1.1", largestWaitingCall);
     }
+    for (unsigned i = 16; i < auditedRefusalBurst; ++i)
+        limits.spendRefusal(":1.1");
     for (int i = 0; i < 5; ++i)
         limits.overBudget(":1.1");
     std::vector<RefusalSummary> reported;
@@ -149,8 +154,13 @@ TEST(CallLimits, SummaryCountsEachReasonOncePerSecondAndForgetsIdleCallers)
     EXPECT_EQ(reported[0].counts[static_cast<size_t>(LimitReason::SenderCalls)], 1000u);
     EXPECT_EQ(reported[0].counts[static_cast<size_t>(LimitReason::SenderRefusals)], 5u);
     EXPECT_EQ(reported[0].total(), 1005u);
+    // The budget comes back a second's worth at a time; then the caller is
+    // forgotten.
     reported.clear();
-    limits.nextSecond([&reported](const RefusalSummary &s) { reported.push_back(s); });
+    for (unsigned spent = auditedRefusalBurst - auditedRefusalsPerSecond; spent > 0; spent -= auditedRefusalsPerSecond) {
+        EXPECT_FALSE(limits.idle()) << spent;
+        limits.nextSecond([&reported](const RefusalSummary &s) { reported.push_back(s); });
+    }
     EXPECT_TRUE(reported.empty());
     EXPECT_TRUE(limits.idle());
 }
