@@ -108,14 +108,16 @@ bool isThreeModeEnabled()
 
 ThreeModeSwitch readThreeModeSwitch(std::string &reason)
 {
-    struct stat st;
-    if (stat(moduleDirectory, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        reason = std::string("module directory ") + moduleDirectory + " is gone";
-        return ThreeModeSwitch::Unreadable;
-    }
+    // Opened first: the module's directory is looked at only to say why
+    // the switch cannot be opened.
     const UniqueFd fd(open(threeModeSwitch, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
-        reason = std::string("cannot open ") + threeModeSwitch + ": " + strerror(errno);
+        const int openError = errno;
+        struct stat st;
+        if (stat(moduleDirectory, &st) != 0 || !S_ISDIR(st.st_mode))
+            reason = std::string("module directory ") + moduleDirectory + " is gone";
+        else
+            reason = std::string("cannot open ") + threeModeSwitch + ": " + strerror(openError);
         return ThreeModeSwitch::Unreadable;
     }
     // The first line decides; past a few bytes it can no longer be "1".

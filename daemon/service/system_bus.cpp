@@ -138,7 +138,7 @@ void SystemBus::arm()
     }
 }
 
-bool SystemBus::call(sd_bus_message *message, ReplyHandler done)
+bool SystemBus::call(sd_bus_message *message, ReplyHandler done, BusSlot &pending)
 {
     if (!bus_)
         return false;
@@ -148,11 +148,11 @@ bool SystemBus::call(sd_bus_message *message, ReplyHandler done)
         delete handler;
         return false;
     }
-    // The bus owns the pending call from here on and frees the handler with
-    // it, answered or not.
+    // The handler goes with the pending call, answered, cancelled or not.
+    // sd-bus keeps the slot alive while its handler runs, so the handler
+    // may release its own slot.
     sd_bus_slot_set_destroy_callback(slot, dropReplyHandler);
-    sd_bus_slot_set_floating(slot, 1);
-    sd_bus_slot_unref(slot);
+    pending.reset(slot);
     flushSoon();
     return true;
 }

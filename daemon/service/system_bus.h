@@ -44,9 +44,12 @@ public:
 
     // Sends a method call; `done` runs on the loop with the reply, an error
     // reply or the timeout's error (the default 25 s), never before this
-    // returns. False (and `done` never runs) when it cannot be queued.
+    // returns. False (and `done` never runs) when it cannot be queued. The
+    // caller owns the call through the slot put in `pending`: releasing it
+    // before the reply cancels the call (`done` never runs), so that
+    // nothing is kept for a question whose answer is no longer wanted.
     using ReplyHandler = std::function<void(sd_bus_message *reply)>;
-    bool call(sd_bus_message *message, ReplyHandler done);
+    bool call(sd_bus_message *message, ReplyHandler done, BusSlot &pending);
 
     // Has queued outgoing messages written as soon as the socket takes them.
     void flushSoon();
