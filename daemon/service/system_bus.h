@@ -3,6 +3,7 @@
 #ifndef TAVO_SYSTEM_BUS_H
 #define TAVO_SYSTEM_BUS_H
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -65,9 +66,11 @@ private:
     std::unique_ptr<QSocketNotifier> readable_;
     std::unique_ptr<QSocketNotifier> writable_;
     QTimer timeout_;
+    uint64_t timeoutUntil_ = 0; // the deadline timeout_ was started for
     QTimer more_;
     std::function<void()> lost_;
     bool serving_ = false;
+    bool processing_ = false; // inside sd_bus_process
 };
 
 #endif
