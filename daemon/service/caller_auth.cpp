@@ -109,6 +109,16 @@ std::string ZupolicyPolicymgrService::callerSender(const MethodCall &call)
     return call.sender();
 }
 
+template <typename Answer>
+std::function<void(Answer)> ZupolicyPolicymgrService::whenAnswered(const std::shared_ptr<AuthState> &state,
+                                                                   AuthStep<Answer> step)
+{
+    return [this, weak = std::weak_ptr<AuthState>(state), step](Answer answer) {
+        if (const auto live = weak.lock())
+            authGuarded(live, [&] { (this->*step)(live, std::move(answer)); });
+    };
+}
+
 void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step)
 {
     try {
@@ -136,25 +146,14 @@ void ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
     state->done = std::move(done);
     if (const auto admitted = admitted_.find(sequence); admitted != admitted_.end())
         admitted->second.auth = state;
-    const std::weak_ptr<AuthState> weak = state;
-    authGuarded(state, [this, &state, &weak] {
+    authGuarded(state, [this, &state] {
         lastSender = state->sender;
-        getCallerUid(
-            state->sender,
-            [this, weak](std::optional<uint32_t> uid) {
-                if (const auto live = weak.lock())
-                    authGuarded(live, [&] { authAfterUid(live, uid); });
-            },
-            state->uidQuery);
+        getCallerUid(state->sender, whenAnswered(state, &ZupolicyPolicymgrService::authAfterUid), state->uidQuery);
         if (state->concluded)
             return;
-        checkPolkitAuthorization(
-            state->sender, policyActionId,
-            [this, weak](PolkitAnswer answer) {
-                if (const auto live = weak.lock())
-                    authGuarded(live, [&] { polkitAnswered(live, std::move(answer)); });
-            },
-            state->polkitQuery);
+        checkPolkitAuthorization(state->sender, policyActionId,
+                                 whenAnswered(state, &ZupolicyPolicymgrService::polkitAnswered),
+                                 state->polkitQuery);
     });
 }
 
@@ -221,14 +220,8 @@ void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> 
             return;
         }
         if (*name != securityAdministrator) {
-            const std::weak_ptr<AuthState> weak = state;
-            getCallerPid(
-                state->sender,
-                [this, weak](std::optional<uint32_t> pid) {
-                    if (const auto live = weak.lock())
-                        authGuarded(live, [&] { authAfterPid(live, pid); });
-                },
-                state->pidQuery);
+            getCallerPid(state->sender, whenAnswered(state, &ZupolicyPolicymgrService::authAfterPid),
+                         state->pidQuery);
             return;
         }
         TAVO_DEBUG("AUDIT: secadm user allowed");

@@ -163,6 +163,12 @@ private:
     void authAfterPolkit(const std::shared_ptr<AuthState> &state);
     void authAfterPid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> pid);
     void authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step);
+    // The handler of an answer to one of the call's questions: `step`, run
+    // under the guard, while the call still waits for the answer.
+    template <typename Answer>
+    using AuthStep = void (ZupolicyPolicymgrService::*)(const std::shared_ptr<AuthState> &, Answer);
+    template <typename Answer>
+    std::function<void(Answer)> whenAnswered(const std::shared_ptr<AuthState> &state, AuthStep<Answer> step);
     // The lookups below answer through `done`, at once or later;
     // releasing the slot put in `pending` cancels the question.
     void getCallerUid(const std::string &sender, UidDone done, BusSlot &pending);
