@@ -10,9 +10,13 @@ and delivery through the daemon.
 Runs inside the integration sandbox and starts its services itself (real bus
 daemon, real polkitd, tavo-simkernel, the daemon of BUILD). Floors: a bare
 round trip to the daemon (org.freedesktop.DBus.Peer.Ping) and polkit's
-CheckAuthorization for the same subject, called directly. With --baseline
-the daemon of OTHER_BUILD is measured too, alternately with BUILD's in K
-rounds, so that both see the same host. Prints figures; asserts nothing.
+CheckAuthorization for the same subject, called directly. Alone, the floors
+and the methods are called in turn on one connection, so that the ratios do
+not move with the host's load; under 20 callers each call is measured on
+its own. With --baseline the daemon of OTHER_BUILD is measured too,
+alternately with BUILD's in K rounds, so that both see the same host.
+--files 0 leaves out the large compile. Prints figures and the host's load
+average at the start and the end; asserts nothing.
 """
 
 import argparse
@@ -89,6 +93,25 @@ def samples_of(name, calls, start_at=None):
     return samples
 
 
+def rotation_samples(names, calls):
+    """Latencies (ms) of `calls` calls of each of `names` on one connection,
+    one call of each in turn, so that the floors and the methods see the
+    same host however its load moves during the run."""
+    bus = dbus.SystemBus(private=True)
+    fns = callers(bus)
+    for _ in range(min(WARM_UP, calls)):
+        for name in names:
+            fns[name]()
+    samples = {name: [] for name in names}
+    for _ in range(calls):
+        for name in names:
+            start = time.perf_counter()
+            fns[name]()
+            samples[name].append((time.perf_counter() - start) * 1000)
+    bus.close()
+    return samples
+
+
 def concurrent_samples(name, calls):
     start_at = time.time() + 1.0
     with multiprocessing.get_context("fork").Pool(CONCURRENT_CALLERS) as pool:
@@ -100,11 +123,12 @@ def measure(calls, concurrent_calls):
     """{(name, alone or concurrent): (median, p99)} for the floors and the
     methods."""
     figures = {}
-    for name in ["Ping", "CheckAuthorization", *METHODS]:
-        alone = samples_of(name, calls)
-        together = concurrent_samples(name, concurrent_calls)
-        for mode, samples in (("alone", alone), ("20 callers", together)):
-            figures[name, mode] = (statistics.median(samples), percentile(samples, 99))
+    names = ["Ping", "CheckAuthorization", *METHODS]
+    for name, samples in rotation_samples(names, calls).items():
+        figures[name, "alone"] = (statistics.median(samples), percentile(samples, 99))
+    for name in names:
+        samples = concurrent_samples(name, concurrent_calls)
+        figures[name, "20 callers"] = (statistics.median(samples), percentile(samples, 99))
     return figures
 
 
@@ -189,6 +213,7 @@ def main():
     daemons = [("this build", bin_dir / "daemon" / "tavo-policyd")]
     if args.baseline:
         daemons.append(("baseline", pathlib.Path(args.baseline).resolve() / "daemon" / "tavo-policyd"))
+    print("load average at the start: %.2f %.2f %.2f" % os.getloadavg())
     box.start_all()
     try:
         clear_policy_dir()
@@ -207,7 +232,8 @@ def main():
                 rounds[label].append(measure(args.calls, args.concurrent_calls))
         for label, exe in daemons:
             report(f"{label} ({exe})", rounds[label])
-        for label, exe in daemons:
+        print("load average after the calls: %.2f %.2f %.2f" % os.getloadavg())
+        for label, exe in daemons if args.files > 0 else []:
             box.stop("daemon")
             box.daemon_exe = exe
             box.start_daemon()

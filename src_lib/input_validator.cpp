@@ -94,8 +94,11 @@ bool isInitPidNamespace(int pid)
 
 bool is_tavo_module_loaded()
 {
-    struct stat st;
-    if (stat(moduleDirectory, &st) == 0 && S_ISDIR(st.st_mode))
+    // Only the kind of file is asked for, which never changes, so no file
+    // system needs to refresh the directory's other attributes for it.
+    struct statx stx;
+    if (statx(AT_FDCWD, moduleDirectory, AT_STATX_DONT_SYNC, STATX_TYPE, &stx) == 0 && (stx.stx_mask & STATX_TYPE) &&
+        S_ISDIR(stx.stx_mode))
         return true;
     TAVO_ERROR("错误：tavo模块未加载，需要先加载tavo模块。");
     return false;

@@ -1,7 +1,10 @@
 // Who is calling, and may they act: bus daemon for the identity, polkit for
 // the authorisation, three-mode for the role. Every decision is audited.
-// The bus daemon and polkit are asked without waiting: each step goes on
-// when its answer arrives, and the event loop serves others meanwhile.
+// The bus daemon and polkit are asked at once and without waiting: each
+// step goes on when its answers are in, and the event loop serves others
+// meanwhile. Polkit judges the bus name, so it needs nothing of the uid;
+// its answer waits for the uid's step all the same, so that the lines come
+// in the order of the steps.
 #include "policymgr_service.h"
 
 #include <cerrno>
@@ -72,7 +75,9 @@ std::string errorMessage(sd_bus_message *reply)
 
 } // namespace
 
-// One call's authorisation, carried from step to step.
+// One call's authorisation, carried from step to step. Owned by the
+// admitted call; the answers reach it only while it lives, and the
+// questions still out are cancelled with it.
 struct ZupolicyPolicymgrService::AuthState {
     std::string sender;
     const char *method;
@@ -81,6 +86,14 @@ struct ZupolicyPolicymgrService::AuthState {
     AuthDone done;
     uint32_t uid = 0;
     bool concluded = false;
+    // The uid's step is done (its lines written, the caps passed).
+    bool identified = false;
+    std::optional<PolkitAnswer> polkit;
+    ThreeModeSwitch mode = ThreeModeSwitch::Unreadable;
+    std::string switchProblem;
+    BusSlot uidQuery;
+    BusSlot polkitQuery;
+    BusSlot pidQuery;
 
     void conclude(Verdict verdict, LimitReason limit = LimitReason::SenderCalls)
     {
@@ -94,6 +107,16 @@ struct ZupolicyPolicymgrService::AuthState {
 std::string ZupolicyPolicymgrService::callerSender(const MethodCall &call)
 {
     return call.sender();
+}
+
+template <typename Answer>
+std::function<void(Answer)> ZupolicyPolicymgrService::whenAnswered(const std::shared_ptr<AuthState> &state,
+                                                                   AuthStep<Answer> step)
+{
+    return [this, weak = std::weak_ptr<AuthState>(state), step](Answer answer) {
+        if (const auto live = weak.lock())
+            authGuarded(live, [&] { (this->*step)(live, std::move(answer)); });
+    };
 }
 
 void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step)
@@ -115,12 +138,22 @@ void ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
         return;
     }
     // Any process started after this moment did not send the call.
-    auto state = std::make_shared<AuthState>(AuthState{sender, method, sequence, ticksSinceBoot(), std::move(done)});
-    authGuarded(state, [this, state] {
+    auto state = std::make_shared<AuthState>();
+    state->sender = sender;
+    state->method = method;
+    state->sequence = sequence;
+    state->takenUp = ticksSinceBoot();
+    state->done = std::move(done);
+    if (const auto admitted = admitted_.find(sequence); admitted != admitted_.end())
+        admitted->second.auth = state;
+    authGuarded(state, [this, &state] {
         lastSender = state->sender;
-        getCallerUid(state->sender, [this, state](std::optional<uint32_t> uid) {
-            authGuarded(state, [&] { authAfterUid(state, uid); });
-        });
+        getCallerUid(state->sender, whenAnswered(state, &ZupolicyPolicymgrService::authAfterUid), state->uidQuery);
+        if (state->concluded)
+            return;
+        checkPolkitAuthorization(state->sender, policyActionId,
+                                 whenAnswered(state, &ZupolicyPolicymgrService::polkitAnswered),
+                                 state->polkitQuery);
     });
 }
 
@@ -143,29 +176,39 @@ void ZupolicyPolicymgrService::authAfterUid(const std::shared_ptr<AuthState> &st
         }
     }
     TAVO_INFO("AUDIT: D-Bus call from sender=%s, uid=%u, method=%s", sender, *uid, method);
-    checkPolkitAuthorization(state->sender, policyActionId,
-                             [this, state](bool authorised, const std::string &reason) {
-                                 authGuarded(state, [&] { authAfterPolkit(state, authorised, reason); });
-                             });
+    // Read while polkit decides, so that polkit's time covers it; it is
+    // judged only once polkit has authorised the caller.
+    state->mode = readThreeModeSwitch(state->switchProblem);
+    state->identified = true;
+    if (state->polkit)
+        authAfterPolkit(state);
 }
 
-void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> &state, bool authorised,
-                                               const std::string &reason)
+void ZupolicyPolicymgrService::polkitAnswered(const std::shared_ptr<AuthState> &state, PolkitAnswer answer)
+{
+    state->polkit = std::move(answer);
+    if (state->identified)
+        authAfterPolkit(state);
+}
+
+void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> &state)
 {
     const char *method = state->method;
     const char *sender = state->sender.c_str();
     const uint32_t uid = state->uid;
-    if (!authorised) {
-        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, reason=%s", method, sender, uid, reason.c_str());
+    const PolkitAnswer &answer = *state->polkit;
+    if (answer.logLevel != 0)
+        TAVO_LOG(answer.logLevel, "%s", answer.logLine.c_str());
+    if (!answer.authorised) {
+        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, reason=%s", method, sender, uid, answer.reason.c_str());
         state->conclude(Verdict::Refused);
         return;
     }
-    std::string switchProblem;
-    const ThreeModeSwitch mode = readThreeModeSwitch(switchProblem);
+    const ThreeModeSwitch mode = state->mode;
     if (mode == ThreeModeSwitch::Unreadable) {
         // Neither on nor off: nobody may act until it can be read.
         TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, three-mode switch unreadable: %s", method, sender, uid,
-                   switchProblem.c_str());
+                   state->switchProblem.c_str());
         state->conclude(Verdict::Refused);
         return;
     }
@@ -177,9 +220,8 @@ void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> 
             return;
         }
         if (*name != securityAdministrator) {
-            getCallerPid(state->sender, [this, state](std::optional<uint32_t> pid) {
-                authGuarded(state, [&] { authAfterPid(state, pid); });
-            });
+            getCallerPid(state->sender, whenAnswered(state, &ZupolicyPolicymgrService::authAfterPid),
+                         state->pidQuery);
             return;
         }
         TAVO_DEBUG("AUDIT: secadm user allowed");
@@ -259,7 +301,7 @@ void ZupolicyPolicymgrService::authAfterPid(const std::shared_ptr<AuthState> &st
 }
 
 void ZupolicyPolicymgrService::askBusDaemon(const char *busMethod, const char *getter, const char *label,
-                                            const std::string &sender, UidDone done)
+                                            const std::string &sender, UidDone done, BusSlot &pending)
 {
     if (!connection->isConnected()) {
         TAVO_ERROR("D-Bus connection not available");
@@ -287,33 +329,36 @@ void ZupolicyPolicymgrService::askBusDaemon(const char *busMethod, const char *g
         TAVO_DEBUG("%s: sender=%s, %s=%u", getter, sender.c_str(), label, value);
         done(value);
     };
-    if (r < 0 || !connection->call(raw, answered)) {
+    if (r < 0 || !connection->call(raw, answered, pending)) {
         TAVO_ERROR("%s exception for sender %s: %s", busMethod, sender.c_str(), strerror(r < 0 ? -r : ENOTCONN));
         done(std::nullopt);
     }
 }
 
-void ZupolicyPolicymgrService::getCallerUid(const std::string &sender, UidDone done)
+void ZupolicyPolicymgrService::getCallerUid(const std::string &sender, UidDone done, BusSlot &pending)
 {
-    askBusDaemon("GetConnectionUnixUser", "getCallerUid", "uid", sender, std::move(done));
+    askBusDaemon("GetConnectionUnixUser", "getCallerUid", "uid", sender, std::move(done), pending);
 }
 
-void ZupolicyPolicymgrService::getCallerPid(const std::string &sender, UidDone done)
+void ZupolicyPolicymgrService::getCallerPid(const std::string &sender, UidDone done, BusSlot &pending)
 {
-    askBusDaemon("GetConnectionUnixProcessID", "getCallerPid", "pid", sender, std::move(done));
+    askBusDaemon("GetConnectionUnixProcessID", "getCallerPid", "pid", sender, std::move(done), pending);
 }
 
 void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sender, const std::string &actionId,
-                                                        PolkitDone done)
+                                                        PolkitDone done, BusSlot &pending)
 {
+    // A refusal, with the line it is logged with.
+    const auto refusal = [](std::string reason, int level, std::string line) {
+        return PolkitAnswer{false, std::move(reason), level, std::move(line)};
+    };
     if (sender.empty() || actionId.empty()) {
-        done(false, "invalid sender or action id");
+        done(refusal("invalid sender or action id", 0, std::string()));
         return;
     }
     if (!connection->isConnected()) {
         const std::string reason = "D-Bus connection not available";
-        TAVO_ERROR("%s", reason.c_str());
-        done(false, reason);
+        done(refusal(reason, TAVO_LOG_ERROR, reason));
         return;
     }
     // The subject polkit judges: the caller's unique bus name, (sa{sv});
@@ -325,37 +370,28 @@ void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sende
     if (r >= 0)
         r = sd_bus_message_append(raw, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", sender.c_str(),
                                   actionId.c_str(), 0, polkitNoInteraction, "");
-    const auto answered = [done](sd_bus_message *reply) {
-        std::string reason;
+    const auto answered = [done, refusal](sd_bus_message *reply) {
         PolkitAuthResult result;
         if (sd_bus_message_is_method_error(reply, nullptr)) {
-            reason = "PolicyKit DBus 调用失败: " + errorMessage(reply);
+            const std::string reason = "PolicyKit DBus 调用失败: " + errorMessage(reply);
+            done(refusal(reason, TAVO_LOG_ERROR, reason));
         } else if (readPolkitAuthResult(reply, result) < 0) {
             const char *signature = sd_bus_message_get_signature(reply, 1);
-            reason = std::string("PolicyKit DBus 调用失败: Unexpected reply signature: got \"") +
-                     (signature ? signature : "") + "\", expected \"" + polkitAuthResultSignature + "\"";
+            const std::string reason = std::string("PolicyKit DBus 调用失败: Unexpected reply signature: got \"") +
+                                       (signature ? signature : "") + "\", expected \"" + polkitAuthResultSignature +
+                                       "\"";
+            done(refusal(reason, TAVO_LOG_ERROR, reason));
         } else if (result.is_authorized) {
-            TAVO_DEBUG("polkit 授权成功");
-            done(true, reason);
-            return;
+            done(PolkitAnswer{true, std::string(), TAVO_LOG_DEBUG, "polkit 授权成功"});
         } else if (result.is_challenge) {
-            reason = "需要管理员密码认证，桌面将弹出授权窗口";
-            TAVO_INFO("polkit 等待密码认证");
-            done(false, reason);
-            return;
+            done(refusal("需要管理员密码认证，桌面将弹出授权窗口", TAVO_LOG_INFO, "polkit 等待密码认证"));
         } else {
-            reason = "polkit 策略拒绝操作，无权限";
-            TAVO_ERROR("授权被显式拒绝");
-            done(false, reason);
-            return;
+            done(refusal("polkit 策略拒绝操作，无权限", TAVO_LOG_ERROR, "授权被显式拒绝"));
         }
-        TAVO_ERROR("%s", reason.c_str());
-        done(false, reason);
     };
-    if (r < 0 || !connection->call(raw, answered)) {
+    if (r < 0 || !connection->call(raw, answered, pending)) {
         const std::string reason = std::string("异常: ") + strerror(r < 0 ? -r : ENOTCONN);
-        TAVO_ERROR("%s", reason.c_str());
-        done(false, reason);
+        done(refusal(reason, TAVO_LOG_ERROR, reason));
     }
 }
 

@@ -20,12 +20,16 @@ OperationWorker::~OperationWorker()
 
 void OperationWorker::submit(std::function<int()> operation, std::function<void(int)> done)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_)
-        return;
-    if (!thread_.joinable())
-        thread_ = std::thread(&OperationWorker::run, this);
-    jobs_.push_back(Job{std::move(operation), std::move(done)});
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_)
+            return;
+        if (!thread_.joinable())
+            thread_ = std::thread(&OperationWorker::run, this);
+        jobs_.push_back(Job{std::move(operation), std::move(done)});
+    }
+    // Woken after the lock is let go, so that the worker does not wake
+    // only to wait for it.
     wake_.notify_one();
 }
 

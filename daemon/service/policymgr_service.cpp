@@ -206,7 +206,7 @@ std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, 
         return std::nullopt;
     }
     const uint64_t sequence = nextSequence_++;
-    admitted_.emplace(sequence, Admitted{call, method, sender, bytes, Operation(), std::nullopt});
+    admitted_.emplace(sequence, Admitted{call, method, sender, bytes, Operation(), std::nullopt, false, nullptr});
     return sequence;
 }
 

@@ -103,6 +103,8 @@ private:
         const char *label;       // as validate_name_param names it
         const char *refusedLine; // the handler's line when it is refused
     };
+    enum class Verdict { Allowed, Refused, OverLimit };
+    struct AuthState;
     // A call admitted and not yet answered.
     struct Admitted {
         MethodCall call;
@@ -112,12 +114,20 @@ private:
         Operation operation;
         std::optional<CallerIdentity> authorised;
         bool handedOver = false;
+        // Its authorisation; the questions still out go with it.
+        std::shared_ptr<AuthState> auth;
     };
-    enum class Verdict { Allowed, Refused, OverLimit };
-    struct AuthState;
+    // Polkit's verdict, and the line it is to be logged with once the
+    // call's earlier lines (the uid's) are written.
+    struct PolkitAnswer {
+        bool authorised = false;
+        std::string reason;
+        int logLevel = 0; // none
+        std::string logLine;
+    };
     using AuthDone = std::function<void(Verdict, uint32_t uid, LimitReason limit)>;
     using UidDone = std::function<void(std::optional<uint32_t>)>;
-    using PolkitDone = std::function<void(bool authorised, const std::string &reason)>;
+    using PolkitDone = std::function<void(PolkitAnswer)>;
 
     // The refusal budget and the caps on waiting calls, the module check,
     // names over the length limit and the byte caps: the guard every method
@@ -144,17 +154,31 @@ private:
 
     // Authorisation (caller_auth.cpp).
     static std::string callerSender(const MethodCall &call);
+    // The bus daemon (uid) and polkit are asked at once; the call's lines
+    // are written in the order of the steps all the same: the uid's, then
+    // polkit's, then the verdict's.
     void checkAuth(const std::string &sender, const char *method, uint64_t sequence, AuthDone done);
     void authAfterUid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> uid);
-    void authAfterPolkit(const std::shared_ptr<AuthState> &state, bool authorised, const std::string &reason);
+    void polkitAnswered(const std::shared_ptr<AuthState> &state, PolkitAnswer answer);
+    void authAfterPolkit(const std::shared_ptr<AuthState> &state);
     void authAfterPid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> pid);
     void authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step);
-    void getCallerUid(const std::string &sender, UidDone done);
-    void getCallerPid(const std::string &sender, UidDone done);
+    // The handler of an answer to one of the call's questions: `step`, run
+    // under the guard, while the call still waits for the answer.
+    template <typename Answer>
+    using AuthStep = void (ZupolicyPolicymgrService::*)(const std::shared_ptr<AuthState> &, Answer);
+    template <typename Answer>
+    std::function<void(Answer)> whenAnswered(const std::shared_ptr<AuthState> &state, AuthStep<Answer> step);
+    // The lookups below answer through `done`, at once or later;
+    // releasing the slot put in `pending` cancels the question.
+    void getCallerUid(const std::string &sender, UidDone done, BusSlot &pending);
+    void getCallerPid(const std::string &sender, UidDone done, BusSlot &pending);
     // Asks the bus daemon for a number about the sender (uid or pid).
     void askBusDaemon(const char *busMethod, const char *getter, const char *label, const std::string &sender,
-                      UidDone done);
-    void checkPolkitAuthorization(const std::string &sender, const std::string &actionId, PolkitDone done);
+                      UidDone done, BusSlot &pending);
+    // Logs nothing: the answer carries its line.
+    void checkPolkitAuthorization(const std::string &sender, const std::string &actionId, PolkitDone done,
+                                  BusSlot &pending);
     static std::string getExePath(int32_t pid);
 
     static int processPolicyDirectory(bool initFunctions);

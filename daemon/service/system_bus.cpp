@@ -95,7 +95,9 @@ void SystemBus::process()
         return;
     bool more = true;
     for (int i = 0; i < messagesPerTurn; ++i) {
+        processing_ = true;
         const int r = sd_bus_process(bus_, nullptr);
+        processing_ = false;
         if (r < 0 || !sd_bus_is_open(bus_)) {
             readable_->setEnabled(false);
             writable_->setEnabled(false);
@@ -130,6 +132,11 @@ void SystemBus::arm()
     writable_->setEnabled(events > 0 && (events & POLLOUT));
     uint64_t until = 0;
     if (sd_bus_get_timeout(bus_, &until) > 0 && until != std::numeric_limits<uint64_t>::max()) {
+        // Most turns leave the earliest deadline where it was (the oldest
+        // pending call's): the timer then runs on as it is.
+        if (timeout_.isActive() && until == timeoutUntil_)
+            return;
+        timeoutUntil_ = until;
         const uint64_t now = monotonicUsec();
         const uint64_t ms = until > now ? (until - now + 999) / 1000 : 0;
         timeout_.start(static_cast<int>(std::min<uint64_t>(ms, std::numeric_limits<int>::max())));
@@ -138,7 +145,7 @@ void SystemBus::arm()
     }
 }
 
-bool SystemBus::call(sd_bus_message *message, ReplyHandler done)
+bool SystemBus::call(sd_bus_message *message, ReplyHandler done, BusSlot &pending)
 {
     if (!bus_)
         return false;
@@ -148,18 +155,20 @@ bool SystemBus::call(sd_bus_message *message, ReplyHandler done)
         delete handler;
         return false;
     }
-    // The bus owns the pending call from here on and frees the handler with
-    // it, answered or not.
+    // The handler goes with the pending call, answered, cancelled or not.
+    // sd-bus keeps the slot alive while its handler runs, so the handler
+    // may release its own slot.
     sd_bus_slot_set_destroy_callback(slot, dropReplyHandler);
-    sd_bus_slot_set_floating(slot, 1);
-    sd_bus_slot_unref(slot);
+    pending.reset(slot);
     flushSoon();
     return true;
 }
 
 void SystemBus::flushSoon()
 {
-    arm();
+    // Inside a turn, the turn arms the connection once at its end.
+    if (!processing_)
+        arm();
 }
 
 void SystemBus::close()

@@ -3,6 +3,7 @@
 #ifndef TAVO_SYSTEM_BUS_H
 #define TAVO_SYSTEM_BUS_H
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -44,9 +45,12 @@ public:
 
     // Sends a method call; `done` runs on the loop with the reply, an error
     // reply or the timeout's error (the default 25 s), never before this
-    // returns. False (and `done` never runs) when it cannot be queued.
+    // returns. False (and `done` never runs) when it cannot be queued. The
+    // caller owns the call through the slot put in `pending`: releasing it
+    // before the reply cancels the call (`done` never runs), so that
+    // nothing is kept for a question whose answer is no longer wanted.
     using ReplyHandler = std::function<void(sd_bus_message *reply)>;
-    bool call(sd_bus_message *message, ReplyHandler done);
+    bool call(sd_bus_message *message, ReplyHandler done, BusSlot &pending);
 
     // Has queued outgoing messages written as soon as the socket takes them.
     void flushSoon();
@@ -62,9 +66,11 @@ private:
     std::unique_ptr<QSocketNotifier> readable_;
     std::unique_ptr<QSocketNotifier> writable_;
     QTimer timeout_;
+    uint64_t timeoutUntil_ = 0; // the deadline timeout_ was started for
     QTimer more_;
     std::function<void()> lost_;
     bool serving_ = false;
+    bool processing_ = false; // inside sd_bus_process
 };
 
 #endif
