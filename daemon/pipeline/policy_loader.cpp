@@ -215,7 +215,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 }
 
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
-                      const CompiledHook &onCompiled, size_t fileSizeLimit)
+                      const CompiledHook &onCompiled, size_t fileSizeLimit, const SourceHook &onSource)
 {
     int error = 0;
     const std::string resolved = realPath(path, error);
@@ -266,6 +266,8 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     else if (result == FileCompileError)
         TAVO_ERROR("###ERROR: 策略文件%s解析失败", name.c_str());
     TAVO_DEBUG("###INFO: 文件%s处理完成", name.c_str());
+    if (onSource && (result == FileCompiled || result == FileWithoutPolicy))
+        onSource(name, content);
     return result;
 }
 
@@ -311,7 +313,7 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
             TAVO_ERROR("路径过长，跳过文件 %s", name.c_str());
             result = FileUnusable;
         } else {
-            result = processPolicyFile(path, name, run.prefix, run.onCompiled, run.fileSizeLimit);
+            result = processPolicyFile(path, name, run.prefix, run.onCompiled, run.fileSizeLimit, run.onSource);
         }
         if (result == FileCompiled || result == FileWithoutPolicy) {
             TAVO_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());

@@ -33,6 +33,8 @@ constexpr size_t maxPolicyFileSize = size_t{256} << 20;
 
 // Sees a file's records after they compiled and before the library takes them.
 using CompiledHook = std::function<void(const std::string &name, const PolicyDb &db)>;
+// Sees the exact bytes of every file that counted as compiled (codes 0 and 2).
+using SourceHook = std::function<void(const std::string &name, const std::string &content)>;
 
 struct PolicyDirectoryRun {
     std::string directory;
@@ -44,6 +46,7 @@ struct PolicyDirectoryRun {
     bool stopAtFirstFailure = true;
     CompiledHook onCompiled;
     size_t fileSizeLimit = maxPolicyFileSize;
+    SourceHook onSource;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus
@@ -64,7 +67,8 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 // memory runs out while the file is read, it fails (FileUnusable) and the
 // library's policy is cleared.
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
-                      const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize);
+                      const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize,
+                      const SourceHook &onSource = {});
 
 // Compiles the policy files of one directory, in byte order of their names.
 int compilePolicyDirectory(const PolicyDirectoryRun &run);

@@ -204,6 +204,7 @@ bool ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
 
         TAVO_INFO("AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender.c_str(), *uid,
                   threeMode ? 1 : 0);
+        authorisedUid = *uid;
         return true;
     } catch (const QDBusError &error) {
         TAVO_ERROR("checkAuth dbus error in method %s: %s", method, utf8(error.message()).c_str());

@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include "dbus_types.h"
+#include "delivery_recorder.h"
 #include "input_validator.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
@@ -73,6 +74,7 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
     run.directory = policyDirectory;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
+    run.onSource = deliveryRecorder().startCompile();
     return ::processPolicyDirectory(run, initFunctions);
 }
 
@@ -120,7 +122,9 @@ int ZupolicyPolicymgrService::compileAll(const char *method, const char *startLi
         return MethodCompileFailed;
     }
     TAVO_INFO("#INFO: 策略文件编译成功");
-    return MethodSucceeded;
+    return deliveryRecorder().compiled(initial ? DeliveryRecorder::CompileKind::Initial
+                                               : DeliveryRecorder::CompileKind::Full,
+                                       authorisedUid, MethodSucceeded);
 }
 
 int ZupolicyPolicymgrService::compilePolicy()
@@ -155,7 +159,8 @@ int ZupolicyPolicymgrService::compileSectionPolicy(const QString &ns_name, const
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    return policyManager().compileSectionPolicy(ns, section);
+    return deliveryRecorder().sectionCompiled(ns, section, authorisedUid,
+                                              policyManager().compileSectionPolicy(ns, section));
 }
 
 int ZupolicyPolicymgrService::sendPolicy()
@@ -165,7 +170,7 @@ int ZupolicyPolicymgrService::sendPolicy()
     TAVO_INFO("#INFO: 开始策略同步");
     const int rc = policyManager().sendPolicy();
     logSendResult(rc);
-    return rc;
+    return deliveryRecorder().sent(authorisedUid, rc);
 }
 
 int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, const QString &var_name, int var_value)
@@ -192,5 +197,5 @@ int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, cons
         TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), var_value);
     else
         TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 成功", ns.c_str(), var.c_str(), var_value);
-    return rc;
+    return deliveryRecorder().dynamicChanged(ns, var, static_cast<uint32_t>(var_value), authorisedUid, rc);
 }

@@ -74,6 +74,9 @@ private:
 
     QDBusConnection connection;
     std::string lastSender;
+    // The uid of the caller checkAuth let in last: the caller of the call
+    // being served once its guard passed.
+    uint32_t authorisedUid = 0;
 };
 
 #endif

@@ -11,7 +11,7 @@ expects:
                        passwd/group/shadow (root, messagebus, polkitd,
                        secadm=900, tester=1000, challenged=1001,
                        stranger=1002);
-  /etc/tavo/policy, /var/lib, /run/dbus, /dev
+  /etc/tavo/policy, /var/lib, /run, /dev
                        tmpfs (/dev keeps null, zero, urandom, fuse, ...);
   /dev/log             a collector that records every line with its
                        priority (JSON Lines in $TAVO_SANDBOX_LOG);
@@ -238,7 +238,10 @@ def prepare_filesystem(scratch):
     mount("--rbind", str(dev), "/dev")
     mount("-t", "tmpfs", "-o", "mode=1777", "tavo-shm", "/dev/shm")
 
-    mount("-t", "tmpfs", "-o", "mode=0755", "tavo-run-dbus", "/run/dbus")
+    # The whole of /run is the sandbox's: the bus socket and the record of
+    # what is in force (/run/tavo) among it.
+    mount("-t", "tmpfs", "-o", "mode=0755", "tavo-run", "/run")
+    pathlib.Path("/run/dbus").mkdir()
     TEST_BUS_POLICY_DIR.mkdir()
     mount("-t", "tmpfs", "-o", "mode=0755", "tavo-var-lib", "/var/lib")
     for sub in ("tavo", "dbus", "polkit-1"):
