@@ -53,8 +53,10 @@ const char usageText[] =
     "as many plain two-permission rules, alternately, when that program exists.\n";
 
 constexpr int exitUsage = 64;
-// "sha256 " + 64 hex digits + newline
-constexpr size_t digestLineBytes = 72;
+// "identity " + 64 hex digits + newline, "stand-in image sha256 " + 64 hex
+// digits + newline
+constexpr char identityLine[] = "identity ";
+constexpr size_t digestLinesBytes = (sizeof identityLine - 1) + 65 + 22 + 65;
 
 // Goals the figures are compared with (reported, never enforced).
 constexpr double goalNodesPerSecond = 1e6;
@@ -364,7 +366,8 @@ CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> 
         argv.push_back(o.directory);
         const ChildResult r = runChild(argv, extraEnv);
         // A clean run prints the image's digest and nothing else.
-        const bool onlyDigest = r.stderrBytes == digestLineBytes && r.stderrHead.compare(0, 7, "sha256 ") == 0;
+        const bool onlyDigest = r.stderrBytes == digestLinesBytes &&
+                                r.stderrHead.compare(0, sizeof identityLine - 1, identityLine) == 0;
         if (!r.started || r.status != 0 || !onlyDigest) {
             series.clean = false;
             series.problem = !r.started ? "could not run " + o.checker

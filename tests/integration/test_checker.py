@@ -294,9 +294,9 @@ def test_file_name_cannot_forge_a_log_line(tmp_path):
     write(tmp_path / name, GOOD)
     result = check(tmp_path)
     assert result.code == 0, result.stderr
-    # Every line is one of ours; the last is the image's digest.
-    assert all(line.startswith(PREFIX) for line in result.log[:-1])
-    assert result.log[-1].startswith("sha256 ")
+    # Every line is one of ours; the last two are the digests.
+    assert all(line.startswith(PREFIX) for line in result.log[:-2])
+    assert result.log[-2].startswith("identity ") and result.log[-1].startswith("stand-in image sha256 ")
     assert PREFIX + "##INFO: 处理策略文件 x\\x0a##INFO: 处理策略文件 fake.p 成功\\x1b[2K\\x0d.p 成功" in result.log
     assert "\x1b" not in result.stderr and "\r" not in result.stderr
 
@@ -305,10 +305,13 @@ IMAGE_MAGIC = b"TAVO"
 DIGEST_FROM = 40
 
 
+IMAGE_DIGEST = "stand-in image sha256 "
+
+
 def digest_line(result):
     last = result.log[-1]
-    assert last.startswith("sha256 "), result.stderr
-    return last[len("sha256 "):]
+    assert last.startswith(IMAGE_DIGEST), result.stderr
+    return last[len(IMAGE_DIGEST):]
 
 
 @pytest.mark.parametrize("quiet", [False, True], ids=["verbose", "quiet"])
@@ -326,7 +329,7 @@ def test_digest_is_the_last_line_and_names_the_image_written(tmp_path, quiet):
     # Nothing but the image is left in its directory.
     assert [p.name for p in image.parent.iterdir()] == ["policy.bin"]
     if quiet:
-        assert len(result.log) == 1
+        assert len(result.log) == 2 and result.log[0].startswith("identity ")
 
 
 def test_digest_is_stable_and_follows_the_policy(tmp_path):
@@ -341,4 +344,4 @@ def test_image_that_cannot_be_written_fails_without_a_digest(tmp_path):
     result = check("--quiet", "--image", tmp_path / "missing" / "policy.bin", WORKED_EXAMPLE)
     assert result.code == 74
     assert "cannot write" in result.stderr
-    assert not result.log[-1].startswith("sha256 ")
+    assert not any(line.startswith(("identity ", IMAGE_DIGEST)) for line in result.log)
