@@ -340,6 +340,17 @@ std::optional<Sha256Digest> PolicyRecord::identity() const
     return policyIdentity(std::move(groups));
 }
 
+std::optional<uint64_t> PolicyRecord::nodes() const
+{
+    std::vector<RuleGroup> groups;
+    if (!effectiveGroups(groups))
+        return std::nullopt;
+    uint64_t n = 0;
+    for (const RuleGroup &g : groups)
+        n += g.nodes;
+    return n;
+}
+
 std::vector<RecordSource> PolicyRecord::allSources() const
 {
     std::vector<RecordSource> all = delivery.sources;

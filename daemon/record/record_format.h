@@ -67,6 +67,8 @@ struct PolicyRecord {
     bool effectiveGroups(std::vector<RuleGroup> &groups) const;
     // The identity of what the record says is in force, if known.
     std::optional<Sha256Digest> identity() const;
+    // The policy nodes of what is in force, if known.
+    std::optional<uint64_t> nodes() const;
     // Every stored source the record refers to.
     std::vector<RecordSource> allSources() const;
 };

@@ -345,3 +345,72 @@ def test_image_that_cannot_be_written_fails_without_a_digest(tmp_path):
     assert result.code == 74
     assert "cannot write" in result.stderr
     assert not any(line.startswith(("identity ", IMAGE_DIGEST)) for line in result.log)
+
+
+# --- the policy identity, as docs/policy-identity.md writes it down ----------
+
+def _u32(n):
+    return n.to_bytes(4, "little")
+
+
+def _text(s):
+    data = s.encode("utf-8", "surrogateescape")
+    return _u32(len(data)) + data
+
+
+def _list(items, put):
+    return _u32(len(items)) + b"".join(put(i) for i in items)
+
+
+def _param(p):
+    return p["number"].to_bytes(8, "little") + _text(p["text"]) + _u32(p["type"])
+
+
+def _rule(n, uids, permissions):
+    ident = lambda i: b"".join(w.to_bytes(8, "little") for w in i)
+    condition = lambda c: (_u32(c["type"]) + _text(c["name"]) + _u32(c["value"]) + _text(c["varName"])
+                           + _list(c["params"], _param))
+    call = lambda a: _text(a["name"]) + _list(a["params"], _param)
+    return (_u32(n["action"]) + bytes([n["subjectById"]]) + _list(n["sids"], ident)
+            + _list(n["subjectNames"], _text) + bytes([n["objectById"]]) + _list(n["oids"], ident)
+            + _list(n["objectNames"], _text) + _text(n["objectType"]) + _list(n["conditions"], condition)
+            + _list(n["actions"], call) + _u32(n["flags"]) + _u32(0) + _u32(n["priority"]) + _u32(0) * 3
+            + _text(n["namespaceName"]) + _text(n["sectionName"]) + _text(n["moduleName"])
+            + _list(uids, _u32) + _list(permissions, _text))
+
+
+def documented_identity(nodes):
+    """The identity from the checker's JSON nodes: consecutive nodes that
+    differ only in uid and permission are one rule's, uid-major."""
+    own = ("file", "uid", "permission")
+    rules = []
+    for n in nodes:
+        shared = {k: v for k, v in n.items() if k not in own}
+        if rules and rules[-1][0] == shared and rules[-1][3] == n["file"]:
+            rules[-1][1].append(n["uid"])
+            rules[-1][2].append(n["permission"])
+        else:
+            rules.append((shared, [n["uid"]], [n["permission"]], n["file"]))
+    groups = {}
+    for shared, uids, perms, file in rules:
+        # Back from the uid-major pairs to the rule's uids and permissions.
+        distinct = list(dict.fromkeys(uids))
+        permissions = perms[:len(perms) // len(distinct)]
+        assert [(u, p) for u in distinct for p in permissions] == list(zip(uids, perms))
+        key = (os.path.basename(file).encode("utf-8", "surrogateescape"),
+               shared["namespaceName"].encode("utf-8", "surrogateescape"),
+               shared["sectionName"].encode("utf-8", "surrogateescape"))
+        groups.setdefault(key, hashlib.sha256()).update(_rule(shared, distinct, permissions))
+    body = b"tavo-policy-identity\n" + _u32(1) + _u32(len(groups))
+    for key, digest in sorted((k, g.digest()) for k, g in groups.items()):
+        body += b"".join(_u32(len(part)) + part for part in key) + digest
+    return hashlib.sha256(body).hexdigest()
+
+
+@pytest.mark.parametrize("paths", [[CORPUS.parent.parent / "examples" / "policy"], corpus("good")],
+                         ids=["examples", "good corpus"])
+def test_identity_follows_its_documented_canonical_form(paths):
+    result = check("--quiet", "--json", *paths)
+    assert result.code == 0, result.stderr
+    [identity] = [line.split()[1] for line in result.log if line.startswith("identity ")]
+    assert documented_identity(result.nodes) == identity

@@ -255,7 +255,10 @@ void appendRecordJson(std::string &out, const ReadRecord &r, const std::string &
     const PolicyRecord &rec = r.record;
     out += ",\"kind\":\"";
     out += kindName(rec.delivery.kind);
-    out += "\",";
+    out += "\",\"nodes\":";
+    const std::optional<uint64_t> nodes = rec.nodes();
+    out += nodes ? std::to_string(*nodes) : std::string("null");
+    out += ',';
     appendPolicyJson(out, rec.delivery);
     out += ",\"sectionUpdates\":[";
     for (size_t i = 0; i < rec.sections.size(); ++i) {
@@ -367,6 +370,9 @@ std::string formatPrometheus(const Status &s)
         metric(out, "tavo_policy_changed_timestamp_seconds",
                "When the policy in force last changed (delivery, section update or dynamic variable).",
                {" " + std::to_string(last)});
+        if (const std::optional<uint64_t> nodes = r.nodes())
+            metric(out, "tavo_policy_nodes", "Policy nodes (one per uid and permission of a rule) in force.",
+                   {" " + std::to_string(*nodes)});
         metric(out, "tavo_policy_section_updates", "Section updates delivered since the policy.",
                {" " + std::to_string(r.sections.size())});
         std::vector<std::string> variables;
