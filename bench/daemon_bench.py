@@ -1,14 +1,19 @@
 #!/usr/bin/python3
 """Latency of the daemon's methods through the bus, beside two floors measured
-in the same run, and a large compile and delivery through the daemon.
+in the same run, and a large compile and delivery through the daemon, with
+what recording it costs and what the checker's reports on it cost.
 
     tests/harness/tavo_sandbox.py --bin-dir BUILD --scratch DIR -- \\
         /usr/bin/python3 bench/daemon_bench.py [--calls N] [--files F] [--rules R]
+        [--runs K] [--no-latency]
 
 Runs inside the integration sandbox (real bus daemon, real polkitd, the
 daemon of BUILD). Floors: a bare round trip to the daemon
 (org.freedesktop.DBus.Peer.Ping) and polkit's CheckAuthorization for the
-same subject, called directly. Prints figures; asserts nothing.
+same subject, called directly. The large set is compiled and delivered K
+times (medians); then the record in /run/tavo is weighed against the policy
+files, and tavo-policy-check --in-force and --status run K times on it
+(median wall time, peak RSS). Prints figures; asserts nothing.
 """
 
 import argparse
@@ -60,6 +65,20 @@ def memory(pid):
     return fields
 
 
+def tree_bytes(path):
+    path = pathlib.Path(path)
+    return sum(f.stat().st_size for f in path.rglob("*") if f.is_file()) if path.exists() else 0
+
+
+def run_child(argv):
+    """Wall time and peak RSS (MiB) of one run of a program, and its status."""
+    start = time.perf_counter()
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    child.returncode = os.waitstatus_to_exitcode(status)
+    return time.perf_counter() - start, usage.ru_maxrss / 1024, child.returncode
+
+
 def clear_policy_dir():
     for entry in POLICY_DIR.iterdir():
         shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
@@ -70,6 +89,8 @@ def main():
     parser.add_argument("--calls", type=int, default=1000)
     parser.add_argument("--files", type=int, default=100)
     parser.add_argument("--rules", type=int, default=1000)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--no-latency", action="store_true")
     args = parser.parse_args()
 
     bus = dbus.SystemBus()
@@ -89,7 +110,12 @@ def main():
     clear_policy_dir()
     (POLICY_DIR / "web.p").write_bytes(POLICY)
     assert mgr.compilePolicy() == 0 and mgr.sendPolicy() == 0
+    if not args.no_latency:
+        latency(args, mgr, peer, check)
+    large_set(args, bus, mgr)
 
+
+def latency(args, mgr, peer, check):
     ping = measure(peer.Ping, args.calls)
     auth = measure(check, args.calls)
     floor = ping[0] + auth[0]
@@ -104,21 +130,42 @@ def main():
         med, p99 = measure(fn, args.calls)
         print(f"  {name:<30} {med:8.3f} {p99:7.3f}   {med / floor:5.2f}x")
 
+
+
+def large_set(args, bus, mgr):
     clear_policy_dir()
     bin_dir = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
     subprocess.run([str(bin_dir / "bench" / "tavo-gen-policies"), "--files", str(args.files), "--rules",
                     str(args.rules), str(POLICY_DIR)], check=True, stdout=subprocess.DEVNULL)
     pid = daemon_pid(bus)
-    start = time.perf_counter()
-    compiled = mgr.compilePolicy(timeout=3600)
-    middle = time.perf_counter()
-    sent = mgr.sendPolicy(timeout=3600)
-    end = time.perf_counter()
+    compiles, sends, codes = [], [], set()
+    for _ in range(args.runs):
+        start = time.perf_counter()
+        codes.add(int(mgr.compilePolicy(timeout=3600)))
+        middle = time.perf_counter()
+        codes.add(int(mgr.sendPolicy(timeout=3600)))
+        end = time.perf_counter()
+        compiles.append(middle - start)
+        sends.append(end - middle)
     mem = memory(pid)
-    print(f"benchmark set ({args.files} files x {args.rules} rules) through the daemon:")
-    print(f"  compilePolicy {middle - start:.2f} s (code {compiled}), sendPolicy {end - middle:.2f} s "
-          f"(code {sent}), together {end - start:.2f} s")
+    print(f"benchmark set ({args.files} files x {args.rules} rules) through the daemon, median of {args.runs}:")
+    print(f"  compilePolicy {statistics.median(compiles):.2f} s, sendPolicy {statistics.median(sends):.2f} s "
+          f"(codes {sorted(codes)}), together {statistics.median(compiles) + statistics.median(sends):.2f} s")
     print(f"  daemon memory afterwards: RSS {mem['VmRSS']:.1f} MiB, peak {mem['VmHWM']:.1f} MiB")
+
+    record = pathlib.Path("/run/tavo")
+    if record.exists():
+        sources = tree_bytes(POLICY_DIR)
+        stored = tree_bytes(record / "sources")
+        index = (record / "record").stat().st_size
+        print(f"  record in {record}: sources {stored:,} bytes (the policy files: {sources:,}), "
+              f"record text {index:,} bytes")
+        check = str(bin_dir / "tools" / "tavo-policy-check" / "tavo-policy-check")
+        for what, argv in (("--in-force (the same policy)", [check, "--in-force"]),
+                           ("--status", [check, "--status"])):
+            runs = [run_child(argv) for _ in range(args.runs)]
+            print(f"  tavo-policy-check {what}: {statistics.median(r[0] for r in runs):.2f} s, "
+                  f"peak RSS {max(r[1] for r in runs):.1f} MiB (exit {sorted({r[2] for r in runs})})")
     clear_policy_dir()
 
 

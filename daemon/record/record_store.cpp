@@ -17,6 +17,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "file_replace.h"
 #include "shared_constants.h"
 #include "unique_fd.h"
 
@@ -90,23 +91,6 @@ void grantSecurityAdministrator(int fd, bool directory, const std::optional<uid_
     }
 }
 
-bool writeAll(int fd, const std::string &bytes)
-{
-    const char *data = bytes.data();
-    size_t size = bytes.size();
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A directory of ours: made when missing; refused when it is a link, not a
 // directory, not the caller's, or writable by others.
 int ownDirectory(const std::string &path, mode_t mode)
@@ -119,14 +103,6 @@ int ownDirectory(const std::string &path, mode_t mode)
     if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return EPERM;
     return 0;
-}
-
-int syncDirectory(const std::string &path)
-{
-    const UniqueFd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid())
-        return errno;
-    return fsync(dir.get()) == 0 ? 0 : errno;
 }
 
 bool isDigestName(const std::string &name)
@@ -214,26 +190,11 @@ int readWholeFile(const std::string &path, uint64_t limit, std::string &bytes)
 int replaceFile(const std::string &path, const std::string &bytes, mode_t mode, bool durable,
                 const std::function<void(int fd)> &prepare)
 {
+    // Named so that a writer that was killed leaves what sweep recognises.
     const size_t slash = path.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string temporary = directory + "/" + temporaryPrefix + "XXXXXX";
-    UniqueFd fd(mkostemp(&temporary[0], O_CLOEXEC));
-    if (!fd.valid())
-        return errno;
-    int error = 0;
-    if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), bytes) || (durable && fsync(fd.get()) != 0))
-        error = errno;
-    if (error == 0 && prepare)
-        prepare(fd.get());
-    if (error == 0 && fd.close() != 0)
-        error = errno;
-    if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        unlink(temporary.c_str());
-        return error;
-    }
-    return durable ? syncDirectory(directory) : 0;
+    return replaceFileAtomically(path, directory + "/" + temporaryPrefix + "XXXXXX", bytes.data(), bytes.size(),
+                                 mode, durable, prepare);
 }
 
 RecordStore::RecordStore(std::string directory, bool durable) : directory_(std::move(directory)), durable_(durable)

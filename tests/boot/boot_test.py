@@ -345,9 +345,9 @@ def wait_until(condition, timeout=20):
     return True
 
 
-def status(m, user=None):
+def status_of(m, user=None):
     """tavo-policy-check --status --json inside."""
-    return json.loads(m.out("tavo-policy-check --status --json", user=user))
+    return json.loads(m.out("tavo-policy-check --status --json 2>/dev/null", user=user))
 
 
 def identity_of_policy(m):
@@ -422,7 +422,7 @@ def first_boot(m, debs, examples):
     check(m.prop("tavo-policyd", "ActiveState") == "active", "the daemon runs after activation")
     check_digest = m.out(f"tavo-policy-check --quiet {POLICY} 2>&1 >/dev/null | tail -n 1").split()[-1]
     check(sim_state(m)["policy_digest"] == check_digest, "the kernel holds tavo-policy-check's digest")
-    recorded = status(m)["inForce"]
+    recorded = status_of(m)["inForce"]
     check(recorded["kind"] == "full" and recorded["identity"] == identity_of_policy(m)
           and m.out("stat -c %a /run/tavo/record") == "644",
           "/run/tavo records the delivery under the checker's identity, readable by anyone")
@@ -433,7 +433,7 @@ def first_boot(m, debs, examples):
     state = m.out(f"cat {SIM}/.sim/state")
     check("dynamic: ssh maintenance 1" in state and "section: fileserver samba" in state,
           "the kernel holds the variable and the section")
-    recorded = status(m)["inForce"]
+    recorded = status_of(m)["inForce"]
     check([(d["namespace"], d["variable"], d["value"]) for d in recorded["dynamicVariables"]]
           == [("ssh", "maintenance", 1)]
           and [(u["namespace"], u["section"]) for u in recorded["sectionUpdates"]] == [("fileserver", "samba")]
@@ -546,15 +546,15 @@ def second_boot(m):
           and int(m.prop("tavo-policy-init", "ExecMainExitTimestampMonotonic"))
           <= int(m.prop("sysinit.target", "ActiveEnterTimestampMonotonic")),
           "... before sysinit.target, that is before every ordinary service")
-    report = status(m)
+    report = status_of(m)
     recorded = report["inForce"]
     check(recorded["kind"] == "initial" and recorded["delivered"]["method"] == "tavo-main-policy-init"
           and recorded["identity"] == report["initialImage"]["identity"] is not None
           and report["initialImageMatchesKernel"] is True,
           "the record names the initial image the early-boot unit delivered")
-    check(m.sh("tavo-main-policy-sync -a", check=False)[0] == 0 and status(m)["inForce"]["kind"] == "full"
+    check(m.sh("tavo-main-policy-sync -a", check=False)[0] == 0 and status_of(m)["inForce"]["kind"] == "full"
           and m.sh("tavo-main-policy-sync -d -n ssh -v maintenance -V true", check=False)[0] == 0
-          and [d["variable"] for d in status(m)["inForce"]["dynamicVariables"]] == ["maintenance"],
+          and [d["variable"] for d in status_of(m)["inForce"]["dynamicVariables"]] == ["maintenance"],
           "... and follows -a and a switch of a dynamic variable")
     # A damaged image for the next boot.
     m.sh(f"printf 'not an image' > {INIT_IMAGE}")

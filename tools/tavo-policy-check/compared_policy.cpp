@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <sys/stat.h>
 
-#include "policy_loader.h"
-
 namespace {
 
 bool isDirectory(const std::string &path)
@@ -19,6 +17,30 @@ bool succeeded(int result)
 }
 
 } // namespace
+
+int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+                      const SourceHook &onSource)
+{
+    int firstFailure = 0;
+    for (const std::string &path : paths) {
+        int result;
+        if (isDirectory(path)) {
+            PolicyDirectoryRun run;
+            run.directory = path;
+            run.prefix = canonicalDirectoryPrefix(path);
+            run.stopAtFirstFailure = false;
+            run.onCompiled = onCompiled;
+            run.onSource = onSource;
+            result = compilePolicyDirectory(run);
+        } else {
+            // A file named on the command line is taken whatever its name.
+            result = processPolicyFile(path, path, std::string(), onCompiled, maxPolicyFileSize, onSource);
+        }
+        if (!succeeded(result) && firstFailure == 0)
+            firstFailure = result;
+    }
+    return firstFailure;
+}
 
 PolicyComparer::PolicyComparer()
 {
@@ -67,23 +89,8 @@ void PolicyComparer::attachText(const std::string &name, const std::string &cont
 int PolicyComparer::compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem)
 {
     start(out);
-    const SourceHook keep = [this](const std::string &name, const std::string &content) { attachText(name, content); };
-    int firstFailure = 0;
-    for (const std::string &path : paths) {
-        int result;
-        if (isDirectory(path)) {
-            PolicyDirectoryRun run;
-            run.directory = path;
-            run.prefix = canonicalDirectoryPrefix(path);
-            run.stopAtFirstFailure = false;
-            run.onSource = keep;
-            result = compilePolicyDirectory(run);
-        } else {
-            result = processPolicyFile(path, path, std::string(), {}, maxPolicyFileSize, keep);
-        }
-        if (!succeeded(result) && firstFailure == 0)
-            firstFailure = result;
-    }
+    const int firstFailure = compileGivenPaths(
+        paths, {}, [this](const std::string &name, const std::string &content) { attachText(name, content); });
     out.groups = output_.identity().groups();
     if (firstFailure == 0 && !duplicate_.empty()) {
         problem = "two candidate files are named " + duplicate_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "identity_output.h"
+#include "policy_loader.h"
 #include "record_format.h"
 
 // One rule by its canonical form's digest, and where its text is.
@@ -32,6 +33,12 @@ struct ComparedPolicy {
     std::map<std::string, ComparedFile> files;
     std::vector<RuleGroup> groups;
 };
+
+// Compiles the policy files and directories the checker is given, as the
+// checker does: a directory like the policy directory, a file whatever its
+// name, every one even after a failure. 0 or the first failure's code.
+int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+                      const SourceHook &onSource);
 
 class PolicyComparer {
 public:

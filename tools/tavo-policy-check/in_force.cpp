@@ -194,27 +194,31 @@ Difference compare(const ComparedPolicy &inForce, const ComparedPolicy &candidat
     return diff;
 }
 
-// The lines a rule stands on in its file.
+// The lines a rule stands on in its file; where each line of a file starts
+// is found once per file.
 std::vector<std::string> ruleLines(const ComparedRule &rule)
 {
+    static std::map<const std::string *, std::vector<size_t>> lineStarts;
     std::vector<std::string> lines;
     if (!rule.text)
         return lines;
     const std::string &text = *rule.text;
-    size_t start = 0;
-    for (int line = 1; line < rule.firstLine && start != std::string::npos; ++line) {
-        start = text.find('\n', start);
-        if (start != std::string::npos)
-            ++start;
+    std::vector<size_t> &starts = lineStarts[rule.text];
+    if (starts.empty()) {
+        starts.push_back(0);
+        for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+            starts.push_back(at + 1);
     }
-    for (int line = rule.firstLine; line <= rule.lastLine && start != std::string::npos && start <= text.size();
-         ++line) {
-        const size_t end = text.find('\n', start);
-        std::string l = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    for (int line = rule.firstLine; line <= rule.lastLine; ++line) {
+        if (line < 1 || static_cast<size_t>(line) > starts.size())
+            break;
+        const size_t start = starts[static_cast<size_t>(line) - 1];
+        const size_t end = static_cast<size_t>(line) < starts.size() ? starts[static_cast<size_t>(line)] - 1
+                                                                       : text.size();
+        std::string l = text.substr(start, end - start);
         while (!l.empty() && (l.back() == '\r' || l.back() == ' ' || l.back() == '\t'))
             l.pop_back();
         lines.push_back(std::move(l));
-        start = end == std::string::npos ? end : end + 1;
     }
     return lines;
 }
@@ -305,27 +309,13 @@ void printJson(const PolicyRecord &record, const Sha256Digest &recorded, const S
     out += ",\"inForce\":{\"identity\":\"" + digestToHex(recorded) + "\",\"kind\":\"" +
            kindName(record.delivery.kind) + "\",\"delivered\":";
     appendStepJson(out, record.delivery.delivered);
-    out += ",\"sectionUpdates\":[";
-    for (size_t i = 0; i < record.sections.size(); ++i) {
-        out += i ? ",{\"namespace\":" : "{\"namespace\":";
-        appendJsonString(out, record.sections[i].nsName);
-        out += ",\"section\":";
-        appendJsonString(out, record.sections[i].section);
-        out += ",\"delivered\":";
-        appendStepJson(out, record.sections[i].delivered);
-        out += '}';
-    }
-    out += "]},\"candidate\":{\"identity\":\"" + digestToHex(candidate) + "\",\"paths\":[";
-    for (size_t i = 0; i < paths.size(); ++i) {
-        out += i ? "," : "";
-        appendJsonString(out, paths[i]);
-    }
-    out += "]},\"recompiledDiffers\":[";
-    for (size_t i = 0; i < drift.size(); ++i) {
-        out += i ? "," : "";
-        appendJsonString(out, drift[i]);
-    }
-    out += "],\"files\":[";
+    out += ",\"sectionUpdates\":";
+    appendSectionUpdatesJson(out, record.sections);
+    out += "},\"candidate\":{\"identity\":\"" + digestToHex(candidate) + "\",\"paths\":";
+    appendJsonStrings(out, paths);
+    out += "},\"recompiledDiffers\":";
+    appendJsonStrings(out, drift);
+    out += ",\"files\":[";
     for (size_t i = 0; i < diff.files.size(); ++i) {
         const FileDifference &fd = diff.files[i];
         out += i ? ",{\"file\":" : "{\"file\":";

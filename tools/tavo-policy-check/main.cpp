@@ -14,6 +14,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "compared_policy.h"
 #include "exit_status.h"
 #include "identity_output.h"
 #include "image_output.h"
@@ -66,17 +67,6 @@ const char usageText[] =
     "written. --in-force exits 0 when PATH is the policy in force, 1 when it\n"
     "differs, 2 when either cannot be compiled, 4 when nothing is known to be in\n"
     "force, 77 when the recorded sources may not be read.\n";
-
-bool isDirectory(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool succeeded(int result)
-{
-    return result == FileCompiled || result == FileWithoutPolicy;
-}
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TAVO_SANITIZED_HEAP 1
@@ -203,8 +193,9 @@ int main(int argc, char **argv)
         paths.emplace_back(defaultPolicyDirectory);
 
     if (status || inForce) {
-        // What the reports compile logs its errors and warnings only.
-        setLogToStderr(programName, TAVO_LOG_WARNING);
+        // What the reports compile logs its errors (and, for a comparison
+        // an administrator reads, its warnings) only.
+        setLogToStderr(programName, status ? TAVO_LOG_ERROR : TAVO_LOG_WARNING);
         if (status) {
             StatusOptions o;
             o.format = prometheus ? ReportFormat::Prometheus : json ? ReportFormat::Json : ReportFormat::Text;
@@ -247,23 +238,7 @@ int main(int argc, char **argv)
         };
     }
 
-    int firstFailure = 0;
-    for (const std::string &path : paths) {
-        int result;
-        if (isDirectory(path)) {
-            PolicyDirectoryRun run;
-            run.directory = path;
-            run.prefix = canonicalDirectoryPrefix(path);
-            run.stopAtFirstFailure = false;
-            run.onCompiled = printNodes;
-            result = compilePolicyDirectory(run);
-        } else {
-            // A file named on the command line is taken whatever its name.
-            result = processPolicyFile(path, path, std::string(), printNodes);
-        }
-        if (!succeeded(result) && firstFailure == 0)
-            firstFailure = result;
-    }
+    int firstFailure = compileGivenPaths(paths, printNodes, {});
 
     if (firstFailure == 0)
         firstFailure = compileImage(output.compiler, imagePath, identity.identity().identity());

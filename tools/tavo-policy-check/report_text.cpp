@@ -41,3 +41,41 @@ void appendStepJson(std::string &out, const RecordStep &step)
     appendJsonString(out, step.user);
     out += '}';
 }
+
+void appendJsonStrings(std::string &out, const std::vector<std::string> &texts)
+{
+    out += '[';
+    for (size_t i = 0; i < texts.size(); ++i) {
+        out += i ? "," : "";
+        appendJsonString(out, texts[i]);
+    }
+    out += ']';
+}
+
+void appendPolicyJson(std::string &out, const RecordedPolicy &policy)
+{
+    out += "\"compiled\":";
+    appendStepJson(out, policy.compiled);
+    out += ",\"delivered\":";
+    appendStepJson(out, policy.delivered);
+    out += ",\"files\":";
+    std::vector<std::string> names;
+    for (const RecordSource &source : policy.sources)
+        names.push_back(source.name);
+    appendJsonStrings(out, names);
+}
+
+void appendSectionUpdatesJson(std::string &out, const std::vector<RecordedPolicy> &sections)
+{
+    out += '[';
+    for (size_t i = 0; i < sections.size(); ++i) {
+        out += i ? ",{\"namespace\":" : "{\"namespace\":";
+        appendJsonString(out, sections[i].nsName);
+        out += ",\"section\":";
+        appendJsonString(out, sections[i].section);
+        out += ',';
+        appendPolicyJson(out, sections[i]);
+        out += '}';
+    }
+    out += ']';
+}

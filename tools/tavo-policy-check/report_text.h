@@ -21,4 +21,13 @@ std::string describeStep(const RecordStep &step);
 // {"time":..., "method":..., "uid":..., "user":...} (null when absent).
 void appendStepJson(std::string &out, const RecordStep &step);
 
+// A JSON array of texts.
+void appendJsonStrings(std::string &out, const std::vector<std::string> &texts);
+
+// The members "compiled", "delivered" and "files" of a recorded policy.
+void appendPolicyJson(std::string &out, const RecordedPolicy &policy);
+
+// [{"namespace":..., "section":..., "compiled":..., ...}, ...]
+void appendSectionUpdatesJson(std::string &out, const std::vector<RecordedPolicy> &sections);
+
 #endif

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <optional>
 #include <vector>
 
@@ -13,11 +15,14 @@
 #include "policy_loader.h"
 #include "record_store.h"
 #include "report_text.h"
+#include "unique_fd.h"
 
 namespace {
 
 constexpr int exitOutputNotWritten = 74;
 constexpr mode_t outputMode = 0644;
+// Rounds of making the status while what it is made of keeps changing.
+constexpr int maxStatusRounds = 5;
 
 // A record as read: its state, and the record when it could be.
 struct ReadRecord {
@@ -224,20 +229,6 @@ const char *stateWord(RecordStore::ReadStatus status)
     return "absent";
 }
 
-void appendPolicyJson(std::string &out, const RecordedPolicy &p)
-{
-    out += "\"compiled\":";
-    appendStepJson(out, p.compiled);
-    out += ",\"delivered\":";
-    appendStepJson(out, p.delivered);
-    out += ",\"files\":[";
-    for (size_t i = 0; i < p.sources.size(); ++i) {
-        out += i ? "," : "";
-        appendJsonString(out, p.sources[i].name);
-    }
-    out += ']';
-}
-
 // `extra`: more members, each with its leading comma.
 void appendRecordJson(std::string &out, const ReadRecord &r, const std::string &extra = std::string())
 {
@@ -260,17 +251,9 @@ void appendRecordJson(std::string &out, const ReadRecord &r, const std::string &
     out += nodes ? std::to_string(*nodes) : std::string("null");
     out += ',';
     appendPolicyJson(out, rec.delivery);
-    out += ",\"sectionUpdates\":[";
-    for (size_t i = 0; i < rec.sections.size(); ++i) {
-        out += i ? ",{\"namespace\":" : "{\"namespace\":";
-        appendJsonString(out, rec.sections[i].nsName);
-        out += ",\"section\":";
-        appendJsonString(out, rec.sections[i].section);
-        out += ',';
-        appendPolicyJson(out, rec.sections[i]);
-        out += '}';
-    }
-    out += "],\"dynamicVariables\":[";
+    out += ",\"sectionUpdates\":";
+    appendSectionUpdatesJson(out, rec.sections);
+    out += ",\"dynamicVariables\":[";
     for (size_t i = 0; i < rec.dynamics.size(); ++i) {
         const DynamicChange &d = rec.dynamics[i];
         out += i ? ",{\"namespace\":" : "{\"namespace\":";
@@ -397,11 +380,49 @@ std::string formatPrometheus(const Status &s)
     return out;
 }
 
+// What the status is made of, as the file system shows it: the records,
+// the stored image and every entry of the policy directory.
+std::string inputsMark(const std::string &policyDirectory)
+{
+    std::string mark;
+    const auto add = [&mark](const std::string &path) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            mark += path + " -\n";
+            return;
+        }
+        mark += path + ' ' + std::to_string(st.st_ino) + ' ' + std::to_string(st.st_size) + ' ' +
+                std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec) + ' ' +
+                std::to_string(st.st_ctim.tv_sec) + '.' + std::to_string(st.st_ctim.tv_nsec) + '\n';
+    };
+    add(std::string(inForceRecordDirectory) + "/record");
+    add(std::string(initialRecordDirectory) + "/record");
+    add(initialImageFile);
+    add(policyDirectory);
+    if (const UniqueDir dir{opendir(policyDirectory.c_str())}) {
+        std::vector<std::string> names;
+        while (const struct dirent *entry = readdir(dir.get()))
+            names.emplace_back(entry->d_name);
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : names)
+            add(policyDirectory + "/" + name);
+    }
+    return mark;
+}
+
 } // namespace
 
 int runStatus(const StatusOptions &options)
 {
-    const Status s = gather(options);
+    // What changes while the status is made is made again: a path unit does
+    // not see what changed while the service it started was running.
+    Status s;
+    for (int round = 0; round < maxStatusRounds; ++round) {
+        const std::string before = inputsMark(options.policyDirectory);
+        s = gather(options);
+        if (inputsMark(options.policyDirectory) == before)
+            break;
+    }
     std::string text;
     switch (options.format) {
     case ReportFormat::Text: text = formatText(s); break;
