@@ -26,6 +26,7 @@
 #include "policy_manager.h"
 #include "parser.h"
 #include "policy_generator.h"
+#include "policy_identity.h"
 #include "rule_expansion.h"
 
 #ifndef TAVO_POLICY_CHECK_PATH
@@ -44,19 +45,24 @@ using Clock = std::chrono::steady_clock;
 const char usageText[] =
     "Usage: tavo-frontend-bench [--files N] [--rules M] [--seed S] [--runs R]\n"
     "                           [--checker PATH] [--dir DIRECTORY] [--no-checker]\n"
-    "                           [--checkpolicy PATH]\n"
+    "                           [--checkpolicy PATH] [--baseline-checker PATH]\n"
     "Measure the policy scanner, the compiler front end and the checker command\n"
     "on a synthetic policy set (default 100 files x 1000 rules, seed 1, 5 runs).\n"
     "Without --dir the set is written to a temporary directory and removed after.\n"
     "--no-checker leaves out the checker runs (for profiling the in-process stages).\n"
     "The checker is also timed against checkpolicy (default /usr/bin/checkpolicy) on\n"
-    "as many plain two-permission rules, alternately, when that program exists.\n";
+    "as many plain two-permission rules, alternately, when that program exists.\n"
+    "--baseline-checker runs another checker (an earlier build) alternately with this\n"
+    "one on the set, for the ratio of the two in the same minutes.\n";
 
 constexpr int exitUsage = 64;
 // "identity " + 64 hex digits + newline, "stand-in image sha256 " + 64 hex
-// digits + newline
+// digits + newline; a checker from before the identity printed "sha256 " + 64
+// hex digits + newline only.
 constexpr char identityLine[] = "identity ";
 constexpr size_t digestLinesBytes = (sizeof identityLine - 1) + 65 + 22 + 65;
+constexpr char oldDigestLine[] = "sha256 ";
+constexpr size_t oldDigestLineBytes = (sizeof oldDigestLine - 1) + 65;
 
 // Goals the figures are compared with (reported, never enforced).
 constexpr double goalNodesPerSecond = 1e6;
@@ -71,6 +77,7 @@ struct Options {
     std::string directory;
     bool runChecker = true;
     std::string checkpolicy = "/usr/bin/checkpolicy";
+    std::string baselineChecker;
 };
 
 double secondsSince(Clock::time_point start)
@@ -258,7 +265,8 @@ struct ParseResult {
 // compile clears them. `look` (untimed use only) sees each file's records
 // before they are handed over.
 ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
-                     const std::function<void(const GeneratedPolicy &, const PolicyDb &)> &look = {})
+                     const std::function<void(const GeneratedPolicy &, const PolicyDb &)> &look = {},
+                     IdentityBuilder *identity = nullptr)
 {
     PolicyModuleManagerInterface &manager = policyManager();
     manager.clearAllPolicy();
@@ -267,6 +275,10 @@ ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
     for (const GeneratedPolicy &p : policies) {
         if (compileText(p.fileName, p.text) != 0)
             ++result.failures;
+        // The daemon takes the identity of the rules on their way to the
+        // library (IdentityOutput).
+        if (identity)
+            identity->addFile(p.fileName, parseState().fileRules);
         PolicyDb &db = expandFileNodes(false);
         result.nodes += db.nodes.size();
         if (look)
@@ -355,35 +367,68 @@ struct CheckerSeries {
     std::string problem;
 };
 
-CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> &flags,
-                               const std::vector<std::string> &extraEnv = {})
+// A clean run prints its digests and nothing else.
+bool onlyDigests(const ChildResult &r)
 {
+    return (r.stderrBytes == digestLinesBytes && r.stderrHead.compare(0, sizeof identityLine - 1, identityLine) == 0) ||
+           (r.stderrBytes == oldDigestLineBytes &&
+            r.stderrHead.compare(0, sizeof oldDigestLine - 1, oldDigestLine) == 0);
+}
+
+// Runs of one checker, collected.
+struct CheckerRuns {
     std::vector<double> wall, cpu, rss;
     CheckerSeries series;
-    for (size_t i = 0; i < o.runs; ++i) {
-        std::vector<std::string> argv{o.checker};
+
+    // False once the checker could not be started.
+    bool run(const std::string &checker, const std::vector<std::string> &flags, const std::string &directory,
+             const std::vector<std::string> &extraEnv)
+    {
+        std::vector<std::string> argv{checker};
         argv.insert(argv.end(), flags.begin(), flags.end());
-        argv.push_back(o.directory);
+        argv.push_back(directory);
         const ChildResult r = runChild(argv, extraEnv);
-        // A clean run prints the image's digest and nothing else.
-        const bool onlyDigest = r.stderrBytes == digestLinesBytes &&
-                                r.stderrHead.compare(0, sizeof identityLine - 1, identityLine) == 0;
-        if (!r.started || r.status != 0 || !onlyDigest) {
+        if (!r.started || r.status != 0 || !onlyDigests(r)) {
             series.clean = false;
-            series.problem = !r.started ? "could not run " + o.checker
+            series.problem = !r.started ? "could not run " + checker
                                         : "exit status " + std::to_string(r.status) + ", " +
                                               std::to_string(r.stderrBytes) + " bytes on stderr: " + r.stderrHead;
             if (!r.started)
-                break;
+                return false;
         }
         wall.push_back(r.seconds);
         cpu.push_back(r.cpuSeconds);
         rss.push_back(static_cast<double>(r.maxRssKiB));
+        return true;
     }
-    series.wall = summarise(wall);
-    series.cpu = summarise(cpu);
-    series.rssKiB = summarise(rss);
-    return series;
+    CheckerSeries done()
+    {
+        series.wall = summarise(wall);
+        series.cpu = summarise(cpu);
+        series.rssKiB = summarise(rss);
+        return series;
+    }
+};
+
+CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> &flags,
+                               const std::vector<std::string> &extraEnv = {})
+{
+    CheckerRuns runs;
+    for (size_t i = 0; i < o.runs && runs.run(o.checker, flags, o.directory, extraEnv); ++i) {
+    }
+    return runs.done();
+}
+
+// This checker and the baseline one, one run each in turn.
+std::pair<CheckerSeries, CheckerSeries> runAgainstBaseline(const Options &o)
+{
+    CheckerRuns ours, baseline;
+    for (size_t i = 0; i < o.runs; ++i) {
+        if (!ours.run(o.checker, {"--quiet"}, o.directory, {}) ||
+            !baseline.run(o.baselineChecker, {"--quiet"}, o.directory, {}))
+            break;
+    }
+    return {ours.done(), baseline.done()};
 }
 
 // ---- the checker against checkpolicy ------------------------------------
@@ -470,10 +515,11 @@ int parseOptions(int argc, char **argv, Options &o)
         {"checker", required_argument, nullptr, 'c'}, {"dir", required_argument, nullptr, 'd'},
         {"no-checker", no_argument, nullptr, 'x'},  {"help", no_argument, nullptr, 'h'},
         {"checkpolicy", required_argument, nullptr, 'p'},
+        {"baseline-checker", required_argument, nullptr, 'b'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "f:r:s:n:c:d:xp:h", longOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "f:r:s:n:c:d:xp:b:h", longOptions, nullptr)) != -1) {
         uint64_t value = 0;
         switch (opt) {
         case 'f':
@@ -497,6 +543,7 @@ int parseOptions(int argc, char **argv, Options &o)
         case 'd': o.directory = optarg; break;
         case 'x': o.runChecker = false; break;
         case 'p': o.checkpolicy = optarg; break;
+        case 'b': o.baselineChecker = optarg; break;
         case 'h': fputs(usageText, stdout); return 0;
         default: fputs(usageText, stderr); return exitUsage;
         }
@@ -569,11 +616,16 @@ int main(int argc, char **argv)
     // records are measured while they exist.
     Footprint footprint;
     size_t wrongCounts = 0;
+    size_t canonicalBytes = 0;
+    IdentityBuilder sizing;
+    sizing.setRuleHook([&canonicalBytes](const std::string &, const FileRule &, const std::string &bytes) {
+        canonicalBytes += bytes.size();
+    });
     const ParseResult check = parseAll(policies, [&](const GeneratedPolicy &p, const PolicyDb &db) {
         footprint.addDb(db);
         if (db.nodes.size() != p.rules * nodesPerRule)
             ++wrongCounts;
-    });
+    }, &sizing);
     if (check.failures != 0 || wrongCounts != 0) {
         fprintf(stderr, "tavo-frontend-bench: %zu files failed to compile, %zu gave unexpected node counts\n",
                 check.failures, wrongCounts);
@@ -593,6 +645,7 @@ int main(int argc, char **argv)
         tokens = s.tokens;
         failures += s.failures;
     }
+    std::vector<double> identityWall, identityCpu;
     for (size_t i = 0; i < o.runs; ++i) {
         const ParseResult r = parseAll(policies);
         parseWall.push_back(r.time.wall);
@@ -600,7 +653,14 @@ int main(int argc, char **argv)
         releaseWall.push_back(r.release.wall);
         releaseCpu.push_back(r.release.cpu);
         failures += r.failures;
+        IdentityBuilder identity;
+        const ParseResult withIdentity = parseAll(policies, {}, &identity);
+        identityWall.push_back(withIdentity.time.wall);
+        identityCpu.push_back(withIdentity.time.cpu);
+        failures += withIdentity.failures;
     }
+    const Stats identityStats = summarise(identityWall);
+    const Stats identityCpuStats = summarise(identityCpu);
     const Stats scan = summarise(scanWall);
     const Stats scanCpuStats = summarise(scanCpu);
     const Stats parse = summarise(parseWall);
@@ -609,6 +669,9 @@ int main(int argc, char **argv)
     const Stats releaseCpuStats = summarise(releaseCpu);
 
     CheckerSeries quiet, json, huge;
+    std::pair<CheckerSeries, CheckerSeries> againstBaseline;
+    if (o.runChecker && !o.baselineChecker.empty())
+        againstBaseline = runAgainstBaseline(o);
     if (o.runChecker) {
         quiet = runCheckerSeries(o, {"--quiet"});
         json = runCheckerSeries(o, {"--quiet", "--json"});
@@ -659,6 +722,11 @@ int main(int argc, char **argv)
     printf("%-38s %8.3f %8.3f %8.3f %8.3f   %s [%s] nodes/s\n", "    release of the records", release.median,
            release.min, release.max, releaseCpuStats.median, grouped(dNodes / release.median).c_str(),
            grouped(dNodes / releaseCpuStats.median).c_str());
+    printf("%-38s %8.3f %8.3f %8.3f %8.3f   %s [%s] nodes/s, %.3fx [%.3fx] (b), %.1f MiB canonical form\n",
+           "    (b) with the policy identity", identityStats.median, identityStats.min, identityStats.max,
+           identityCpuStats.median, grouped(dNodes / identityStats.median).c_str(),
+           grouped(dNodes / identityCpuStats.median).c_str(), identityStats.median / parse.median,
+           identityCpuStats.median / parseCpuStats.median, mib(static_cast<double>(canonicalBytes)));
     const double cycle = parse.median + release.median;
     const double cycleCpu = parseCpuStats.median + releaseCpuStats.median;
     printf("%-38s %8.3f %8s %8s %8.3f   %s [%s] rules/s, %s [%s] nodes/s\n", "    front end + release", cycle, "", "",
@@ -676,6 +744,17 @@ int main(int argc, char **argv)
         printChecker("(c) checker --quiet DIR", quiet);
         printChecker("    checker --quiet --json DIR", json);
         printChecker("    checker --quiet DIR, THP heap", huge);
+        if (!o.baselineChecker.empty()) {
+            printChecker("    this checker, alternately with:", againstBaseline.first);
+            printChecker("    baseline checker --quiet DIR", againstBaseline.second);
+            printf("%-38s %8s %8s %8s %8s   %.3fx [%.3fx] the baseline's time (%s)\n", "    this / baseline", "",
+                   "", "", "", againstBaseline.first.wall.median / againstBaseline.second.wall.median,
+                   againstBaseline.first.cpu.median / againstBaseline.second.cpu.median, o.baselineChecker.c_str());
+            for (const CheckerSeries *c : {&againstBaseline.first, &againstBaseline.second}) {
+                if (!c->clean)
+                    printf("WARNING: a checker did not run cleanly: %s\n", c->problem.c_str());
+            }
+        }
     }
 
     const double records = static_cast<double>(footprint.records);

@@ -335,9 +335,13 @@ def test_digest_is_the_last_line_and_names_the_image_written(tmp_path, quiet):
 def test_digest_is_stable_and_follows_the_policy(tmp_path):
     write(tmp_path / "a.p", GOOD)
     first, again = check("--quiet", tmp_path), check("--quiet", tmp_path)
+    # The file is recorded under its base name, however it is named.
+    named = check("--quiet", tmp_path / "a.p")
+    relative = check("--quiet", "a.p", cwd=tmp_path)
     write(tmp_path / "a.p", GOOD.replace(b"write", b"append"))
     changed = check("--quiet", tmp_path)
-    assert digest_line(first) == digest_line(again) != digest_line(changed)
+    assert digest_line(first) == digest_line(again) == digest_line(named) == digest_line(relative)
+    assert digest_line(first) != digest_line(changed)
 
 
 def test_image_that_cannot_be_written_fails_without_a_digest(tmp_path):
