@@ -104,6 +104,13 @@ const IdentityBuilder &IdentityOutput::identity()
     return builder_;
 }
 
+void IdentityOutput::endFiles()
+{
+    if (worker_)
+        worker_->wait();
+    worker_.reset();
+}
+
 int IdentityOutput::clearAllPolicy()
 {
     if (worker_)

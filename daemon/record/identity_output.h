@@ -26,6 +26,10 @@ public:
 
     // What was taken so far (waits for the second thread).
     const IdentityBuilder &identity();
+    // No more files come: the second thread ends (and what the crypto
+    // library keeps for it goes with it, before the process's exit cleans
+    // the library up).
+    void endFiles();
     // For a hook on the rules; only with inline hashing.
     IdentityBuilder &builder() { return builder_; }
 

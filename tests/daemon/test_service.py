@@ -154,7 +154,7 @@ def test_stop_signal_ends_the_daemon_cleanly(daemon, sig):
 
 
 def test_without_a_system_bus_the_daemon_exits_with_1(daemon):
-    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/run/dbus/no-such-socket")
+    env = daemon.daemon_environment({"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/dbus/no-such-socket"})
     assert subprocess.run([str(daemon.daemon_exe)], env=env, capture_output=True, timeout=120).returncode == 1
     assert [line for line in daemon.log.lines() if line[0] != 4] == [
         (3, "Start tavo policy daemon"), (1, "Failed to connect to D-Bus system bus"),

@@ -240,8 +240,10 @@ int main(int argc, char **argv)
 
     int firstFailure = compileGivenPaths(paths, printNodes, {});
 
+    const Sha256Digest policy = identity.identity().identity();
+    identity.endFiles();
     if (firstFailure == 0)
-        firstFailure = compileImage(output.compiler, imagePath, identity.identity().identity());
+        firstFailure = compileImage(output.compiler, imagePath, policy);
 
     if (fflush(stdout) != 0 || ferror(stdout)) {
         perror(programName);
