@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <thread>
 #include <optional>
 #include <vector>
 
@@ -23,6 +25,10 @@ constexpr int exitOutputNotWritten = 74;
 constexpr mode_t outputMode = 0644;
 // Rounds of making the status while what it is made of keeps changing.
 constexpr int maxStatusRounds = 5;
+// How long a status written to a file waits for a change that came just
+// after it, and how often it looks.
+constexpr auto outputSettleTime = std::chrono::seconds(2);
+constexpr auto outputSettlePoll = std::chrono::milliseconds(100);
 
 // A record as read: its state, and the record when it could be.
 struct ReadRecord {
@@ -410,25 +416,35 @@ std::string inputsMark(const std::string &policyDirectory)
     return mark;
 }
 
+std::string formatStatus(const Status &s, ReportFormat format)
+{
+    switch (format) {
+    case ReportFormat::Text: return formatText(s);
+    case ReportFormat::Json: return formatJson(s);
+    case ReportFormat::Prometheus: break;
+    }
+    return formatPrometheus(s);
+}
+
+// The status, made again while what it is made of changed meanwhile.
+std::string settledStatus(const StatusOptions &options, std::string &mark)
+{
+    Status s;
+    for (int round = 0; round < maxStatusRounds; ++round) {
+        mark = inputsMark(options.policyDirectory);
+        s = gather(options);
+        if (inputsMark(options.policyDirectory) == mark)
+            break;
+    }
+    return formatStatus(s, options.format);
+}
+
 } // namespace
 
 int runStatus(const StatusOptions &options)
 {
-    // What changes while the status is made is made again: a path unit does
-    // not see what changed while the service it started was running.
-    Status s;
-    for (int round = 0; round < maxStatusRounds; ++round) {
-        const std::string before = inputsMark(options.policyDirectory);
-        s = gather(options);
-        if (inputsMark(options.policyDirectory) == before)
-            break;
-    }
-    std::string text;
-    switch (options.format) {
-    case ReportFormat::Text: text = formatText(s); break;
-    case ReportFormat::Json: text = formatJson(s); break;
-    case ReportFormat::Prometheus: text = formatPrometheus(s); break;
-    }
+    std::string mark;
+    std::string text = settledStatus(options, mark);
     if (options.output.empty()) {
         if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
             perror("tavo-policy-check");
@@ -436,10 +452,26 @@ int runStatus(const StatusOptions &options)
         }
         return 0;
     }
-    const int rc = replaceFile(options.output, text, outputMode, false);
-    if (rc != 0) {
-        fprintf(stderr, "tavo-policy-check: cannot write %s: %s\n", options.output.c_str(), strerror(rc));
-        return exitOutputNotWritten;
+    // Written for a path unit, which does not watch while the service it
+    // started runs: a change made just after the file was written (an
+    // administrator who saw it, an editor's second write) would wait for the
+    // timer. The command stays a moment to see such a change and write the
+    // file again.
+    for (int round = 0; round < maxStatusRounds; ++round) {
+        const int rc = replaceFile(options.output, text, outputMode, false);
+        if (rc != 0) {
+            fprintf(stderr, "tavo-policy-check: cannot write %s: %s\n", options.output.c_str(), strerror(rc));
+            return exitOutputNotWritten;
+        }
+        const auto quietUntil = std::chrono::steady_clock::now() + outputSettleTime;
+        bool changed = false;
+        while (!changed && std::chrono::steady_clock::now() < quietUntil) {
+            std::this_thread::sleep_for(outputSettlePoll);
+            changed = inputsMark(options.policyDirectory) != mark;
+        }
+        if (!changed)
+            break;
+        text = settledStatus(options, mark);
     }
     return 0;
 }
