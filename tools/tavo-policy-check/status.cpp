@@ -26,9 +26,11 @@ constexpr mode_t outputMode = 0644;
 // Rounds of making the status while what it is made of keeps changing.
 constexpr int maxStatusRounds = 5;
 // How long a status written to a file waits for a change that came just
-// after it, and how often it looks.
+// after it, how often it looks, and how many times it writes at most (the
+// path unit and the timer take over from then).
 constexpr auto outputSettleTime = std::chrono::seconds(2);
 constexpr auto outputSettlePoll = std::chrono::milliseconds(100);
+constexpr int maxOutputRounds = 10;
 
 // A record as read: its state, and the record when it could be.
 struct ReadRecord {
@@ -455,14 +457,16 @@ int runStatus(const StatusOptions &options)
     // Written for a path unit, which does not watch while the service it
     // started runs: a change made just after the file was written (an
     // administrator who saw it, an editor's second write) would wait for the
-    // timer. The command stays a moment to see such a change and write the
-    // file again.
-    for (int round = 0; round < maxStatusRounds; ++round) {
+    // timer. The command stays a moment to see such a change and writes the
+    // file again; what it writes last was made after the last change it saw.
+    for (int round = 1;; ++round) {
         const int rc = replaceFile(options.output, text, outputMode, false);
         if (rc != 0) {
             fprintf(stderr, "tavo-policy-check: cannot write %s: %s\n", options.output.c_str(), strerror(rc));
             return exitOutputNotWritten;
         }
+        if (round == maxOutputRounds)
+            break;
         const auto quietUntil = std::chrono::steady_clock::now() + outputSettleTime;
         bool changed = false;
         while (!changed && std::chrono::steady_clock::now() < quietUntil) {
