@@ -21,9 +21,9 @@ expects:
   polkit               actions and rules directories on tmpfs holding bind
                        mounts of packaging/polkit, plus test rules that only
                        concern the test users;
-  /usr/bin, /usr/sbin, /usr/local/sbin
+  /usr/bin, /usr/sbin, /usr/local/sbin, /usr/local/bin
                        overlays, so that test programs can be bound over the
-                       three-mode whitelisted paths and the unit's ExecStart;
+                       three-mode whitelisted paths and the units' ExecStart;
   a dbus-daemon whose configuration includes packaging/dbus by path, the
   real polkitd, and tavo-policyd.
 
@@ -253,8 +253,10 @@ def prepare_filesystem(scratch):
 
     overlay(scratch, "/usr/bin", "usr-bin")
     overlay(scratch, "/usr/sbin", "usr-sbin")
-    if os.path.isdir("/usr/local/sbin"):
-        overlay(scratch, "/usr/local/sbin", "usr-local-sbin")
+    # Where the units' ExecStart= names the programs (the configured prefix).
+    for local in ("/usr/local/sbin", "/usr/local/bin"):
+        if os.path.isdir(local):
+            overlay(scratch, local, local.strip("/").replace("/", "-"))
 
     state = scratch / "state"
     state.mkdir()
