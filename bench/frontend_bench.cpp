@@ -618,7 +618,7 @@ int main(int argc, char **argv)
     size_t wrongCounts = 0;
     size_t canonicalBytes = 0;
     IdentityBuilder sizing;
-    sizing.setRuleHook([&canonicalBytes](const std::string &, const FileRule &, const std::string &bytes) {
+    sizing.setRuleHook([&canonicalBytes](const std::string &, const FileRule &, std::string_view bytes) {
         canonicalBytes += bytes.size();
     });
     const ParseResult check = parseAll(policies, [&](const GeneratedPolicy &p, const PolicyDb &db) {

@@ -1,62 +1,100 @@
 #include "policy_identity.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
+
+// Writes the canonical form into a buffer that keeps its size from rule to
+// rule: every write is a bounds check and a copy, inline.
+class Writer {
+public:
+    explicit Writer(std::vector<char> &buffer) : buffer_(buffer) {}
+    size_t size() const { return used_; }
+
+    void bytes(const void *data, size_t size)
+    {
+        char *at = room(size);
+        if (size)
+            memcpy(at, data, size);
+    }
+    template <typename Number>
+    void number(Number value)
+    {
+        char *at = room(sizeof(Number));
+        for (size_t i = 0; i < sizeof(Number); ++i)
+            at[i] = static_cast<char>(static_cast<uint64_t>(value) >> (8 * i));
+    }
+
+private:
+    char *room(size_t size)
+    {
+        if (used_ + size > buffer_.size())
+            buffer_.resize(std::max(buffer_.size() * 2, used_ + size + minimumGrowth));
+        char *at = buffer_.data() + used_;
+        used_ += size;
+        return at;
+    }
+
+    static constexpr size_t minimumGrowth = 4096;
+    std::vector<char> &buffer_;
+    size_t used_ = 0;
+};
 
 // One overload per type a record holds; anything else fails to compile,
 // so a new member of PolicyNode must be given its form here.
 template <typename T>
-void put(std::string &out, const T &value) = delete;
+void put(Writer &out, const T &value) = delete;
 
-void put(std::string &out, const uint32_t &value)
+void put(Writer &out, const uint32_t &value)
 {
-    putCanonicalNumber32(out, value);
+    out.number(value);
 }
 
-void put(std::string &out, const uint64_t &value)
+void put(Writer &out, const uint64_t &value)
 {
-    putCanonicalNumber64(out, value);
+    out.number(value);
 }
 
-void put(std::string &out, const bool &value)
+void put(Writer &out, const bool &value)
 {
-    out.push_back(value ? '\1' : '\0');
+    out.number(static_cast<uint8_t>(value ? 1 : 0));
 }
 
-void put(std::string &out, const std::string &text)
+void put(Writer &out, const std::string &text)
 {
-    putCanonicalText(out, text);
+    out.number(static_cast<uint32_t>(text.size()));
+    out.bytes(text.data(), text.size());
 }
 
-void put(std::string &out, const TAVO_ID &id);
-void put(std::string &out, const FuncParam &param);
-void put(std::string &out, const ExprNode &node);
-void put(std::string &out, const DoFuncNode &call);
+void put(Writer &out, const TAVO_ID &id);
+void put(Writer &out, const FuncParam &param);
+void put(Writer &out, const ExprNode &node);
+void put(Writer &out, const DoFuncNode &call);
 
 template <typename T>
-void put(std::string &out, const std::vector<T> &items)
+void put(Writer &out, const std::vector<T> &items)
 {
-    putCanonicalNumber32(out, static_cast<uint32_t>(items.size()));
+    out.number(static_cast<uint32_t>(items.size()));
     for (const T &item : items)
         put(out, item);
 }
 
-void put(std::string &out, const TAVO_ID &id)
+void put(Writer &out, const TAVO_ID &id)
 {
     put(out, id.id);
     put(out, id.kind);
     put(out, id.reserved);
 }
 
-void put(std::string &out, const FuncParam &param)
+void put(Writer &out, const FuncParam &param)
 {
     put(out, param.number);
     put(out, param.text);
     put(out, param.type);
 }
 
-void put(std::string &out, const ExprNode &node)
+void put(Writer &out, const ExprNode &node)
 {
     put(out, node.type);
     put(out, node.name);
@@ -65,7 +103,7 @@ void put(std::string &out, const ExprNode &node)
     put(out, node.params);
 }
 
-void put(std::string &out, const DoFuncNode &call)
+void put(Writer &out, const DoFuncNode &call)
 {
     put(out, call.name);
     put(out, call.params);
@@ -82,14 +120,16 @@ std::string baseName(const std::string &path)
     return slash == std::string::npos || name.size() == 1 ? name : name.substr(slash + 1);
 }
 
-void appendCanonicalRule(std::string &out, const FileRule &rule)
+std::string_view CanonicalRule::of(const FileRule &rule)
 {
+    Writer out(buffer_);
     forEachNodeField([&](auto field, const char *) {
         if constexpr (decltype(field)::part != NodePart::Own)
             put(out, rule.shared.*field.member);
     });
     put(out, rule.uids);
     put(out, rule.permissions);
+    return std::string_view(buffer_.data(), out.size());
 }
 
 struct IdentityBuilder::Open {
@@ -118,14 +158,13 @@ void IdentityBuilder::addFile(const std::string &name, const std::vector<FileRul
                 open.back().group.section = section;
             }
         }
-        rule_.clear();
-        appendCanonicalRule(rule_, rule);
+        const std::string_view bytes = rule_.of(rule);
         Open &g = open[last];
-        g.hash.update(rule_);
+        g.hash.update(bytes.data(), bytes.size());
         ++g.group.rules;
         g.group.nodes += static_cast<uint64_t>(rule.uids.size()) * rule.permissions.size();
         if (onRule_)
-            onRule_(file, rule, rule_);
+            onRule_(file, rule, bytes);
     }
     for (Open &g : open) {
         g.group.digest = g.hash.final();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "policy_manager.h"
@@ -16,14 +17,21 @@
 // The last component of a path ("20-ssh.p" of "/etc/tavo/policy/20-ssh.p").
 std::string baseName(const std::string &path);
 
-// Appends the canonical bytes of one rule to `out`.
-void appendCanonicalRule(std::string &out, const FileRule &rule);
+// The canonical bytes of one rule, in a buffer kept from rule to rule.
+class CanonicalRule {
+public:
+    // The rule's bytes, valid until the next call.
+    std::string_view of(const FileRule &rule);
+
+private:
+    std::vector<char> buffer_;
+};
 
 // Collects the groups of the files handed to it, one file at a time.
 class IdentityBuilder {
 public:
     // Sees each rule with its canonical bytes as it is added (for a diff).
-    using RuleHook = std::function<void(const std::string &file, const FileRule &rule, const std::string &bytes)>;
+    using RuleHook = std::function<void(const std::string &file, const FileRule &rule, std::string_view bytes)>;
 
     void setRuleHook(RuleHook hook) { onRule_ = std::move(hook); }
     // Adds one file's rules; `name` may be a path, its base name is kept.
@@ -37,7 +45,7 @@ private:
     struct Open;
     std::vector<RuleGroup> groups_;
     RuleHook onRule_;
-    std::string rule_;
+    CanonicalRule rule_;
 };
 
 #endif

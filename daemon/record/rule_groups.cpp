@@ -19,23 +19,14 @@ void putNumber(std::string &out, Number value)
     out.append(bytes, sizeof bytes);
 }
 
-} // namespace
-
-void putCanonicalNumber32(std::string &out, uint32_t value)
-{
-    putNumber(out, value);
-}
-
-void putCanonicalNumber64(std::string &out, uint64_t value)
-{
-    putNumber(out, value);
-}
-
-void putCanonicalText(std::string &out, const std::string &text)
+// A text: its length in 32 bits, then its bytes.
+void putText(std::string &out, const std::string &text)
 {
     putNumber(out, static_cast<uint32_t>(text.size()));
     out.append(text);
 }
+
+} // namespace
 
 bool groupBefore(const RuleGroup &a, const RuleGroup &b)
 {
@@ -49,9 +40,9 @@ Sha256Digest policyIdentity(std::vector<RuleGroup> groups)
     putNumber(bytes, canonicalFormVersion);
     putNumber(bytes, static_cast<uint32_t>(groups.size()));
     for (const RuleGroup &g : groups) {
-        putCanonicalText(bytes, g.file);
-        putCanonicalText(bytes, g.nsName);
-        putCanonicalText(bytes, g.section);
+        putText(bytes, g.file);
+        putText(bytes, g.nsName);
+        putText(bytes, g.section);
         bytes.append(reinterpret_cast<const char *>(g.digest.data()), g.digest.size());
     }
     return Sha256::of(bytes);

@@ -34,10 +34,4 @@ Sha256Digest policyIdentity(std::vector<RuleGroup> groups);
 void applySectionUpdate(std::vector<RuleGroup> &groups, const std::string &nsName, const std::string &section,
                         const std::vector<RuleGroup> &delivered);
 
-// The canonical form's numbers (little-endian) and texts (their length in
-// 32 bits, then their bytes).
-void putCanonicalNumber32(std::string &out, uint32_t value);
-void putCanonicalNumber64(std::string &out, uint64_t value);
-void putCanonicalText(std::string &out, const std::string &text);
-
 #endif

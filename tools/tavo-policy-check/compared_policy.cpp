@@ -44,9 +44,9 @@ int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook 
 
 PolicyComparer::PolicyComparer()
 {
-    output_.builder().setRuleHook([this](const std::string &file, const FileRule &rule, const std::string &bytes) {
+    output_.builder().setRuleHook([this](const std::string &file, const FileRule &rule, std::string_view bytes) {
         ComparedRule r;
-        r.digest = Sha256::of(bytes);
+        r.digest = Sha256::of(bytes.data(), bytes.size());
         r.nsName = rule.shared.namespaceName;
         r.section = rule.shared.sectionName;
         r.firstLine = rule.firstLine;
