@@ -1,6 +1,7 @@
 #include "identity_output.h"
 
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -9,9 +10,10 @@
 #include "parse_state.h"
 #include "rule_expansion.h"
 
-// Takes one file at a time into the builder on its own thread; the file's
-// rules are handed over whole, and the emptied vector comes back as storage
-// for a later file's.
+// Takes files into the builder on its own thread, in the order they came;
+// a few may wait, so that a moment without a free core does not hold up the
+// compile. A file's rules are handed over whole, and each emptied vector
+// comes back as storage for a later file's.
 class IdentityOutput::Worker {
 public:
     explicit Worker(IdentityBuilder &builder) : builder_(builder) {}
@@ -26,11 +28,44 @@ public:
             thread_.join();
     }
 
-    // Waits for the file before; rethrows what it failed with.
+    // Waits until every file handed over is in the builder; rethrows what
+    // the thread failed with.
     void wait()
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        idle_.wait(lock, [this] { return !busy_; });
+        idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        rethrowFailure();
+    }
+
+    // Takes the file's rules from the parse state (waiting while too many
+    // files wait already).
+    void submit(const std::string &name)
+    {
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return queue_.size() < maxWaitingFiles; });
+        rethrowFailure();
+        std::vector<FileRule> storage;
+        if (!spares_.empty()) {
+            storage = std::move(spares_.back());
+            spares_.pop_back();
+        }
+        queue_.push_back(Job{name, takeFileRules(std::move(storage))});
+        wake_.notify_all();
+    }
+
+private:
+    struct Job {
+        std::string name;
+        std::vector<FileRule> rules;
+    };
+
+    // Files waiting to be hashed at most; each holds its rules meanwhile.
+    static constexpr size_t maxWaitingFiles = 4;
+
+    void rethrowFailure()
+    {
         if (failure_) {
             const std::exception_ptr failure = failure_;
             failure_ = nullptr;
@@ -38,40 +73,28 @@ public:
         }
     }
 
-    // Waits for the file before, then takes this one's rules from the
-    // parse state.
-    void submit(const std::string &name)
-    {
-        wait();
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { run(); });
-        const std::lock_guard<std::mutex> lock(mutex_);
-        work_ = takeFileRules(std::move(spare_));
-        name_ = name;
-        busy_ = true;
-        wake_.notify_all();
-    }
-
-private:
     void run()
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return busy_ || stopping_; });
+            wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
             if (stopping_)
                 return;
+            Job job = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
             lock.unlock();
             std::exception_ptr failure;
             try {
-                builder_.addFile(name_, work_);
+                builder_.addFile(job.name, job.rules);
             } catch (...) {
                 failure = std::current_exception();
             }
             lock.lock();
-            spare_ = std::move(work_);
-            work_.clear();
-            failure_ = failure;
             busy_ = false;
+            if (failure && !failure_)
+                failure_ = failure;
+            spares_.push_back(std::move(job.rules));
             idle_.notify_all();
         }
     }
@@ -81,11 +104,10 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;
+    std::deque<Job> queue_;
     bool busy_ = false;
     bool stopping_ = false;
-    std::string name_;
-    std::vector<FileRule> work_;
-    std::vector<FileRule> spare_;
+    std::vector<std::vector<FileRule>> spares_;
     std::exception_ptr failure_;
 };
 
