@@ -1,30 +1,36 @@
 #!/usr/bin/python3
 """Latency of the daemon's methods through the bus, beside two floors measured
-in the same run, and a large compile and delivery through the daemon, with
-what recording it costs and what the checker's reports on it cost.
+in the same run, alone and under 20 concurrent callers, and a large compile
+and delivery through the daemon, with what it records in /run/tavo and what
+tavo-policy-check --in-force and --status then cost.
 
-    tests/harness/tavo_sandbox.py --bin-dir BUILD --scratch DIR -- \\
-        /usr/bin/python3 bench/daemon_bench.py [--calls N] [--files F] [--rules R]
-        [--runs K] [--no-latency]
+    tests/harness/tavo_sandbox.py --bin-dir BUILD --scratch DIR --no-services -- \\
+        /usr/bin/python3 bench/daemon_bench.py [--calls N] [--files F] [--rules R] \\
+        [--baseline OTHER_BUILD] [--rounds K]
 
-Runs inside the integration sandbox (real bus daemon, real polkitd, the
-daemon of BUILD). Floors: a bare round trip to the daemon
-(org.freedesktop.DBus.Peer.Ping) and polkit's CheckAuthorization for the
-same subject, called directly. The large set is compiled and delivered K
-times (medians); then the record in /run/tavo is weighed against the policy
-files, and tavo-policy-check --in-force and --status run K times on it
-(median wall time, peak RSS). Prints figures; asserts nothing.
+Runs inside the integration sandbox and starts its services itself (real bus
+daemon, real polkitd, tavo-simkernel, the daemon of BUILD). Floors: a bare
+round trip to the daemon (org.freedesktop.DBus.Peer.Ping) and polkit's
+CheckAuthorization for the same subject, called directly. With --baseline
+the daemon of OTHER_BUILD is measured too, alternately with BUILD's in K
+rounds, so that both see the same host. Prints figures; asserts nothing.
 """
 
 import argparse
+import multiprocessing
 import os
 import pathlib
 import shutil
 import statistics
 import subprocess
+import sys
+import threading
 import time
 
 import dbus
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "harness"))
+import tavo_sandbox  # noqa: E402
 
 POLICY_DIR = pathlib.Path("/etc/tavo/policy")
 POLICY = b"""string name = web
@@ -33,6 +39,9 @@ dynamic bool guard = false
 allow root "/usr/bin/app" "/var/www/*" file { read, write } if ($guard)
 %ENDSEC
 """
+CONCURRENT_CALLERS = 20
+WARM_UP = 50
+METHODS = ["compilePolicy", "compileInitPolicy", "compileSectionPolicy", "sendPolicy", "modifyDynamicVariable"]
 
 
 def percentile(samples, p):
@@ -40,60 +49,8 @@ def percentile(samples, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
 
 
-def measure(fn, calls):
-    for _ in range(min(50, calls)):
-        fn()
-    samples = []
-    for _ in range(calls):
-        start = time.perf_counter()
-        fn()
-        samples.append((time.perf_counter() - start) * 1000)
-    return statistics.median(samples), percentile(samples, 99)
-
-
-def daemon_pid(bus):
-    proxy = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
-    return int(proxy.GetConnectionUnixProcessID("com.norda.zupolicy", dbus_interface="org.freedesktop.DBus"))
-
-
-def memory(pid):
-    fields = {}
-    for line in open(f"/proc/{pid}/status"):
-        key, _, value = line.partition(":")
-        if key in ("VmRSS", "VmHWM"):
-            fields[key] = int(value.split()[0]) / 1024
-    return fields
-
-
-def tree_bytes(path):
-    path = pathlib.Path(path)
-    return sum(f.stat().st_size for f in path.rglob("*") if f.is_file()) if path.exists() else 0
-
-
-def run_child(argv):
-    """Wall time and peak RSS (MiB) of one run of a program, and its status."""
-    start = time.perf_counter()
-    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(child.pid, 0)
-    child.returncode = os.waitstatus_to_exitcode(status)
-    return time.perf_counter() - start, usage.ru_maxrss / 1024, child.returncode
-
-
-def clear_policy_dir():
-    for entry in POLICY_DIR.iterdir():
-        shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--calls", type=int, default=1000)
-    parser.add_argument("--files", type=int, default=100)
-    parser.add_argument("--rules", type=int, default=1000)
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--no-latency", action="store_true")
-    args = parser.parse_args()
-
-    bus = dbus.SystemBus()
+def callers(bus):
+    """The calls measured, by name, on `bus`."""
     obj = bus.get_object("com.norda.zupolicy", "/policymgr")
     mgr = dbus.Interface(obj, "com.norda.zupolicy.policymgr")
     peer = dbus.Interface(obj, "org.freedesktop.DBus.Peer")
@@ -107,66 +64,184 @@ def main():
                                                         dbus.Dictionary({}, signature="ss"), dbus.UInt32(0), "")
         assert authorized
 
-    clear_policy_dir()
-    (POLICY_DIR / "web.p").write_bytes(POLICY)
-    assert mgr.compilePolicy() == 0 and mgr.sendPolicy() == 0
-    if not args.no_latency:
-        latency(args, mgr, peer, check)
-    large_set(args, bus, mgr)
+    return {"Ping": peer.Ping, "CheckAuthorization": check,
+            "compilePolicy": lambda: mgr.compilePolicy(), "compileInitPolicy": lambda: mgr.compileInitPolicy(),
+            "compileSectionPolicy": lambda: mgr.compileSectionPolicy("web", "front"),
+            "sendPolicy": lambda: mgr.sendPolicy(),
+            "modifyDynamicVariable": lambda: mgr.modifyDynamicVariable("web", "guard", 1)}
 
 
-def latency(args, mgr, peer, check):
-    ping = measure(peer.Ping, args.calls)
-    auth = measure(check, args.calls)
-    floor = ping[0] + auth[0]
-    print(f"latency over {args.calls} calls (ms)      median     p99   median / (Ping + CheckAuthorization)")
-    print(f"  Peer.Ping (floor)              {ping[0]:8.3f} {ping[1]:7.3f}")
-    print(f"  CheckAuthorization (floor)     {auth[0]:8.3f} {auth[1]:7.3f}")
-    methods = [("compilePolicy", lambda: mgr.compilePolicy()), ("compileInitPolicy", lambda: mgr.compileInitPolicy()),
-               ("compileSectionPolicy", lambda: mgr.compileSectionPolicy("web", "front")),
-               ("sendPolicy", lambda: mgr.sendPolicy()),
-               ("modifyDynamicVariable", lambda: mgr.modifyDynamicVariable("web", "guard", 1))]
-    for name, fn in methods:
-        med, p99 = measure(fn, args.calls)
-        print(f"  {name:<30} {med:8.3f} {p99:7.3f}   {med / floor:5.2f}x")
-
-
-
-def large_set(args, bus, mgr):
-    clear_policy_dir()
-    bin_dir = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
-    subprocess.run([str(bin_dir / "bench" / "tavo-gen-policies"), "--files", str(args.files), "--rules",
-                    str(args.rules), str(POLICY_DIR)], check=True, stdout=subprocess.DEVNULL)
-    pid = daemon_pid(bus)
-    compiles, sends, codes = [], [], set()
-    for _ in range(args.runs):
+def samples_of(name, calls, start_at=None):
+    """Latencies (ms) of `calls` calls of `name` on a connection of its own;
+    with `start_at`, the calls begin at that moment (so that concurrent
+    callers overlap)."""
+    bus = dbus.SystemBus(private=True)
+    fn = callers(bus)[name]
+    for _ in range(min(WARM_UP, calls)):
+        fn()
+    if start_at is not None:
+        time.sleep(max(0.0, start_at - time.time()))
+    samples = []
+    for _ in range(calls):
         start = time.perf_counter()
-        codes.add(int(mgr.compilePolicy(timeout=3600)))
-        middle = time.perf_counter()
-        codes.add(int(mgr.sendPolicy(timeout=3600)))
-        end = time.perf_counter()
-        compiles.append(middle - start)
-        sends.append(end - middle)
-    mem = memory(pid)
-    print(f"benchmark set ({args.files} files x {args.rules} rules) through the daemon, median of {args.runs}:")
-    print(f"  compilePolicy {statistics.median(compiles):.2f} s, sendPolicy {statistics.median(sends):.2f} s "
-          f"(codes {sorted(codes)}), together {statistics.median(compiles) + statistics.median(sends):.2f} s")
-    print(f"  daemon memory afterwards: RSS {mem['VmRSS']:.1f} MiB, peak {mem['VmHWM']:.1f} MiB")
+        fn()
+        samples.append((time.perf_counter() - start) * 1000)
+    bus.close()
+    return samples
 
-    record = pathlib.Path("/run/tavo")
-    if record.exists():
-        sources = tree_bytes(POLICY_DIR)
-        stored = tree_bytes(record / "sources")
-        index = (record / "record").stat().st_size
-        print(f"  record in {record}: sources {stored:,} bytes (the policy files: {sources:,}), "
-              f"record text {index:,} bytes")
-        check = str(bin_dir / "tools" / "tavo-policy-check" / "tavo-policy-check")
-        for what, argv in (("--in-force (the same policy)", [check, "--in-force"]),
-                           ("--status", [check, "--status"])):
-            runs = [run_child(argv) for _ in range(args.runs)]
-            print(f"  tavo-policy-check {what}: {statistics.median(r[0] for r in runs):.2f} s, "
-                  f"peak RSS {max(r[1] for r in runs):.1f} MiB (exit {sorted({r[2] for r in runs})})")
+
+def concurrent_samples(name, calls):
+    start_at = time.time() + 1.0
+    with multiprocessing.get_context("fork").Pool(CONCURRENT_CALLERS) as pool:
+        parts = pool.starmap(samples_of, [(name, calls, start_at)] * CONCURRENT_CALLERS)
+    return [s for part in parts for s in part]
+
+
+def measure(calls, concurrent_calls):
+    """{(name, alone or concurrent): (median, p99)} for the floors and the
+    methods."""
+    figures = {}
+    for name in ["Ping", "CheckAuthorization", *METHODS]:
+        alone = samples_of(name, calls)
+        together = concurrent_samples(name, concurrent_calls)
+        for mode, samples in (("alone", alone), ("20 callers", together)):
+            figures[name, mode] = (statistics.median(samples), percentile(samples, 99))
+    return figures
+
+
+def report(label, rounds):
+    """Median over the rounds of each figure."""
+    print(f"{label}: medians of {len(rounds)} rounds (ms)")
+    for mode in ("alone", "20 callers"):
+        med = {name: statistics.median(r[name, mode][0] for r in rounds) for name in ["Ping", "CheckAuthorization",
+                                                                                      *METHODS]}
+        p99 = {name: statistics.median(r[name, mode][1] for r in rounds) for name in med}
+        floor = med["Ping"] + med["CheckAuthorization"]
+        print(f"  {mode:<11}                      median     p99   median / (Ping + CheckAuthorization)")
+        for name in med:
+            ratio = "" if name in ("Ping", "CheckAuthorization") else f"   {med[name] / floor:5.2f}x"
+            print(f"    {name:<30} {med[name]:8.3f} {p99[name]:7.3f}{ratio}")
+
+
+def memory(pid):
+    fields = {}
+    for line in open(f"/proc/{pid}/status"):
+        key, _, value = line.partition(":")
+        if key in ("VmRSS", "VmHWM"):
+            fields[key] = int(value.split()[0]) / 1024
+    return fields
+
+
+def clear_policy_dir():
+    for entry in POLICY_DIR.iterdir():
+        shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
+
+
+def large_set(box, files, rules):
     clear_policy_dir()
+    subprocess.run([str(box.bin_dir / "bench" / "tavo-gen-policies"), "--files", str(files), "--rules", str(rules),
+                    str(POLICY_DIR)], check=True, stdout=subprocess.DEVNULL)
+    bus = dbus.SystemBus(private=True)
+    mgr = dbus.Interface(bus.get_object("com.norda.zupolicy", "/policymgr"), "com.norda.zupolicy.policymgr")
+    # Pings from another connection while the compile runs: how long the
+    # daemon's event loop is held.
+    pings = []
+    done = threading.Event()
+
+    def ping():
+        other = dbus.SystemBus(private=True)
+        while not done.is_set():
+            start = time.perf_counter()
+            other.call_blocking("com.norda.zupolicy", "/policymgr", "org.freedesktop.DBus.Peer", "Ping", "", [],
+                                timeout=3600)
+            pings.append((time.perf_counter() - start) * 1000)
+            time.sleep(0.05)
+        other.close()
+    pinger = threading.Thread(target=ping)
+    start = time.perf_counter()
+    pinger.start()
+    compiled = mgr.compilePolicy(timeout=3600)
+    middle = time.perf_counter()
+    done.set()
+    pinger.join()
+    sent = mgr.sendPolicy(timeout=3600)
+    end = time.perf_counter()
+    bus.close()
+    mem = memory(box.daemon.pid)
+    print(f"  benchmark set ({files} files x {rules} rules): compilePolicy {middle - start:.2f} s (code {compiled}), "
+          f"sendPolicy {end - middle:.2f} s (code {sent}), together {end - start:.2f} s; daemon RSS afterwards "
+          f"{mem['VmRSS']:.1f} MiB, peak {mem['VmHWM']:.1f} MiB; Ping during the compile: {len(pings)} answered, "
+          f"slowest {max(pings):.1f} ms")
+    record_cost(box)
+    clear_policy_dir()
+
+
+def run_child(argv):
+    """Wall time and peak RSS (MiB) of one run of a program, and its status."""
+    start = time.perf_counter()
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    return time.perf_counter() - start, usage.ru_maxrss / 1024, os.waitstatus_to_exitcode(status)
+
+
+def record_cost(box, runs=3):
+    """What the daemon recorded in /run/tavo for the set, and what the
+    checker's reports on it cost (a daemon that records nothing: nothing)."""
+    record = pathlib.Path("/run/tavo")
+    if not (record / "record").exists():
+        return
+    size = lambda path: sum(f.stat().st_size for f in path.rglob("*") if f.is_file())
+    print(f"  record in {record}: sources {size(record / 'sources'):,} bytes (the policy files: "
+          f"{size(POLICY_DIR):,}), record text {(record / 'record').stat().st_size:,} bytes")
+    check = str(box.bin_dir / "tools" / "tavo-policy-check" / "tavo-policy-check")
+    for what, argv in (("--in-force (the same policy)", [check, "--in-force"]), ("--status", [check, "--status"])):
+        taken = [run_child(argv) for _ in range(runs)]
+        print(f"  tavo-policy-check {what}: {statistics.median(t[0] for t in taken):.2f} s, peak RSS "
+              f"{max(t[1] for t in taken):.1f} MiB (exit {sorted({t[2] for t in taken})})")
+    shutil.rmtree(record)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--calls", type=int, default=1000)
+    parser.add_argument("--concurrent-calls", type=int, default=100, help="calls of each of the 20 callers")
+    parser.add_argument("--files", type=int, default=100)
+    parser.add_argument("--rules", type=int, default=1000)
+    parser.add_argument("--baseline", help="another build whose daemon is measured alternately")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+
+    bin_dir = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
+    box = tavo_sandbox.Sandbox(bin_dir, os.environ["TAVO_SANDBOX_STATE"])
+    daemons = [("this build", bin_dir / "daemon" / "tavo-policyd")]
+    if args.baseline:
+        daemons.append(("baseline", pathlib.Path(args.baseline).resolve() / "daemon" / "tavo-policyd"))
+    box.start_all()
+    try:
+        clear_policy_dir()
+        (POLICY_DIR / "web.p").write_bytes(POLICY)
+        rounds = {label: [] for label, _ in daemons}
+        for _ in range(args.rounds):
+            for label, exe in daemons:
+                box.stop("daemon")
+                box.daemon_exe = exe
+                box.start_daemon()
+                bus = dbus.SystemBus(private=True)
+                mgr = dbus.Interface(bus.get_object("com.norda.zupolicy", "/policymgr"),
+                                     "com.norda.zupolicy.policymgr")
+                assert mgr.compilePolicy() == 0 and mgr.sendPolicy() == 0
+                bus.close()
+                rounds[label].append(measure(args.calls, args.concurrent_calls))
+        for label, exe in daemons:
+            report(f"{label} ({exe})", rounds[label])
+        for label, exe in daemons:
+            box.stop("daemon")
+            box.daemon_exe = exe
+            box.start_daemon()
+            print(f"{label}:")
+            large_set(box, args.files, args.rules)
+    finally:
+        box.stop_all()
 
 
 if __name__ == "__main__":

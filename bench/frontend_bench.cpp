@@ -52,17 +52,14 @@ const char usageText[] =
     "--no-checker leaves out the checker runs (for profiling the in-process stages).\n"
     "The checker is also timed against checkpolicy (default /usr/bin/checkpolicy) on\n"
     "as many plain two-permission rules, alternately, when that program exists.\n"
-    "--baseline-checker runs another checker (an earlier build) alternately with this\n"
-    "one on the set, for the ratio of the two in the same minutes.\n";
+    "--baseline-checker times another build of the checker (--quiet DIR) against\n"
+    "this one, alternately, and gives the ratio.\n";
 
 constexpr int exitUsage = 64;
 // "identity " + 64 hex digits + newline, "stand-in image sha256 " + 64 hex
-// digits + newline; a checker from before the identity printed "sha256 " + 64
-// hex digits + newline only.
+// digits + newline.
 constexpr char identityLine[] = "identity ";
 constexpr size_t digestLinesBytes = (sizeof identityLine - 1) + 65 + 22 + 65;
-constexpr char oldDigestLine[] = "sha256 ";
-constexpr size_t oldDigestLineBytes = (sizeof oldDigestLine - 1) + 65;
 
 // Goals the figures are compared with (reported, never enforced).
 constexpr double goalNodesPerSecond = 1e6;
@@ -367,68 +364,35 @@ struct CheckerSeries {
     std::string problem;
 };
 
-// A clean run prints its digests and nothing else.
-bool onlyDigests(const ChildResult &r)
+CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> &flags,
+                               const std::vector<std::string> &extraEnv = {})
 {
-    return (r.stderrBytes == digestLinesBytes && r.stderrHead.compare(0, sizeof identityLine - 1, identityLine) == 0) ||
-           (r.stderrBytes == oldDigestLineBytes &&
-            r.stderrHead.compare(0, sizeof oldDigestLine - 1, oldDigestLine) == 0);
-}
-
-// Runs of one checker, collected.
-struct CheckerRuns {
     std::vector<double> wall, cpu, rss;
     CheckerSeries series;
-
-    // False once the checker could not be started.
-    bool run(const std::string &checker, const std::vector<std::string> &flags, const std::string &directory,
-             const std::vector<std::string> &extraEnv)
-    {
-        std::vector<std::string> argv{checker};
+    for (size_t i = 0; i < o.runs; ++i) {
+        std::vector<std::string> argv{o.checker};
         argv.insert(argv.end(), flags.begin(), flags.end());
-        argv.push_back(directory);
+        argv.push_back(o.directory);
         const ChildResult r = runChild(argv, extraEnv);
-        if (!r.started || r.status != 0 || !onlyDigests(r)) {
+        // A clean run prints the image's digest and nothing else.
+        const bool onlyDigest = r.stderrBytes == digestLinesBytes &&
+                                r.stderrHead.compare(0, sizeof identityLine - 1, identityLine) == 0;
+        if (!r.started || r.status != 0 || !onlyDigest) {
             series.clean = false;
-            series.problem = !r.started ? "could not run " + checker
+            series.problem = !r.started ? "could not run " + o.checker
                                         : "exit status " + std::to_string(r.status) + ", " +
                                               std::to_string(r.stderrBytes) + " bytes on stderr: " + r.stderrHead;
             if (!r.started)
-                return false;
+                break;
         }
         wall.push_back(r.seconds);
         cpu.push_back(r.cpuSeconds);
         rss.push_back(static_cast<double>(r.maxRssKiB));
-        return true;
     }
-    CheckerSeries done()
-    {
-        series.wall = summarise(wall);
-        series.cpu = summarise(cpu);
-        series.rssKiB = summarise(rss);
-        return series;
-    }
-};
-
-CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> &flags,
-                               const std::vector<std::string> &extraEnv = {})
-{
-    CheckerRuns runs;
-    for (size_t i = 0; i < o.runs && runs.run(o.checker, flags, o.directory, extraEnv); ++i) {
-    }
-    return runs.done();
-}
-
-// This checker and the baseline one, one run each in turn.
-std::pair<CheckerSeries, CheckerSeries> runAgainstBaseline(const Options &o)
-{
-    CheckerRuns ours, baseline;
-    for (size_t i = 0; i < o.runs; ++i) {
-        if (!ours.run(o.checker, {"--quiet"}, o.directory, {}) ||
-            !baseline.run(o.baselineChecker, {"--quiet"}, o.directory, {}))
-            break;
-    }
-    return {ours.done(), baseline.done()};
+    series.wall = summarise(wall);
+    series.cpu = summarise(cpu);
+    series.rssKiB = summarise(rss);
+    return series;
 }
 
 // ---- the checker against checkpolicy ------------------------------------
@@ -490,6 +454,37 @@ Versus runVersusCheckpolicy(const Options &o, const std::string &directory)
     v.checkerCpu = summarise(cc);
     v.checkpolicyWall = summarise(pw);
     v.checkpolicyCpu = summarise(pc);
+    return v;
+}
+
+// This checker against another build of it on the benchmark set, run
+// alternately so that both see the same load.
+struct VersusBaseline {
+    Stats checkerWall, checkerCpu, baselineWall, baselineCpu;
+    std::string problem;
+};
+
+VersusBaseline runVersusBaseline(const Options &o)
+{
+    VersusBaseline v;
+    std::vector<double> cw, cc, bw, bc;
+    for (size_t i = 0; i < o.runs; ++i) {
+        const ChildResult b = runChild({o.baselineChecker, "--quiet", o.directory}, {});
+        const ChildResult c = runChild({o.checker, "--quiet", o.directory}, {});
+        if (!c.started || c.status != 0 || !b.started || b.status != 0) {
+            v.problem = "checker exit " + std::to_string(c.status) + ", baseline exit " + std::to_string(b.status) +
+                        ": " + c.stderrHead + b.stderrHead;
+            break;
+        }
+        cw.push_back(c.seconds);
+        cc.push_back(c.cpuSeconds);
+        bw.push_back(b.seconds);
+        bc.push_back(b.cpuSeconds);
+    }
+    v.checkerWall = summarise(cw);
+    v.checkerCpu = summarise(cc);
+    v.baselineWall = summarise(bw);
+    v.baselineCpu = summarise(bc);
     return v;
 }
 
@@ -669,9 +664,6 @@ int main(int argc, char **argv)
     const Stats releaseCpuStats = summarise(releaseCpu);
 
     CheckerSeries quiet, json, huge;
-    std::pair<CheckerSeries, CheckerSeries> againstBaseline;
-    if (o.runChecker && !o.baselineChecker.empty())
-        againstBaseline = runAgainstBaseline(o);
     if (o.runChecker) {
         quiet = runCheckerSeries(o, {"--quiet"});
         json = runCheckerSeries(o, {"--quiet", "--json"});
@@ -688,6 +680,9 @@ int main(int argc, char **argv)
         else
             versus.problem = o.checkpolicy + " not found";
     }
+    VersusBaseline baseline;
+    if (o.runChecker && !o.baselineChecker.empty())
+        baseline = runVersusBaseline(o);
 
     // ---- report ---------------------------------------------------------
     const double dRules = static_cast<double>(rules);
@@ -744,17 +739,6 @@ int main(int argc, char **argv)
         printChecker("(c) checker --quiet DIR", quiet);
         printChecker("    checker --quiet --json DIR", json);
         printChecker("    checker --quiet DIR, THP heap", huge);
-        if (!o.baselineChecker.empty()) {
-            printChecker("    this checker, alternately with:", againstBaseline.first);
-            printChecker("    baseline checker --quiet DIR", againstBaseline.second);
-            printf("%-38s %8s %8s %8s %8s   %.3fx [%.3fx] the baseline's time (%s)\n", "    this / baseline", "",
-                   "", "", "", againstBaseline.first.wall.median / againstBaseline.second.wall.median,
-                   againstBaseline.first.cpu.median / againstBaseline.second.cpu.median, o.baselineChecker.c_str());
-            for (const CheckerSeries *c : {&againstBaseline.first, &againstBaseline.second}) {
-                if (!c->clean)
-                    printf("WARNING: a checker did not run cleanly: %s\n", c->problem.c_str());
-            }
-        }
     }
 
     const double records = static_cast<double>(footprint.records);
@@ -785,6 +769,20 @@ int main(int argc, char **argv)
                    versus.checkerCpu.median / versus.checkpolicyCpu.median);
         } else {
             printf("(f) checker vs checkpolicy not run: %s\n", versus.problem.c_str());
+        }
+        if (!o.baselineChecker.empty() && baseline.problem.empty()) {
+            printf("(g) checker --quiet DIR vs %s, alternately:\n", o.baselineChecker.c_str());
+            printf("    checker   wall %.3f (min %.3f)  cpu %.3f   %s nodes/s\n", baseline.checkerWall.median,
+                   baseline.checkerWall.min, baseline.checkerCpu.median,
+                   grouped(dNodes / baseline.checkerWall.median).c_str());
+            printf("    baseline  wall %.3f (min %.3f)  cpu %.3f   %s nodes/s\n", baseline.baselineWall.median,
+                   baseline.baselineWall.min, baseline.baselineCpu.median,
+                   grouped(dNodes / baseline.baselineWall.median).c_str());
+            printf("    checker / baseline  %.3f (wall)  %.3f (cpu)\n",
+                   baseline.checkerWall.median / baseline.baselineWall.median,
+                   baseline.checkerCpu.median / baseline.baselineCpu.median);
+        } else if (!o.baselineChecker.empty()) {
+            printf("(g) checker vs baseline not run: %s\n", baseline.problem.c_str());
         }
     }
 

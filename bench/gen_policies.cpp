@@ -11,9 +11,11 @@
 namespace {
 
 const char usageText[] =
-    "Usage: tavo-gen-policies [--files N] [--rules M] [--seed S] [--plain] DIRECTORY\n"
+    "Usage: tavo-gen-policies [--files N] [--rules M] [--seed S] [--plain | --amplify] DIRECTORY\n"
     "Write N policy files of M rules each (default 100 x 1000, seed 1) into DIRECTORY.\n"
     "--plain writes plain rules: one uid, two permissions, no condition or do block.\n"
+    "--amplify writes N files (default 4) of one rule of 600 uids and the same\n"
+    "10,000 subjects each, which expand in the module far beyond their size.\n"
     "The same options always give the same bytes.\n";
 
 constexpr int exitUsage = 64;
@@ -28,11 +30,14 @@ int main(int argc, char **argv)
         {"rules", required_argument, nullptr, 'r'},
         {"seed", required_argument, nullptr, 's'},
         {"plain", no_argument, nullptr, 'p'},
+        {"amplify", no_argument, nullptr, 'a'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
+    bool amplify = false;
+    bool filesGiven = false;
     int opt;
-    while ((opt = getopt_long(argc, argv, "f:r:s:ph", longOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "f:r:s:pah", longOptions, nullptr)) != -1) {
         uint64_t value = 0;
         switch (opt) {
         case 'f':
@@ -42,14 +47,17 @@ int main(int argc, char **argv)
                 fprintf(stderr, "tavo-gen-policies: bad value '%s' for -%c\n", optarg, opt);
                 return exitUsage;
             }
-            if (opt == 'f')
+            if (opt == 'f') {
                 options.files = static_cast<size_t>(value);
+                filesGiven = true;
+            }
             else if (opt == 'r')
                 options.rulesPerFile = static_cast<size_t>(value);
             else
                 options.seed = value;
             break;
         case 'p': options.plain = true; break;
+        case 'a': amplify = true; break;
         case 'h': fputs(usageText, stdout); return 0;
         default: fputs(usageText, stderr); return exitUsage;
         }
@@ -60,7 +68,10 @@ int main(int argc, char **argv)
     }
 
     const std::string directory = argv[optind];
-    const auto policies = generatePolicies(options);
+    AmplificationOptions amplified;
+    if (filesGiven)
+        amplified.files = options.files;
+    const auto policies = amplify ? amplificationSet(amplified) : generatePolicies(options);
     std::string error;
     if (!writePolicies(directory, policies, error)) {
         fprintf(stderr, "tavo-gen-policies: %s\n", error.c_str());
@@ -69,8 +80,12 @@ int main(int argc, char **argv)
     size_t bytes = 0;
     for (const GeneratedPolicy &p : policies)
         bytes += p.text.size();
-    printf("wrote %zu files, %zu rules (%zu policy nodes), %zu bytes to %s\n", policies.size(),
-           policies.size() * options.rulesPerFile, policies.size() * options.rulesPerFile * (options.plain ? plainNodesPerRule : nodesPerRule), bytes,
+    size_t rules = 0;
+    for (const GeneratedPolicy &p : policies)
+        rules += p.rules;
+    const size_t nodes = amplify ? rules * amplified.uids
+                                 : rules * (options.plain ? plainNodesPerRule : nodesPerRule);
+    printf("wrote %zu files, %zu rules (%zu policy nodes), %zu bytes to %s\n", policies.size(), rules, nodes, bytes,
            directory.c_str());
     return 0;
 }

@@ -258,6 +258,27 @@ void appendPlainRule(std::string &out, Rng &rng)
             static_cast<unsigned>(rng.below(100)));
 }
 
+std::vector<GeneratedPolicy> amplificationSet(const AmplificationOptions &options)
+{
+    std::vector<GeneratedPolicy> policies;
+    for (size_t f = 0; f < options.files; ++f) {
+        GeneratedPolicy policy;
+        const std::string scene = "amplified" + sceneName(f, options.files).substr(5);
+        policy.fileName = scene + ".p";
+        policy.rules = 1;
+        std::string &out = policy.text;
+        appendf(out, "string name = %s\nstrlist subjects = ", scene.c_str());
+        for (size_t i = 0; i < options.subjects; ++i)
+            appendf(out, "%s\"/usr/lib/amplify/s%04zu\"", i ? "," : "", i);
+        out += "\nintlist uids = ";
+        for (size_t i = 0; i < options.uids; ++i)
+            appendf(out, "%s%zu", i ? ", " : "", 1000 + i);
+        out += "\nallow $uids $subjects \"/srv/amplified\" file { read }\n";
+        policies.push_back(std::move(policy));
+    }
+    return policies;
+}
+
 std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options)
 {
     std::vector<GeneratedPolicy> policies;

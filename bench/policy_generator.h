@@ -35,6 +35,19 @@ std::string selinuxPolicy(size_t rules);
 
 std::vector<GeneratedPolicy> generatePolicies(const GeneratorOptions &options);
 
+// Few rules, long lists: each file holds one rule whose uid operand is a
+// list of `uids` numbers and whose subject operand is a list of `subjects`
+// paths, the same paths in every file. A file of the defaults is about 253
+// KB and expands to 6,001,200 records in the module: one such file makes an
+// image the module takes, four make one it refuses (the paths are stored
+// once in the image, while each file's nodes name them again).
+struct AmplificationOptions {
+    size_t files = 4;
+    size_t uids = 600;
+    size_t subjects = 10000;
+};
+std::vector<GeneratedPolicy> amplificationSet(const AmplificationOptions &options);
+
 // Writes the files into `directory` (created if missing, parent must exist).
 // Refuses a directory that already holds other policy files, which would
 // silently join the measured set. On failure returns false with `error` set.

@@ -1,6 +1,6 @@
-// Replacing a file whole, so that a reader sees the old file or the new one
-// and a crash leaves one of them: the one way the library, the daemon and
-// the commands replace a file.
+// Replacing a small file whole, so that a reader sees the old file or the
+// new one and a crash leaves one of them (the records of what is in force,
+// the checker's status file).
 #ifndef TAVO_FILE_REPLACE_H
 #define TAVO_FILE_REPLACE_H
 

@@ -7,26 +7,27 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDBusConnection>
 #include <QSocketNotifier>
 
-#include "dbus_types.h"
 #include "lifecycle.h"
+#include "policy_object.h"
 #include "policymgr_service.h"
-#include "service_publisher.h"
+#include "system_bus.h"
 #include "unique_fd.h"
 #include <tavopolicysync/log.h>
 
 namespace {
 
 constexpr int exitFailure = 1;
+constexpr int busLostStatus = 1;
 // Stays in the environment for the whole run: putenv keeps the pointer.
 char localeSetting[] = "LC_ALL=en_US.UTF-8";
 
-// SIGTERM and SIGINT end the event loop between two method calls, so the
-// library instance is destroyed normally and no call is cut off half-way.
-// The stopSet are blocked before any thread exists (Qt D-Bus starts one),
-// and read from a descriptor by the event loop.
+// SIGTERM and SIGINT end the event loop; the operation running then
+// finishes and is answered, so the library instance is destroyed normally
+// and no operation is cut off half-way. The signals are blocked before any
+// thread exists (the operation worker), and read from a descriptor by the
+// event loop.
 int blockStopSignals()
 {
     sigset_t stopSet;
@@ -44,7 +45,6 @@ int main(int argc, char *argv[])
 {
     putenv(localeSetting);
     setlocale(LC_ALL, "");
-    registerStringMapType();
     enableDebugLog();
     TAVO_INFO("Start tavo policy daemon");
 
@@ -60,25 +60,31 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
 
-    ZupolicyPolicymgrService &service = ZupolicyPolicymgrService::instance();
-
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
+    SystemBus bus;
+    const bool connected = bus.connect();
+    ZupolicyPolicymgrService service(bus);
+    if (!connected) {
         TAVO_ERROR("Can not connect to system bus, exiting ...");
         return exitFailure;
     }
-    BusLossWatch busLoss;
-    if (!busLoss.watch(bus)) {
-        TAVO_ERROR("Can not watch the system bus connection, exiting ...");
+    BusSlot exported;
+    BusSlot introspected;
+    if (publishPolicyService(bus, service, exported, introspected) != 0)
         return exitFailure;
-    }
-    if (publishPolicyService(bus, service) != 0)
-        return exitFailure;
+    // A daemon that outlives its bus can never be reached again: its name
+    // is gone and it does not reconnect, so it exits and the service
+    // manager restarts it.
+    bus.serve([] {
+        TAVO_ERROR("Lost the connection to the system bus, exiting ...");
+        QCoreApplication::exit(busLostStatus);
+    });
     Watchdog watchdog;
     watchdog.start();
 
     const int status = app.exec();
-    bus.unregisterService(policyServiceName);
-    bus.unregisterObject(policyObjectPath);
+    service.stop();
+    exported.reset();
+    introspected.reset();
+    bus.close();
     return status;
 }

@@ -18,7 +18,8 @@ const char moduleDirectory[] = "/sys/kernel/security/tavo/";
 const char threeModeSwitch[] = "/sys/kernel/security/tavo/paras/zusec_global/admctl";
 constexpr size_t namespaceLinkBuffer = 4096;
 constexpr int initialProcess = 1;
-constexpr size_t switchReadLimit = 4096;
+// "0" or "1", with a line feed or a carriage return and a line feed.
+constexpr size_t switchReadLimit = 3;
 
 // ASCII only, whatever the locale: under a Latin-1 locale isalnum() would
 // let bytes above 127 through, and such names would reach the kernel.
@@ -108,21 +109,20 @@ bool isThreeModeEnabled()
 
 ThreeModeSwitch readThreeModeSwitch(std::string &reason)
 {
-    struct stat st;
-    if (stat(moduleDirectory, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        reason = std::string("module directory ") + moduleDirectory + " is gone";
-        return ThreeModeSwitch::Unreadable;
-    }
-    const UniqueFd fd(open(threeModeSwitch, O_RDONLY | O_CLOEXEC));
+    // No switch (a module without role separation, or no module at all) is
+    // off; any other failure leaves the mode unknown.
+    const UniqueFd fd(open(threeModeSwitch, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid()) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return ThreeModeSwitch::Off;
         reason = std::string("cannot open ") + threeModeSwitch + ": " + strerror(errno);
         return ThreeModeSwitch::Unreadable;
     }
-    // The first line decides; past a few bytes it can no longer be "1".
+    // One byte more than the longest accepted content tells a longer one.
     std::string content;
-    char buffer[64];
-    while (content.find('\n') == std::string::npos && content.size() < switchReadLimit) {
-        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    char buffer[switchReadLimit + 1];
+    while (content.size() <= switchReadLimit) {
+        const ssize_t n = read(fd.get(), buffer, sizeof buffer - content.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -133,10 +133,14 @@ ThreeModeSwitch readThreeModeSwitch(std::string &reason)
             break;
         content.append(buffer, static_cast<size_t>(n));
     }
-    std::string line = content.substr(0, content.find('\n'));
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return line == "1" ? ThreeModeSwitch::On : ThreeModeSwitch::Off;
+    for (const char *ending : {"", "\n", "\r\n"}) {
+        if (content == std::string("0") + ending)
+            return ThreeModeSwitch::Off;
+        if (content == std::string("1") + ending)
+            return ThreeModeSwitch::On;
+    }
+    reason = std::string("contents of ") + threeModeSwitch + " are neither 0 nor 1";
+    return ThreeModeSwitch::Unreadable;
 }
 
 bool isAllowedInThreeMode(uint32_t uid, int32_t pid, const std::string &exePath)

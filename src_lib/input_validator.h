@@ -24,13 +24,16 @@ TAVO_CHECKS_EXPORT bool isInitPidNamespace(int pid);
 // Whether the tavo module's securityfs directory exists (logs when not).
 TAVO_CHECKS_EXPORT bool is_tavo_module_loaded();
 
-// Whether the module's three-mode switch reads "1" (false when it cannot
-// be read).
+// Whether the module's three-mode switch is on (false when it is off, absent
+// or in an unknown state; see readThreeModeSwitch).
 TAVO_CHECKS_EXPORT bool isThreeModeEnabled();
 
-// The three-mode switch as the daemon needs it: a switch that cannot be
-// read (module directory gone, file missing, read error) is neither on nor
-// off, and `reason` then says why.
+// The three-mode switch as the daemon and the sync command need it. A switch
+// that does not exist (no module, or a module without role separation) is
+// Off; one that holds exactly "0" or "1", alone or followed by "\n" or
+// "\r\n", is Off or On. Anything else, a switch that cannot be opened or read
+// or holds other contents, is Unreadable: neither on nor off, so that
+// nobody may act, and `reason` then says why.
 enum class ThreeModeSwitch { Off, On, Unreadable };
 ThreeModeSwitch readThreeModeSwitch(std::string &reason);
 

@@ -139,11 +139,11 @@ void addPermission(const std::string &text)
 
 int addUid(uint64_t value)
 {
-    if (value > UINT32_MAX && value != anyId) {
+    if (!isUidNumber(value)) {
         TAVO_ERROR("####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
         return 1;
     }
-    parseState().rule.uids.push_back(static_cast<uint32_t>(value));
+    parseState().rule.uids.push_back(uidOfNumber(value));
     return 0;
 }
 

@@ -48,6 +48,18 @@ constexpr uint64_t anyId = UINT64_MAX;
 constexpr uint32_t anyUid = 4294967295u;
 constexpr uint32_t unknownUserUid = 4294967294u;
 
+// A number read as a uid, written in the rule or held by an int or an int
+// list: it fits 32 bits, or has all 64 bits set and stands for any uid as
+// "*" does. Every uid operand reads numbers so.
+constexpr bool isUidNumber(uint64_t value)
+{
+    return value <= UINT32_MAX || value == anyId;
+}
+constexpr uint32_t uidOfNumber(uint64_t value)
+{
+    return value == anyId ? anyUid : static_cast<uint32_t>(value);
+}
+
 // Limits that keep a small file from asking for unbounded memory: the
 // elements of one list variable; the data that references copy from one
 // variable to another in one file; the policy nodes of one file and the

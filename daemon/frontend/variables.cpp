@@ -568,12 +568,12 @@ int resolveUidText()
         if (!values)
             return 0;
         for (const uint64_t value : *values) {
-            if (value > UINT32_MAX) {
+            if (!isUidNumber(value)) {
                 TAVO_ERROR("####ERROR: intlist 变量 %s 中的值 %llu 超出 uint32_t 范围", name.c_str(),
                            static_cast<unsigned long long>(value));
                 return 1;
             }
-            s.rule.uids.push_back(static_cast<uint32_t>(value));
+            s.rule.uids.push_back(uidOfNumber(value));
         }
         return 0;
     }
@@ -592,10 +592,9 @@ int resolveUidText()
     case KindInt: {
         const uint64_t *value = lookup(s.intVars, name);
         const uint64_t uid = value ? *value : 0;
-        // All bits set is any uid, as the same number written in the rule.
-        if (uid != anyId && checkFits32(s, name, uid) != 0)
+        if (!isUidNumber(uid) && checkFits32(s, name, uid) != 0)
             return 1;
-        s.rule.uids.push_back(uid == anyId ? anyUid : static_cast<uint32_t>(uid));
+        s.rule.uids.push_back(uidOfNumber(uid));
         return 0;
     }
     case KindString: {

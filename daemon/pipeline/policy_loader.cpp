@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <openssl/evp.h>
 #include <tavopolicysync/log.h>
 
 #include "parse_state.h"
@@ -25,7 +26,11 @@
 namespace {
 
 constexpr size_t readChunk = 8192;
+// Files are read again to check them after the compile, hashed as they come.
+constexpr size_t verifyChunk = 64 * 1024;
 constexpr size_t maxPathLength = 4095;
+// What the scanner skips between tokens (data/tavo.l).
+const char skippedBlanks[] = " \t\r\n";
 
 bool endsWith(const std::string &text, const char *suffix)
 {
@@ -44,6 +49,32 @@ std::string realPath(const std::string &path, int &error)
     free(resolved);
     return result;
 }
+
+// SHA-256 of bytes given in pieces.
+class Sha256 {
+public:
+    Sha256() : context_(EVP_MD_CTX_new())
+    {
+        ok_ = context_ && EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1;
+    }
+    void update(const void *data, size_t size)
+    {
+        ok_ = ok_ && EVP_DigestUpdate(context_.get(), data, size) == 1;
+    }
+    // False when the hash could not be made (OpenSSL out of memory).
+    bool finish(SourceDigest &digest)
+    {
+        unsigned int size = 0;
+        return ok_ && EVP_DigestFinal_ex(context_.get(), digest.data(), &size) == 1 && size == digest.size();
+    }
+
+private:
+    struct Free {
+        void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
+    };
+    std::unique_ptr<EVP_MD_CTX, Free> context_;
+    bool ok_ = false;
+};
 
 // Opens a regular file for reading without following a final link and
 // without opening anything else: a FIFO would block and a device node's
@@ -73,6 +104,23 @@ UniqueFd openRegularFile(const std::string &path, const std::string &name, struc
         return UniqueFd();
     }
     return fd;
+}
+
+// Resolves `path`, keeps it inside `prefix` (unless empty) and opens it.
+UniqueFd openPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
+                        struct stat &st)
+{
+    int error = 0;
+    const std::string resolved = realPath(path, error);
+    if (resolved.empty()) {
+        TAVO_ERROR("无法解析文件 %s: %s", name.c_str(), strerror(error));
+        return UniqueFd();
+    }
+    if (resolved.compare(0, prefix.size(), prefix) != 0) {
+        TAVO_ERROR("文件 %s 不在允许的策略目录内", name.c_str());
+        return UniqueFd();
+    }
+    return openRegularFile(resolved, name, st);
 }
 
 enum class ReadResult { Complete, Failed, TooLarge };
@@ -145,6 +193,114 @@ bool listDirectory(DIR *dir, std::vector<std::string> &names)
     return true;
 }
 
+// Whether the file at `path` still holds exactly the bytes compiled from it.
+bool stillHolds(const std::string &path, const std::string &prefix, const CompiledSource &source)
+{
+    struct stat st;
+    const UniqueFd file = openPolicyFile(path, source.name, prefix, st);
+    if (!file.valid() || static_cast<uint64_t>(st.st_size) != source.size)
+        return false;
+    Sha256 hash;
+    char chunk[verifyChunk];
+    uint64_t total = 0;
+    for (;;) {
+        const ssize_t n = read(file.get(), chunk, sizeof chunk);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            TAVO_ERROR("读取文件 %s 失败", source.name.c_str());
+            return false;
+        }
+        total += static_cast<uint64_t>(n);
+        if (total > source.size)
+            return false;
+        hash.update(chunk, static_cast<size_t>(n));
+    }
+    SourceDigest digest;
+    return total == source.size && hash.finish(digest) && digest == source.sha256;
+}
+
+// A write that overlaps the end of a read leaves the size and the
+// modification time as they were at the open, yet what was read may be a
+// mix of two versions, and a restored time hides any write: only the
+// content tells. A file that no longer holds what was compiled fails the
+// run, and the library's policy, compiled partly from it, goes.
+int verifySources(const PolicyDirectoryRun &run, const std::vector<CompiledSource> &sources)
+{
+    int result = 0;
+    for (const CompiledSource &source : sources) {
+        if (stillHolds(run.directory + "/" + source.name, run.prefix, source))
+            continue;
+        TAVO_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", source.name.c_str());
+        TAVO_ERROR("##ERROR: 处理策略文件 %s 失败，错误码 %d", source.name.c_str(), FileUnusable);
+        result = FileUnusable;
+        if (run.stopAtFirstFailure)
+            break;
+    }
+    if (result != 0)
+        policyOutput().clearAllPolicy();
+    return result;
+}
+
+// Resolves, opens, reads and compiles one file. For a file that counted
+// as compiled, `source` tells what was read, and `onSource` has seen it.
+int readAndCompile(const std::string &path, const std::string &name, const std::string &prefix,
+                   const CompiledHook &onCompiled, const SourceHook &onSource, size_t fileSizeLimit,
+                   CompiledSource &source)
+{
+    struct stat st;
+    const UniqueFd file = openPolicyFile(path, name, prefix, st);
+    if (!file.valid())
+        return FileUnusable;
+    const int fd = file.get();
+    // Refused from its size before any read; the scanner could not take
+    // more than 2 GiB anyway.
+    if (static_cast<unsigned long long>(st.st_size) > fileSizeLimit) {
+        logTooLarge(name, fileSizeLimit);
+        return FileUnusable;
+    }
+    std::string content;
+    try {
+        switch (readAll(fd, static_cast<size_t>(st.st_size), fileSizeLimit, content)) {
+        case ReadResult::Complete: break;
+        case ReadResult::Failed:
+            TAVO_ERROR("读取文件 %s 失败", name.c_str());
+            return FileUnusable;
+        case ReadResult::TooLarge:
+            logTooLarge(name, fileSizeLimit);
+            return FileUnusable;
+        }
+    } catch (const std::bad_alloc &) {
+        content = std::string();
+        return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
+    }
+    if (changedWhileRead(fd, st, content.size())) {
+        TAVO_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
+        return FileUnusable;
+    }
+    source.name = name;
+    source.size = content.size();
+    Sha256 hash;
+    hash.update(content.data(), content.size());
+    if (!hash.finish(source.sha256)) {
+        content = std::string();
+        return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
+    }
+    TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
+
+    const int result = compilePolicyContent(name, content, onCompiled, fileSizeLimit);
+    if (result == FileWithoutPolicy)
+        TAVO_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
+    else if (result == FileCompileError)
+        TAVO_ERROR("###ERROR: 策略文件%s解析失败", name.c_str());
+    TAVO_DEBUG("###INFO: 文件%s处理完成", name.c_str());
+    if (onSource && (result == FileCompiled || result == FileWithoutPolicy))
+        onSource(name, content);
+    return result;
+}
+
 } // namespace
 
 std::string canonicalDirectoryPrefix(const std::string &directory)
@@ -173,6 +329,12 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
     if (content.size() > fileSizeLimit) {
         logTooLarge(name, fileSizeLimit);
         return FileUnusable;
+    }
+    // The grammar wants one statement at least; blanks and line ends, all
+    // the scanner skips, hold no more than an empty file.
+    if (content.find_first_not_of(skippedBlanks) == std::string::npos) {
+        TAVO_WARN("####WARN: 文件%s为空", name.c_str());
+        return FileWithoutPolicy;
     }
     // The scanner reads a NUL-terminated text: a NUL byte would silently
     // end the file early.
@@ -217,61 +379,21 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
                       const CompiledHook &onCompiled, size_t fileSizeLimit, const SourceHook &onSource)
 {
-    int error = 0;
-    const std::string resolved = realPath(path, error);
-    if (resolved.empty()) {
-        TAVO_ERROR("无法解析文件 %s: %s", name.c_str(), strerror(error));
-        return FileUnusable;
-    }
-    if (resolved.compare(0, prefix.size(), prefix) != 0) {
-        TAVO_ERROR("文件 %s 不在允许的策略目录内", name.c_str());
-        return FileUnusable;
-    }
-
-    struct stat st;
-    const UniqueFd file = openRegularFile(resolved, name, st);
-    if (!file.valid())
-        return FileUnusable;
-    const int fd = file.get();
-    // Refused from its size before any read; the scanner could not take
-    // more than 2 GiB anyway.
-    if (static_cast<unsigned long long>(st.st_size) > fileSizeLimit) {
-        logTooLarge(name, fileSizeLimit);
-        return FileUnusable;
-    }
-    std::string content;
-    try {
-        switch (readAll(fd, static_cast<size_t>(st.st_size), fileSizeLimit, content)) {
-        case ReadResult::Complete: break;
-        case ReadResult::Failed:
-            TAVO_ERROR("读取文件 %s 失败", name.c_str());
-            return FileUnusable;
-        case ReadResult::TooLarge:
-            logTooLarge(name, fileSizeLimit);
-            return FileUnusable;
-        }
-    } catch (const std::bad_alloc &) {
-        content = std::string();
-        return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
-    }
-    if (changedWhileRead(fd, st, content.size())) {
+    CompiledSource source;
+    const int result = readAndCompile(path, name, prefix, onCompiled, onSource, fileSizeLimit, source);
+    if (result != FileCompiled && result != FileWithoutPolicy)
+        return result;
+    if (!stillHolds(path, prefix, source)) {
         TAVO_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
+        policyOutput().clearAllPolicy();
         return FileUnusable;
     }
-    TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
-
-    const int result = compilePolicyContent(name, content, onCompiled, fileSizeLimit);
-    if (result == FileWithoutPolicy)
-        TAVO_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
-    else if (result == FileCompileError)
-        TAVO_ERROR("###ERROR: 策略文件%s解析失败", name.c_str());
-    TAVO_DEBUG("###INFO: 文件%s处理完成", name.c_str());
-    if (onSource && (result == FileCompiled || result == FileWithoutPolicy))
-        onSource(name, content);
     return result;
 }
 
-int compilePolicyDirectory(const PolicyDirectoryRun &run)
+namespace {
+
+int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources)
 {
     const UniqueDir dir(opendir(run.directory.c_str()));
     if (!dir) {
@@ -288,7 +410,6 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
         return DirectoryWithoutPolicy;
     }
 
-    bool processed = false;
     int firstFailure = 0;
     for (const std::string &name : names) {
         if (name[0] == '.')
@@ -309,15 +430,16 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
         // silent gap in the policy.
         const std::string path = run.directory + "/" + name;
         int result;
+        CompiledSource source;
         if (path.size() > maxPathLength) {
             TAVO_ERROR("路径过长，跳过文件 %s", name.c_str());
             result = FileUnusable;
         } else {
-            result = processPolicyFile(path, name, run.prefix, run.onCompiled, run.fileSizeLimit, run.onSource);
+            result = readAndCompile(path, name, run.prefix, run.onCompiled, run.onSource, run.fileSizeLimit, source);
         }
         if (result == FileCompiled || result == FileWithoutPolicy) {
             TAVO_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
-            processed = true;
+            sources.push_back(std::move(source));
             continue;
         }
         TAVO_ERROR("##ERROR: 处理策略文件 %s 失败，错误码 %d", name.c_str(), result);
@@ -327,16 +449,44 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run)
             firstFailure = result;
     }
 
+    const int changed = verifySources(run, sources);
     if (firstFailure != 0)
         return firstFailure;
-    if (processed)
+    if (changed != 0)
+        return changed;
+    if (!sources.empty())
         return DirectoryCompiled;
     TAVO_ERROR("##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发");
     return DirectoryWithoutPolicy;
 }
 
-int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions)
+} // namespace
+
+int compilePolicyDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources)
 {
+    sources.clear();
+    // Each file's read and compile answer for their own memory; this is
+    // for the walk around them (names, paths, the list of sources).
+    try {
+        return compileDirectory(run, sources);
+    } catch (const std::bad_alloc &) {
+        sources = std::vector<CompiledSource>();
+        resetParseState();
+        policyOutput().clearAllPolicy();
+        TAVO_ERROR("##ERROR: 处理策略目录%s时内存不足，已清除全部策略", run.directory.c_str());
+        return FileUnusable;
+    }
+}
+
+int compilePolicyDirectory(const PolicyDirectoryRun &run)
+{
+    std::vector<CompiledSource> sources;
+    return compilePolicyDirectory(run, sources);
+}
+
+int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions, std::vector<CompiledSource> &sources)
+{
+    sources.clear();
     if (policyOutput().clearAllPolicy() != 0) {
         TAVO_ERROR("##ERROR: 策略清除失败");
         return DirectoryClearFailed;
@@ -344,5 +494,11 @@ int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions)
     TAVO_INFO("##INFO: 策略清除完成");
     if (initFunctions)
         policyOutput().initNamespaceFuncInfo();
-    return compilePolicyDirectory(run);
+    return compilePolicyDirectory(run, sources);
+}
+
+int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions)
+{
+    std::vector<CompiledSource> sources;
+    return processPolicyDirectory(run, initFunctions, sources);
 }

@@ -3,9 +3,12 @@
 #ifndef TAVO_POLICY_LOADER_H
 #define TAVO_POLICY_LOADER_H
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <tavopolicysync/policy_records.h>
 
@@ -15,7 +18,7 @@ enum FileResult : int {
     FileWithoutPolicy = 2, // empty, or no policy node; counts as success
     FileCompileError = 3,
     FileUnusable = -1, // unresolvable, outside the directory, unreadable, too large, not a regular file,
-                       // or changed (size or modification time) while it was read
+                       // or changed while it was read or before the run ended
 };
 
 // Results of a directory run besides a failing file's code and a negative
@@ -33,8 +36,19 @@ constexpr size_t maxPolicyFileSize = size_t{256} << 20;
 
 // Sees a file's records after they compiled and before the library takes them.
 using CompiledHook = std::function<void(const std::string &name, const PolicyDb &db)>;
-// Sees the exact bytes of every file that counted as compiled (codes 0 and 2).
+
+// Sees the exact bytes of each file that counted as compiled (codes 0 and
+// 2), once, right after its compile.
 using SourceHook = std::function<void(const std::string &name, const std::string &content)>;
+
+using SourceDigest = std::array<uint8_t, 32>; // SHA-256
+
+// A file as it was read and compiled.
+struct CompiledSource {
+    std::string name;
+    uint64_t size = 0;
+    SourceDigest sha256{};
+};
 
 struct PolicyDirectoryRun {
     std::string directory;
@@ -45,8 +59,8 @@ struct PolicyDirectoryRun {
     // report every one.
     bool stopAtFirstFailure = true;
     CompiledHook onCompiled;
-    size_t fileSizeLimit = maxPolicyFileSize;
     SourceHook onSource;
+    size_t fileSizeLimit = maxPolicyFileSize;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus
@@ -65,16 +79,25 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 // Resolves, opens safely, reads and compiles one file. `name` is used in
 // every message; an empty `prefix` disables the containment check. When
 // memory runs out while the file is read, it fails (FileUnusable) and the
-// library's policy is cleared.
+// library's policy is cleared. So does a file that no longer holds what was
+// compiled once the compile is done.
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
                       const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize,
                       const SourceHook &onSource = {});
 
 // Compiles the policy files of one directory, in byte order of their names.
+// After the last file every compiled file is read again: one that no longer
+// holds exactly what was compiled (a write overlapped its read, and the
+// compile may have seen a mix of two versions) fails the run with
+// FileUnusable, and the library's policy is cleared. `sources` gets the
+// files that counted as compiled, in that order (complete when the run
+// succeeded).
+int compilePolicyDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources);
 int compilePolicyDirectory(const PolicyDirectoryRun &run);
 
 // A full run: clears the library's policy (and with `initFunctions` its
 // function registrations), then compiles the directory.
+int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions, std::vector<CompiledSource> &sources);
 int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions);
 
 #endif

@@ -1,25 +1,19 @@
 // Who is calling, and may they act: bus daemon for the identity, polkit for
 // the authorisation, three-mode for the role. Every decision is audited.
+// The bus daemon and polkit are asked without waiting: each step goes on
+// when its answer arrives, and the event loop serves others meanwhile.
 #include "policymgr_service.h"
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <exception>
-#include <fstream>
 #include <pwd.h>
-#include <sstream>
 #include <unistd.h>
-
-#include <QDBusArgument>
-#include <QDBusError>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusReply>
-#include <QDBusVariant>
+#include <vector>
 
 #include "dbus_types.h"
 #include "input_validator.h"
+#include "process_identity.h"
 #include "shared_constants.h"
 #include <tavopolicysync/log.h>
 
@@ -33,56 +27,9 @@ constexpr char polkitPath[] = "/org/freedesktop/PolicyKit1/Authority";
 constexpr char polkitInterface[] = "org.freedesktop.PolicyKit1.Authority";
 constexpr uint32_t polkitNoInteraction = 0;
 constexpr size_t exeLinkBuffer = 4096;
-
-std::string utf8(const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
-
-// The subject polkit judges: the caller's unique bus name, (sa{sv}).
-QDBusArgument busNameSubject(const std::string &sender)
-{
-    QDBusArgument subject;
-    subject.beginStructure();
-    subject << QStringLiteral("system-bus-name");
-    subject.beginMap(QVariant::String, dbusVariantTypeId());
-    subject.beginMapEntry();
-    subject << QStringLiteral("name") << QDBusVariant(QString::fromStdString(sender));
-    subject.endMapEntry();
-    subject.endMap();
-    subject.endStructure();
-    return subject;
-}
-
-// Clock ticks since boot, the unit of a process's start time in procfs.
-uint64_t ticksSinceBoot()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    const uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
-    return static_cast<uint64_t>(now.tv_sec) * hz + static_cast<uint64_t>(now.tv_nsec) * hz / 1000000000u;
-}
-
-// Start time of a process (field 22 of /proc/<pid>/stat), if it exists.
-std::optional<uint64_t> processStartTicks(int32_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat))
-        return std::nullopt;
-    // The command name may hold anything, spaces and parentheses too.
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        return std::nullopt;
-    std::istringstream fields(stat.substr(close + 1));
-    std::string field;
-    for (int i = 3; i <= 22; ++i) {
-        if (!(fields >> field))
-            return std::nullopt;
-    }
-    return std::stoull(field);
-}
+// getpwuid_r's buffer: enough for any sane entry; a larger one is refused.
+constexpr size_t passwdBufferStart = 4096;
+constexpr size_t passwdBufferLimit = 1 << 20;
 
 // What identifies the process behind a pid while the check runs: its
 // program and its start time. Another program (an exec) or another start
@@ -96,208 +43,320 @@ struct ProcessMark {
     }
 };
 
+// The user name of `uid`, if the password database has one. Reentrant: the
+// worker's compile looks users up at the same time.
+std::optional<std::string> userName(uint32_t uid)
+{
+    std::vector<char> buffer(passwdBufferStart);
+    for (;;) {
+        struct passwd entry;
+        struct passwd *found = nullptr;
+        const int r = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (r == ERANGE && buffer.size() < passwdBufferLimit) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (r != 0 || !found)
+            return std::nullopt;
+        return std::string(found->pw_name);
+    }
+}
+
+std::string errorMessage(sd_bus_message *reply)
+{
+    const sd_bus_error *error = sd_bus_message_get_error(reply);
+    if (error && error->message)
+        return error->message;
+    return error && error->name ? error->name : "unknown error";
+}
+
 } // namespace
 
-void ZupolicyPolicymgrService::registerPolkitAuthResultType()
+// One call's authorisation, carried from step to step.
+struct ZupolicyPolicymgrService::AuthState {
+    std::string sender;
+    const char *method;
+    uint64_t sequence;
+    uint64_t takenUp;
+    AuthDone done;
+    uint32_t uid = 0;
+    bool concluded = false;
+
+    void conclude(Verdict verdict, LimitReason limit = LimitReason::SenderCalls)
+    {
+        if (concluded)
+            return;
+        concluded = true;
+        done(verdict, uid, limit);
+    }
+};
+
+std::string ZupolicyPolicymgrService::callerSender(const MethodCall &call)
 {
-    static int typeId = 0;
-    static bool marshallingRegistered = false;
-    if (marshallingRegistered)
-        return;
-    if (typeId == 0)
-        typeId = qRegisterMetaType<PolkitAuthResult>("PolkitAuthResult");
-    qDBusRegisterMetaType<PolkitAuthResult>();
-    marshallingRegistered = true;
-    TAVO_DEBUG("PolkitAuthResult DBus type registered");
+    return call.sender();
 }
 
-std::string ZupolicyPolicymgrService::callerSender() const
+void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step)
 {
-    if (!calledFromDBus())
-        return std::string();
-    return utf8(message().service());
+    try {
+        step();
+    } catch (const std::exception &error) {
+        TAVO_ERROR("checkAuth exception in method %s: %s", state->method, error.what());
+        state->conclude(Verdict::Refused);
+    }
 }
 
-bool ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *method)
+void ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *method, uint64_t sequence,
+                                         AuthDone done)
 {
     if (sender.empty()) {
         TAVO_ERROR("checkAuth: sender empty (method=%s)", method);
-        return false;
+        done(Verdict::Refused, 0, LimitReason::SenderCalls);
+        return;
     }
     // Any process started after this moment did not send the call.
-    const uint64_t takenUp = ticksSinceBoot();
-    try {
-        lastSender = sender;
-        const std::optional<uint32_t> uid = getCallerUid(sender);
-        if (!uid) {
-            TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, failed to get uid", method, sender.c_str());
-            return false;
-        }
-        TAVO_INFO("AUDIT: D-Bus call from sender=%s, uid=%u, method=%s", sender.c_str(), *uid, method);
-
-        std::string reason;
-        if (!checkPolkitAuthorization(sender, policyActionId, reason)) {
-            TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, reason=%s", method, sender.c_str(), *uid,
-                       reason.c_str());
-            return false;
-        }
-
-        std::string switchProblem;
-        const ThreeModeSwitch mode = readThreeModeSwitch(switchProblem);
-        if (mode == ThreeModeSwitch::Unreadable) {
-            // Neither on nor off: nobody may act until it can be read.
-            TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, three-mode switch unreadable: %s", method,
-                       sender.c_str(), *uid, switchProblem.c_str());
-            return false;
-        }
-        const bool threeMode = mode == ThreeModeSwitch::On;
-        if (threeMode) {
-            const struct passwd *entry = getpwuid(*uid);
-            if (!entry) {
-                TAVO_ERROR("AUDIT FAIL: getpwuid failed for uid %u, method=%s", *uid, method);
-                return false;
-            }
-            if (std::strcmp(entry->pw_name, securityAdministrator) == 0) {
-                TAVO_DEBUG("AUDIT: secadm user allowed");
-            } else {
-                const std::optional<uint32_t> pid = getCallerPid(sender);
-                if (!pid) {
-                    TAVO_ERROR("AUDIT FAIL: three-mode, failed to get pid for sender %s, method=%s", sender.c_str(),
-                               method);
-                    return false;
-                }
-                const int32_t callerPid = static_cast<int32_t>(*pid);
-                const std::string exePath = getExePath(callerPid);
-                if (exePath.empty()) {
-                    TAVO_ERROR("AUDIT FAIL: three-mode, failed to get exe path for pid %d, method=%s", callerPid,
-                               method);
-                    return false;
-                }
-                const ProcessMark before{exePath, processStartTicks(callerPid)};
-                if (!before.startTicks || *before.startTicks > takenUp) {
-                    TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d gone or started after the call was "
-                               "taken up, method=%s",
-                               callerPid, method);
-                    return false;
-                }
-                if (!isAllowedInThreeMode(*uid, callerPid, exePath)) {
-                    TAVO_ERROR("AUDIT FAIL: three-mode, process %s (pid=%d, uid=%u) not allowed, method=%s",
-                               exePath.c_str(), callerPid, *uid, method);
-                    return false;
-                }
-                // The namespace checks read procfs again: the process must
-                // still be the one whose program was judged.
-                const ProcessMark after{getExePath(callerPid), processStartTicks(callerPid)};
-                if (!(after == before)) {
-                    TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d changed during the check (%s), "
-                               "method=%s",
-                               callerPid, after.exePath.c_str(), method);
-                    return false;
-                }
-                TAVO_INFO("AUDIT PASS: three-mode, root process %s in init ns and whitelisted, method=%s",
-                          exePath.c_str(), method);
-            }
-        } else if (*uid != 0) {
-            TAVO_ERROR("AUDIT FAIL: non-three-mode, only root allowed, current uid=%u, method=%s", *uid, method);
-            return false;
-        }
-
-        TAVO_INFO("AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender.c_str(), *uid,
-                  threeMode ? 1 : 0);
-        authorisedUid = *uid;
-        return true;
-    } catch (const QDBusError &error) {
-        TAVO_ERROR("checkAuth dbus error in method %s: %s", method, utf8(error.message()).c_str());
-    } catch (const std::exception &error) {
-        TAVO_ERROR("checkAuth exception in method %s: %s", method, error.what());
-    }
-    return false;
+    auto state = std::make_shared<AuthState>(AuthState{sender, method, sequence, ticksSinceBoot(), std::move(done)});
+    authGuarded(state, [this, state] {
+        lastSender = state->sender;
+        getCallerUid(state->sender, [this, state](std::optional<uint32_t> uid) {
+            authGuarded(state, [&] { authAfterUid(state, uid); });
+        });
+    });
 }
 
-std::optional<uint32_t> ZupolicyPolicymgrService::askBusDaemon(const char *busMethod, const char *getter,
-                                                               const char *label, const std::string &sender)
+void ZupolicyPolicymgrService::authAfterUid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> uid)
 {
-    try {
-        if (!connection.isConnected()) {
-            TAVO_ERROR("D-Bus connection not available");
-            return std::nullopt;
+    const char *method = state->method;
+    const char *sender = state->sender.c_str();
+    if (!uid) {
+        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, failed to get uid", method, sender);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    state->uid = *uid;
+    // From now on the uid's caps and refusal budget apply to the sender.
+    const auto admitted = admitted_.find(state->sequence);
+    if (admitted != admitted_.end()) {
+        if (const std::optional<LimitReason> over = limits_.identify(state->sender, *uid, admitted->second.bytes)) {
+            state->conclude(Verdict::OverLimit, *over);
+            return;
         }
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(busDaemonService, busDaemonPath, busDaemonInterface, busMethod);
-        call << QString::fromStdString(sender);
-        const QDBusReply<uint> reply = connection.call(call, QDBus::Block);
-        if (!reply.isValid()) {
-            TAVO_ERROR("%s failed for sender %s: %s", busMethod, sender.c_str(),
-                       utf8(reply.error().message()).c_str());
-            return std::nullopt;
+    }
+    TAVO_INFO("AUDIT: D-Bus call from sender=%s, uid=%u, method=%s", sender, *uid, method);
+    checkPolkitAuthorization(state->sender, policyActionId,
+                             [this, state](bool authorised, const std::string &reason) {
+                                 authGuarded(state, [&] { authAfterPolkit(state, authorised, reason); });
+                             });
+}
+
+void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> &state, bool authorised,
+                                               const std::string &reason)
+{
+    const char *method = state->method;
+    const char *sender = state->sender.c_str();
+    const uint32_t uid = state->uid;
+    if (!authorised) {
+        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, reason=%s", method, sender, uid, reason.c_str());
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    std::string switchProblem;
+    const ThreeModeSwitch mode = readThreeModeSwitch(switchProblem);
+    if (mode == ThreeModeSwitch::Unreadable) {
+        // Neither on nor off: nobody may act until it can be read.
+        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, three-mode switch unreadable: %s", method, sender, uid,
+                   switchProblem.c_str());
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    if (mode == ThreeModeSwitch::On) {
+        const std::optional<std::string> name = userName(uid);
+        if (!name) {
+            TAVO_ERROR("AUDIT FAIL: getpwuid failed for uid %u, method=%s", uid, method);
+            state->conclude(Verdict::Refused);
+            return;
         }
-        const uint32_t value = reply.value();
+        if (*name != securityAdministrator) {
+            getCallerPid(state->sender, [this, state](std::optional<uint32_t> pid) {
+                authGuarded(state, [&] { authAfterPid(state, pid); });
+            });
+            return;
+        }
+        TAVO_DEBUG("AUDIT: secadm user allowed");
+    } else if (uid != 0) {
+        TAVO_ERROR("AUDIT FAIL: non-three-mode, only root allowed, current uid=%u, method=%s", uid, method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    TAVO_INFO("AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender, uid,
+              mode == ThreeModeSwitch::On ? 1 : 0);
+    state->conclude(Verdict::Allowed);
+}
+
+void ZupolicyPolicymgrService::authAfterPid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> pid)
+{
+    const char *method = state->method;
+    const char *sender = state->sender.c_str();
+    const uint32_t uid = state->uid;
+    if (!pid) {
+        TAVO_ERROR("AUDIT FAIL: three-mode, failed to get pid for sender %s, method=%s", sender, method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    const int32_t callerPid = static_cast<int32_t>(*pid);
+    const std::string exePath = getExePath(callerPid);
+    if (exePath.empty()) {
+        TAVO_ERROR("AUDIT FAIL: three-mode, failed to get exe path for pid %d, method=%s", callerPid, method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    const ProcessMark before{exePath, processStartTicks(callerPid)};
+    if (!before.startTicks || *before.startTicks > state->takenUp) {
+        TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d gone or started after the call was taken up, "
+                   "method=%s",
+                   callerPid, method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    // The bus daemon took the pid when the connection was made: a process
+    // started after that is another one that got the pid later.
+    const std::optional<uint64_t> connectedBy = births_.bornBy(state->sender);
+    if (!connectedBy) {
+        TAVO_ERROR("AUDIT FAIL: three-mode, the connections on the bus are not followed, cannot tie sender %s to "
+                   "pid %d, method=%s",
+                   sender, callerPid, method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    if (*before.startTicks > *connectedBy) {
+        TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d started after the connection of sender %s, "
+                   "method=%s",
+                   callerPid, sender, method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    // The path as the process's mount namespace names it, and the file
+    // itself: the one on the whitelist as the daemon sees it.
+    if (!isAllowedInThreeMode(uid, callerPid, exePath) || !runsFile(callerPid, exePath)) {
+        TAVO_ERROR("AUDIT FAIL: three-mode, process %s (pid=%d, uid=%u) not allowed, method=%s", exePath.c_str(),
+                   callerPid, uid, method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    // The namespace checks read procfs again: the process must still be the
+    // one whose program was judged.
+    const ProcessMark after{getExePath(callerPid), processStartTicks(callerPid)};
+    if (!(after == before)) {
+        TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d changed during the check (%s), method=%s",
+                   callerPid, after.exePath.c_str(), method);
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    TAVO_INFO("AUDIT PASS: three-mode, root process %s in init ns and whitelisted, method=%s", exePath.c_str(),
+              method);
+    TAVO_INFO("AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender, uid, 1);
+    state->conclude(Verdict::Allowed);
+}
+
+void ZupolicyPolicymgrService::askBusDaemon(const char *busMethod, const char *getter, const char *label,
+                                            const std::string &sender, UidDone done)
+{
+    if (!connection->isConnected()) {
+        TAVO_ERROR("D-Bus connection not available");
+        done(std::nullopt);
+        return;
+    }
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_call(connection->handle(), &raw, busDaemonService, busDaemonPath,
+                                           busDaemonInterface, busMethod);
+    const BusMessage call(raw);
+    if (r >= 0)
+        r = sd_bus_message_append(raw, "s", sender.c_str());
+    const auto answered = [busMethod, getter, label, sender, done](sd_bus_message *reply) {
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            TAVO_ERROR("%s failed for sender %s: %s", busMethod, sender.c_str(), errorMessage(reply).c_str());
+            done(std::nullopt);
+            return;
+        }
+        uint32_t value = 0;
+        if (const int bad = sd_bus_message_read(reply, "u", &value); bad < 0) {
+            TAVO_ERROR("%s exception for sender %s: %s", busMethod, sender.c_str(), strerror(-bad));
+            done(std::nullopt);
+            return;
+        }
         TAVO_DEBUG("%s: sender=%s, %s=%u", getter, sender.c_str(), label, value);
-        return value;
-    } catch (const std::exception &error) {
-        TAVO_ERROR("%s exception for sender %s: %s", busMethod, sender.c_str(), error.what());
-    } catch (...) {
-        TAVO_ERROR("%s unknown exception for sender %s", busMethod, sender.c_str());
+        done(value);
+    };
+    if (r < 0 || !connection->call(raw, answered)) {
+        TAVO_ERROR("%s exception for sender %s: %s", busMethod, sender.c_str(), strerror(r < 0 ? -r : ENOTCONN));
+        done(std::nullopt);
     }
-    return std::nullopt;
 }
 
-std::optional<uint32_t> ZupolicyPolicymgrService::getCallerUid(const std::string &sender)
+void ZupolicyPolicymgrService::getCallerUid(const std::string &sender, UidDone done)
 {
-    return askBusDaemon("GetConnectionUnixUser", "getCallerUid", "uid", sender);
+    askBusDaemon("GetConnectionUnixUser", "getCallerUid", "uid", sender, std::move(done));
 }
 
-std::optional<uint32_t> ZupolicyPolicymgrService::getCallerPid(const std::string &sender)
+void ZupolicyPolicymgrService::getCallerPid(const std::string &sender, UidDone done)
 {
-    return askBusDaemon("GetConnectionUnixProcessID", "getCallerPid", "pid", sender);
+    askBusDaemon("GetConnectionUnixProcessID", "getCallerPid", "pid", sender, std::move(done));
 }
 
-bool ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sender, const std::string &actionId,
-                                                        std::string &reason)
+void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sender, const std::string &actionId,
+                                                        PolkitDone done)
 {
-    reason.clear();
     if (sender.empty() || actionId.empty()) {
-        reason = "invalid sender or action id";
-        return false;
+        done(false, "invalid sender or action id");
+        return;
     }
-    try {
-        if (!connection.isConnected()) {
-            reason = "D-Bus connection not available";
-            TAVO_ERROR("%s", reason.c_str());
-            return false;
-        }
-        QDBusMessage call = QDBusMessage::createMethodCall(polkitService, polkitPath, polkitInterface,
-                                                           QStringLiteral("CheckAuthorization"));
-        call << QVariant::fromValue(busNameSubject(sender)) << QString::fromStdString(actionId)
-             << QVariant::fromValue(StringMap()) << polkitNoInteraction << QString();
-        const QDBusReply<PolkitAuthResult> reply = connection.call(call, QDBus::Block);
-        if (!reply.isValid()) {
-            reason = "PolicyKit DBus 调用失败: " + utf8(reply.error().message());
-            TAVO_ERROR("%s", reason.c_str());
-            return false;
-        }
-        const PolkitAuthResult result = reply.value();
-        if (result.is_authorized) {
+    if (!connection->isConnected()) {
+        const std::string reason = "D-Bus connection not available";
+        TAVO_ERROR("%s", reason.c_str());
+        done(false, reason);
+        return;
+    }
+    // The subject polkit judges: the caller's unique bus name, (sa{sv});
+    // empty details, no interaction, no cancellation id.
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_call(connection->handle(), &raw, polkitService, polkitPath, polkitInterface,
+                                           "CheckAuthorization");
+    const BusMessage call(raw);
+    if (r >= 0)
+        r = sd_bus_message_append(raw, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", sender.c_str(),
+                                  actionId.c_str(), 0, polkitNoInteraction, "");
+    const auto answered = [done](sd_bus_message *reply) {
+        std::string reason;
+        PolkitAuthResult result;
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            reason = "PolicyKit DBus 调用失败: " + errorMessage(reply);
+        } else if (readPolkitAuthResult(reply, result) < 0) {
+            const char *signature = sd_bus_message_get_signature(reply, 1);
+            reason = std::string("PolicyKit DBus 调用失败: Unexpected reply signature: got \"") +
+                     (signature ? signature : "") + "\", expected \"" + polkitAuthResultSignature + "\"";
+        } else if (result.is_authorized) {
             TAVO_DEBUG("polkit 授权成功");
-            return true;
-        }
-        if (result.is_challenge) {
+            done(true, reason);
+            return;
+        } else if (result.is_challenge) {
             reason = "需要管理员密码认证，桌面将弹出授权窗口";
             TAVO_INFO("polkit 等待密码认证");
-            return false;
+            done(false, reason);
+            return;
+        } else {
+            reason = "polkit 策略拒绝操作，无权限";
+            TAVO_ERROR("授权被显式拒绝");
+            done(false, reason);
+            return;
         }
-        reason = "polkit 策略拒绝操作，无权限";
-        TAVO_ERROR("授权被显式拒绝");
-        return false;
-    } catch (const QDBusError &error) {
-        reason = "DBus 异常: " + utf8(error.message());
-    } catch (const std::exception &error) {
-        reason = std::string("异常: ") + error.what();
-    } catch (...) {
-        reason = "未知异常";
+        TAVO_ERROR("%s", reason.c_str());
+        done(false, reason);
+    };
+    if (r < 0 || !connection->call(raw, answered)) {
+        const std::string reason = std::string("异常: ") + strerror(r < 0 ? -r : ENOTCONN);
+        TAVO_ERROR("%s", reason.c_str());
+        done(false, reason);
     }
-    TAVO_ERROR("%s", reason.c_str());
-    return false;
 }
 
 std::string ZupolicyPolicymgrService::getExePath(int32_t pid)

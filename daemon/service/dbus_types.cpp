@@ -1,49 +1,30 @@
 #include "dbus_types.h"
 
-#include <QDBusMetaType>
-#include <QDBusVariant>
+#include <cerrno>
+#include <cstring>
 
-QDBusArgument &operator<<(QDBusArgument &argument, const PolkitAuthResult &result)
+int readPolkitAuthResult(sd_bus_message *reply, PolkitAuthResult &result)
 {
-    argument.beginStructure();
-    argument << result.is_authorized << result.is_challenge;
-    argument.beginMap(QVariant::String, QVariant::String);
-    for (auto it = result.details.constBegin(); it != result.details.constEnd(); ++it) {
-        argument.beginMapEntry();
-        argument << it.key() << it.value();
-        argument.endMapEntry();
-    }
-    argument.endMap();
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &argument, PolkitAuthResult &result)
-{
-    argument.beginStructure();
-    argument >> result.is_authorized >> result.is_challenge;
-    argument.beginMap();
+    const char *signature = sd_bus_message_get_signature(reply, 1);
+    if (!signature || std::strcmp(signature, polkitAuthResultSignature) != 0)
+        return -EBADMSG;
+    int r = sd_bus_message_enter_container(reply, 'r', "bba{ss}");
+    if (r < 0)
+        return r;
+    int authorized = 0;
+    int challenge = 0;
+    if ((r = sd_bus_message_read(reply, "bb", &authorized, &challenge)) < 0)
+        return r;
+    if ((r = sd_bus_message_enter_container(reply, 'a', "{ss}")) < 0)
+        return r;
     result.details.clear();
-    while (!argument.atEnd()) {
-        QString key;
-        QString value;
-        argument.beginMapEntry();
-        argument >> key >> value;
-        argument.endMapEntry();
-        result.details.insert(key, value);
-    }
-    argument.endMap();
-    argument.endStructure();
-    return argument;
-}
-
-void registerStringMapType()
-{
-    qDBusRegisterMetaType<StringMap>();
-}
-
-int dbusVariantTypeId()
-{
-    static const int id = qMetaTypeId<QDBusVariant>();
-    return id;
+    const char *key = nullptr;
+    const char *value = nullptr;
+    while ((r = sd_bus_message_read(reply, "{ss}", &key, &value)) > 0)
+        result.details[key] = value;
+    if (r < 0 || (r = sd_bus_message_exit_container(reply)) < 0 || (r = sd_bus_message_exit_container(reply)) < 0)
+        return r;
+    result.is_authorized = authorized != 0;
+    result.is_challenge = challenge != 0;
+    return 0;
 }

@@ -1,13 +1,13 @@
-// Composite D-Bus types the daemon exchanges with the bus daemon and polkit.
+// Composite D-Bus types the daemon exchanges with polkit.
 #ifndef TAVO_DBUS_TYPES_H
 #define TAVO_DBUS_TYPES_H
 
-#include <QDBusArgument>
-#include <QMap>
-#include <QMetaType>
-#include <QString>
+#include <map>
+#include <string>
 
-using StringMap = QMap<QString, QString>;
+#include <systemd/sd-bus.h>
+
+using StringMap = std::map<std::string, std::string>;
 
 // Reply of polkit's CheckAuthorization, D-Bus (bba{ss}).
 struct PolkitAuthResult {
@@ -15,16 +15,10 @@ struct PolkitAuthResult {
     bool is_challenge = false;
     StringMap details; // kept, never read
 };
-Q_DECLARE_METATYPE(PolkitAuthResult)
+constexpr char polkitAuthResultSignature[] = "(bba{ss})";
 
-QDBusArgument &operator<<(QDBusArgument &argument, const PolkitAuthResult &result);
-const QDBusArgument &operator>>(const QDBusArgument &argument, PolkitAuthResult &result);
-
-// Registers QMap<QString,QString> as a{ss}; once per process, before the
-// application object exists.
-void registerStringMapType();
-
-// Type id of QDBusVariant, looked up once.
-int dbusVariantTypeId();
+// Reads a PolkitAuthResult from `reply`, which must carry exactly
+// (bba{ss}). Returns 0 or a negative errno.
+int readPolkitAuthResult(sd_bus_message *reply, PolkitAuthResult &result);
 
 #endif

@@ -1,8 +1,9 @@
 #include "policymgr_service.h"
 
-#include <QByteArray>
+#include <malloc.h>
 
-#include "dbus_types.h"
+#include <QCoreApplication>
+
 #include "delivery_recorder.h"
 #include "input_validator.h"
 #include "policy_loader.h"
@@ -21,6 +22,12 @@ constexpr char nsRefused[] = "#ERROR: compileSectionPolicy 输入校验失败，
 constexpr char secRefused[] = "#ERROR: compileSectionPolicy 输入校验失败，sec_name不合法";
 constexpr char varNsRefused[] = "#ERROR: modifyDynamicVariable 输入校验失败，ns_name不合法";
 constexpr char varRefused[] = "#ERROR: modifyDynamicVariable 输入校验失败，var_name不合法";
+// The refusal budgets are renewed and the summaries written this often.
+constexpr int refusalWindowMs = 1000;
+// Free heap goes back to the system this long after the last call was
+// answered (a flood's messages, a compile's records), not after each call.
+constexpr int returnMemoryDelayMs = 500;
+constexpr size_t intArgumentBytes = 4;
 
 // Why a directory run failed, as the operator reads it.
 void logDirectoryFailure(int result)
@@ -43,27 +50,107 @@ void logSendResult(int rc)
         TAVO_ERROR("#ERROR: 策略同步失败，错误码为 %d, 查看日志获取更多信息\n", rc);
 }
 
-std::string utf8(const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
-
 } // namespace
 
-ZupolicyPolicymgrService::ZupolicyPolicymgrService() : connection(QDBusConnection::systemBus())
+// --- one call ----------------------------------------------------------------
+
+MethodCall::MethodCall(sd_bus_message *message, SystemBus *bus) : message_(sd_bus_message_ref(message)), bus_(bus)
 {
-    registerPolkitAuthResultType();
-    if (!connection.isConnected())
-        TAVO_ERROR("Failed to connect to D-Bus system bus");
 }
 
-ZupolicyPolicymgrService::~ZupolicyPolicymgrService() = default;
+MethodCall::MethodCall(std::function<void(int)> answer) : answer_(std::move(answer)) {}
 
-ZupolicyPolicymgrService &ZupolicyPolicymgrService::instance()
+MethodCall::MethodCall(const MethodCall &other)
+    : message_(other.message_ ? sd_bus_message_ref(other.message_) : nullptr), bus_(other.bus_),
+      answer_(other.answer_)
 {
-    static ZupolicyPolicymgrService service;
-    return service;
+}
+
+MethodCall &MethodCall::operator=(const MethodCall &other)
+{
+    if (this != &other) {
+        MethodCall copy(other);
+        std::swap(message_, copy.message_);
+        bus_ = copy.bus_;
+        answer_ = copy.answer_;
+    }
+    return *this;
+}
+
+MethodCall::~MethodCall()
+{
+    if (message_)
+        sd_bus_message_unref(message_);
+}
+
+std::string MethodCall::sender() const
+{
+    const char *sender = message_ ? sd_bus_message_get_sender(message_) : nullptr;
+    return sender ? sender : std::string();
+}
+
+// A call sent without expecting a reply gets none (sd-bus sends nothing).
+void MethodCall::reply(int result) const
+{
+    if (message_) {
+        sd_bus_reply_method_return(message_, "i", static_cast<int32_t>(result));
+        if (bus_)
+            bus_->flushSoon();
+    } else if (answer_) {
+        answer_(result);
+    }
+}
+
+void MethodCall::refuseOverLimit(LimitReason reason) const
+{
+    if (message_) {
+        sd_bus_reply_method_errorf(message_, limitsExceededError,
+                                   "Too many calls of this caller are waiting or were refused (%s); try again later",
+                                   limitReasonText(reason));
+        if (bus_)
+            bus_->flushSoon();
+    } else if (answer_) {
+        answer_(MethodNotAuthorised);
+    }
+}
+
+// --- the service -------------------------------------------------------------
+
+ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus) : connection(&bus)
+{
+    if (!bus.isConnected())
+        TAVO_ERROR("Failed to connect to D-Bus system bus");
+    refusalSecond_.setInterval(refusalWindowMs);
+    QObject::connect(&refusalSecond_, &QTimer::timeout, [this] { reportRefusals(); });
+    returnMemory_.setSingleShot(true);
+    returnMemory_.setInterval(returnMemoryDelayMs);
+    QObject::connect(&returnMemory_, &QTimer::timeout, [this] {
+        if (limits_.waitingCalls() == 0)
+            malloc_trim(0);
+    });
+}
+
+ZupolicyPolicymgrService::~ZupolicyPolicymgrService()
+{
+    stop();
+}
+
+bool ZupolicyPolicymgrService::followConnections()
+{
+    return births_.subscribe(*connection);
+}
+
+void ZupolicyPolicymgrService::stop()
+{
+    if (stopped_)
+        return;
+    stopped_ = true;
+    worker_.stop();
+    // The result of the operation that was running is posted: answer it.
+    if (QCoreApplication::instance())
+        QCoreApplication::sendPostedEvents();
+    refusalSecond_.stop();
+    returnMemory_.stop();
 }
 
 int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
@@ -78,37 +165,197 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
     return ::processPolicyDirectory(run, initFunctions);
 }
 
-int ZupolicyPolicymgrService::admit(const char *method, bool checkModule, std::initializer_list<NameArgument> names)
+std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, const char *method, bool checkModule,
+                                                        std::initializer_list<NameArgument> names,
+                                                        size_t argumentBytes)
 {
-    const std::string sender = callerSender();
+    if (stopped_)
+        return std::nullopt;
+    const std::string sender = callerSender(call);
+    if (!refusalSecond_.isActive())
+        refusalSecond_.start();
+    // The cheap refusals first: a flood is answered without a look at the
+    // module or at its arguments.
+    std::optional<LimitReason> over = limits_.overBudget(sender);
+    if (!over)
+        over = limits_.full(sender);
+    if (over) {
+        call.refuseOverLimit(*over);
+        return std::nullopt;
+    }
     if (checkModule && !is_tavo_module_loaded()) {
         TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: tavo module not loaded", method,
                    sender.c_str());
-        return MethodRefusedInput;
+        limits_.spendRefusal(sender);
+        call.reply(MethodRefusedInput);
+        return std::nullopt;
     }
     for (const NameArgument &name : names) {
-        // UTF-16 units never outnumber UTF-8 bytes, so a long QString is
-        // refused without converting it.
-        const int limit = static_cast<int>(nameLengthLimit);
-        if (name.value.size() <= limit && name.value.toUtf8().size() <= limit)
+        if (name.value.size() <= nameLengthLimit)
             continue;
-        validate_name_param(utf8(name.value), nameLengthLimit, name.label);
+        validate_name_param(std::string(name.value), nameLengthLimit, name.label);
         TAVO_ERROR("%s", name.refusedLine);
         TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: %s longer than %zu bytes", method,
                    sender.c_str(), name.label, static_cast<size_t>(nameLengthLimit));
-        return MethodRefusedInput;
+        limits_.spendRefusal(sender);
+        call.reply(MethodRefusedInput);
+        returnFreeMemorySoon();
+        return std::nullopt;
     }
-    if (!checkAuth(sender, method)) {
-        TAVO_ERROR("#ERROR: auth failed for sender %s, method %s", sender.c_str(), method);
-        return MethodNotAuthorised;
+    const size_t bytes = waitingCallOverheadBytes + argumentBytes;
+    if (const std::optional<LimitReason> over = limits_.admit(sender, bytes)) {
+        call.refuseOverLimit(*over);
+        return std::nullopt;
     }
-    return MethodSucceeded;
+    const uint64_t sequence = nextSequence_++;
+    admitted_.emplace(sequence, Admitted{call, method, sender, bytes, Operation(), std::nullopt});
+    return sequence;
 }
 
-int ZupolicyPolicymgrService::compileAll(const char *method, const char *startLine, bool initial)
+void ZupolicyPolicymgrService::authorise(uint64_t sequence, Operation operation)
 {
-    if (const int refused = admit(method, !initial))
-        return refused;
+    const auto it = admitted_.find(sequence);
+    if (it == admitted_.end())
+        return;
+    it->second.operation = std::move(operation);
+    checkAuth(it->second.sender, it->second.method, sequence,
+              [this, sequence](Verdict verdict, uint32_t uid, LimitReason limit) {
+                  authorised(sequence, verdict, uid, limit);
+              });
+}
+
+void ZupolicyPolicymgrService::authorised(uint64_t sequence, Verdict verdict, uint32_t uid, LimitReason limit)
+{
+    const auto it = admitted_.find(sequence);
+    if (it == admitted_.end())
+        return;
+    Admitted &entry = it->second;
+    switch (verdict) {
+    case Verdict::Allowed:
+        entry.authorised = CallerIdentity{uid, entry.sender};
+        break;
+    case Verdict::OverLimit:
+        // The uid's caps refused it: it no longer counts as waiting.
+        entry.call.refuseOverLimit(limit);
+        admitted_.erase(it);
+        break;
+    case Verdict::Refused:
+        TAVO_ERROR("#ERROR: auth failed for sender %s, method %s", entry.sender.c_str(), entry.method);
+        limits_.spendRefusal(entry.sender);
+        limits_.release(entry.sender, entry.bytes);
+        entry.call.reply(MethodNotAuthorised);
+        admitted_.erase(it);
+        returnFreeMemorySoon();
+        break;
+    }
+    runReadyOperations();
+}
+
+void ZupolicyPolicymgrService::runReadyOperations()
+{
+    for (auto &[sequence, entry] : admitted_) {
+        if (entry.handedOver)
+            continue;
+        // Strictly in arrival order: a later call waits for an earlier one
+        // still being authorised.
+        if (!entry.authorised)
+            break;
+        entry.handedOver = true;
+        const uint64_t done = sequence;
+        worker_.submit([operation = entry.operation, caller = *entry.authorised] { return operation(caller); },
+                       [this, done](int result) { finished(done, result); });
+    }
+}
+
+void ZupolicyPolicymgrService::finished(uint64_t sequence, int result)
+{
+    const auto it = admitted_.find(sequence);
+    if (it == admitted_.end())
+        return;
+    limits_.release(it->second.sender, it->second.bytes);
+    it->second.call.reply(result);
+    admitted_.erase(it);
+    returnFreeMemorySoon();
+}
+
+void ZupolicyPolicymgrService::reportRefusals()
+{
+    limits_.nextSecond([](const RefusalSummary &summary) {
+        std::string reasons;
+        for (size_t i = 0; i < limitReasonCount; ++i) {
+            if (summary.counts[i] == 0)
+                continue;
+            if (!reasons.empty())
+                reasons += ", ";
+            reasons += std::string("over the ") + limitReasonText(static_cast<LimitReason>(i)) + " (" +
+                       std::to_string(summary.counts[i]) + ")";
+        }
+        const std::string uid = summary.uid ? std::to_string(*summary.uid) : std::string("unknown");
+        TAVO_ERROR("AUDIT FAIL: sender=%s, uid=%s, %llu calls refused unheard in the last second: %s",
+                   summary.sender.c_str(), uid.c_str(), static_cast<unsigned long long>(summary.total()),
+                   reasons.c_str());
+    });
+    if (limits_.idle())
+        refusalSecond_.stop();
+    returnFreeMemorySoon();
+}
+
+void ZupolicyPolicymgrService::returnFreeMemorySoon()
+{
+    if (limits_.waitingCalls() == 0 && !returnMemory_.isActive() && !stopped_)
+        returnMemory_.start();
+}
+
+// --- the five methods --------------------------------------------------------
+
+void ZupolicyPolicymgrService::compilePolicy(MethodCall call)
+{
+    if (const auto sequence = admit(call, "compilePolicy", true, {}, 0))
+        authorise(*sequence, [this](const CallerIdentity &caller) {
+            return compileAll(caller, "#INFO: 开始全量策略编译", false);
+        });
+}
+
+void ZupolicyPolicymgrService::compileInitPolicy(MethodCall call)
+{
+    if (const auto sequence = admit(call, "compileInitPolicy", false, {}, 0))
+        authorise(*sequence, [this](const CallerIdentity &caller) {
+            return compileAll(caller, "#INFO: 开始初始化策略编译", true);
+        });
+}
+
+void ZupolicyPolicymgrService::compileSectionPolicy(MethodCall call, std::string_view ns_name,
+                                                    std::string_view sec_name)
+{
+    if (const auto sequence = admit(call, "compileSectionPolicy", true,
+                                    {{ns_name, nsLabel, nsRefused}, {sec_name, secLabel, secRefused}},
+                                    ns_name.size() + sec_name.size()))
+        authorise(*sequence, [this, ns = std::string(ns_name), section = std::string(sec_name)](
+                                 const CallerIdentity &caller) { return compileSection(caller, ns, section); });
+}
+
+void ZupolicyPolicymgrService::sendPolicy(MethodCall call)
+{
+    if (const auto sequence = admit(call, "sendPolicy", true, {}, 0))
+        authorise(*sequence, [this](const CallerIdentity &caller) { return deliver(caller); });
+}
+
+void ZupolicyPolicymgrService::modifyDynamicVariable(MethodCall call, std::string_view ns_name,
+                                                     std::string_view var_name, int32_t var_value)
+{
+    if (const auto sequence = admit(call, "modifyDynamicVariable", true,
+                                    {{ns_name, nsLabel, varNsRefused}, {var_name, varLabel, varRefused}},
+                                    ns_name.size() + var_name.size() + intArgumentBytes))
+        authorise(*sequence, [this, ns = std::string(ns_name), var = std::string(var_name),
+                              var_value](const CallerIdentity &caller) {
+            return modifyVariable(caller, ns, var, var_value);
+        });
+}
+
+// --- the operations, on the worker -------------------------------------------
+
+int ZupolicyPolicymgrService::compileAll(const CallerIdentity &caller, const char *startLine, bool initial)
+{
     TAVO_INFO("%s", startLine);
     const int r = processPolicyDirectory(false);
     if (r != 0) {
@@ -124,27 +371,13 @@ int ZupolicyPolicymgrService::compileAll(const char *method, const char *startLi
     TAVO_INFO("#INFO: 策略文件编译成功");
     return deliveryRecorder().compiled(initial ? DeliveryRecorder::CompileKind::Initial
                                                : DeliveryRecorder::CompileKind::Full,
-                                       authorisedUid, MethodSucceeded);
+                                       caller.uid, MethodSucceeded);
 }
 
-int ZupolicyPolicymgrService::compilePolicy()
+int ZupolicyPolicymgrService::compileSection(const CallerIdentity &caller, const std::string &ns,
+                                             const std::string &section)
 {
-    return compileAll("compilePolicy", "#INFO: 开始全量策略编译", false);
-}
-
-int ZupolicyPolicymgrService::compileInitPolicy()
-{
-    return compileAll("compileInitPolicy", "#INFO: 开始初始化策略编译", true);
-}
-
-int ZupolicyPolicymgrService::compileSectionPolicy(const QString &ns_name, const QString &sec_name)
-{
-    if (const int refused = admit("compileSectionPolicy", true,
-                                  {{ns_name, nsLabel, nsRefused}, {sec_name, secLabel, secRefused}}))
-        return refused;
     TAVO_INFO("#INFO: 开始增量策略编译");
-    const std::string ns = utf8(ns_name);
-    const std::string section = utf8(sec_name);
     if (const int invalid = validate_name_param(ns, nameLengthLimit, nsLabel)) {
         TAVO_ERROR("%s", nsRefused);
         return invalid;
@@ -159,29 +392,22 @@ int ZupolicyPolicymgrService::compileSectionPolicy(const QString &ns_name, const
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    return deliveryRecorder().sectionCompiled(ns, section, authorisedUid,
-                                              policyManager().compileSectionPolicy(ns, section));
+    return deliveryRecorder().sectionCompiled(ns, section, caller.uid, policyManager().compileSectionPolicy(ns, section));
 }
 
-int ZupolicyPolicymgrService::sendPolicy()
+int ZupolicyPolicymgrService::deliver(const CallerIdentity &caller)
 {
-    if (const int refused = admit("sendPolicy", true))
-        return refused;
     TAVO_INFO("#INFO: 开始策略同步");
     const int rc = policyManager().sendPolicy();
     logSendResult(rc);
-    return deliveryRecorder().sent(authorisedUid, rc);
+    return deliveryRecorder().sent(caller.uid, rc);
 }
 
-int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, const QString &var_name, int var_value)
+int ZupolicyPolicymgrService::modifyVariable(const CallerIdentity &caller, const std::string &ns,
+                                             const std::string &var, int32_t value)
 {
-    if (const int refused = admit("modifyDynamicVariable", true,
-                                  {{ns_name, nsLabel, varNsRefused}, {var_name, varLabel, varRefused}}))
-        return refused;
-    const std::string ns = utf8(ns_name);
-    const std::string var = utf8(var_name);
-    if (static_cast<uint32_t>(var_value) > 1) {
-        TAVO_ERROR("#ERROR: modifyDynamicVariable var_value invalid, must be 0 or 1, received %d", var_value);
+    if (static_cast<uint32_t>(value) > 1) {
+        TAVO_ERROR("#ERROR: modifyDynamicVariable var_value invalid, must be 0 or 1, received %d", value);
         return MethodRefusedInput;
     }
     if (validate_name_param(ns, nameLengthLimit, nsLabel) != 0) {
@@ -192,10 +418,10 @@ int ZupolicyPolicymgrService::modifyDynamicVariable(const QString &ns_name, cons
         TAVO_ERROR("%s", varRefused);
         return MethodRefusedInput;
     }
-    const int rc = policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(var_value), dynamicChangeFlag);
+    const int rc = policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(value), dynamicChangeFlag);
     if (rc != 0)
-        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), var_value);
+        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), value);
     else
-        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 成功", ns.c_str(), var.c_str(), var_value);
-    return deliveryRecorder().dynamicChanged(ns, var, static_cast<uint32_t>(var_value), authorisedUid, rc);
+        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 成功", ns.c_str(), var.c_str(), value);
+    return deliveryRecorder().dynamicChanged(ns, var, static_cast<uint32_t>(value), caller.uid, rc);
 }

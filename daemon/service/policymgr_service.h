@@ -1,22 +1,34 @@
 // The daemon's one service object: the five methods of
-// com.norda.zupolicy.policymgr, each authorised through checkAuth.
+// com.norda.zupolicy.policymgr, each authorised through checkAuth. Nothing
+// here waits on another process: the bus daemon and polkit are asked
+// without waiting and each call is answered once its verdict and its
+// operation are done; operations run one at a time on the worker, in the
+// order their calls arrived.
 #ifndef TAVO_POLICYMGR_SERVICE_H
 #define TAVO_POLICYMGR_SERVICE_H
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include <QDBusConnection>
-#include <QDBusContext>
-#include <QObject>
-#include <QString>
+#include <QTimer>
+
+#include "bus_name_births.h"
+#include "call_limits.h"
+#include "operation_worker.h"
+#include "system_bus.h"
 
 constexpr char policyServiceName[] = "com.norda.zupolicy";
 constexpr char policyObjectPath[] = "/policymgr";
 constexpr char policyInterfaceName[] = "com.norda.zupolicy.policymgr";
 constexpr char policyActionId[] = "com.norda.zupolicy.access";
+// The answer to a call that a cap refuses, the one D-Bus error of ours.
+constexpr char limitsExceededError[] = "org.freedesktop.DBus.Error.LimitsExceeded";
 
 // Result codes of the methods besides the pipeline's and the library's.
 enum MethodResult : int {
@@ -26,57 +38,140 @@ enum MethodResult : int {
     MethodNotAuthorised = -100,
 };
 
-class ZupolicyPolicymgrService : public QObject, public QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.norda.zupolicy.policymgr")
+// The authorised caller of a policy operation.
+struct CallerIdentity {
+    uint32_t uid;
+    std::string sender;
+};
 
+// One incoming method call, to be answered once. Copies share the call;
+// used on the event-loop thread only.
+class MethodCall {
 public:
-    ZupolicyPolicymgrService();
-    ~ZupolicyPolicymgrService() override;
+    // A call from the bus, answered through `bus`.
+    MethodCall(sd_bus_message *message, SystemBus *bus);
+    // A call made directly, outside any bus message: no sender; the result
+    // goes to `answer`.
+    explicit MethodCall(std::function<void(int)> answer);
+    MethodCall(const MethodCall &other);
+    MethodCall &operator=(const MethodCall &other);
+    ~MethodCall();
 
-    // The process-wide instance, created on first use.
-    static ZupolicyPolicymgrService &instance();
-
-public Q_SLOTS:
-    Q_SCRIPTABLE int compilePolicy();
-    Q_SCRIPTABLE int compileInitPolicy();
-    Q_SCRIPTABLE int compileSectionPolicy(const QString &ns_name, const QString &sec_name);
-    Q_SCRIPTABLE int sendPolicy();
-    Q_SCRIPTABLE int modifyDynamicVariable(const QString &ns_name, const QString &var_name, int var_value);
+    // The caller's unique bus name, empty outside the bus.
+    std::string sender() const;
+    void reply(int result) const;
+    void refuseOverLimit(LimitReason reason) const;
 
 private:
+    sd_bus_message *message_ = nullptr;
+    SystemBus *bus_ = nullptr;
+    std::function<void(int)> answer_;
+};
+
+class ZupolicyPolicymgrService {
+public:
+    // Serves on `bus` (logs when it is not connected; the service is still
+    // made).
+    explicit ZupolicyPolicymgrService(SystemBus &bus);
+    ~ZupolicyPolicymgrService();
+    ZupolicyPolicymgrService(const ZupolicyPolicymgrService &) = delete;
+    ZupolicyPolicymgrService &operator=(const ZupolicyPolicymgrService &) = delete;
+
+    // Starts following the connections on the bus, without waiting; to be
+    // called before the name is claimed. False when it cannot be asked.
+    bool followConnections();
+    // Ends serving: the running operation finishes and is answered, the
+    // operations not started are dropped.
+    void stop();
+
+    // A call that arrived on the service's bus.
+    MethodCall incoming(sd_bus_message *message) { return MethodCall(message, connection); }
+
+    // The five methods. Each answers `call` once, at once or later.
+    void compilePolicy(MethodCall call);
+    void compileInitPolicy(MethodCall call);
+    void compileSectionPolicy(MethodCall call, std::string_view ns_name, std::string_view sec_name);
+    void sendPolicy(MethodCall call);
+    void modifyDynamicVariable(MethodCall call, std::string_view ns_name, std::string_view var_name,
+                               int32_t var_value);
+
+private:
+    using Operation = std::function<int(const CallerIdentity &)>;
     // A name argument of a method, for the refusal of over-long names.
     struct NameArgument {
-        const QString &value;
+        std::string_view value;
         const char *label;       // as validate_name_param names it
         const char *refusedLine; // the handler's line when it is refused
     };
+    // A call admitted and not yet answered.
+    struct Admitted {
+        MethodCall call;
+        const char *method;
+        std::string sender;
+        size_t bytes;
+        Operation operation;
+        std::optional<CallerIdentity> authorised;
+        bool handedOver = false;
+    };
+    enum class Verdict { Allowed, Refused, OverLimit };
+    struct AuthState;
+    using AuthDone = std::function<void(Verdict, uint32_t uid, LimitReason limit)>;
+    using UidDone = std::function<void(std::optional<uint32_t>)>;
+    using PolkitDone = std::function<void(bool authorised, const std::string &reason)>;
 
-    // Module check (unless skipped), names over the length limit, then
-    // authorisation: the one guard every method passes. The first two
-    // answer at once, without asking the bus daemon or polkit. Returns 0 to
-    // go on, otherwise the method's result.
-    int admit(const char *method, bool checkModule, std::initializer_list<NameArgument> names = {});
-    int compileAll(const char *method, const char *startLine, bool initial);
+    // The refusal budget and the caps on waiting calls, the module check,
+    // names over the length limit and the byte caps: the guard every method
+    // passes before it is authorised. The
+    // refusals here answer at once, without asking the bus daemon or
+    // polkit. Returns the admitted call's sequence number.
+    std::optional<uint64_t> admit(const MethodCall &call, const char *method, bool checkModule,
+                                  std::initializer_list<NameArgument> names, size_t argumentBytes);
+    // Authorises an admitted call; `operation` runs once it is authorised
+    // and every earlier call is handed over or refused.
+    void authorise(uint64_t sequence, Operation operation);
+    void authorised(uint64_t sequence, Verdict verdict, uint32_t uid, LimitReason limit);
+    void runReadyOperations();
+    void finished(uint64_t sequence, int result);
+    void reportRefusals();
+    void returnFreeMemorySoon();
 
-    std::string callerSender() const;
-    bool checkAuth(const std::string &sender, const char *method);
-    std::optional<uint32_t> getCallerUid(const std::string &sender);
-    std::optional<uint32_t> getCallerPid(const std::string &sender);
+    // The policy operations, run on the worker for an authorised caller.
+    int compileAll(const CallerIdentity &caller, const char *startLine, bool initial);
+    int compileSection(const CallerIdentity &caller, const std::string &ns, const std::string &section);
+    int deliver(const CallerIdentity &caller);
+    int modifyVariable(const CallerIdentity &caller, const std::string &ns, const std::string &var,
+                       int32_t value);
+
+    // Authorisation (caller_auth.cpp).
+    static std::string callerSender(const MethodCall &call);
+    void checkAuth(const std::string &sender, const char *method, uint64_t sequence, AuthDone done);
+    void authAfterUid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> uid);
+    void authAfterPolkit(const std::shared_ptr<AuthState> &state, bool authorised, const std::string &reason);
+    void authAfterPid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> pid);
+    void authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step);
+    void getCallerUid(const std::string &sender, UidDone done);
+    void getCallerPid(const std::string &sender, UidDone done);
     // Asks the bus daemon for a number about the sender (uid or pid).
-    std::optional<uint32_t> askBusDaemon(const char *busMethod, const char *getter, const char *label,
-                                         const std::string &sender);
-    bool checkPolkitAuthorization(const std::string &sender, const std::string &actionId, std::string &reason);
+    void askBusDaemon(const char *busMethod, const char *getter, const char *label, const std::string &sender,
+                      UidDone done);
+    void checkPolkitAuthorization(const std::string &sender, const std::string &actionId, PolkitDone done);
     static std::string getExePath(int32_t pid);
 
     static int processPolicyDirectory(bool initFunctions);
-    static void registerPolkitAuthResultType();
 
-    QDBusConnection connection;
+    SystemBus *connection;
     std::string lastSender;
-    // The uid of the caller checkAuth let in last: the caller of the call
-    // being served once its guard passed.
-    uint32_t authorisedUid = 0;
+    BusNameBirths births_;
+    CallLimits limits_;
+    OperationWorker worker_;
+    uint64_t nextSequence_ = 0;
+    // Admitted calls by arrival; each leaves when answered. The worker
+    // takes them in this order, each once it is authorised and every
+    // earlier one is handed over or refused.
+    std::map<uint64_t, Admitted> admitted_;
+    QTimer refusalSecond_;
+    QTimer returnMemory_;
+    bool stopped_ = false;
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 
@@ -77,6 +78,8 @@ int operandsOf(uint32_t type)
 
 // A compact copy of the selected rules and what they reference.
 struct Pools {
+    explicit Pools(LargeBlocks b) : nodes(b), rules(b), nameRefs(b), ids(b), exprs(b), calls(b), params(b) {}
+
     ChunkedTable<NodeRecord> nodes;
     ChunkedTable<RuleRecord> rules;
     ChunkedTable<uint32_t> nameRefs;
@@ -142,29 +145,57 @@ struct FreeDigest {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
+// 2 MiB of its own, 2 MiB-aligned so that one huge page can back it.
+// Recent kernels align such a mapping by themselves; elsewhere twice the
+// size is mapped and the aligned middle kept.
+void *mapAlignedBlock()
+{
+    void *p = mmap(nullptr, largeBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    if (reinterpret_cast<uintptr_t>(p) % largeBlockBytes == 0)
+        return p;
+    munmap(p, largeBlockBytes);
+    const size_t span = 2 * largeBlockBytes;
+    p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + largeBlockBytes - 1) & ~(uintptr_t{largeBlockBytes} - 1);
+    if (aligned > start)
+        munmap(p, aligned - start);
+    if (start + span > aligned + largeBlockBytes)
+        munmap(reinterpret_cast<void *>(aligned + largeBlockBytes), start + span - aligned - largeBlockBytes);
+    return reinterpret_cast<void *>(aligned);
+}
+
 } // namespace
 
 void adviseHugePages(void *data, size_t size)
 {
-    const uintptr_t page = largeBlockBytes;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
     if (end > begin)
         madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-void *allocateLargeBlock()
+void *allocateLargeBlock(LargeBlocks from)
 {
-    void *block = nullptr;
-    if (posix_memalign(&block, largeBlockBytes, largeBlockBytes) != 0)
-        return nullptr;
-    adviseHugePages(block, largeBlockBytes);
+    if (from == LargeBlocks::Heap)
+        return std::malloc(largeBlockBytes);
+    void *block = mapAlignedBlock();
+    if (block)
+        adviseHugePages(block, largeBlockBytes);
     return block;
 }
 
-void freeLargeBlock(void *block)
+void freeLargeBlock(void *block, LargeBlocks from)
 {
-    free(block);
+    if (from == LargeBlocks::Heap)
+        std::free(block);
+    else
+        munmap(block, largeBlockBytes);
 }
 
 uint64_t ImageBuilder::hashOf(const char *data, size_t size)
@@ -700,43 +731,33 @@ int ImageBuilder::withinModuleLimits(const std::vector<uint32_t> &original, cons
                 std::to_string(maxImageBytes) + " the module takes";
         return 22;
     }
-    const auto recordsOf = [&](const RuleRecord &r) {
-        uint64_t params = 0;
-        for (uint32_t e = r.exprStart; e < r.exprStart + r.exprCount; ++e)
-            params += exprs[e].paramCount;
-        for (uint32_t c = r.callStart; c < r.callStart + r.callCount; ++c)
-            params += calls[c].paramCount;
-        return recordsPerNode(r, params);
-    };
-    // A rule's nodes follow it, so each rule is weighed once.
-    uint64_t records = 0;
-    uint64_t perNodeOfRule = 0;
-    uint32_t rule = noString;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        if (nodes[i].rule != rule) {
-            rule = nodes[i].rule;
-            perNodeOfRule = recordsOf(rules[rule]);
-        }
-        records += perNodeOfRule;
-    }
+    const RecordCounter counter(
+        exprs.size(), [&exprs](size_t i) { return exprs[i].paramCount; }, calls.size(),
+        [&calls](size_t i) { return calls[i].paramCount; });
+    const uint64_t records = counter.ofNodes(
+        nodes.size(), [&nodes](size_t i) { return nodes[i].rule; },
+        [&rules](uint32_t r) -> const RuleRecord & { return rules[r]; });
     const uint64_t limit = maxRecordsFor(imageBytes);
     if (records <= limit)
         return 0;
-    std::vector<uint64_t> perNode(rules.size()), nodesOf(rules.size(), 0);
-    for (size_t i = 0; i < rules.size(); ++i)
-        perNode[i] = recordsOf(rules[i]);
+    std::vector<uint64_t> nodesOf(rules.size(), 0);
     for (size_t i = 0; i < nodes.size(); ++i)
         ++nodesOf[nodes[i].rule];
+    const auto weight = [&](size_t rule) {
+        uint64_t w = 0;
+        return __builtin_mul_overflow(nodesOf[rule], counter.perNode(rules[rule]), &w) ? UINT64_MAX : w;
+    };
     size_t heaviest = 0;
     for (size_t i = 1; i < rules.size(); ++i) {
-        if (nodesOf[i] * perNode[i] > nodesOf[heaviest] * perNode[heaviest])
+        if (weight(i) > weight(heaviest))
             heaviest = i;
     }
     error = "the image of " + std::to_string(imageBytes) + " bytes would expand to " + std::to_string(records) +
             " records in the module, more than the " + std::to_string(limit) + " it takes (" +
             std::to_string(recordsPerImageByte) + " a byte plus " + std::to_string(recordAllowance) +
             "); most from " + where(original.empty() ? count32(heaviest) : original[heaviest]) + ": " +
-            std::to_string(nodesOf[heaviest]) + " nodes of " + std::to_string(perNode[heaviest]) + " records";
+            std::to_string(nodesOf[heaviest]) + " nodes of " + std::to_string(counter.perNode(rules[heaviest])) +
+            " records";
     return 22;
 }
 
@@ -758,8 +779,11 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     if (invalid != 0)
         return invalid;
 
-    // A section image carries only its rules and what they reference.
-    Pools section_;
+    // A section image carries only its rules, their nodes and copies of the
+    // slices they reference; the string table, the files and the
+    // library-wide tables (uid names, labels, kmods, devices) stay those of
+    // everything added, and the namespace table is the section's namespace.
+    Pools section_(blocks_);
     if (sectionOnly) {
         std::vector<uint32_t> newIndex(rules_.size(), noString);
         for (const uint32_t i : selected) {
@@ -879,7 +903,8 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     std::vector<uint8_t> bytes;
     if (!digestOnly) {
         bytes.reserve(size);
-        adviseHugePages(bytes.data(), size);
+        if (blocks_ == LargeBlocks::HugePages)
+            adviseHugePages(bytes.data(), size);
     }
     const std::unique_ptr<EVP_MD_CTX, FreeDigest> hash(EVP_MD_CTX_new());
     if (!hash || EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr) != 1) {

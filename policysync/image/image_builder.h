@@ -45,14 +45,23 @@ struct BuiltImage {
     std::set<std::pair<std::string, std::string>> dynamicVariables; // namespace, variable
 };
 
-// A block of largeBlockBytes for large tables, on a huge page where the
-// kernel grants one: one page fault per 2 MiB instead of one per 4 KiB.
-void *allocateLargeBlock();
-void freeLargeBlock(void *block);
-// Asks for huge pages under the 2 MiB-aligned part of a buffer about to be
+// Where the large blocks of the tables come from. A program that runs once
+// over a whole policy set and exits (tavo-policy-check) maps them itself,
+// 2 MiB-aligned and advised for transparent huge pages: one page fault per
+// 2 MiB instead of one per 4 KiB where the kernel grants them. A process
+// that stays (the daemon, through the library) takes them from the heap:
+// there a huge page would hold 2 MiB for a table's partly filled last block
+// for as long as the policy is kept.
+enum class LargeBlocks { Heap, HugePages };
+
+constexpr size_t largeBlockBytes = size_t{2} << 20;
+// A block of largeBlockBytes, or null; freed by freeLargeBlock from the
+// same source.
+void *allocateLargeBlock(LargeBlocks from);
+void freeLargeBlock(void *block, LargeBlocks from);
+// Asks for huge pages under the whole pages of a range about to be
 // written. Only a hint.
 void adviseHugePages(void *data, size_t size);
-constexpr size_t largeBlockBytes = size_t{2} << 20;
 
 // An append-only table of records in fixed-size chunks: growing it never
 // moves what is in it (a policy set's tables reach tens of MiB). The first
@@ -73,16 +82,19 @@ class ChunkedTable {
 
     struct Release {
         bool large;
+        LargeBlocks from;
         void operator()(T *p) const
         {
             if (large)
-                freeLargeBlock(p);
+                freeLargeBlock(p, from);
             else
                 std::free(p);
         }
     };
 
 public:
+    explicit ChunkedTable(LargeBlocks blocks = LargeBlocks::Heap) : blocks_(blocks) {}
+
     static constexpr size_t chunkShift = shiftFor(largeBlockBytes);
     static constexpr size_t chunkSize = size_t{1} << chunkShift;
 
@@ -112,12 +124,13 @@ private:
     void addChunk()
     {
         const bool large = !chunks_.empty();
-        void *block = large ? allocateLargeBlock() : std::malloc(chunkSize * sizeof(T));
+        void *block = large ? allocateLargeBlock(blocks_) : std::malloc(chunkSize * sizeof(T));
         if (!block)
             throw std::bad_alloc();
-        chunks_.emplace_back(static_cast<T *>(block), Release{large});
+        chunks_.emplace_back(static_cast<T *>(block), Release{large, blocks_});
     }
 
+    LargeBlocks blocks_;
     std::vector<std::unique_ptr<T, Release>> chunks_;
     size_t size_ = 0;
 };
@@ -133,8 +146,13 @@ constexpr std::array<uint32_t, N> noStrings()
 
 class ImageBuilder {
 public:
+    explicit ImageBuilder(LargeBlocks blocks = LargeBlocks::Heap)
+        : blocks_(blocks), nodes_(blocks), rules_(blocks), nameRefs_(blocks), ids_(blocks), exprs_(blocks),
+          calls_(blocks), params_(blocks)
+    {
+    }
     // Forgets everything added and gives the memory back.
-    void clear() { *this = ImageBuilder(); }
+    void clear() { *this = ImageBuilder(blocks_); }
     // Encodes one file's nodes.
     void addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes);
     // Encodes one file rule by rule, to the same image as addFile with the
@@ -159,7 +177,8 @@ public:
     // kind only of the nodes of `ns`/`section`. 0, or 22 with `error` telling
     // what is wrong and where: a rule that does not hold, or an image the
     // module would not take (image_limits.h). With digestOnly the bytes are
-    // hashed as they are made but not kept: out.bytes stays empty.
+    // hashed as they are made but not kept: out.bytes stays empty. A builder
+    // whose blocks are on huge pages asks for them under the image too.
     int build(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
               BuiltImage &out, std::string &error, bool digestOnly = false);
 
@@ -262,6 +281,7 @@ private:
     std::array<uint32_t, 8> recentPermissions_ = noStrings<8>();
     std::array<uint32_t, 4> recentLabelKinds_ = noStrings<4>();
 
+    LargeBlocks blocks_;
     std::vector<uint32_t> files_;
     std::vector<uint32_t> fileFirstRule_;
     // The rule added last in the file being encoded (addRule), and a node

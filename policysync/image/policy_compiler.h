@@ -17,6 +17,7 @@ namespace tavo_image {
 
 class PolicyCompiler {
 public:
+    explicit PolicyCompiler(LargeBlocks blocks = LargeBlocks::Heap) : builder_(blocks) {}
     // Drops everything added and registered.
     void clear();
     // Drops the function registrations only.

@@ -309,33 +309,14 @@ void decodeNode(const Image &image, RuleRecord rule, NodeRecord own, PolicyNode 
     });
 }
 
-uint64_t paramCountOf(const Image &image, const RuleRecord &r)
-{
-    uint64_t n = 0;
-    for (uint32_t i = 0; i < r.exprCount; ++i)
-        n += image.get<ExprRecord>(Exprs, r.exprStart + i).paramCount;
-    for (uint32_t i = 0; i < r.callCount; ++i)
-        n += image.get<CallRecord>(Calls, r.callStart + i).paramCount;
-    return n;
-}
-
 int Image::countRecords(uint64_t &records, std::string &error) const
 {
-    // One number per rule: memory in proportion to the image, whatever it
-    // expands to.
-    std::vector<uint64_t> perNode(count(Rules));
-    for (uint32_t i = 0; i < count(Rules); ++i) {
-        const auto r = get<RuleRecord>(Rules, i);
-        perNode[i] = recordsPerNode(r, paramCountOf(*this, r));
-    }
-    // A rule's slices lie inside the image, so one term stays far below
-    // 2^64; their sum saturates (a hostile image may point every node at a
-    // rule whose conditions all share one huge parameter list).
-    records = 0;
-    for (uint32_t i = 0; i < count(Nodes); ++i) {
-        if (__builtin_add_overflow(records, perNode[get<NodeRecord>(Nodes, i).rule], &records))
-            records = UINT64_MAX;
-    }
+    const RecordCounter counter(
+        count(Exprs), [this](size_t i) { return get<ExprRecord>(Exprs, i).paramCount; }, count(Calls),
+        [this](size_t i) { return get<CallRecord>(Calls, i).paramCount; });
+    records = counter.ofNodes(
+        count(Nodes), [this](size_t i) { return get<NodeRecord>(Nodes, i).rule; },
+        [this](uint32_t r) { return get<RuleRecord>(Rules, r); });
     if (records > maxRecordsFor(size_)) {
         error = format("image expands to %" PRIu64 " records, too many for its %zu bytes", records, size_);
         return 22;

@@ -79,13 +79,29 @@ int decodeImage(const uint8_t *data, size_t size, DecodedImage &out, std::string
 int checkImage(const uint8_t *data, size_t size, ImageSummary &summary, std::string &error);
 int checkImage(const uint8_t *data, size_t size, std::string &error);
 
+// What storeFileAtomically did.
+struct StoredFile {
+    // 0 once the new file is in place; else an errno value, and the old file
+    // (if any) is as it was.
+    int error = 0;
+    // With `error` 0: 0, or the errno of the directory's fsync after the
+    // rename. The new file is in place and will be read, but a crash may
+    // still bring back the old one.
+    int directorySync = 0;
+    // Temporaries of stores that died, removed from the directory first.
+    std::vector<std::string> removedTemporaries;
+};
+
 // Replaces the file `path` with `bytes` so that a crash or a full disk
-// leaves the old file or the new one, never a torn one: a temporary file in
-// the same directory, fsync'd, renamed over the old one, then the directory
-// fsync'd. With `createDirectory` the last component of the directory is
-// made if missing. 0, or an errno value.
-int storeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes, mode_t mode,
-                        bool createDirectory);
+// leaves the old file or the new one, never a torn one: an unnamed file in
+// the same directory (a named temporary where the file system has no
+// unnamed ones), fsync'd, linked under a temporary name and renamed over
+// the old one, then the directory fsync'd. A store's temporary is locked
+// (flock) while it lives; temporaries left by stores that died are removed
+// first, never one that a live store holds. With `createDirectory` the last
+// component of the directory is made if missing.
+StoredFile storeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes, mode_t mode,
+                               bool createDirectory);
 
 // Lower-case hex of a digest.
 std::string digestHex(const Digest &digest);

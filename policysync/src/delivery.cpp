@@ -142,10 +142,10 @@ int sendInitImage(const std::string &prefix)
 
 } // namespace
 
-int PolicyModuleManagerInterface::sendPolicy()
+namespace {
+
+int sendCompiledImage(const CompiledPolicy &compiled)
 {
-    d->record("sendPolicy");
-    const CompiledPolicy &compiled = lastCompiled(*this);
     // An empty image is a failed or missing compile: delivering anything
     // now could replace the policy in force with a stale or broken one.
     if (compiled.image.empty()) {
@@ -164,26 +164,8 @@ int PolicyModuleManagerInterface::sendPolicy()
     return 0;
 }
 
-int PolicyModuleManagerInterface::sendInitPolicy(std::string prefix)
+int changeDynamicVariable(const std::string &nsName, const std::string &varName, uint32_t value)
 {
-    // Early boot may be short of memory: running out is a result, never an
-    // abort of the command.
-    d->record("sendInitPolicy", prefix);
-    try {
-        return sendInitImage(prefix);
-    } catch (const std::bad_alloc &) {
-        TAVO_ERROR("sendInitPolicy: out of memory while reading or checking %s%s", prefix.c_str(), initPolicyPath);
-        return resultOutOfMemory;
-    }
-}
-
-int PolicyModuleManagerInterface::modifyDynamicVariable(std::string nsName, std::string varName, uint32_t value,
-                                                        bool flag)
-{
-    d->record("modifyDynamicVariable", nsName, varName, value);
-    // Every change takes effect in the module at once; the daemon always
-    // passes true and there is no deferred mode to select.
-    (void)flag;
     if (!usableName(nsName) || !usableName(varName)) {
         TAVO_ERROR("modifyDynamicVariable: namespace or variable name is empty or holds a line feed or NUL");
         return resultInvalid;
@@ -199,4 +181,39 @@ int PolicyModuleManagerInterface::modifyDynamicVariable(std::string nsName, std:
     }
     TAVO_INFO("modifyDynamicVariable: %s:%s = %u", nsName.c_str(), varName.c_str(), value);
     return 0;
+}
+
+} // namespace
+
+int PolicyModuleManagerInterface::sendPolicy()
+{
+    Impl &impl = *d;
+    return answerOutOfMemory("sendPolicy", [this, &impl] {
+        impl.record("sendPolicy");
+        return sendCompiledImage(lastCompiled(*this));
+    });
+}
+
+int PolicyModuleManagerInterface::sendInitPolicy(std::string prefix)
+{
+    // Early boot may be short of memory: running out is a result, never an
+    // abort of the command.
+    Impl &impl = *d;
+    return answerOutOfMemory("sendInitPolicy", [&] {
+        impl.record("sendInitPolicy", prefix);
+        return sendInitImage(prefix);
+    });
+}
+
+int PolicyModuleManagerInterface::modifyDynamicVariable(std::string nsName, std::string varName, uint32_t value,
+                                                        bool flag)
+{
+    // Every change takes effect in the module at once; the daemon always
+    // passes true and there is no deferred mode to select.
+    (void)flag;
+    Impl &impl = *d;
+    return answerOutOfMemory("modifyDynamicVariable", [&] {
+        impl.record("modifyDynamicVariable", nsName, varName, value);
+        return changeDynamicVariable(nsName, varName, value);
+    });
 }

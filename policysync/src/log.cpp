@@ -5,7 +5,9 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <syslog.h>
 
@@ -85,6 +87,32 @@ std::string formatMessage(const char *format, va_list args)
     return big;
 }
 
+const char lostLine[] = "(a log line was lost: out of memory)";
+
+// Sends one finished line where lines go; its length.
+int emit(const char *file, int line, int level, const char *message, bool audit)
+{
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    if (captureSink) {
+        captureSink(captureContext, file ? file : "", line, level, message);
+    } else if (stderrMaxLevel > 0) {
+        if (level <= stderrMaxLevel) {
+            if (!stderrPrefix.empty())
+                fprintf(stderr, "%s: %s\n", stderrPrefix.c_str(), message);
+            else
+                fprintf(stderr, "%s\n", message);
+        }
+    } else {
+        // The ident defaults to the program's name. The facility goes with
+        // each line rather than through openlog(), which a program linking
+        // the client library may have called for itself. Authorisation
+        // decisions go where sshd's and sudo's do.
+        const int facility = audit ? LOG_AUTHPRIV : LOG_DAEMON;
+        syslog(facility | syslogPriority(level), "%s", message);
+    }
+    return static_cast<int>(strlen(message));
+}
+
 } // namespace
 
 extern "C" {
@@ -98,28 +126,17 @@ int writeLog(const char *file, int line, int level, const char *format, ...)
 
     va_list args;
     va_start(args, format);
-    const std::string message = escapeLine(formatMessage(format, args));
-    va_end(args);
-
-    std::lock_guard<std::mutex> lock(sinkMutex);
-    if (captureSink) {
-        captureSink(captureContext, file ? file : "", line, level, message.c_str());
-    } else if (stderrMaxLevel > 0) {
-        if (level <= stderrMaxLevel) {
-            if (!stderrPrefix.empty())
-                fprintf(stderr, "%s: %s\n", stderrPrefix.c_str(), message.c_str());
-            else
-                fprintf(stderr, "%s\n", message.c_str());
-        }
-    } else {
-        // The ident defaults to the program's name. The facility goes with
-        // each line rather than through openlog(), which a program linking
-        // the client library may have called for itself. Authorisation
-        // decisions go where sshd's and sudo's do.
-        const int facility = message.compare(0, 5, "AUDIT") == 0 ? LOG_AUTHPRIV : LOG_DAEMON;
-        syslog(facility | syslogPriority(level), "%s", message.c_str());
+    int written;
+    // A line that cannot be formatted for lack of memory is replaced, never
+    // thrown at the caller: the daemon logs from its event loop.
+    try {
+        const std::string message = escapeLine(formatMessage(format, args));
+        written = emit(file, line, level, message.c_str(), message.compare(0, 5, "AUDIT") == 0);
+    } catch (const std::bad_alloc &) {
+        written = emit(file, line, level, lostLine, strncmp(format, "AUDIT", 5) == 0);
     }
-    return static_cast<int>(message.size());
+    va_end(args);
+    return written;
 }
 
 void enableDebugLog(void)
@@ -130,7 +147,11 @@ void enableDebugLog(void)
 void setLogToStderr(const char *prefix, int maxLevel)
 {
     std::lock_guard<std::mutex> lock(sinkMutex);
-    stderrPrefix = prefix ? prefix : "";
+    try {
+        stderrPrefix = prefix ? prefix : "";
+    } catch (const std::bad_alloc &) {
+        stderrPrefix.clear(); // lines without the program's name
+    }
     stderrMaxLevel = maxLevel < 0 ? 0 : maxLevel;
 }
 

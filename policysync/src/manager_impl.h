@@ -3,6 +3,9 @@
 #ifndef TAVOPOLICYSYNC_MANAGER_IMPL_H
 #define TAVOPOLICYSYNC_MANAGER_IMPL_H
 
+#include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +13,7 @@
 #include "compiled_policy.h"
 #include "policy_compiler.h"
 #include "tavopolicysync/policy_module_manager.h"
+#include <tavopolicysync/log.h>
 
 #ifdef TAVOPOLICYSYNC_JOURNAL
 // One call into the manager as the test journal records it: the operation's
@@ -24,6 +28,9 @@ struct PolicySyncCall {
 struct PolicyModuleManagerInterface::Impl {
     tavo_image::PolicyCompiler compiler;
     CompiledPolicy compiled;
+    // Memory ran out while policy was added or registered: what was added
+    // is gone, and nothing compiles until the next clearAllPolicy.
+    bool incomplete = false;
 
 #ifdef TAVOPOLICYSYNC_JOURNAL
     // Only in the testing build of the library (target
@@ -59,6 +66,41 @@ using PolicySyncImpl = PolicyModuleManagerAccess::Impl;
 inline PolicySyncImpl &policySyncImpl(PolicyModuleManagerInterface &manager)
 {
     return PolicyModuleManagerAccess::of(manager);
+}
+
+// Memory running out inside the library is a result, never an exception
+// across its boundary: `body`'s result, or, when it ran out of memory,
+// ENOMEM (12) after `undo` (which must not allocate).
+template <typename Body, typename Undo>
+int answerOutOfMemory(const char *operation, Body &&body, Undo &&undo) noexcept
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    undo();
+    TAVO_ERROR("%s: out of memory", operation);
+    return ENOMEM;
+}
+
+template <typename Body>
+int answerOutOfMemory(const char *operation, Body &&body) noexcept
+{
+    return answerOutOfMemory(operation, std::forward<Body>(body), [] {});
+}
+
+// For what adds policy or registers a fact: a failure may leave the
+// compiler half-way through an update, so everything added goes, and the
+// next compile fails instead of compiling without it.
+template <typename Body>
+int addOrDropAll(PolicySyncImpl &d, const char *operation, Body &&body) noexcept
+{
+    return answerOutOfMemory(operation, std::forward<Body>(body), [&d] {
+        d.compiler.clear();
+        d.compiled = CompiledPolicy();
+        d.incomplete = true;
+    });
 }
 
 #endif

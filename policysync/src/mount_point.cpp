@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <fstream>
 #include <optional>
@@ -94,9 +95,7 @@ std::optional<bool> listedAsMountPoint(int fd)
     return false;
 }
 
-} // namespace
-
-int validate_mount_point(const std::string &value, const std::string &label)
+int checkMountPoint(const std::string &value, const std::string &label)
 {
     if (value.empty())
         return 0;
@@ -134,4 +133,18 @@ int validate_mount_point(const std::string &value, const std::string &label)
     if (!mountPoint)
         return refuse(label, value, "not a mount point");
     return 0;
+}
+
+} // namespace
+
+int validate_mount_point(const std::string &value, const std::string &label)
+{
+    // Out of memory is a result, never an exception across the library's
+    // boundary.
+    try {
+        return checkMountPoint(value, label);
+    } catch (const std::bad_alloc &) {
+        TAVO_ERROR("validate_mount_point: out of memory");
+        return ENOMEM;
+    }
 }

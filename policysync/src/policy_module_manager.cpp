@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <sys/stat.h>
@@ -15,57 +13,11 @@
 
 #include "manager_impl.h"
 #include "object_classes.h"
-#include "unique_fd.h"
 #include <tavopolicysync/log.h>
 
 namespace {
 
 constexpr mode_t initFileMode = 0600;
-
-// Whether `name` is `base` + "." + six letters or digits: what mkostemp made
-// of our own template when a store was cut off before its rename.
-bool isOurTemporary(const std::string &name, const std::string &base)
-{
-    constexpr size_t suffixLength = 6;
-    if (name.size() != base.size() + 1 + suffixLength || name.compare(0, base.size(), base) != 0 ||
-        name[base.size()] != '.')
-        return false;
-    for (size_t i = base.size() + 1; i < name.size(); ++i) {
-        const char c = name[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
-            return false;
-    }
-    return true;
-}
-
-// A store killed between creating its temporary and the rename leaves the
-// temporary behind; enough of them fill the directory and every later store
-// fails. Only one store runs at a time (the daemon serves one call at a
-// time), so every such file left beside the image is stale.
-void removeStaleTemporaries(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    const std::string directory = path.substr(0, slash);
-    const std::string base = path.substr(slash + 1);
-    const UniqueDir dir(opendir(directory.c_str()));
-    if (!dir)
-        return;
-    const uid_t self = geteuid();
-    while (const struct dirent *entry = readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        struct stat st;
-        if (!isOurTemporary(name, base) ||
-            fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_uid != self)
-            continue;
-        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) == 0)
-            TAVO_INFO("removed %s/%s, left by an interrupted store (%lld bytes)", directory.c_str(), name.c_str(),
-                      static_cast<long long>(st.st_size));
-        else
-            TAVO_WARN("cannot remove %s/%s, left by an interrupted store: %s", directory.c_str(), name.c_str(),
-                      strerror(errno));
-    }
-}
 
 } // namespace
 
@@ -79,13 +31,18 @@ namespace {
 // Compiles what was added into `compiled`; a failure empties it.
 int compileImage(PolicySyncImpl &d, tavo_image::ImageKind kind, const std::string &ns, const std::string &section)
 {
+    CompiledPolicy &compiled = d.compiled;
+    compiled = CompiledPolicy();
+    if (d.incomplete) {
+        TAVO_ERROR("policy compile failed: memory ran out while policy was added, and all added policy was "
+                   "dropped; clear and add it again");
+        return ENOMEM;
+    }
     tavo_image::BuiltImage built;
     std::string error;
     const int rc = d.compiler.compile(kind, ns, section, built, error);
-    CompiledPolicy &compiled = d.compiled;
     if (rc != 0) {
         TAVO_ERROR("policy compile failed: %s", error.c_str());
-        compiled = CompiledPolicy();
         return rc;
     }
     TAVO_INFO("%s", tavo_image::compiledImageSummary(kind, built).c_str());
@@ -94,6 +51,13 @@ int compileImage(PolicySyncImpl &d, tavo_image::ImageKind kind, const std::strin
     compiled.nodeCount = built.nodeCount;
     compiled.dynamicVariables = std::move(built.dynamicVariables);
     return 0;
+}
+
+// A compile that ran out of memory leaves nothing compiled.
+template <typename Body>
+int compileOrClear(PolicySyncImpl &d, const char *operation, Body &&body) noexcept
+{
+    return answerOutOfMemory(operation, std::forward<Body>(body), [&d] { d.compiled = CompiledPolicy(); });
 }
 
 } // namespace
@@ -112,128 +76,195 @@ PolicyModuleManagerInterface::~PolicyModuleManagerInterface() = default;
 
 int PolicyModuleManagerInterface::clearAllPolicy()
 {
-    d->record("clearAllPolicy");
-    d->compiler.clear();
-    d->compiled = CompiledPolicy();
-    return 0;
+    Impl &impl = *d;
+    return answerOutOfMemory("clearAllPolicy", [&impl] {
+        impl.record("clearAllPolicy");
+        impl.compiler.clear();
+        impl.compiled = CompiledPolicy();
+        impl.incomplete = false;
+        return 0;
+    });
 }
 
 int PolicyModuleManagerInterface::initNamespaceFuncInfo()
 {
-    d->record("initNamespaceFuncInfo");
-    d->compiler.clearFunctions();
-    return 0;
+    Impl &impl = *d;
+    return answerOutOfMemory("initNamespaceFuncInfo", [&impl] {
+        impl.record("initNamespaceFuncInfo");
+        impl.compiler.clearFunctions();
+        return 0;
+    });
 }
 
 int PolicyModuleManagerInterface::prepareWork()
 {
-    d->record("prepareWork");
-    return 0;
+    Impl &impl = *d;
+    return answerOutOfMemory("prepareWork", [&impl] {
+        impl.record("prepareWork");
+        return 0;
+    });
 }
 
 int PolicyModuleManagerInterface::addPolicy(std::string fileName, PolicyDb &db)
 {
-    d->record("addPolicy", fileName, db.nodes.size());
-    d->compiler.addFile(fileName, db.nodes);
-    return 0;
+    Impl &impl = *d;
+    return addOrDropAll(impl, "addPolicy", [&] {
+        impl.record("addPolicy", fileName, db.nodes.size());
+        impl.compiler.addFile(fileName, db.nodes);
+        return 0;
+    });
 }
 
 int PolicyModuleManagerInterface::compileData()
 {
-    d->record("compileData");
-    return compileImage(*d, tavo_image::ImageKind::Full, std::string(), std::string());
+    Impl &impl = *d;
+    return compileOrClear(impl, "compileData", [&impl] {
+        impl.record("compileData");
+        return compileImage(impl, tavo_image::ImageKind::Full, std::string(), std::string());
+    });
 }
+
+namespace {
+
+int storeInitialImage(PolicySyncImpl &d)
+{
+    tavo_image::StoredFile stored;
+    try {
+        stored = tavo_image::storeFileAtomically(initPolicyPath, d.compiled.image, initFileMode, true);
+    } catch (const std::bad_alloc &) {
+        stored.error = ENOMEM;
+    }
+    for (const std::string &name : stored.removedTemporaries)
+        TAVO_INFO("removed %s beside %s, left by an interrupted store", name.c_str(), initPolicyPath);
+    if (stored.error != 0) {
+        TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(stored.error));
+        d.compiled = CompiledPolicy();
+        return EIO;
+    }
+    // The image is in place and the next boot delivers it: the answer says
+    // so, whatever became of the directory's fsync.
+    if (stored.directorySync != 0)
+        TAVO_WARN("stored the initial policy image in %s, but its directory could not be synced (%s): a crash "
+                  "before the system syncs it may bring back the previous image",
+                  initPolicyPath, strerror(stored.directorySync));
+    return 0;
+}
+
+} // namespace
 
 int PolicyModuleManagerInterface::compileInitData()
 {
-    d->record("compileInitData");
-    const int rc = compileImage(*d, tavo_image::ImageKind::Initial, std::string(), std::string());
-    if (rc != 0)
-        return rc;
-    removeStaleTemporaries(initPolicyPath);
-    int error = 0;
-    try {
-        error = tavo_image::storeFileAtomically(initPolicyPath, d->compiled.image, initFileMode, true);
-    } catch (const std::bad_alloc &) {
-        error = ENOMEM;
-    }
-    if (error != 0) {
-        TAVO_ERROR("cannot store the initial policy image in %s: %s", initPolicyPath, strerror(error));
-        d->compiled = CompiledPolicy();
-        return EIO;
-    }
-    return 0;
+    Impl &impl = *d;
+    return compileOrClear(impl, "compileInitData", [&impl] {
+        impl.record("compileInitData");
+        const int rc = compileImage(impl, tavo_image::ImageKind::Initial, std::string(), std::string());
+        return rc != 0 ? rc : storeInitialImage(impl);
+    });
 }
 
 int PolicyModuleManagerInterface::compileSectionPolicy(std::string nsName, std::string sectionName)
 {
-    d->record("compileSectionPolicy", nsName, sectionName);
-    if (!d->compiler.hasNamespace(nsName)) {
-        TAVO_ERROR("section compile: no policy was added for namespace \"%s\"", nsName.c_str());
-        return EINVAL;
-    }
-    if (!d->compiler.hasSection(nsName, sectionName)) {
-        TAVO_ERROR("section compile: namespace \"%s\" has no section \"%s\"", nsName.c_str(), sectionName.c_str());
-        return EINVAL;
-    }
-    return compileImage(*d, tavo_image::ImageKind::Section, nsName, sectionName);
+    Impl &impl = *d;
+    return compileOrClear(impl, "compileSectionPolicy", [&] {
+        impl.record("compileSectionPolicy", nsName, sectionName);
+        if (!impl.compiler.hasNamespace(nsName)) {
+            TAVO_ERROR("section compile: no policy was added for namespace \"%s\"", nsName.c_str());
+            return EINVAL;
+        }
+        if (!impl.compiler.hasSection(nsName, sectionName)) {
+            TAVO_ERROR("section compile: namespace \"%s\" has no section \"%s\"", nsName.c_str(),
+                       sectionName.c_str());
+            return EINVAL;
+        }
+        return compileImage(impl, tavo_image::ImageKind::Section, nsName, sectionName);
+    });
 }
 
 void PolicyModuleManagerInterface::setNamespaceInfo(std::string nsName)
 {
-    d->record("setNamespaceInfo", nsName);
-    d->compiler.setNamespace(std::move(nsName));
+    Impl &impl = *d;
+    addOrDropAll(impl, "setNamespaceInfo", [&] {
+        impl.record("setNamespaceInfo", nsName);
+        impl.compiler.setNamespace(std::move(nsName));
+        return 0;
+    });
 }
 
 void PolicyModuleManagerInterface::setNamespaceFuncInfo(std::string nsName, std::string moduleName,
                                                         std::string funcName)
 {
-    d->record("setNamespaceFuncInfo", nsName, moduleName, funcName);
-    d->compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
+    Impl &impl = *d;
+    addOrDropAll(impl, "setNamespaceFuncInfo", [&] {
+        impl.record("setNamespaceFuncInfo", nsName, moduleName, funcName);
+        impl.compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
+        return 0;
+    });
 }
 
 void PolicyModuleManagerInterface::setUidInfo(std::string userName, uint32_t uid)
 {
-    d->record("setUidInfo", userName, uid);
-    d->compiler.setUid(std::move(userName), uid);
+    Impl &impl = *d;
+    addOrDropAll(impl, "setUidInfo", [&] {
+        impl.record("setUidInfo", userName, uid);
+        impl.compiler.setUid(std::move(userName), uid);
+        return 0;
+    });
 }
 
 void PolicyModuleManagerInterface::setFileToGetLabelMap(std::string kind, std::string name)
 {
-    d->record("setFileToGetLabelMap", kind, name);
-    d->compiler.addLabel(kind, name);
+    Impl &impl = *d;
+    addOrDropAll(impl, "setFileToGetLabelMap", [&] {
+        impl.record("setFileToGetLabelMap", kind, name);
+        impl.compiler.addLabel(kind, name);
+        return 0;
+    });
 }
 
 void PolicyModuleManagerInterface::addToKmodVec(std::string name)
 {
-    d->record("addToKmodVec", name);
-    d->compiler.addKmod(std::move(name));
+    Impl &impl = *d;
+    addOrDropAll(impl, "addToKmodVec", [&] {
+        impl.record("addToKmodVec", name);
+        impl.compiler.addKmod(std::move(name));
+        return 0;
+    });
 }
 
 void PolicyModuleManagerInterface::addToDeviceVec(std::string name)
 {
-    d->record("addToDeviceVec", name);
-    d->compiler.addDevice(std::move(name));
+    Impl &impl = *d;
+    addOrDropAll(impl, "addToDeviceVec", [&] {
+        impl.record("addToDeviceVec", name);
+        impl.compiler.addDevice(std::move(name));
+        return 0;
+    });
 }
 
 int PolicyModuleManagerInterface::getParentClass(std::string type, std::string &parent)
 {
-    d->record("getParentClass", type);
-    const char *found = tavo_policysync::parentClassOf(type);
-    if (!found)
-        return 1;
-    parent = found;
-    return 0;
+    Impl &impl = *d;
+    return answerOutOfMemory("getParentClass", [&] {
+        impl.record("getParentClass", type);
+        const char *found = tavo_policysync::parentClassOf(type);
+        if (!found)
+            return 1;
+        parent = found;
+        return 0;
+    });
 }
 
 int PolicyModuleManagerInterface::getCapOid(std::string name, TAVO_ID &oid)
 {
-    d->record("getCapOid", name);
-    uint64_t number = 0;
-    if (!tavo_policysync::capabilityNumber(name, number))
-        return 1;
-    oid.id = number;
-    oid.kind = 1;
-    oid.reserved = 0;
-    return 0;
+    Impl &impl = *d;
+    return answerOutOfMemory("getCapOid", [&] {
+        impl.record("getCapOid", name);
+        uint64_t number = 0;
+        if (!tavo_policysync::capabilityNumber(name, number))
+            return 1;
+        oid.id = number;
+        oid.kind = 1;
+        oid.reserved = 0;
+        return 0;
+    });
 }

@@ -487,9 +487,71 @@ def first_boot(m, debs, examples):
                            "| sed -n 's/.*\"SYSLOG_FACILITY\":\"\\([0-9]*\\)\".*/\\1/p'").split())
     check(facilities == {"3", "10"}, f"daemon lines to the daemon facility, AUDIT to authpriv ({facilities})")
 
+    check_floods(m)
     check_watchdog(m)
 
     m.power_off()
+
+
+# secadm may send (bus policy) but is refused in default mode. Both floods
+# are sent without expecting replies and written before the next command.
+DESCRIPTOR_BURST = """
+import dbus, dbus.lowlevel, os
+bus = dbus.bus.BusConnection(dbus.bus.BUS_SYSTEM)
+fd = dbus.types.UnixFd(os.open("/dev/null", os.O_RDONLY))
+def call(method, fds):
+    msg = dbus.lowlevel.MethodCallMessage("com.norda.zupolicy", "/policymgr", "com.norda.zupolicy.policymgr",
+                                          method)
+    msg.set_no_reply(True)
+    if fds:
+        msg.append(*[fd] * fds, signature="h" * fds)
+    bus.send_message(msg)
+    if fds:
+        bus.flush()
+for _ in range(1000):
+    call("sendPolicy", 0)
+for _ in range(100):
+    call("compilePolicy", 16)
+bus.flush()
+"""
+REFUSED_FLOOD = """
+import dbus, dbus.lowlevel
+bus = dbus.bus.BusConnection(dbus.bus.BUS_SYSTEM)
+for i in range(80000):
+    msg = dbus.lowlevel.MethodCallMessage("com.norda.zupolicy", "/policymgr", "com.norda.zupolicy.policymgr",
+                                          "sendPolicy")
+    msg.set_no_reply(True)
+    bus.send_message(msg)
+    if i % 1000 == 999:
+        bus.flush()
+bus.flush()
+print(bus.get_unique_name())
+"""
+
+
+def check_floods(m):
+    """The shipped unit's limits keep the same daemon through floods of a
+    caller it refuses."""
+    pid = m.prop("tavo-policyd", "MainPID")
+    restarts = m.prop("tavo-policyd", "NRestarts")
+    check(m.prop("tavo-policyd", "LimitNOFILE") == "1024" and m.prop("tavo-policyd", "MemoryMax") != "infinity",
+          "the shipped unit bounds the daemon's descriptors and memory")
+    m.sh(f"python3 -c '{DESCRIPTOR_BURST}'", user=SECADM_UID)
+    check(busctl(m, "sendPolicy") == "0", "descriptors behind 1,000 queued calls: root's next call is answered")
+    check(m.prop("tavo-policyd", "MainPID") == pid and m.prop("tavo-policyd", "NRestarts") == restarts,
+          "... by the same daemon process")
+    sender = m.out(f"python3 -c '{REFUSED_FLOOD}'", user=SECADM_UID, timeout=600)
+    started = time.monotonic()
+    check(busctl(m, "sendPolicy") == "0", "behind 80,000 refused calls root's call is answered")
+    log(f"    ... in {time.monotonic() - started:.1f} s")
+
+    def summarised():
+        return sum(int(n) for n in re.findall(
+            rf"AUDIT FAIL: sender={re.escape(sender)}, uid=\S+, (\d+) calls refused unheard",
+            m.out("journalctl -q -o cat -u tavo-policyd", check=False)))
+    check(wait_until(lambda: summarised() > 79000, timeout=120), "... and the refusals are summarised")
+    check(m.prop("tavo-policyd", "MainPID") == pid and m.prop("tavo-policyd", "NRestarts") == restarts,
+          "... by the same daemon process")
 
 
 def boot_without_image(m):
@@ -506,8 +568,9 @@ def check_watchdog(m):
     shipped = m.prop("tavo-policyd", "WatchdogUSec")
     check(shipped not in ("", "0", "infinity") and m.prop("tavo-policyd", "NotifyAccess") == "main",
           f"the shipped unit sets a watchdog ({shipped}) and takes notifications from the daemon only")
-    # The shipped interval covers the longest call the daemon may serve; a
-    # drop-in shortens it here so that the restart is seen in seconds.
+    # Nothing holds the daemon's event loop, whatever it serves; a drop-in
+    # shortens the shipped interval here so that the restart is seen in
+    # seconds.
     m.sh("mkdir -p /run/systemd/system/tavo-policyd.service.d && printf '[Service]\\nWatchdogSec=4s\\n'"
          " > /run/systemd/system/tavo-policyd.service.d/watchdog.conf")
     m.sh("systemctl daemon-reload && systemctl restart tavo-policyd")

@@ -3,9 +3,11 @@ options, texts and exit statuses, and the requests it sends, against a
 scripted peer that owns the daemon's name on a private system bus."""
 
 import os
+import subprocess
 
 import pytest
 
+import tavo_sandbox
 from conftest import run
 
 SYNC = os.environ["TAVO_SYNC"]
@@ -137,3 +139,39 @@ def test_module_missing_comes_first(no_module, syslog, args):
     r = run([SYNC, *args], user="tester")
     assert (r.stdout, r.stderr, r.code) == ("", "", 255)
     assert syslog.drain() == [("tavo-main-policy-sync", MODULE_MISSING)]
+
+
+ADMCTL = tavo_sandbox.ADMCTL
+SWITCH_UNKNOWN = f"错误: 三权开关状态未知，任何用户都无权执行此命令: contents of {ADMCTL} are neither 0 nor 1\n"
+
+
+@pytest.fixture
+def no_switch(module):
+    """The module's directory without the three-mode switch."""
+    subprocess.run(["umount", str(ADMCTL)], check=True)
+    ADMCTL.unlink()
+    yield
+    ADMCTL.touch()
+    subprocess.run(["mount", "--bind", str(module.admctl_file), str(ADMCTL)], check=True)
+
+
+# user, switch ("absent" or its contents), stderr, calls made
+SWITCH_STATES = [
+    ("root", "absent", "", [COMPILE, SEND]),
+    ("secadm", "absent", DENIED, []),
+    ("root", "on\n", SWITCH_UNKNOWN, []),
+    ("secadm", "on\n", SWITCH_UNKNOWN, []),
+    ("secadm", "1\n0\n", SWITCH_UNKNOWN, []),
+]
+
+
+@pytest.mark.parametrize("user,switch,stderr,calls", SWITCH_STATES, ids=[f"{s[0]}:{s[1]!r}" for s in SWITCH_STATES])
+def test_absent_switch_is_off_and_unknown_contents_refuse_everyone(request, module, peer, user, switch, stderr,
+                                                                   calls):
+    if switch == "absent":
+        request.getfixturevalue("no_switch")
+    else:
+        module.admctl_file.write_text(switch)
+    r = run([SYNC, "-a"], user=user)
+    assert (r.stdout, r.stderr, r.code) == (SUCCESS if calls else "", stderr, 0 if calls else 255)
+    assert peer.calls() == calls

@@ -1,9 +1,16 @@
 // Calls one method of tavo-policyd on the system bus and prints the reply:
 // "reply CODE" or "error NAME MESSAGE". The tests run it under other uids,
 // in other pid namespaces, and bound over the three-mode whitelisted paths.
+// With TAVO_TEST_SETNS=PATH it first joins the mount namespace PATH names
+// (a program started in a private namespace that moves back); with the
+// method "--hold" it only waits for its standard input to close (a
+// whitelisted program that holds a pid).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -12,6 +19,22 @@
 
 int main(int argc, char *argv[])
 {
+    // Before any thread exists: a process sharing its file system
+    // attributes cannot change its mount namespace.
+    if (const char *ns = std::getenv("TAVO_TEST_SETNS")) {
+        const int fd = open(ns, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || setns(fd, CLONE_NEWNS) != 0) {
+            std::perror("setns");
+            return 2;
+        }
+        close(fd);
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--hold") == 0) {
+        char c;
+        while (read(STDIN_FILENO, &c, 1) > 0) {
+        }
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: tavo-test-caller METHOD [ARG ...]\n");

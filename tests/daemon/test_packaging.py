@@ -61,8 +61,7 @@ def test_only_root_may_own_the_name(daemon):
 
 
 def test_second_daemon_cannot_take_the_name(daemon):
-    second = subprocess.run([str(daemon.daemon_exe)], env=daemon.daemon_environment(), capture_output=True,
-                            timeout=120)
+    second = subprocess.run([str(daemon.daemon_exe)], capture_output=True, timeout=120)
     assert second.returncode == 1
     errors = [msg for lvl, msg in daemon.log.lines() if lvl == 1]
     assert errors == ["Name com.norda.zupolicy is already owned on the system bus"]

@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QProcess>
 
 #include <string>
 #include <vector>
 
-#include "service_publisher.h"
+#include "policy_object.h"
 #include "tavopolicysync/log.h"
 
 namespace {
@@ -22,6 +20,17 @@ void captureLine(void *, const char *, int, int, const char *message)
     logged.emplace_back(message);
 }
 
+int noMethod(sd_bus_message *, void *, sd_bus_error *)
+{
+    return 0;
+}
+
+const sd_bus_vtable squatterVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("sendPolicy", "", "i", noMethod, 0),
+    SD_BUS_VTABLE_END,
+};
+
 class PrivateBus : public ::testing::Test {
 protected:
     void SetUp() override
@@ -29,59 +38,76 @@ protected:
         busDaemon.start("dbus-daemon", {"--session", "--nofork", "--nosyslog", "--print-address=1"});
         ASSERT_TRUE(busDaemon.waitForStarted());
         ASSERT_TRUE(busDaemon.waitForReadyRead(30000));
-        address = QString::fromUtf8(busDaemon.readLine()).trimmed();
+        address = QString::fromUtf8(busDaemon.readLine()).trimmed().toStdString();
         logged.clear();
         setLogSink(captureLine, nullptr);
     }
     void TearDown() override
     {
         setLogSink(nullptr, nullptr);
-        for (const QString &name : names)
-            QDBusConnection::disconnectFromBus(name);
         busDaemon.terminate();
         busDaemon.waitForFinished();
     }
-    QDBusConnection connect(const QString &name)
+    bool nameOwned()
     {
-        names.push_back(name);
-        return QDBusConnection::connectToBus(address, name);
+        SystemBus probe;
+        EXPECT_TRUE(probe.connectTo(address.c_str()));
+        int owned = 0;
+        sd_bus_message *reply = nullptr;
+        if (sd_bus_call_method(probe.handle(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                               "com.norda.zupolicy") >= 0)
+            sd_bus_message_read(reply, "b", &owned);
+        sd_bus_message_unref(reply);
+        return owned != 0;
     }
-    bool nameOwned(QDBusConnection &bus) { return bus.interface()->isServiceRegistered("com.norda.zupolicy"); }
 
     QProcess busDaemon;
-    QString address;
-    std::vector<QString> names;
+    std::string address;
 };
 
 TEST_F(PrivateBus, PublishesObjectThenName)
 {
-    QDBusConnection bus = connect("ok");
-    QObject service;
-    EXPECT_EQ(publishPolicyService(bus, service), 0);
-    EXPECT_TRUE(nameOwned(bus));
-    EXPECT_EQ(bus.objectRegisteredAt("/policymgr"), &service);
+    SystemBus bus;
+    ASSERT_TRUE(bus.connectTo(address.c_str()));
+    ZupolicyPolicymgrService service(bus);
+    BusSlot exported;
+    BusSlot introspected;
+    EXPECT_EQ(publishPolicyService(bus, service, exported, introspected), 0);
+    EXPECT_TRUE(nameOwned());
+    EXPECT_TRUE(exported);
     EXPECT_TRUE(logged.empty());
 }
 
 TEST_F(PrivateBus, ObjectThatCannotBeExportedLeavesTheNameFree)
 {
-    QDBusConnection bus = connect("taken-path");
-    QObject squatter;
-    QObject service;
-    ASSERT_TRUE(bus.registerObject("/policymgr", &squatter));
-    EXPECT_EQ(publishPolicyService(bus, service), 1);
-    EXPECT_FALSE(nameOwned(bus));
+    SystemBus bus;
+    ASSERT_TRUE(bus.connectTo(address.c_str()));
+    sd_bus_slot *squatter = nullptr;
+    ASSERT_GE(sd_bus_add_object_vtable(bus.handle(), &squatter, "/policymgr", "com.norda.zupolicy.policymgr",
+                                       squatterVtable, nullptr),
+              0);
+    ZupolicyPolicymgrService service(bus);
+    BusSlot exported;
+    BusSlot introspected;
+    EXPECT_EQ(publishPolicyService(bus, service, exported, introspected), 1);
+    EXPECT_FALSE(nameOwned());
     EXPECT_EQ(logged, std::vector<std::string>{"Failed to register service"});
+    sd_bus_slot_unref(squatter);
 }
 
 TEST_F(PrivateBus, NameHeldElsewhereIsReportedAndTheObjectWithdrawn)
 {
-    QDBusConnection other = connect("owner");
-    ASSERT_TRUE(other.registerService("com.norda.zupolicy"));
-    QDBusConnection bus = connect("late");
-    QObject service;
-    EXPECT_EQ(publishPolicyService(bus, service), 1);
-    EXPECT_EQ(bus.objectRegisteredAt("/policymgr"), nullptr);
+    SystemBus other;
+    ASSERT_TRUE(other.connectTo(address.c_str()));
+    ASSERT_GE(sd_bus_request_name(other.handle(), "com.norda.zupolicy", 0), 0);
+    SystemBus bus;
+    ASSERT_TRUE(bus.connectTo(address.c_str()));
+    ZupolicyPolicymgrService service(bus);
+    BusSlot exported;
+    BusSlot introspected;
+    EXPECT_EQ(publishPolicyService(bus, service, exported, introspected), 1);
+    EXPECT_FALSE(exported);
     EXPECT_EQ(logged, std::vector<std::string>{"Name com.norda.zupolicy is already owned on the system bus"});
 }
 

@@ -34,26 +34,10 @@ PolicyModuleManagerInterface &manager()
     return policyManager();
 }
 
-std::string readText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeText(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    out.close();
-    ASSERT_TRUE(out.good()) << path;
-}
-
 // Every value of `key` in .sim/state, in order.
 std::vector<std::string> state(const std::string &key)
 {
-    std::istringstream lines(readText(moduleDir + ".sim/state"));
+    std::istringstream lines(readFile(moduleDir + ".sim/state"));
     std::vector<std::string> values;
     for (std::string line; std::getline(lines, line);) {
         if (line.compare(0, key.size() + 2, key + ": ") == 0)
@@ -123,11 +107,11 @@ class Delivery : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        writeText(moduleDir + ".sim/reset", "1\n");
+        writeFile(moduleDir + ".sim/reset", "1\n");
         manager().clearAllPolicy();
     }
 
-    static void inject(int code) { writeText(moduleDir + ".sim/fail", std::to_string(code) + "\n"); }
+    static void inject(int code) { writeFile(moduleDir + ".sim/fail", std::to_string(code) + "\n"); }
 
     // Compiles and delivers webPolicy(rules); its digest.
     static std::string deliverFull(int rules)
@@ -193,7 +177,7 @@ TEST_F(Delivery, SectionUpdateReplacesOnlyItsSection)
     // Changed values survive; the section's namespace brings its new one.
     EXPECT_EQ(state("dynamic"), (std::vector<std::string>{"web guard 0", "web late 1", "web night 0"}));
 
-    writeText(moduleDir + ".sim/reset", "1\n");
+    writeFile(moduleDir + ".sim/reset", "1\n");
     EXPECT_EQ(manager().sendPolicy(), EPROTO);
     EXPECT_EQ(stateValue("policy_digest"), "none");
 }
@@ -221,7 +205,7 @@ TEST_F(Delivery, ModifyDynamicVariable)
     inject(ENOMEM);
     EXPECT_EQ(manager().modifyDynamicVariable("web", "guard", 1, true), ENOMEM);
     EXPECT_EQ(state("dynamic"), (std::vector<std::string>{"web guard 0", "web night 1"}));
-    writeText(moduleDir + ".sim/reset", "1\n");
+    writeFile(moduleDir + ".sim/reset", "1\n");
     EXPECT_EQ(manager().modifyDynamicVariable("web", "guard", 1, true), EPROTO);
 }
 
@@ -230,7 +214,7 @@ TEST_F(Delivery, SendInitPolicyChecksTheStoredImage)
     ASSERT_EQ(compile(webPolicy(40), Compile::Full), 0);
     const Bytes full = lastCompiled(manager()).image;
     ASSERT_EQ(compile(webPolicy(3), Compile::Initial), 0);
-    const std::string stored = readText(initPolicyPath);
+    const std::string stored = readFile(initPolicyPath);
     EXPECT_EQ(manager().sendInitPolicy(""), 0);
     EXPECT_EQ(stateValue("policy_digest"), compiledDigest());
     EXPECT_EQ(stateValue("policy_nodes"), "8");
@@ -251,7 +235,7 @@ TEST_F(Delivery, SendInitPolicyChecksTheStoredImage)
         SetUp();
         unlink(initPolicyPath);
         if (!std::get<1>(c).empty())
-            writeText(initPolicyPath, std::get<1>(c));
+            writeFile(initPolicyPath, std::get<1>(c));
         EXPECT_EQ(manager().sendInitPolicy(""), std::get<2>(c));
         EXPECT_EQ(stateValue("writes"), "0");
     }
@@ -261,7 +245,7 @@ TEST_F(Delivery, SendInitPolicyChecksTheStoredImage)
     for (const off_t size : {off_t(tavo_image::maxImageBytes) + 1, off_t(64) << 30}) {
         SCOPED_TRACE(size);
         unlink(initPolicyPath);
-        writeText(initPolicyPath, stored);
+        writeFile(initPolicyPath, stored);
         ASSERT_EQ(truncate(initPolicyPath, size), 0);
         LogCapture log;
         EXPECT_EQ(manager().sendInitPolicy(""), EINVAL);
@@ -388,7 +372,7 @@ TEST_F(Delivery, SendInitPolicyReadsBelowAMountPointPrefix)
     ASSERT_EQ(system(("mkdir -p " + sysroot + "/var/lib/tavo").c_str()), 0);
     ASSERT_EQ(compile(webPolicy(5), Compile::Initial), 0);
     const std::string below = compiledDigest();
-    writeText(sysroot + initPolicyPath, readText(initPolicyPath));
+    writeFile(sysroot + initPolicyPath, readFile(initPolicyPath));
     ASSERT_EQ(compile(webPolicy(3), Compile::Initial), 0);
 
     EXPECT_EQ(manager().sendInitPolicy(sysroot), 0);

@@ -117,3 +117,86 @@ TEST(EditedWhileRead, AFileWhoseSizeDoesNotTellWhatItHoldsIsRefused)
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"###ERROR: 文件status.p在读取过程中被修改，拒绝编译"});
 }
+
+namespace {
+
+// Two versions of a file of the same size, each a valid policy.
+std::string version(char which)
+{
+    return "string name = web\nallow 1000 \"/usr/bin/ap" + std::string(1, which) +
+           "\" \"/var/www/*\" file { read, write }\n";
+}
+
+void restoreTimes(const std::string &path, const struct stat &before)
+{
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+struct LaterChange {
+    const char *label;
+    std::function<void(const std::string &path)> change;
+    bool fails;
+    std::vector<std::string> reopenErrors; // logged when the file is opened again
+};
+
+} // namespace
+
+// A file changed after it was read, before the run ended: a write that
+// overlapped the end of the read looks the same from its size and time.
+TEST(ChangedBeforeTheRunEnded, OnlyWhatTheFileHoldsCounts)
+{
+    const LaterChange cases[] = {
+        {"other version, same size, times restored", [](const std::string &path) {
+             struct stat st;
+             ASSERT_EQ(stat(path.c_str(), &st), 0);
+             writeAt(path, version('b'), 0);
+             restoreTimes(path, st);
+         }, true, {}},
+        {"removed", [](const std::string &path) { ASSERT_EQ(unlink(path.c_str()), 0); }, true,
+         {"无法解析文件 a.p: No such file or directory"}},
+        {"grown", [](const std::string &path) { writeAt(path, "# more\n", 0, O_APPEND); }, true, {}},
+        {"same bytes renamed over it", [](const std::string &path) {
+             const std::string other = path + ".new";
+             writeAt(other, version('a'), 0, O_CREAT);
+             ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
+         }, false, {}},
+        {"touched", [](const std::string &path) { ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), nullptr, 0), 0); },
+         false, {}},
+    };
+    for (const LaterChange &c : cases) {
+        for (const bool directory : {true, false}) {
+            SCOPED_TRACE(std::string(c.label) + (directory ? ", directory run" : ", one file"));
+            ScratchDir scratch;
+            scratch.mkdir("policy");
+            scratch.write("policy/a.p", version('a'));
+            scratch.write("policy/b.p", goodPolicy);
+            const std::string path = scratch.path("policy/a.p");
+
+            Journal journal;
+            LogCapture log;
+            std::vector<std::string> errors = c.reopenErrors;
+            errors.push_back("###ERROR: 文件a.p在读取过程中被修改，拒绝编译");
+            int code;
+            if (directory) {
+                PolicyDirectoryRun run = runOver(scratch, "policy");
+                run.onSource = [&](const std::string &name, const std::string &) {
+                    if (name == "a.p")
+                        c.change(path);
+                };
+                code = processPolicyDirectory(run, false);
+                errors.push_back("##ERROR: 处理策略文件 a.p 失败，错误码 -1");
+            } else {
+                const CompiledHook change = [&](const std::string &, const PolicyDb &) { c.change(path); };
+                code = processPolicyFile(path, "a.p", canonicalDirectoryPrefix(scratch.root()), change);
+            }
+            EXPECT_EQ(code, c.fails ? FileUnusable : FileCompiled);
+            EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.fails ? errors : std::vector<std::string>{});
+            // What was compiled from it is not left for a delivery.
+            if (c.fails) {
+                EXPECT_EQ(journal.calls().back().op, "clearAllPolicy");
+            }
+            EXPECT_EQ(addedPolicy().size(), c.fails ? 0u : directory ? 2u : 1u);
+        }
+    }
+}

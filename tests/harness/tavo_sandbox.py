@@ -54,7 +54,6 @@ POLKIT_ACTION = PACKAGING / "polkit" / "com.norda.zupolicy.policy"
 POLKIT_RULE = PACKAGING / "polkit" / "50-tavo-policyd.rules"
 DEBIAN_POLKIT_BUS_POLICY = "/usr/share/dbus-1/system.d/org.freedesktop.PolicyKit1.conf"
 POLKITD = "/usr/lib/polkit-1/polkitd"
-LSAN_SUPPRESSIONS = HERE / "lsan-qt-dbus-thread.supp"
 PYTHON = "/usr/bin/python3"
 
 BUS_SOCKET = "/run/dbus/system_bus_socket"
@@ -426,21 +425,11 @@ class Sandbox:
                                         stderr=subprocess.STDOUT)
         wait_for(lambda: bus_name_has_owner(POLKIT_SERVICE), "polkitd", proc=self.polkitd)
 
-    @staticmethod
-    def daemon_environment(env=None):
-        """The environment a daemon runs in here: ours, with `env` added and,
-        under the sanitizers, Qt D-Bus's thread left out of the leak check."""
-        full_env = dict(os.environ)
-        if "ASAN_OPTIONS" in full_env:
-            full_env["LSAN_OPTIONS"] = f"suppressions={LSAN_SUPPRESSIONS}:print_suppressions=0"
-        full_env.update(env or {})
-        return full_env
-
     def start_daemon(self, env=None, wrapper=()):
         """Starts tavo-policyd, with `env` added to the environment and
         through `wrapper` (a command that execs its arguments)."""
         self.daemon = subprocess.Popen([*wrapper, str(self.daemon_exe)], stdout=self.output("daemon"),
-                                       stderr=subprocess.STDOUT, env=self.daemon_environment(env))
+                                       stderr=subprocess.STDOUT, env=dict(os.environ, **(env or {})))
         wait_for(lambda: bus_name_has_owner(SERVICE), "tavo-policyd", proc=self.daemon)
 
     def start_mock_authority(self, script, mode):

@@ -21,7 +21,20 @@
 
 namespace {
 
-enum class Node { Root, Policy, Dynamic, Paras, Zusec, Admctl, Sim, SimFail, SimAdmctlFail, SimState, SimReset };
+enum class Node {
+    Root,
+    Policy,
+    Dynamic,
+    Paras,
+    Zusec,
+    Admctl,
+    Sim,
+    SimFail,
+    SimAdmctlFail,
+    SimAdmctlOpenFail,
+    SimState,
+    SimReset
+};
 
 struct Entry {
     const char *path;
@@ -41,15 +54,18 @@ const Entry entries[] = {
     {"/.sim", Node::Sim, S_IFDIR | 0700, "/"},
     {"/.sim/fail", Node::SimFail, S_IFREG | 0600, "/.sim"},
     {"/.sim/admctl_fail", Node::SimAdmctlFail, S_IFREG | 0600, "/.sim"},
+    {"/.sim/admctl_open_fail", Node::SimAdmctlOpenFail, S_IFREG | 0600, "/.sim"},
     {"/.sim/state", Node::SimState, S_IFREG | 0400, "/.sim"},
     {"/.sim/reset", Node::SimReset, S_IFREG | 0200, "/.sim"},
 };
+
+bool switchAbsent();
 
 const Entry *findEntry(const char *path)
 {
     for (const Entry &e : entries) {
         if (strcmp(e.path, path) == 0)
-            return &e;
+            return e.node == Node::Admctl && switchAbsent() ? nullptr : &e;
     }
     return nullptr;
 }
@@ -79,11 +95,18 @@ struct Server {
     uint64_t nextHandle = 1;
     time_t started = time(nullptr);
     int admctlFailure = 0; // errno every read of the switch fails with
+    int admctlOpenFailure = 0; // errno every open of it fails with; ENOENT: no switch at all
 };
 
 Server &server()
 {
     return *static_cast<Server *>(fuse_get_context()->private_data);
+}
+
+// A module built without role separation has no switch file.
+bool switchAbsent()
+{
+    return server().admctlOpenFailure == ENOENT;
 }
 
 Handle *handleOf(struct fuse_file_info *fi)
@@ -143,7 +166,7 @@ int simReaddir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, struct 
     fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     for (const Entry &e : entries) {
-        if (e.parent && strcmp(e.parent, path) == 0)
+        if (e.parent && strcmp(e.parent, path) == 0 && !(e.node == Node::Admctl && switchAbsent()))
             fill(buf, baseName(e.path), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     }
     return 0;
@@ -167,6 +190,10 @@ int simOpen(const char *path, struct fuse_file_info *fi)
     case Node::SimState:
         if (access != O_RDONLY)
             return -EACCES;
+        break;
+    case Node::Admctl:
+        if (server().admctlOpenFailure)
+            return -server().admctlOpenFailure;
         break;
     default:
         break;
@@ -206,6 +233,8 @@ int simRead(const char *, char *buf, size_t size, off_t off, struct fuse_file_in
             return -server().admctlFailure;
         return readFrom(server().kernel.admctl(), buf, size, off);
     case Node::SimAdmctlFail: return readFrom(std::to_string(server().admctlFailure) + "\n", buf, size, off);
+    case Node::SimAdmctlOpenFail:
+        return readFrom(std::to_string(server().admctlOpenFailure) + "\n", buf, size, off);
     case Node::SimState:
     case Node::SimFail: return readFrom(h->snapshot, buf, size, off);
     default: return -EINVAL;
@@ -282,11 +311,12 @@ int simWrite(const char *, const char *buf, size_t size, off_t off, struct fuse_
         const int rc = kernel.setInjectedFailure(std::string(buf, size));
         return rc ? -rc : static_cast<int>(size);
     }
-    case Node::SimAdmctlFail: {
+    case Node::SimAdmctlFail:
+    case Node::SimAdmctlOpenFail: {
         const int code = atoi(std::string(buf, size).c_str());
         if (code < 0 || code > 511)
             return -EINVAL;
-        server().admctlFailure = code;
+        (h->node == Node::SimAdmctlFail ? server().admctlFailure : server().admctlOpenFailure) = code;
         return static_cast<int>(size);
     }
     case Node::SimReset:

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <csignal>
 #include <sched.h>
@@ -153,21 +154,51 @@ TEST_F(HostChecks, ModuleIsLoadedOnlyWithItsDirectory)
     }
 }
 
-TEST_F(HostChecks, ThreeModeIsOnOnlyForALoneOne)
+TEST_F(HostChecks, ThreeModeSwitchIsOnOffAbsentOrUnknown)
 {
     const fs::path switchFile = moduleDir / "paras/zusec_global/admctl";
-    const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
-        {"1\n", true}, {"1\r\n", true}, {"1", true}, {"1\n0\n", true},
-        {"1 \n", false}, {"01", false}, {"", false}, {std::nullopt, false},
+    const std::string path = switchFile.string();
+    const std::string neither = "contents of " + path + " are neither 0 nor 1";
+    using S = ThreeModeSwitch;
+    struct Case {
+        std::string label;
+        std::function<void()> make;
+        S state;
+        std::string reason;
     };
-    fs::create_directories(switchFile.parent_path());
-    for (const auto &[content, on] : cases) {
-        SCOPED_TRACE(content ? "\"" + *content + "\"" : "missing");
-        fs::remove(switchFile);
-        if (content)
-            std::ofstream(switchFile, std::ios::binary) << *content;
+    const auto holding = [&](const std::string &content) {
+        return [&, content] {
+            fs::create_directories(switchFile.parent_path());
+            std::ofstream(switchFile, std::ios::binary) << content;
+        };
+    };
+    std::vector<Case> cases = {
+        {"no module", [] {}, S::Off, ""},
+        {"module without the switch", [] { fs::create_directories(moduleDir / "paras/zusec_global"); }, S::Off, ""},
+        {"paras is a file", [] {
+             fs::create_directories(moduleDir);
+             std::ofstream(moduleDir / "paras") << "1\n";
+         }, S::Off, ""},
+        {"switch is a directory", [&] { fs::create_directories(switchFile); }, S::Unreadable,
+         "cannot read " + path + ": Is a directory"},
+    };
+    for (const char *on : {"1", "1\n", "1\r\n"})
+        cases.push_back({on, holding(on), S::On, ""});
+    for (const char *off : {"0", "0\n", "0\r\n"})
+        cases.push_back({off, holding(off), S::Off, ""});
+    for (const char *unknown : {"", "\n", "on", " 1", "1 \n", "01", "11", "2", "1\r", "1\n\n", "1\n0\n", "0\n1\n"})
+        cases.push_back({unknown, holding(unknown), S::Unreadable, neither});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE("\"" + c.label + "\"");
+        fs::remove_all(moduleDir);
+        c.make();
         LogCapture log;
-        EXPECT_EQ(isThreeModeEnabled(), on);
+        std::string reason;
+        EXPECT_EQ(readThreeModeSwitch(reason), c.state);
+        EXPECT_EQ(reason, c.reason);
+        // The exported answer: on, or not.
+        EXPECT_EQ(isThreeModeEnabled(), c.state == S::On);
         EXPECT_TRUE(log.lines().empty());
     }
 }

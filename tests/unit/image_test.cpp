@@ -20,6 +20,7 @@
 #include "compiled_policy.h"
 #include "image_builder.h"
 #include "image_format.h"
+#include "image_limits.h"
 #include "image_output.h"
 #include "policy_loader.h"
 
@@ -64,14 +65,6 @@ void expectSameNode(const PolicyNode &a, const PolicyNode &b)
     EXPECT_EQ(a.namespaceName, b.namespaceName);
     EXPECT_EQ(a.sectionName, b.sectionName);
     EXPECT_EQ(a.moduleName, b.moduleName);
-}
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 std::vector<std::string> filesOf(const std::string &directory)
@@ -423,20 +416,207 @@ TEST(PolicyImage, FileIsReplacedWhole)
     const std::string directory = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/store";
     mkdir(directory.c_str(), 0700);
     const std::string path = directory + "/image.bin";
-    ASSERT_EQ(storeFileAtomically(path, {1, 2, 3}, 0600, false), 0);
-    ASSERT_EQ(storeFileAtomically(path, {4, 5}, 0600, false), 0);
+    ASSERT_EQ(storeFileAtomically(path, {1, 2, 3}, 0600, false).error, 0);
+    ASSERT_EQ(storeFileAtomically(path, {4, 5}, 0600, false).error, 0);
     EXPECT_EQ(readFile(path), "\x04\x05");
     // No temporary file is left beside it.
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(directory.c_str())) {
-        while (const dirent *e = readdir(dir)) {
-            if (e->d_name[0] != '.')
-                names.emplace_back(e->d_name);
-        }
-        closedir(dir);
+    EXPECT_EQ(entriesOf(directory), std::vector<std::string>{"image.bin"});
+    EXPECT_EQ(storeFileAtomically(directory + "/missing/image.bin", {1}, 0600, false).error, ENOENT);
+}
+
+// Bytes of the process's mappings advised for huge pages.
+size_t hugePageBytes()
+{
+    std::ifstream smaps("/proc/self/smaps");
+    size_t bytes = 0, size = 0;
+    std::string line;
+    while (std::getline(smaps, line)) {
+        unsigned long long begin = 0, end = 0;
+        if (sscanf(line.c_str(), "%llx-%llx ", &begin, &end) == 2 && line.find(' ') > line.find('-'))
+            size = static_cast<size_t>(end - begin);
+        else if (line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" hg ") != std::string::npos)
+            bytes += size;
     }
-    EXPECT_EQ(names, std::vector<std::string>{"image.bin"});
-    EXPECT_EQ(storeFileAtomically(directory + "/missing/image.bin", {1}, 0600, false), ENOENT);
+    return bytes;
+}
+
+// The library's tables, which the daemon keeps as long as it runs, take
+// their blocks from the heap; only tavo-policy-check's compiler, which
+// runs once and exits, asks for huge pages. 140,000 nodes take the node
+// table past its first chunk.
+TEST(PolicyImage, OnlyTheCheckersTablesAskForHugePages)
+{
+    std::string uids;
+    for (int i = 0; i < 70000; ++i)
+        uids += (i ? "," : "") + std::to_string(i);
+    const std::string text = "string name = web\nintlist u = " + uids + "\nallow $u * * file { read, write }\n";
+    ImageOutput checker;
+    const struct {
+        const char *what;
+        PolicyOutput *output;
+        bool hugePages;
+    } cases[] = {{"the library", nullptr, false}, {"the checker's compiler", &checker, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t before = hugePageBytes();
+        setPolicyOutput(c.output);
+        policyOutput().clearAllPolicy();
+        EXPECT_EQ(compilePolicyContent("web.p", text), FileCompiled);
+        const size_t after = hugePageBytes();
+        policyOutput().clearAllPolicy();
+        setPolicyOutput(nullptr);
+        if (c.hugePages)
+            EXPECT_GE(after, before + largeBlockBytes);
+        else
+            EXPECT_EQ(after, before);
+    }
+}
+
+// The tables an image's record count reads; every string is the one "f".
+struct CountedTables {
+    std::vector<NodeRecord> nodes;
+    std::vector<RuleRecord> rules;
+    std::vector<ExprRecord> exprs;
+    std::vector<CallRecord> calls;
+    std::vector<ParamRecord> params;
+};
+
+std::vector<uint8_t> craftImage(const CountedTables &t)
+{
+    HeaderRecord h{};
+    h.magic = imageMagic;
+    h.version = imageVersion;
+    h.kind = static_cast<uint32_t>(ImageKind::Full);
+    h.headerSize = sizeof h;
+    h.sectionNamespace = h.sectionName = noString;
+    h.counts[StringEnds] = h.counts[StringBytes] = h.counts[Files] = 1;
+    h.counts[Nodes] = static_cast<uint32_t>(t.nodes.size());
+    h.counts[Rules] = static_cast<uint32_t>(t.rules.size());
+    h.counts[Exprs] = static_cast<uint32_t>(t.exprs.size());
+    h.counts[Calls] = static_cast<uint32_t>(t.calls.size());
+    h.counts[Params] = static_cast<uint32_t>(t.params.size());
+    std::vector<uint8_t> b(sizeof h);
+    const auto table = [&b](const void *data, size_t size) {
+        b.insert(b.end(), static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + size);
+        b.resize(padded8(b.size()), 0);
+    };
+    const uint32_t one = 1, first = 0;
+    table(&one, 4);
+    table("f", 1);
+    table(&first, 4);
+    table(t.nodes.data(), t.nodes.size() * sizeof(NodeRecord));
+    table(t.rules.data(), t.rules.size() * sizeof(RuleRecord));
+    table(t.exprs.data(), t.exprs.size() * sizeof(ExprRecord));
+    table(t.calls.data(), t.calls.size() * sizeof(CallRecord));
+    table(t.params.data(), t.params.size() * sizeof(ParamRecord));
+    h.imageSize = b.size();
+    memcpy(b.data(), &h, sizeof h);
+    setDigest(b);
+    return b;
+}
+
+RuleRecord countedRule(uint32_t exprStart, uint32_t exprCount, uint32_t callStart, uint32_t callCount)
+{
+    RuleRecord r{};
+    r.exprStart = exprStart;
+    r.exprCount = exprCount;
+    r.callStart = callStart;
+    r.callCount = callCount;
+    return r;
+}
+
+// The definition, node by node and slice by slice, without saturating.
+unsigned __int128 naiveRecords(const CountedTables &t)
+{
+    unsigned __int128 records = 0;
+    for (const NodeRecord &n : t.nodes) {
+        const RuleRecord &r = t.rules[n.rule];
+        records += 1 + uint64_t{r.sidCount} + r.subjectNameCount + r.oidCount + r.objectNameCount + r.exprCount +
+                   r.callCount;
+        for (uint32_t e = r.exprStart; e < r.exprStart + r.exprCount; ++e)
+            records += t.exprs[e].paramCount;
+        for (uint32_t c = r.callStart; c < r.callStart + r.callCount; ++c)
+            records += t.calls[c].paramCount;
+    }
+    return records;
+}
+
+// Rules may share one long condition or call slice, or overlap parts of
+// it; nodes may point at their rules in any order. The check counts what
+// the definition counts, up to the module's limit and past it.
+TEST(PolicyImage, RecordCountMatchesTheDefinitionOverSharedSlices)
+{
+    const auto exprs = [](uint32_t n, uint32_t paramStart, uint32_t paramCount) {
+        std::vector<ExprRecord> v;
+        for (uint32_t i = 0; i < n; ++i)
+            v.push_back(ExprRecord{11, 0, 0, 0, paramStart, paramCount + i % 3});
+        return v;
+    };
+    const std::vector<ParamRecord> params(40, ParamRecord{2, 0, 7});
+    const std::vector<CallRecord> calls = {{0, 0, 40}, {0, 5, 3}, {0, 0, 0}};
+    struct Case {
+        const char *what;
+        CountedTables tables;
+        bool withinLimit;
+    };
+    const std::vector<Case> cases = {
+        {"many rules share one long slice",
+         {{{0, 1, 0}, {3, 1, 0}, {3, 2, 0}},
+          std::vector<RuleRecord>(200, countedRule(0, 500, 0, 3)),
+          exprs(500, 0, 4),
+          calls,
+          params},
+         true},
+        {"overlapping slices, nodes out of rule order",
+         {{{2, 1, 0}, {0, 1, 0}, {2, 2, 0}, {1, 1, 0}, {0, 2, 0}, {2, 3, 0}},
+          {countedRule(0, 300, 1, 2), countedRule(100, 50, 0, 1), countedRule(299, 1, 2, 1)},
+          exprs(300, 10, 20),
+          calls,
+          params},
+         true},
+        {"rules without nodes", {{}, std::vector<RuleRecord>(50, countedRule(0, 100, 0, 3)), exprs(100, 0, 1), calls,
+                                  params},
+         true},
+        {"past the module's limit",
+         {std::vector<NodeRecord>(5000, NodeRecord{1, 0, 0}),
+          {countedRule(0, 0, 0, 0), countedRule(0, 400, 0, 3)},
+          exprs(400, 0, 38),
+          calls,
+          params},
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<uint8_t> image = craftImage(c.tables);
+        const unsigned __int128 expected = naiveRecords(c.tables);
+        ASSERT_TRUE(expected < UINT64_MAX);
+        ImageSummary summary;
+        std::string error;
+        if (c.withinLimit) {
+            ASSERT_EQ(checkImage(image.data(), image.size(), summary, error), 0) << error;
+            EXPECT_EQ(summary.records, static_cast<uint64_t>(expected));
+        } else {
+            EXPECT_EQ(checkImage(image.data(), image.size(), summary, error), 22);
+            EXPECT_EQ(error, "image expands to " + std::to_string(static_cast<uint64_t>(expected)) +
+                                 " records, too many for its " + std::to_string(image.size()) + " bytes");
+        }
+    }
+
+    // A sum past 2^64 saturates: 30,000 condition nodes of 2^32 - 1
+    // parameters each, all in one rule, and 200,000 nodes of it (no image
+    // this size fits the module's limit, so the tables stand alone).
+    constexpr size_t exprCount = 30000, nodeCount = 200000;
+    const RecordCounter counter(
+        exprCount, [](size_t) { return UINT32_MAX; }, 0, [](size_t) { return 0u; });
+    const RuleRecord heavy = countedRule(0, exprCount, 0, 0);
+    const uint64_t perNode = 1 + exprCount + uint64_t{exprCount} * UINT32_MAX;
+    EXPECT_EQ(counter.perNode(heavy), perNode);
+    EXPECT_EQ(counter.ofNodes(
+                  nodeCount, [](size_t) { return 0u; }, [&heavy](uint32_t) { return heavy; }),
+              UINT64_MAX);
+    EXPECT_EQ(counter.ofNodes(
+                  UINT64_MAX / perNode, [](size_t) { return 0u; }, [&heavy](uint32_t) { return heavy; }),
+              UINT64_MAX / perNode * perNode);
 }
 
 } // namespace

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include "policy_loader.h"
 
 namespace {
@@ -120,27 +122,32 @@ INSTANTIATE_TEST_SUITE_P(Kinds, PipelineSpecialEntry,
 
 TEST(PipelineLog, EmptyFileIsAcceptedWithItsLinesInOrder)
 {
-    ScratchDir scratch;
-    scratch.mkdir("policy");
-    scratch.write("policy/a.p", "");
+    // Blanks and line ends alone are what the scanner skips: such a file
+    // holds no more than an empty one.
+    for (const std::string content : {"", "\n\n", " \t\r\n  \n", "\t"}) {
+        SCOPED_TRACE(::testing::PrintToString(content));
+        ScratchDir scratch;
+        scratch.mkdir("policy");
+        scratch.write("policy/a.p", content);
 
-    LogCapture log;
-    Journal journal;
-    EXPECT_EQ(processPolicyDirectory(runOver(scratch, "policy"), false), DirectoryCompiled);
+        LogCapture log;
+        Journal journal;
+        EXPECT_EQ(processPolicyDirectory(runOver(scratch, "policy"), false), DirectoryCompiled);
 
-    std::vector<std::pair<int, std::string>> lines;
-    for (const LogLine &l : log.lines())
-        lines.emplace_back(l.level, l.message);
-    const std::vector<std::pair<int, std::string>> expected = {
-        {TAVO_LOG_INFO, "##INFO: 策略清除完成"},
-        {TAVO_LOG_DEBUG, "###INFO: 读取配置文件a.p成功"},
-        {TAVO_LOG_WARNING, "####WARN: 文件a.p为空"},
-        {TAVO_LOG_WARNING, "###WARN: 文件a.p中有效策略数为0"},
-        {TAVO_LOG_DEBUG, "###INFO: 文件a.p处理完成"},
-        {TAVO_LOG_DEBUG, "##INFO: 处理策略文件 a.p 成功"},
-    };
-    EXPECT_EQ(lines, expected);
-    EXPECT_TRUE(added(journal).empty());
+        std::vector<std::pair<int, std::string>> lines;
+        for (const LogLine &l : log.lines())
+            lines.emplace_back(l.level, l.message);
+        const std::vector<std::pair<int, std::string>> expected = {
+            {TAVO_LOG_INFO, "##INFO: 策略清除完成"},
+            {TAVO_LOG_DEBUG, "###INFO: 读取配置文件a.p成功"},
+            {TAVO_LOG_WARNING, "####WARN: 文件a.p为空"},
+            {TAVO_LOG_WARNING, "###WARN: 文件a.p中有效策略数为0"},
+            {TAVO_LOG_DEBUG, "###INFO: 文件a.p处理完成"},
+            {TAVO_LOG_DEBUG, "##INFO: 处理策略文件 a.p 成功"},
+        };
+        EXPECT_EQ(lines, expected);
+        EXPECT_TRUE(added(journal).empty());
+    }
 }
 
 struct FileCase {
@@ -192,6 +199,45 @@ INSTANTIATE_TEST_SUITE_P(
                  {"####ERROR: 文件f.p第3行含有NUL字节，拒绝编译", "###ERROR: 策略文件f.p解析失败"}, {}},
         FileCase{"missing", "", true, FileUnusable, {"无法解析文件 f.p: No such file or directory"}, {}}),
     [](const ::testing::TestParamInfo<FileCase> &info) { return std::string(info.param.label); });
+
+TEST(PipelineDirectory, TellsWhatEachCompiledFileHeld)
+{
+    ScratchDir scratch;
+    scratch.mkdir("policy");
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a.p", goodPolicy}, {"b.p", ""},          {"c.p", "string name = web\n"},
+        {"d.p", syntaxError}, {"e.p", goodPolicy + "# e\n"},
+    };
+    for (const auto &[name, content] : files)
+        scratch.write("policy/" + name, content);
+
+    // Every file that counted as compiled, with its exact bytes; not d.p.
+    std::vector<std::pair<std::string, std::string>> expected = files;
+    expected.erase(expected.begin() + 3);
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop);
+        PolicyDirectoryRun run = runOver(scratch, "policy", stop);
+        std::vector<std::pair<std::string, std::string>> seen;
+        run.onSource = [&seen](const std::string &name, const std::string &content) {
+            seen.emplace_back(name, content);
+        };
+        std::vector<CompiledSource> sources;
+        EXPECT_EQ(processPolicyDirectory(run, false, sources), FileCompileError);
+        const size_t count = stop ? 3 : 4;
+        const std::vector<std::pair<std::string, std::string>> compiled(expected.begin(), expected.begin() + count);
+        EXPECT_EQ(seen, compiled);
+        ASSERT_EQ(sources.size(), count);
+        for (size_t i = 0; i < count; ++i) {
+            const std::string &content = expected[i].second;
+            SourceDigest digest;
+            unsigned int size = 0;
+            ASSERT_EQ(EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr), 1);
+            EXPECT_EQ(sources[i].name, expected[i].first);
+            EXPECT_EQ(sources[i].size, content.size());
+            EXPECT_EQ(sources[i].sha256, digest);
+        }
+    }
+}
 
 TEST(PipelineDirectory, WithoutAnyPolicyFileReturnsOne)
 {
@@ -454,6 +500,24 @@ TEST(PipelineLimits, OutOfMemoryFailsTheFileAndClearsThePolicy)
     EXPECT_TRUE(parseState().policyDb.nodes.empty());
 }
 
+// Out of memory around the files (here in what a caller's hook keeps of a
+// source) ends the run as a failure, never as an exception.
+TEST(PipelineLimits, OutOfMemoryAroundTheFilesFailsTheRun)
+{
+    ScratchDir scratch;
+    scratch.mkdir("policy");
+    scratch.write("policy/a.p", goodPolicy);
+    LogCapture log;
+    PolicyDirectoryRun run = runOver(scratch, "policy");
+    run.onSource = [](const std::string &, const std::string &) { throw std::bad_alloc(); };
+    std::vector<CompiledSource> sources;
+    EXPECT_EQ(processPolicyDirectory(run, false, sources), FileUnusable);
+    EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
+              std::vector<std::string>{"##ERROR: 处理策略目录" + run.directory + "时内存不足，已清除全部策略"});
+    EXPECT_TRUE(sources.empty());
+    EXPECT_TRUE(addedPolicy().empty());
+}
+
 // A real allocation failure inside the parser, in a child process whose
 // address space is capped: the exception crosses the grammar cleanly.
 TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
@@ -477,6 +541,53 @@ TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
             _exit(14);
         if (compilePolicyContent("next.p", goodPolicy) != FileCompiled)
             _exit(15);
+        _exit(0);
+    }
+    expectChildExitsCleanly(child);
+#endif
+}
+
+// Memory that runs out inside the policy-sync library is a result, never an
+// exception at its caller: a call answers 12, a registration that could not
+// be kept fails the next compile with 12, a log line is replaced, and after
+// a clear the library works again.
+TEST(PipelineLimits, LibraryAnswersOutOfMemoryInsteadOfThrowing)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own allocator cannot run under an address-space cap";
+#else
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PolicyModuleManagerInterface &library = policyManager();
+        // Made before the cap; each copy inside the library is too large.
+        const size_t tooLarge = size_t{64} << 20;
+        std::string label(tooLarge, 'x');
+        const std::string logged(tooLarge, 'y');
+        PolicyDb db;
+        db.nodes.emplace_back();
+        db.nodes.back().objectType = "file";
+        db.nodes.back().permission = "read";
+        db.nodes.back().namespaceName = "t";
+        db.nodes.back().objectNames = {std::string(tooLarge, 'z')};
+        LogCapture log;
+        capAddressSpaceOrExit(size_t{8} << 20);
+
+        // Each step frees what it was given, so the largest comes first.
+        TAVO_ERROR("%s", logged.c_str());
+        if (!log.contains("(a log line was lost: out of memory)"))
+            _exit(20);
+        if (library.clearAllPolicy() != 0 || library.addPolicy("a.p", db) != ENOMEM)
+            _exit(21);
+        if (!log.contains("addPolicy: out of memory") || library.compileData() != ENOMEM)
+            _exit(22);
+        library.clearAllPolicy();
+        library.setFileToGetLabelMap("file", std::move(label));
+        if (!log.contains("setFileToGetLabelMap: out of memory") || library.compileData() != ENOMEM)
+            _exit(23);
+        library.clearAllPolicy();
+        if (compilePolicyContent("b.p", goodPolicy) != FileCompiled || library.compileData() != 0)
+            _exit(24);
         _exit(0);
     }
     expectChildExitsCleanly(child);

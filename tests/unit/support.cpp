@@ -129,19 +129,24 @@ std::string corpusFile(const std::string &relative)
     return content.str();
 }
 
-std::vector<std::string> corpusFiles(const std::string &folder)
+std::vector<std::string> entriesOf(const std::string &directory, bool hidden)
 {
     std::vector<std::string> names;
-    const std::string path = std::string(TAVO_CORPUS_DIR) + "/" + folder;
-    if (DIR *dir = opendir(path.c_str())) {
+    if (DIR *dir = opendir(directory.c_str())) {
         while (const dirent *e = readdir(dir)) {
-            if (e->d_name[0] != '.')
-                names.emplace_back(e->d_name);
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && (hidden || name[0] != '.'))
+                names.push_back(name);
         }
         closedir(dir);
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> corpusFiles(const std::string &folder)
+{
+    return entriesOf(std::string(TAVO_CORPUS_DIR) + "/" + folder, false);
 }
 
 const std::vector<PolicyNode> &nodes()
@@ -164,11 +169,25 @@ ScratchDir::~ScratchDir()
          FTW_DEPTH | FTW_PHYS);
 }
 
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    out.close();
+    EXPECT_TRUE(out.good()) << path;
+}
+
 void ScratchDir::write(const std::string &relative, const std::string &content) const
 {
-    std::ofstream out(path(relative), std::ios::binary);
-    out << content;
-    EXPECT_TRUE(out.good()) << relative;
+    writeFile(path(relative), content);
 }
 
 Added added(const Journal &journal)

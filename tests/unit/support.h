@@ -78,8 +78,16 @@ public:
 std::string corpusFile(const std::string &relative);
 // Names of the files of a corpus folder, sorted.
 std::vector<std::string> corpusFiles(const std::string &folder);
+// Names in a directory, sorted, without "." and ".." (and without other
+// names that begin with "." unless `hidden`).
+std::vector<std::string> entriesOf(const std::string &directory, bool hidden = true);
 
 const std::vector<PolicyNode> &nodes();
+
+// A whole file's bytes (empty when it cannot be read).
+std::string readFile(const std::string &path);
+// Replaces a file's bytes; fails the test when they cannot be written.
+void writeFile(const std::string &path, const std::string &content);
 
 // A scratch folder under $TMPDIR, removed with everything in it.
 class ScratchDir {

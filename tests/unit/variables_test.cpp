@@ -276,6 +276,12 @@ TEST(Variables, NumericUidsAndIntListUids)
         {"intlist ids = 0, 4294967295\nallow $ids * * file { read }\n", {0, 4294967295u}, nullptr},
         {"intlist ids = 1000, 4294967296\nallow $ids * * file { read }\n", {},
          "####ERROR: intlist 变量 ids 中的值 4294967296 超出 uint32_t 范围"},
+        // All 64 bits set reads as any uid in a list as it does written in
+        // the rule; one less is out of range there too.
+        {"intlist ids = 1000, 18446744073709551615\nallow $ids * * file { read }\n", {1000, 4294967295u}, nullptr},
+        {"intlist ids = 0xFFFFFFFFFFFFFFFF\nallow $ids * * file { read }\n", {4294967295u}, nullptr},
+        {"intlist ids = 18446744073709551614\nallow $ids * * file { read }\n", {},
+         "####ERROR: intlist 变量 ids 中的值 18446744073709551614 超出 uint32_t 范围"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

@@ -63,15 +63,28 @@ const struct option longOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Root in default mode; in three-mode only the security administrator.
+// Root in default mode; in three-mode only the security administrator. A
+// switch in an unknown state lets nobody act, as the daemon refuses
+// everyone then. Says why on refusal.
 bool userMayAct()
 {
     const uid_t uid = getuid();
-    if (isThreeModeEnabled()) {
+    std::string problem;
+    bool allowed = false;
+    switch (readThreeModeSwitch(problem)) {
+    case ThreeModeSwitch::On: {
         const struct passwd *pw = getpwuid(uid);
-        return pw && strcmp(pw->pw_name, securityAdministrator) == 0;
+        allowed = pw && strcmp(pw->pw_name, securityAdministrator) == 0;
+        break;
     }
-    return uid == 0;
+    case ThreeModeSwitch::Off: allowed = uid == 0; break;
+    case ThreeModeSwitch::Unreadable:
+        fprintf(stderr, "错误: 三权开关状态未知，任何用户都无权执行此命令: %s\n", problem.c_str());
+        return false;
+    }
+    if (!allowed)
+        fputs("错误: 当前用户无权执行此命令。在三权开启时需要 secadm 用户，在默认模式下需要 root 用户。\n", stderr);
+    return allowed;
 }
 
 int dynamicValue(const std::string &text)
@@ -103,10 +116,8 @@ int main(int argc, char *argv[])
             return statusRefused;
         }
     }
-    if (!userMayAct()) {
-        fputs("错误: 当前用户无权执行此命令。在三权开启时需要 secadm 用户，在默认模式下需要 root 用户。\n", stderr);
+    if (!userMayAct())
         return statusRefused;
-    }
 
     Operation operation = Operation::None;
     std::string nsName, section, variable, value, prefix;

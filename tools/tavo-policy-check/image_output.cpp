@@ -30,6 +30,8 @@ void ImageOutput::addRules(const std::string &fileName, const std::vector<FileRu
     for (const FileRule &rule : rules)
         compiler.addRule(rule.shared, rule.uids, rule.permissions);
     compiler.endFile();
+    if (afterFile)
+        afterFile();
 }
 
 void ImageOutput::setNamespaceInfo(std::string nsName)

@@ -12,7 +12,10 @@
 
 class ImageOutput final : public PolicyOutput {
 public:
-    tavo_image::PolicyCompiler compiler;
+    // Its tables on huge pages: the checker runs once and exits.
+    tavo_image::PolicyCompiler compiler{tavo_image::LargeBlocks::HugePages};
+    // Called after each file's rules went to the compiler (may be null).
+    void (*afterFile)() = nullptr;
 
     int clearAllPolicy() override;
     int initNamespaceFuncInfo() override;

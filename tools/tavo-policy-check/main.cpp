@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <malloc.h>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 
 #include "compared_policy.h"
 #include "exit_status.h"
+#include "huge_pages.h"
 #include "identity_output.h"
 #include "image_output.h"
 #include "in_force.h"
@@ -68,37 +68,6 @@ const char usageText[] =
     "differs, 2 when either cannot be compiled, 4 when nothing is known to be in\n"
     "force, 77 when the recorded sources may not be read.\n";
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TAVO_SANITIZED_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVO_SANITIZED_HEAP 1
-#endif
-#endif
-
-// The checker runs once over a whole policy set and exits: its heap is
-// taken in steps of 64 MiB and backed by transparent huge pages where the
-// kernel grants them on request, one page fault per 2 MiB instead of one
-// per 4 KiB. Left out under the sanitizers, which bring their own heap.
-void backHeapByHugePages()
-{
-#ifndef TAVO_SANITIZED_HEAP
-    constexpr int step = 64 << 20;
-    mallopt(M_TOP_PAD, step);
-    mallopt(M_TRIM_THRESHOLD, 4 * step);
-    mallopt(M_MMAP_THRESHOLD, step);
-    // A block of half a step grows the heap by one and a half steps, all of
-    // which is then advised.
-    void *const before = sbrk(0);
-    void *const block = malloc(step / 2);
-    void *const after = sbrk(0);
-    if (block && before != reinterpret_cast<void *>(-1) && after > before)
-        tavo_image::adviseHugePages(before, static_cast<size_t>(static_cast<char *>(after) -
-                                                                static_cast<char *>(before)));
-    free(block);
-#endif
-}
-
 // The policy-sync library holds every record until the process ends; on a
 // large policy set freeing them one by one takes longer than the compile,
 // so the kernel takes them back in one go. Sanitizer builds exit normally,
@@ -133,11 +102,15 @@ int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imageP
             fprintf(stderr, "%s: the compiled image does not decode: %s\n", programName, error.c_str());
             return exitCompileFailed;
         }
-        const int rc = tavo_image::storeFileAtomically(imagePath, built.bytes, imageFileMode, false);
-        if (rc != 0) {
-            fprintf(stderr, "%s: cannot write %s: %s\n", programName, imagePath.c_str(), strerror(rc));
+        const tavo_image::StoredFile stored =
+            tavo_image::storeFileAtomically(imagePath, built.bytes, imageFileMode, false);
+        if (stored.error != 0) {
+            fprintf(stderr, "%s: cannot write %s: %s\n", programName, imagePath.c_str(), strerror(stored.error));
             return exitImageNotWritten;
         }
+        if (stored.directorySync != 0)
+            fprintf(stderr, "%s: warning: %s is written, but its directory could not be synced (%s): a crash may "
+                    "bring back the previous file\n", programName, imagePath.c_str(), strerror(stored.directorySync));
     }
     fprintf(stderr, "identity %s\nstand-in image sha256 %s\n", digestToHex(identity).c_str(),
             tavo_image::digestHex(built.digest).c_str());
@@ -214,6 +187,7 @@ int main(int argc, char **argv)
         enableDebugLog();
 
     static ImageOutput output;
+    output.afterFile = adviseHeapGrowth;
     // The identity is taken on a second core while the next file compiles.
     static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
     setPolicyOutput(&identity);

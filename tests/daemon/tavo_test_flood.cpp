@@ -1,0 +1,103 @@
+// Sends many calls to tavo-policyd at once, faster than a script can:
+//   tavo-test-flood [--no-reply] [--stay] KIND COUNT [SIZE]
+// KIND: calls    COUNT sendPolicy calls;
+//       fds      COUNT compilePolicy calls with SIZE descriptors each
+//                (signature of SIZE 'h');
+//       names    COUNT compileSectionPolicy calls with a name of SIZE bytes;
+//       strings  COUNT compilePolicy calls carrying an array of one-byte
+//                strings of about SIZE bytes (signature "as").
+// --no-reply sends them without expecting replies; --stay keeps the
+// connection until standard input closes. Prints the connection's unique
+// name once everything is written.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <systemd/sd-bus.h>
+
+namespace {
+
+int fail(const char *what, int r)
+{
+    std::fprintf(stderr, "tavo-test-flood: %s: %s\n", what, std::strerror(-r));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    bool noReply = false;
+    bool stay = false;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        noReply |= std::strcmp(argv[i], "--no-reply") == 0;
+        stay |= std::strcmp(argv[i], "--stay") == 0;
+    }
+    if (argc - i < 2) {
+        std::fprintf(stderr, "usage: tavo-test-flood [--no-reply] [--stay] KIND COUNT [SIZE]\n");
+        return 2;
+    }
+    const std::string kind = argv[i];
+    const long count = std::strtol(argv[i + 1], nullptr, 10);
+    const long size = argc - i > 2 ? std::strtol(argv[i + 2], nullptr, 10) : 0;
+
+    sd_bus *bus = nullptr;
+    int r = sd_bus_open_system(&bus);
+    if (r < 0)
+        return fail("connect", r);
+    const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string name(kind == "names" ? static_cast<size_t>(size) : 0, 'a');
+    for (long n = 0; n < count; ++n) {
+        const char *method = kind == "calls" ? "sendPolicy" : kind == "names" ? "compileSectionPolicy" : "compilePolicy";
+        sd_bus_message *m = nullptr;
+        r = sd_bus_message_new_method_call(bus, &m, "com.norda.zupolicy", "/policymgr",
+                                           "com.norda.zupolicy.policymgr", method);
+        if (r < 0)
+            return fail("new call", r);
+        if (kind == "fds") {
+            for (long k = 0; k < size && r >= 0; ++k)
+                r = sd_bus_message_append(m, "h", devNull);
+        } else if (kind == "names") {
+            r = sd_bus_message_append(m, "ss", name.c_str(), "front");
+        } else if (kind == "strings") {
+            r = sd_bus_message_open_container(m, 'a', "s");
+            // Each element takes 8 bytes: length, the byte, its terminator,
+            // padding.
+            for (long k = 0; k < size / 8 && r >= 0; ++k)
+                r = sd_bus_message_append(m, "s", "a");
+            if (r >= 0)
+                r = sd_bus_message_close_container(m);
+        }
+        if (r >= 0 && noReply)
+            r = sd_bus_message_set_expect_reply(m, 0);
+        if (r >= 0)
+            r = sd_bus_send(bus, m, nullptr);
+        sd_bus_message_unref(m);
+        if (r < 0)
+            return fail("send", r);
+        // Keep our own queue short: big messages one by one.
+        if (kind == "names" || kind == "strings" || n % 1024 == 1023) {
+            if ((r = sd_bus_flush(bus)) < 0)
+                return fail("flush", r);
+        }
+    }
+    if ((r = sd_bus_flush(bus)) < 0)
+        return fail("flush", r);
+    const char *unique = nullptr;
+    sd_bus_get_unique_name(bus, &unique);
+    std::printf("%s\n", unique ? unique : "");
+    std::fflush(stdout);
+    if (stay) {
+        char c;
+        while (read(STDIN_FILENO, &c, 1) > 0) {
+        }
+    }
+    close(devNull);
+    sd_bus_flush_close_unref(bus);
+    return 0;
+}

@@ -1,0 +1,226 @@
+"""No caller can stop the daemon: a burst of descriptors behind queued
+calls, a flood of refused calls, a flood of huge calls while polkit holds
+another, and polkitd stopped. secadm (three-mode off) is the caller the bus
+lets send and the daemon refuses. The watchdog's notifications are read from
+a socket of the test's own."""
+
+import contextlib
+import os
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import dbus
+import pytest
+
+import tavo_sandbox
+from conftest import BIN, GOOD_POLICY, SANITIZED, SLOWER, hold_root_call, status_kib, write_policy
+
+FLOOD = BIN / "tests" / "tavo-test-flood"
+SENDER = r":\d+\.\d+"
+# Largest message the bus daemon takes is 32 MiB; the header needs the rest.
+HUGE = (32 << 20) - 4096
+
+
+class Watchdog:
+    """Arrival times of the daemon's WATCHDOG=1 notifications."""
+
+    def __init__(self, address):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(address)
+        self.sock.settimeout(0.2)
+        self.times = []
+        self.running = True
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self):
+        while self.running:
+            try:
+                if self.sock.recv(4096) == b"WATCHDOG=1":
+                    self.times.append(time.monotonic())
+            except socket.timeout:
+                pass
+
+    def longest_gap(self):
+        stamps = self.times + [time.monotonic()]
+        return max(b - a for a, b in zip(stamps, stamps[1:]))
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+@contextlib.contextmanager
+def watched_daemon(daemon, interval_s, nofile=None):
+    """The daemon restarted under a watchdog of `interval_s` seconds (and a
+    descriptor limit), as systemd would run it; the normal daemon after."""
+    address = f"/dev/shm/tavo-load-{os.getpid()}"
+    assert daemon.stop("daemon") == 0
+    watchdog = Watchdog(address)
+    wrapper = ["sh", "-c", 'WATCHDOG_PID=$$ exec "$0"']
+    if nofile:
+        wrapper = ["prlimit", f"--nofile={nofile}:{nofile}", *wrapper]
+    try:
+        daemon.start_daemon(env={"NOTIFY_SOCKET": address, "WATCHDOG_USEC": str(int(interval_s * 1e6))},
+                            wrapper=wrapper)
+        daemon.log.mark()
+        yield watchdog
+    finally:
+        watchdog.close()
+        os.unlink(address)
+        alive = daemon.daemon.poll() is None
+        assert daemon.stop("daemon") == 0
+        daemon.start_daemon()
+        assert alive, "tavo-policyd died"
+
+
+def flood(*args, stay=False):
+    """Runs tavo-test-flood as secadm; returns the process and its unique
+    name, once every call is written."""
+    proc = subprocess.Popen(tavo_sandbox.as_user([str(FLOOD), *args], "secadm"), stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    name = proc.stdout.readline().strip()
+    if not stay:
+        proc.stdin.close()
+        assert proc.wait(120) == 0
+    assert re.fullmatch(SENDER, name), name
+    return proc, name
+
+
+def accounted(daemon, sender):
+    """Calls of `sender` refused with their AUDIT lines, and those counted in
+    summaries."""
+    messages = [m for _, m in daemon.log.lines()]
+    audited = messages.count(f"#ERROR: auth failed for sender {sender}, method sendPolicy") + sum(
+        1 for m in messages if m.startswith(f"AUDIT FAIL: method=compileSectionPolicy, sender={sender}, refused"))
+    counted = sum(int(m.group(1)) for m in (
+        re.fullmatch(rf"AUDIT FAIL: sender={re.escape(sender)}, uid=(?:900|unknown), (\d+) calls refused unheard "
+                     r"in the last second: .*", msg) for msg in messages) if m)
+    return audited + counted
+
+
+def open_fds(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def test_descriptor_burst_behind_queued_calls(call, daemon):
+    write_policy("a.p", GOOD_POLICY)
+    with watched_daemon(daemon, 30, nofile=1024):
+        pid = daemon.daemon.pid
+        before = open_fds(pid)
+        flood("--no-reply", "calls", "1000")
+        flood("--no-reply", "fds", "100", "16")
+        assert call.code("compilePolicy") == 0
+        assert open_fds(pid) <= before + 2
+        assert daemon.daemon.poll() is None
+
+
+def test_flood_of_refused_calls_is_summarised(call, daemon):
+    write_policy("a.p", GOOD_POLICY)
+    interval = 3.0
+    with watched_daemon(daemon, interval) as watchdog:
+        proc, sender = flood("--no-reply", "--stay", "calls", "80000", stay=True)
+        try:
+            start = time.monotonic()
+            assert call.code("compilePolicy") == 0
+            answered = time.monotonic() - start
+            # Every call is refused: in full, or counted in one line a second.
+            tavo_sandbox.wait_for(lambda: accounted(daemon, sender) == 80000, "the refusals", timeout=120)
+        finally:
+            proc.stdin.close()
+            proc.wait(60)
+        gap = watchdog.longest_gap()
+        lines = daemon.log.lines()
+    assert answered < 5 * SLOWER, f"root's call took {answered:.1f} s"
+    assert gap < interval, f"{gap:.1f} s between two watchdog notifications"
+    assert len(lines) < 1000, len(lines)
+    summaries = [m for _, m in lines if m.startswith(f"AUDIT FAIL: sender={sender}, uid=")]
+    assert summaries and all(re.fullmatch(
+        rf"AUDIT FAIL: sender={sender}, uid=(900|unknown), \d+ calls refused unheard in the last second: "
+        r"over the (waiting calls of the sender|refusals a second of the (sender|uid)) \(\d+\)"
+        r"(, over the [a-z ]+ \(\d+\))*", m) for m in summaries), summaries
+
+
+@pytest.mark.skipif(SANITIZED,
+                    reason="AddressSanitizer's quarantine keeps freed memory resident by design")
+def test_flood_of_huge_calls_while_polkit_holds_a_call(call, daemon, authority):
+    write_policy("a.p", GOOD_POLICY)
+    held = hold_root_call(daemon, call, authority)
+    try:
+        pid = daemon.daemon.pid
+        with open(f"/proc/{pid}/clear_refs", "w") as f:
+            f.write("5")
+        # Arrays of one-byte strings (a signature no method takes), then
+        # over-long names; the second flood's refusals say when both are
+        # read.
+        flood("--no-reply", "strings", "10", str(HUGE))
+        _, sender = flood("--no-reply", "names", "24", str(HUGE))
+        tavo_sandbox.wait_for(lambda: accounted(daemon, sender) == 24, "the refusals", timeout=120)
+        peak = status_kib(pid, "VmHWM")
+        bus = dbus.SystemBus(private=True)
+        try:
+            bus.call_blocking("com.norda.zupolicy", "/policymgr", "org.freedesktop.DBus.Peer", "Ping", "", [],
+                              timeout=5)
+        finally:
+            bus.close()
+        # The bus daemon takes a while over these messages: the held call
+        # may have reached its 25 s timeout at polkit meanwhile.
+        (daemon.mock_state / "release").touch()
+        assert held.communicate(timeout=120)[0].strip() in ("reply 0", "reply -100")
+    finally:
+        if held.poll() is None:
+            held.kill()
+            held.wait()
+    assert peak < 256 * 1024, f"peak RSS {peak} KiB"
+    deadline = time.monotonic() + 30
+    while status_kib(pid) >= 64 * 1024 and time.monotonic() < deadline:
+        time.sleep(0.5)
+    assert status_kib(pid) < 64 * 1024, f"RSS {status_kib(pid)} KiB 30 s later"
+
+
+def timed(fn):
+    start = time.monotonic()
+    result = fn()
+    return result, time.monotonic() - start
+
+
+def test_polkitd_stopped_for_twenty_seconds(call, daemon):
+    write_policy("a.p", GOOD_POLICY)
+    interval = 3.0
+    with watched_daemon(daemon, interval) as watchdog:
+        patient = []
+        polkitd = daemon.polkitd
+        polkitd.send_signal(signal.SIGSTOP)
+        stopped = time.monotonic()
+        try:
+            patient = [subprocess.Popen(call.argv("sendPolicy", user="secadm"), stdout=subprocess.PIPE, text=True)
+                       for _ in range(8)]
+            tavo_sandbox.wait_for(lambda: sum(m.startswith("AUDIT: D-Bus call from") and "uid=900" in m
+                                              for _, m in daemon.log.lines()) == 8, "eight calls at polkit")
+            bus = dbus.SystemBus(private=True)
+            try:
+                mgr = dbus.Interface(bus.get_object("com.norda.zupolicy", "/policymgr"),
+                                     "com.norda.zupolicy.policymgr")
+                slowest = 0.0
+                while time.monotonic() - stopped < 20:
+                    _, ping = timed(lambda: bus.call_blocking("com.norda.zupolicy", "/policymgr",
+                                                              "org.freedesktop.DBus.Peer", "Ping", "", [],
+                                                              timeout=5))
+                    code, refused = timed(lambda: mgr.compileSectionPolicy("a" * 513, "front", timeout=5))
+                    assert code == -1
+                    slowest = max(slowest, ping, refused)
+                    time.sleep(0.5)
+            finally:
+                bus.close()
+        finally:
+            polkitd.send_signal(signal.SIGCONT)
+        replies = [p.communicate(timeout=120)[0].strip() for p in patient]
+        gap = watchdog.longest_gap()
+    assert replies == ["reply -100"] * 8
+    assert slowest < 0.1 * SLOWER, f"{slowest * 1000:.0f} ms"
+    assert gap < interval, f"{gap:.1f} s between two watchdog notifications"
