@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Latency of the daemon's methods through the bus, beside two floors measured
 in the same run, alone and under 20 concurrent callers, and a large compile
-and delivery through the daemon.
+and delivery through the daemon, with what it records in /run/tavo and what
+tavo-policy-check --in-force and --status then cost.
 
     tests/harness/tavo_sandbox.py --bin-dir BUILD --scratch DIR --no-services -- \\
         /usr/bin/python3 bench/daemon_bench.py [--calls N] [--files F] [--rules R] \\
@@ -195,7 +196,33 @@ def large_set(box, files, rules):
           f"sendPolicy {end - middle:.2f} s (code {sent}), together {end - start:.2f} s; daemon RSS afterwards "
           f"{mem['VmRSS']:.1f} MiB, peak {mem['VmHWM']:.1f} MiB; Ping during the compile: {len(pings)} answered, "
           f"slowest {max(pings):.1f} ms")
+    record_cost(box)
     clear_policy_dir()
+
+
+def run_child(argv):
+    """Wall time and peak RSS (MiB) of one run of a program, and its status."""
+    start = time.perf_counter()
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    return time.perf_counter() - start, usage.ru_maxrss / 1024, os.waitstatus_to_exitcode(status)
+
+
+def record_cost(box, runs=3):
+    """What the daemon recorded in /run/tavo for the set, and what the
+    checker's reports on it cost (a daemon that records nothing: nothing)."""
+    record = pathlib.Path("/run/tavo")
+    if not (record / "record").exists():
+        return
+    size = lambda path: sum(f.stat().st_size for f in path.rglob("*") if f.is_file())
+    print(f"  record in {record}: sources {size(record / 'sources'):,} bytes (the policy files: "
+          f"{size(POLICY_DIR):,}), record text {(record / 'record').stat().st_size:,} bytes")
+    check = str(box.bin_dir / "tools" / "tavo-policy-check" / "tavo-policy-check")
+    for what, argv in (("--in-force (the same policy)", [check, "--in-force"]), ("--status", [check, "--status"])):
+        taken = [run_child(argv) for _ in range(runs)]
+        print(f"  tavo-policy-check {what}: {statistics.median(t[0] for t in taken):.2f} s, peak RSS "
+              f"{max(t[1] for t in taken):.1f} MiB (exit {sorted({t[2] for t in taken})})")
+    shutil.rmtree(record)
 
 
 def main():

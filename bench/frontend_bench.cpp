@@ -26,6 +26,7 @@
 #include "policy_manager.h"
 #include "parser.h"
 #include "policy_generator.h"
+#include "policy_identity.h"
 #include "rule_expansion.h"
 
 #ifndef TAVO_POLICY_CHECK_PATH
@@ -55,8 +56,10 @@ const char usageText[] =
     "this one, alternately, and gives the ratio.\n";
 
 constexpr int exitUsage = 64;
-// "sha256 " + 64 hex digits + newline
-constexpr size_t digestLineBytes = 72;
+// "identity " + 64 hex digits + newline, "stand-in image sha256 " + 64 hex
+// digits + newline.
+constexpr char identityLine[] = "identity ";
+constexpr size_t digestLinesBytes = (sizeof identityLine - 1) + 65 + 22 + 65;
 
 // Goals the figures are compared with (reported, never enforced).
 constexpr double goalNodesPerSecond = 1e6;
@@ -259,7 +262,8 @@ struct ParseResult {
 // compile clears them. `look` (untimed use only) sees each file's records
 // before they are handed over.
 ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
-                     const std::function<void(const GeneratedPolicy &, const PolicyDb &)> &look = {})
+                     const std::function<void(const GeneratedPolicy &, const PolicyDb &)> &look = {},
+                     IdentityBuilder *identity = nullptr)
 {
     PolicyModuleManagerInterface &manager = policyManager();
     manager.clearAllPolicy();
@@ -268,6 +272,10 @@ ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
     for (const GeneratedPolicy &p : policies) {
         if (compileText(p.fileName, p.text) != 0)
             ++result.failures;
+        // The daemon takes the identity of the rules on their way to the
+        // library (IdentityOutput).
+        if (identity)
+            identity->addFile(p.fileName, parseState().fileRules);
         PolicyDb &db = expandFileNodes(false);
         result.nodes += db.nodes.size();
         if (look)
@@ -367,7 +375,8 @@ CheckerSeries runCheckerSeries(const Options &o, const std::vector<std::string> 
         argv.push_back(o.directory);
         const ChildResult r = runChild(argv, extraEnv);
         // A clean run prints the image's digest and nothing else.
-        const bool onlyDigest = r.stderrBytes == digestLineBytes && r.stderrHead.compare(0, 7, "sha256 ") == 0;
+        const bool onlyDigest = r.stderrBytes == digestLinesBytes &&
+                                r.stderrHead.compare(0, sizeof identityLine - 1, identityLine) == 0;
         if (!r.started || r.status != 0 || !onlyDigest) {
             series.clean = false;
             series.problem = !r.started ? "could not run " + o.checker
@@ -602,11 +611,16 @@ int main(int argc, char **argv)
     // records are measured while they exist.
     Footprint footprint;
     size_t wrongCounts = 0;
+    size_t canonicalBytes = 0;
+    IdentityBuilder sizing;
+    sizing.setRuleHook([&canonicalBytes](const std::string &, const FileRule &, std::string_view bytes) {
+        canonicalBytes += bytes.size();
+    });
     const ParseResult check = parseAll(policies, [&](const GeneratedPolicy &p, const PolicyDb &db) {
         footprint.addDb(db);
         if (db.nodes.size() != p.rules * nodesPerRule)
             ++wrongCounts;
-    });
+    }, &sizing);
     if (check.failures != 0 || wrongCounts != 0) {
         fprintf(stderr, "tavo-frontend-bench: %zu files failed to compile, %zu gave unexpected node counts\n",
                 check.failures, wrongCounts);
@@ -626,6 +640,7 @@ int main(int argc, char **argv)
         tokens = s.tokens;
         failures += s.failures;
     }
+    std::vector<double> identityWall, identityCpu;
     for (size_t i = 0; i < o.runs; ++i) {
         const ParseResult r = parseAll(policies);
         parseWall.push_back(r.time.wall);
@@ -633,7 +648,14 @@ int main(int argc, char **argv)
         releaseWall.push_back(r.release.wall);
         releaseCpu.push_back(r.release.cpu);
         failures += r.failures;
+        IdentityBuilder identity;
+        const ParseResult withIdentity = parseAll(policies, {}, &identity);
+        identityWall.push_back(withIdentity.time.wall);
+        identityCpu.push_back(withIdentity.time.cpu);
+        failures += withIdentity.failures;
     }
+    const Stats identityStats = summarise(identityWall);
+    const Stats identityCpuStats = summarise(identityCpu);
     const Stats scan = summarise(scanWall);
     const Stats scanCpuStats = summarise(scanCpu);
     const Stats parse = summarise(parseWall);
@@ -695,6 +717,11 @@ int main(int argc, char **argv)
     printf("%-38s %8.3f %8.3f %8.3f %8.3f   %s [%s] nodes/s\n", "    release of the records", release.median,
            release.min, release.max, releaseCpuStats.median, grouped(dNodes / release.median).c_str(),
            grouped(dNodes / releaseCpuStats.median).c_str());
+    printf("%-38s %8.3f %8.3f %8.3f %8.3f   %s [%s] nodes/s, %.3fx [%.3fx] (b), %.1f MiB canonical form\n",
+           "    (b) with the policy identity", identityStats.median, identityStats.min, identityStats.max,
+           identityCpuStats.median, grouped(dNodes / identityStats.median).c_str(),
+           grouped(dNodes / identityCpuStats.median).c_str(), identityStats.median / parse.median,
+           identityCpuStats.median / parseCpuStats.median, mib(static_cast<double>(canonicalBytes)));
     const double cycle = parse.median + release.median;
     const double cycleCpu = parseCpuStats.median + releaseCpuStats.median;
     printf("%-38s %8.3f %8s %8s %8.3f   %s [%s] rules/s, %s [%s] nodes/s\n", "    front end + release", cycle, "", "",

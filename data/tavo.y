@@ -88,13 +88,13 @@ policy
     ;
 
 statement
-    : rule_action rule_target object_type '{' permission_list '}' IF '(' condition ')'
+    : rule_action rule_target object_type '{' permission_list rule_close IF '(' condition condition_close
         { if (call(finishRule)) YYABORT; }
-    | rule_action rule_target object_type '{' permission_list '}' IF '(' condition ')' DO '{' do_calls '}'
+    | rule_action rule_target object_type '{' permission_list rule_close IF '(' condition condition_close DO '{' do_calls rule_close
         { if (call(finishRule)) YYABORT; }
-    | rule_action rule_target object_type '{' permission_list '}'
+    | rule_action rule_target object_type '{' permission_list rule_close
         { if (call(finishRule)) YYABORT; }
-    | rule_action rule_target object_type '{' permission_list '}' DO '{' do_calls '}'
+    | rule_action rule_target object_type '{' permission_list rule_close DO '{' do_calls rule_close
         { if (call(finishRule)) YYABORT; }
     | var_type var_decl_name '=' value_list
     | dynamic_mark var_type var_decl_name '=' value_list
@@ -102,6 +102,17 @@ statement
     | SECTION section_name
     | ENDSEC                    { if (call(endSection)) YYABORT; }
     | COMMENT
+    ;
+
+/* A brace or parenthesis that may end a rule, reduced as soon as it is
+ * shifted (before any lookahead is read), so that the scanner's line is its
+ * line: the last one that ended the rule is the rule's last line. */
+rule_close
+    : '}'                       { if (call(markRuleEnd)) YYABORT; }
+    ;
+
+condition_close
+    : ')'                       { if (call(markRuleEnd)) YYABORT; }
     ;
 
 rule_action

@@ -13,3 +13,25 @@ apt-get install -y --no-install-recommends \
     qtbase5-dev qtbase5-dev-tools \
     dbus polkitd python3-dbus python3-gi checkpolicy man-db \
     debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev libsystemd-dev systemd
+
+# Debian's node exporter, for the boot test, which starts it inside its own
+# booted root. On this machine it must never run: its maintainer scripts
+# ask policy-rc.d before they start it (a refusing one is put in place for
+# the install when there is none), and what they enabled is disabled.
+if ! dpkg -s prometheus-node-exporter >/dev/null 2>&1; then
+    guard=
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+        chmod 755 /usr/sbin/policy-rc.d
+        guard=/usr/sbin/policy-rc.d
+        trap 'rm -f "$guard"' EXIT
+    fi
+    apt-get install -y --no-install-recommends prometheus-node-exporter
+    # Offline too: without a running systemd it edits the links (and the
+    # SysV ones) only.
+    systemctl disable prometheus-node-exporter.service >&2 || true
+    if [ -n "$guard" ]; then
+        rm -f "$guard"
+        trap - EXIT
+    fi
+fi

@@ -5,8 +5,10 @@
 # take the example policy set through every command: the offline check, the
 # full compile and delivery, a dynamic variable, one section, and the
 # initial policy from an early-boot root, showing after each step what the
-# kernel holds. The sandbox is torn down at the end. Standard output is the
-# story; install and build chatter go to standard error.
+# kernel holds, and at the end what the host's record says is in force
+# (tavo-policy-check --status). The sandbox is torn down at the end.
+# Standard output is the story; install and build chatter go to standard
+# error.
 set -eu
 cd "$(dirname "$0")/.."
 build=build/main

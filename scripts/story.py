@@ -10,7 +10,9 @@ at a time, with what the (simulated) kernel holds after each step.
 4. tavo-main-policy-sync -p, then -l: one section is compiled and delivered;
 5. compileInitPolicy over D-Bus stores the initial image, and
    tavo-main-policy-init -P delivers it from a copy under a mount point, as
-   an early-boot system would.
+   an early-boot system would;
+6. tavo-policy-check --status shows what the host's record says is in
+   force, which must be what the kernel holds.
 
 Standard output is the story; the commands' log lines go to the sandbox's
 log collector. Exits non-zero at the first step that does not do what it
@@ -76,7 +78,8 @@ def run(step, argv, expect_code=0):
     print("   $ " + " ".join(str(a) for a in [pathlib.Path(argv[0]).name, *argv[1:]]))
     result = subprocess.run([str(a) for a in argv], capture_output=True, text=True)
     for line in (result.stdout + result.stderr).splitlines():
-        if line.startswith("sha256 ") or not line.startswith("tavo-policy-check:"):
+        # The checker's log lines stay out; its digests and reports stay in.
+        if not line.startswith("tavo-policy-check:"):
             print(f"   {line}")
     if result.returncode != expect_code:
         raise StoryError(f"{step}: exit status {result.returncode}, expected {expect_code}")
@@ -131,7 +134,13 @@ def main():
         subprocess.run(["umount", str(sysroot)], check=True)
     if show_kernel().get("init") != "yes":
         raise StoryError("the kernel does not hold the initial policy")
-    print("== done: every step reached the kernel")
+
+    run("6. what is in force, as the host records it", [check, "--status"])
+    recorded = json.loads(subprocess.run([str(check), "--status", "--json"], capture_output=True, text=True,
+                                         check=True).stdout)
+    if recorded["inForce"]["kind"] != "initial" or recorded["inForce"]["nodes"] != int(kernel_state()["policy_nodes"]):
+        raise StoryError("the record does not say what the kernel holds")
+    print("== done: every step reached the kernel, and the record says so")
     return 0
 
 

@@ -85,6 +85,16 @@ void recycleFileNodes()
     }
 }
 
+std::vector<FileRule> takeFileRules(std::vector<FileRule> storage)
+{
+    ParseState &s = parseState();
+    std::vector<FileRule> rules = std::move(s.fileRules);
+    s.fileRules = std::move(storage);
+    s.ruleCount = 0;
+    s.nodeCount = 0;
+    return rules;
+}
+
 void startFileState()
 {
     recycleFileNodes();
@@ -109,6 +119,12 @@ void setAction(uint32_t code)
     ParseState &s = parseState();
     s.rule.node.action = code;
     s.ruleLine = lineNumber;
+    s.ruleEndLine = lineNumber;
+}
+
+void markRuleEnd()
+{
+    parseState().ruleEndLine = lineNumber;
 }
 
 void setObjectType(const std::string &text)

@@ -101,8 +101,10 @@ struct ParseState {
     // Name of the file being compiled, for messages.
     std::string fileName;
     RuleState rule;
-    // Line of the current rule's action keyword.
+    // Line of the current rule's action keyword, and of the last token
+    // seen so far that may end it.
     int ruleLine = 0;
+    int ruleEndLine = 0;
     // Bytes copied by references so far, and bytes of the nodes emitted.
     size_t copiedBytes = 0;
     size_t recordBytes = 0;
@@ -154,6 +156,10 @@ void startFileState();
 // Drops the last file's rules left over beyond this file's: fileRules then
 // holds exactly this file's rules.
 void endFileNodes();
+// Hands this file's rules to a caller that keeps them (to hash them on
+// another thread) and puts `storage` in their place, whose strings and
+// lists the next file's rules then reuse. The file then has no rules.
+std::vector<FileRule> takeFileRules(std::vector<FileRule> storage);
 // Empties the file's records once the library has them, keeping their
 // storage for the next file's unless they were large.
 void recycleFileNodes();
@@ -161,6 +167,8 @@ void recycleFileNodes();
 void resetRuleState();
 
 void setAction(uint32_t code);
+// The closing brace or parenthesis just read may end the rule.
+void markRuleEnd();
 void setObjectType(const std::string &text);
 void addPermission(const std::string &text);
 // Appends a uid; a value beyond 32 bits is refused, except all 64 bits set,

@@ -116,6 +116,8 @@ int emitRule(ParseState &s)
     assignRuleFields(slot.shared, std::move(rule));
     slot.uids.swap(s.rule.uids);
     slot.permissions.swap(s.rule.permissions);
+    slot.firstLine = s.ruleLine;
+    slot.lastLine = s.ruleEndLine;
     ++s.ruleCount;
     s.nodeCount += count;
     return 0;

@@ -20,6 +20,10 @@ struct FileRule {
     PolicyNode shared;
     std::vector<uint32_t> uids;
     std::vector<std::string> permissions;
+    // Where the rule stands in its file (its action keyword's line and the
+    // line of the brace or parenthesis that ends it); not part of its nodes.
+    int firstLine = 0;
+    int lastLine = 0;
 };
 
 // What the compiler hands over while it works: compile-side facts and each

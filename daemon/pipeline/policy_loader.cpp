@@ -377,10 +377,10 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 }
 
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
-                      const CompiledHook &onCompiled, size_t fileSizeLimit)
+                      const CompiledHook &onCompiled, size_t fileSizeLimit, const SourceHook &onSource)
 {
     CompiledSource source;
-    const int result = readAndCompile(path, name, prefix, onCompiled, SourceHook(), fileSizeLimit, source);
+    const int result = readAndCompile(path, name, prefix, onCompiled, onSource, fileSizeLimit, source);
     if (result != FileCompiled && result != FileWithoutPolicy)
         return result;
     if (!stillHolds(path, prefix, source)) {

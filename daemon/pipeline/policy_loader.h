@@ -82,7 +82,8 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
 // library's policy is cleared. So does a file that no longer holds what was
 // compiled once the compile is done.
 int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
-                      const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize);
+                      const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize,
+                      const SourceHook &onSource = {});
 
 // Compiles the policy files of one directory, in byte order of their names.
 // After the last file every compiled file is read again: one that no longer

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 
+#include "delivery_recorder.h"
 #include "input_validator.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
@@ -160,6 +161,7 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
     run.directory = policyDirectory;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
+    run.onSource = deliveryRecorder().startCompile();
     return ::processPolicyDirectory(run, initFunctions);
 }
 
@@ -352,7 +354,7 @@ void ZupolicyPolicymgrService::modifyDynamicVariable(MethodCall call, std::strin
 
 // --- the operations, on the worker -------------------------------------------
 
-int ZupolicyPolicymgrService::compileAll(const CallerIdentity & /*caller*/, const char *startLine, bool initial)
+int ZupolicyPolicymgrService::compileAll(const CallerIdentity &caller, const char *startLine, bool initial)
 {
     TAVO_INFO("%s", startLine);
     const int r = processPolicyDirectory(false);
@@ -367,10 +369,12 @@ int ZupolicyPolicymgrService::compileAll(const CallerIdentity & /*caller*/, cons
         return MethodCompileFailed;
     }
     TAVO_INFO("#INFO: 策略文件编译成功");
-    return MethodSucceeded;
+    return deliveryRecorder().compiled(initial ? DeliveryRecorder::CompileKind::Initial
+                                               : DeliveryRecorder::CompileKind::Full,
+                                       caller.uid, MethodSucceeded);
 }
 
-int ZupolicyPolicymgrService::compileSection(const CallerIdentity & /*caller*/, const std::string &ns,
+int ZupolicyPolicymgrService::compileSection(const CallerIdentity &caller, const std::string &ns,
                                              const std::string &section)
 {
     TAVO_INFO("#INFO: 开始增量策略编译");
@@ -388,18 +392,18 @@ int ZupolicyPolicymgrService::compileSection(const CallerIdentity & /*caller*/, 
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    return policyManager().compileSectionPolicy(ns, section);
+    return deliveryRecorder().sectionCompiled(ns, section, caller.uid, policyManager().compileSectionPolicy(ns, section));
 }
 
-int ZupolicyPolicymgrService::deliver(const CallerIdentity & /*caller*/)
+int ZupolicyPolicymgrService::deliver(const CallerIdentity &caller)
 {
     TAVO_INFO("#INFO: 开始策略同步");
     const int rc = policyManager().sendPolicy();
     logSendResult(rc);
-    return rc;
+    return deliveryRecorder().sent(caller.uid, rc);
 }
 
-int ZupolicyPolicymgrService::modifyVariable(const CallerIdentity & /*caller*/, const std::string &ns,
+int ZupolicyPolicymgrService::modifyVariable(const CallerIdentity &caller, const std::string &ns,
                                              const std::string &var, int32_t value)
 {
     if (static_cast<uint32_t>(value) > 1) {
@@ -419,5 +423,5 @@ int ZupolicyPolicymgrService::modifyVariable(const CallerIdentity & /*caller*/, 
         TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), value);
     else
         TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 成功", ns.c_str(), var.c_str(), value);
-    return rc;
+    return deliveryRecorder().dynamicChanged(ns, var, static_cast<uint32_t>(value), caller.uid, rc);
 }

@@ -38,14 +38,6 @@ int syslogPriority(int level)
 constexpr size_t maxLineBytes = 8192;
 const char cutMark[] = "...";
 
-// Characters that move the cursor, end a line or turn the text around in a
-// terminal or a log viewer: C1 controls (CSI, NEL, ...), the line and
-// paragraph separators, and the bidirectional overrides and isolates.
-bool unsafeCodePoint(uint32_t cp)
-{
-    return (cp >= 0x80 && cp <= 0x9f) || (cp >= 0x2028 && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
-}
-
 // Control bytes and characters from file names and policy texts must not
 // start a line of their own, move the cursor, reorder what is shown or
 // reach a terminal raw, and bytes that are not UTF-8 must not reach a
@@ -53,41 +45,10 @@ bool unsafeCodePoint(uint32_t cp)
 // that ends the line stays. Other UTF-8 (our own Chinese texts) is kept.
 std::string escapeLine(const std::string &message)
 {
-    static const char hex[] = "0123456789abcdef";
     const size_t end = (!message.empty() && message.back() == '\n') ? message.size() - 1 : message.size();
-    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(message.data());
     std::string out;
     out.reserve(std::min(message.size(), maxLineBytes + 1));
-    const auto escape = [&out](unsigned char c) {
-        out += "\\x";
-        out += hex[c >> 4];
-        out += hex[c & 0xf];
-    };
-    for (size_t i = 0; i < end && out.size() <= maxLineBytes;) {
-        const unsigned char c = bytes[i];
-        if (c < 0x80) {
-            if (c < 0x20 || c == 0x7f)
-                escape(c);
-            else
-                out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        uint32_t cp = 0;
-        const size_t length = utf8Sequence(bytes + i, end - i, cp);
-        if (length == 0) {
-            escape(c);
-            ++i;
-            continue;
-        }
-        for (size_t k = 0; k < length; ++k) {
-            if (unsafeCodePoint(cp))
-                escape(bytes[i + k]);
-            else
-                out += static_cast<char>(bytes[i + k]);
-        }
-        i += length;
-    }
+    appendEscapedText(out, message.data(), end, maxLineBytes);
     if (out.size() > maxLineBytes) {
         // Cut where no escape or UTF-8 sequence is split.
         size_t cut = maxLineBytes - (sizeof cutMark - 1);

@@ -15,6 +15,7 @@ usage: boot_test.py SOURCE_DIR SCRATCH_DIR TAVO_SIMKERNEL
                       instead of building them: for working on this test
 """
 
+import json
 import os
 import pathlib
 import re
@@ -344,6 +345,47 @@ def wait_until(condition, timeout=20):
     return True
 
 
+def status_of(m, user=None):
+    """tavo-policy-check --status --json inside."""
+    return json.loads(m.out("tavo-policy-check --status --json 2>/dev/null", user=user))
+
+
+def identity_of_policy(m):
+    return m.out(f"tavo-policy-check --quiet {POLICY} 2>&1 >/dev/null | sed -n 's/^identity //p'")
+
+
+def metrics(m):
+    """What the node exporter serves, as {sample: value} of the tavo lines."""
+    _, text = m.sh("python3 -c 'import urllib.request; "
+                   "print(urllib.request.urlopen(\"http://127.0.0.1:9100/metrics\", timeout=5).read().decode())'",
+                   check=False)
+    return dict(line.rsplit(" ", 1) for line in text.splitlines() if line.startswith("tavo_"))
+
+
+def check_node_exporter(m):
+    """Debian's node exporter on loopback serves the status the units keep
+    up to date; an edit of the policy directory shows within 10 s."""
+    m.sh("echo 'ARGS=\"--web.listen-address=127.0.0.1:9100 --collector.disable-defaults --collector.textfile\"'"
+         " > /etc/default/prometheus-node-exporter && systemctl start prometheus-node-exporter")
+    check(wait_until(lambda: metrics(m).get("tavo_disk_matches_kernel") == "1")
+          and metrics(m).get("tavo_module_loaded") == "1",
+          "the node exporter serves the tavo metrics: the policy directory is what is in force")
+    served = metrics(m)
+    info = [k for k in served if k.startswith("tavo_policy_info{")]
+    check(len(info) == 1 and f'identity="{identity_of_policy(m)}"' in info[0] and 'kind="full"' in info[0],
+          "... tavo_policy_info names the identity in force")
+    m.sh(f"cp {POLICY}/20-ssh.p /root/20-ssh.p && "
+         f"echo 'allow * \"/usr/sbin/sshd\" \"/etc/ssh/extra\" file {{ read }}' >> {POLICY}/20-ssh.p")
+    edited = time.monotonic()
+    check(wait_until(lambda: metrics(m).get("tavo_disk_matches_kernel") == "0", timeout=10),
+          f"an edit of {POLICY} turns tavo_disk_matches_kernel to 0 "
+          f"({time.monotonic() - edited:.1f} s)")
+    m.sh(f"mv /root/20-ssh.p {POLICY}/20-ssh.p")
+    check(wait_until(lambda: metrics(m).get("tavo_disk_matches_kernel") == "1", timeout=10),
+          "... and undoing it back to 1")
+    m.sh("systemctl stop prometheus-node-exporter")
+
+
 def busctl(m, method, *args, user=None):
     status, out = m.sh(f"busctl call com.norda.zupolicy /policymgr com.norda.zupolicy.policymgr {method} "
                        + " ".join(args), user=user, check=False)
@@ -361,6 +403,9 @@ def first_boot(m, debs, examples):
     m.sh("dpkg -i /root/debs/*.deb")
     check(m.prop("tavo-policyd", "ActiveState") == "active", "installing starts the daemon")
     check(m.prop("tavo-policy-init", "UnitFileState") == "enabled", "the early-boot unit is enabled")
+    check(all(m.prop(u, "UnitFileState") == "enabled" and m.prop(u, "ActiveState") == "active"
+              for u in ("tavo-policy-status.path", "tavo-policy-status.timer")),
+          "the status refresh's path and timer units are enabled and started")
     exposure = float(re.search(r"Overall exposure level for \S+: ([0-9.]+)",
                                m.out("systemd-analyze security --no-pager tavo-policyd")).group(1))
     check(exposure <= 2.0, f"systemd-analyze security rates the daemon {exposure} (<= 2.0)")
@@ -375,8 +420,12 @@ def first_boot(m, debs, examples):
     status, out = m.sh("tavo-main-policy-sync -a", check=False)
     check(status == 0 and out == "成功!", "tavo-main-policy-sync -a activates the daemon through the bus")
     check(m.prop("tavo-policyd", "ActiveState") == "active", "the daemon runs after activation")
-    check_digest = m.out(f"tavo-policy-check --quiet {POLICY} 2>&1 >/dev/null | tail -n 1").removeprefix("sha256 ")
+    check_digest = m.out(f"tavo-policy-check --quiet {POLICY} 2>&1 >/dev/null | tail -n 1").split()[-1]
     check(sim_state(m)["policy_digest"] == check_digest, "the kernel holds tavo-policy-check's digest")
+    recorded = status_of(m)["inForce"]
+    check(recorded["kind"] == "full" and recorded["identity"] == identity_of_policy(m)
+          and m.out("stat -c %a /run/tavo/record") == "644",
+          "/run/tavo records the delivery under the checker's identity, readable by anyone")
     for args, what in ((["-d", "-n", "ssh", "-v", "maintenance", "-V", "true"], "modifyDynamicVariable"),
                        (["-p", "-n", "fileserver", "-s", "samba"], "compileSectionPolicy"),
                        (["-l"], "sendPolicy")):
@@ -384,6 +433,13 @@ def first_boot(m, debs, examples):
     state = m.out(f"cat {SIM}/.sim/state")
     check("dynamic: ssh maintenance 1" in state and "section: fileserver samba" in state,
           "the kernel holds the variable and the section")
+    recorded = status_of(m)["inForce"]
+    check([(d["namespace"], d["variable"], d["value"]) for d in recorded["dynamicVariables"]]
+          == [("ssh", "maintenance", 1)]
+          and [(u["namespace"], u["section"]) for u in recorded["sectionUpdates"]] == [("fileserver", "samba")]
+          and recorded["nodes"] == int(sim_state(m)["policy_nodes"]),
+          "... and so does the record")
+    check_node_exporter(m)
 
     # Who may call.
     m.sh(f"echo 1 > {SIM}/paras/zusec_global/admctl")
@@ -553,6 +609,16 @@ def second_boot(m):
           and int(m.prop("tavo-policy-init", "ExecMainExitTimestampMonotonic"))
           <= int(m.prop("sysinit.target", "ActiveEnterTimestampMonotonic")),
           "... before sysinit.target, that is before every ordinary service")
+    report = status_of(m)
+    recorded = report["inForce"]
+    check(recorded["kind"] == "initial" and recorded["delivered"]["method"] == "tavo-main-policy-init"
+          and recorded["identity"] == report["initialImage"]["identity"] is not None
+          and report["initialImageMatchesKernel"] is True,
+          "the record names the initial image the early-boot unit delivered")
+    check(m.sh("tavo-main-policy-sync -a", check=False)[0] == 0 and status_of(m)["inForce"]["kind"] == "full"
+          and m.sh("tavo-main-policy-sync -d -n ssh -v maintenance -V true", check=False)[0] == 0
+          and [d["variable"] for d in status_of(m)["inForce"]["dynamicVariables"]] == ["maintenance"],
+          "... and follows -a and a switch of a dynamic variable")
     # A damaged image for the next boot.
     m.sh(f"printf 'not an image' > {INIT_IMAGE}")
     m.power_off()

@@ -18,7 +18,8 @@ COMPLETIONS = [
     ("tavo-main-policy-sync", ["-d", "-V", "t"], ["true"]),
     ("tavo-main-policy-init", ["--"], ["--help", "--prefix"]),
     ("tavo-policy-check", ["--j"], ["--json"]),
-    ("tavo-policy-check", ["--i"], ["--image"]),
+    ("tavo-policy-check", ["--i"], ["--image", "--in-force"]),
+    ("tavo-policy-check", ["--st"], ["--status"]),
 ]
 
 

@@ -112,6 +112,14 @@ def daemon(sandbox):
 
 
 @pytest.fixture
+def kernel(daemon):
+    """The sandbox, when the simulated module can be observed."""
+    if not daemon.has_simkernel:
+        pytest.skip("tavo-simkernel is not built: the kernel side cannot be observed")
+    return daemon
+
+
+@pytest.fixture
 def call(daemon):
     return Calls(daemon)
 

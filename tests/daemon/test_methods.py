@@ -18,7 +18,6 @@ from conftest import BIN, GOOD_POLICY, SYNTAX_ERROR, POLICY_DIR, write_policy
 
 MODULE_ABSENT = (1, "错误：tavo模块未加载，需要先加载tavo模块。")
 INIT_IMAGE = pathlib.Path("/var/lib/tavo/init-policy.bin")
-NEEDS_SIMKERNEL = "tavo-simkernel is not built yet (branch lib): the kernel side cannot be observed"
 
 
 def layered(sandbox):
@@ -207,13 +206,6 @@ def kernel_digest(daemon):
 def compile_and_send(call):
     assert call.code("compilePolicy") == 0
     assert call.code("sendPolicy") == 0
-
-
-@pytest.fixture
-def kernel(daemon):
-    if not daemon.has_simkernel:
-        pytest.skip(NEEDS_SIMKERNEL)
-    return daemon
 
 
 def test_policy_reaches_the_kernel(call, kernel):

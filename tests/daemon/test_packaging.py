@@ -1,6 +1,8 @@
 """The shipped unit and bus policy, as installed."""
 
+import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -20,18 +22,26 @@ except dbus.DBusException as e:
 
 
 INIT_UNIT = BIN / "packaging" / "tavo-policy-init.service"
+STATUS_UNIT = BIN / "packaging" / "tavo-policy-status.service"
+STATUS_TRIGGERS = [pathlib.Path(__file__).resolve().parents[2] / "packaging" / "systemd" / f"tavo-policy-status.{kind}"
+                   for kind in ("path", "timer")]
 
 
-def test_units_verify_and_the_daemon_is_confined():
+def test_units_verify_and_the_daemon_is_confined(tmp_path):
     programs = {UNIT: BIN / "daemon" / "tavo-policyd",
-                INIT_UNIT: BIN / "tools" / "tavo-main-policy-init" / "tavo-main-policy-init"}
+                INIT_UNIT: BIN / "tools" / "tavo-main-policy-init" / "tavo-main-policy-init",
+                STATUS_UNIT: BIN / "tools" / "tavo-policy-check" / "tavo-policy-check"}
     exec_starts = []
     for unit, program in programs.items():
         exec_starts.append(re.search(r"^ExecStart=(\S+)", unit.read_text(), re.M).group(1))
         bind_file(program, exec_starts[-1])
+    # The path and timer units find the status service beside them.
+    for unit in [STATUS_UNIT, *STATUS_TRIGGERS]:
+        shutil.copy(unit, tmp_path / unit.name)
     try:
         # The manual pages are not installed here.
-        verify = subprocess.run(["systemd-analyze", "verify", "--man=no", str(UNIT), str(INIT_UNIT)],
+        verify = subprocess.run(["systemd-analyze", "verify", "--man=no", str(UNIT), str(INIT_UNIT),
+                                 *[str(tmp_path / u.name) for u in [STATUS_UNIT, *STATUS_TRIGGERS]]],
                                 capture_output=True, text=True)
         assert verify.returncode == 0, verify.stderr
         security = subprocess.run(["systemd-analyze", "security", "--offline=true", "--threshold=20", str(UNIT)],

@@ -11,7 +11,7 @@ expects:
                        passwd/group/shadow (root, messagebus, polkitd,
                        secadm=900, tester=1000, challenged=1001,
                        stranger=1002);
-  /etc/tavo/policy, /var/lib, /run/dbus, /dev
+  /etc/tavo/policy, /var/lib, /run, /dev
                        tmpfs (/dev keeps null, zero, urandom, fuse, ...);
   /dev/log             a collector that records every line with its
                        priority (JSON Lines in $TAVO_SANDBOX_LOG);
@@ -21,9 +21,9 @@ expects:
   polkit               actions and rules directories on tmpfs holding bind
                        mounts of packaging/polkit, plus test rules that only
                        concern the test users;
-  /usr/bin, /usr/sbin, /usr/local/sbin
+  /usr/bin, /usr/sbin, /usr/local/sbin, /usr/local/bin
                        overlays, so that test programs can be bound over the
-                       three-mode whitelisted paths and the unit's ExecStart;
+                       three-mode whitelisted paths and the units' ExecStart;
   a dbus-daemon whose configuration includes packaging/dbus by path, the
   real polkitd, and tavo-policyd.
 
@@ -238,7 +238,10 @@ def prepare_filesystem(scratch):
     mount("--rbind", str(dev), "/dev")
     mount("-t", "tmpfs", "-o", "mode=1777", "tavo-shm", "/dev/shm")
 
-    mount("-t", "tmpfs", "-o", "mode=0755", "tavo-run-dbus", "/run/dbus")
+    # The whole of /run is the sandbox's: the bus socket and the record of
+    # what is in force (/run/tavo) among it.
+    mount("-t", "tmpfs", "-o", "mode=0755", "tavo-run", "/run")
+    pathlib.Path("/run/dbus").mkdir()
     TEST_BUS_POLICY_DIR.mkdir()
     mount("-t", "tmpfs", "-o", "mode=0755", "tavo-var-lib", "/var/lib")
     for sub in ("tavo", "dbus", "polkit-1"):
@@ -249,8 +252,10 @@ def prepare_filesystem(scratch):
 
     overlay(scratch, "/usr/bin", "usr-bin")
     overlay(scratch, "/usr/sbin", "usr-sbin")
-    if os.path.isdir("/usr/local/sbin"):
-        overlay(scratch, "/usr/local/sbin", "usr-local-sbin")
+    # Where the units' ExecStart= names the programs (the configured prefix).
+    for local in ("/usr/local/sbin", "/usr/local/bin"):
+        if os.path.isdir(local):
+            overlay(scratch, local, local.strip("/").replace("/", "-"))
 
     state = scratch / "state"
     state.mkdir()

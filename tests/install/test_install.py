@@ -32,11 +32,13 @@ def test_install_prefix(tmp_path, prefix, system):
         return tmp_path / path.lstrip("/")
 
     units = root(pkg_var("systemd", "systemdsystemunitdir"))
-    for unit, program in (("tavo-policyd.service", "tavo-policyd"),
-                          ("tavo-policy-init.service", "tavo-main-policy-init")):
+    for unit, program in (("tavo-policyd.service", "sbin/tavo-policyd"),
+                          ("tavo-policy-init.service", "sbin/tavo-main-policy-init"),
+                          ("tavo-policy-status.service", "bin/tavo-policy-check")):
         exec_start = re.search(r"^ExecStart=(\S+)", (units / unit).read_text(), re.M).group(1)
-        assert exec_start == f"{prefix}/sbin/{program}"
+        assert exec_start == f"{prefix}/{program}"
         assert root(exec_start).is_file()
+    assert (units / "tavo-policy-status.path").is_file() and (units / "tavo-policy-status.timer").is_file()
     polkit = pathlib.Path(pkg_var("polkit-gobject-1", "policydir"))
     for path in (pathlib.Path(pkg_var("dbus-1", "datadir")) / "dbus-1/system.d/com.norda.zupolicy.conf",
                  pathlib.Path(pkg_var("dbus-1", "system_bus_services_dir")) / "com.norda.zupolicy.service",

@@ -294,9 +294,9 @@ def test_file_name_cannot_forge_a_log_line(tmp_path):
     write(tmp_path / name, GOOD)
     result = check(tmp_path)
     assert result.code == 0, result.stderr
-    # Every line is one of ours; the last is the image's digest.
-    assert all(line.startswith(PREFIX) for line in result.log[:-1])
-    assert result.log[-1].startswith("sha256 ")
+    # Every line is one of ours; the last two are the digests.
+    assert all(line.startswith(PREFIX) for line in result.log[:-2])
+    assert result.log[-2].startswith("identity ") and result.log[-1].startswith("stand-in image sha256 ")
     assert PREFIX + "##INFO: 处理策略文件 x\\x0a##INFO: 处理策略文件 fake.p 成功\\x1b[2K\\x0d.p 成功" in result.log
     assert "\x1b" not in result.stderr and "\r" not in result.stderr
 
@@ -305,10 +305,13 @@ IMAGE_MAGIC = b"TAVO"
 DIGEST_FROM = 40
 
 
+IMAGE_DIGEST = "stand-in image sha256 "
+
+
 def digest_line(result):
     last = result.log[-1]
-    assert last.startswith("sha256 "), result.stderr
-    return last[len("sha256 "):]
+    assert last.startswith(IMAGE_DIGEST), result.stderr
+    return last[len(IMAGE_DIGEST):]
 
 
 @pytest.mark.parametrize("quiet", [False, True], ids=["verbose", "quiet"])
@@ -326,19 +329,92 @@ def test_digest_is_the_last_line_and_names_the_image_written(tmp_path, quiet):
     # Nothing but the image is left in its directory.
     assert [p.name for p in image.parent.iterdir()] == ["policy.bin"]
     if quiet:
-        assert len(result.log) == 1
+        assert len(result.log) == 2 and result.log[0].startswith("identity ")
 
 
 def test_digest_is_stable_and_follows_the_policy(tmp_path):
     write(tmp_path / "a.p", GOOD)
     first, again = check("--quiet", tmp_path), check("--quiet", tmp_path)
+    # The file is recorded under its base name, however it is named.
+    named = check("--quiet", tmp_path / "a.p")
+    relative = check("--quiet", "a.p", cwd=tmp_path)
     write(tmp_path / "a.p", GOOD.replace(b"write", b"append"))
     changed = check("--quiet", tmp_path)
-    assert digest_line(first) == digest_line(again) != digest_line(changed)
+    assert digest_line(first) == digest_line(again) == digest_line(named) == digest_line(relative)
+    assert digest_line(first) != digest_line(changed)
 
 
 def test_image_that_cannot_be_written_fails_without_a_digest(tmp_path):
     result = check("--quiet", "--image", tmp_path / "missing" / "policy.bin", WORKED_EXAMPLE)
     assert result.code == 74
     assert "cannot write" in result.stderr
-    assert not result.log[-1].startswith("sha256 ")
+    assert not any(line.startswith(("identity ", IMAGE_DIGEST)) for line in result.log)
+
+
+# --- the policy identity, as docs/policy-identity.md writes it down ----------
+
+def _u32(n):
+    return n.to_bytes(4, "little")
+
+
+def _text(s):
+    data = s.encode("utf-8", "surrogateescape")
+    return _u32(len(data)) + data
+
+
+def _list(items, put):
+    return _u32(len(items)) + b"".join(put(i) for i in items)
+
+
+def _param(p):
+    return p["number"].to_bytes(8, "little") + _text(p["text"]) + _u32(p["type"])
+
+
+def _rule(n, uids, permissions):
+    ident = lambda i: b"".join(w.to_bytes(8, "little") for w in i)
+    condition = lambda c: (_u32(c["type"]) + _text(c["name"]) + _u32(c["value"]) + _text(c["varName"])
+                           + _list(c["params"], _param))
+    call = lambda a: _text(a["name"]) + _list(a["params"], _param)
+    return (_u32(n["action"]) + bytes([n["subjectById"]]) + _list(n["sids"], ident)
+            + _list(n["subjectNames"], _text) + bytes([n["objectById"]]) + _list(n["oids"], ident)
+            + _list(n["objectNames"], _text) + _text(n["objectType"]) + _list(n["conditions"], condition)
+            + _list(n["actions"], call) + _u32(n["flags"]) + _u32(0) + _u32(n["priority"]) + _u32(0) * 3
+            + _text(n["namespaceName"]) + _text(n["sectionName"]) + _text(n["moduleName"])
+            + _list(uids, _u32) + _list(permissions, _text))
+
+
+def documented_identity(nodes):
+    """The identity from the checker's JSON nodes: consecutive nodes that
+    differ only in uid and permission are one rule's, uid-major."""
+    own = ("file", "uid", "permission")
+    rules = []
+    for n in nodes:
+        shared = {k: v for k, v in n.items() if k not in own}
+        if rules and rules[-1][0] == shared and rules[-1][3] == n["file"]:
+            rules[-1][1].append(n["uid"])
+            rules[-1][2].append(n["permission"])
+        else:
+            rules.append((shared, [n["uid"]], [n["permission"]], n["file"]))
+    groups = {}
+    for shared, uids, perms, file in rules:
+        # Back from the uid-major pairs to the rule's uids and permissions.
+        distinct = list(dict.fromkeys(uids))
+        permissions = perms[:len(perms) // len(distinct)]
+        assert [(u, p) for u in distinct for p in permissions] == list(zip(uids, perms))
+        key = (os.path.basename(file).encode("utf-8", "surrogateescape"),
+               shared["namespaceName"].encode("utf-8", "surrogateescape"),
+               shared["sectionName"].encode("utf-8", "surrogateescape"))
+        groups.setdefault(key, hashlib.sha256()).update(_rule(shared, distinct, permissions))
+    body = b"tavo-policy-identity\n" + _u32(1) + _u32(len(groups))
+    for key, digest in sorted((k, g.digest()) for k, g in groups.items()):
+        body += b"".join(_u32(len(part)) + part for part in key) + digest
+    return hashlib.sha256(body).hexdigest()
+
+
+@pytest.mark.parametrize("paths", [[CORPUS.parent.parent / "examples" / "policy"], corpus("good")],
+                         ids=["examples", "good corpus"])
+def test_identity_follows_its_documented_canonical_form(paths):
+    result = check("--quiet", "--json", *paths)
+    assert result.code == 0, result.stderr
+    [identity] = [line.split()[1] for line in result.log if line.startswith("identity ")]
+    assert documented_identity(result.nodes) == identity

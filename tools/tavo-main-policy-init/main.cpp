@@ -11,7 +11,9 @@
 #include <tavopolicysync/policy_module_manager.h>
 
 #include "exit_status.h"
+#include "initial_delivery.h"
 #include "input_validator.h"
+#include "record_store.h"
 #include "shared_constants.h"
 
 namespace {
@@ -89,7 +91,12 @@ int main(int argc, char *argv[])
         return exitStatusFor(accepted);
     }
 
+    const ImageFileMark image = markInitialImage(prefix);
     const int result = policyManager().sendInitPolicy(prefix);
+    // What is in force is recorded on the running system's /run, whatever
+    // the prefix; a failure to record is logged and changes no status.
+    if (result == 0)
+        recordInitialDelivery(prefix, image, inForceRecordDirectory);
     if (result != 0) {
         if (const KernelResultText *text = kernelResultText(result))
             fprintf(stderr, "Kernel sync failed: %s\n", text->english);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "policy_identity.h"
+
 int ImageOutput::clearAllPolicy()
 {
     compiler.clear();
@@ -16,13 +18,15 @@ int ImageOutput::initNamespaceFuncInfo()
 
 int ImageOutput::addPolicy(std::string fileName, PolicyDb &db)
 {
-    compiler.addFile(fileName, db.nodes);
+    compiler.addFile(baseName(fileName), db.nodes);
     return 0;
 }
 
 void ImageOutput::addRules(const std::string &fileName, const std::vector<FileRule> &rules)
 {
-    compiler.startFile(fileName);
+    // Under its base name, as the daemon hands it to the library, however
+    // the file was named on the command line.
+    compiler.startFile(baseName(fileName));
     for (const FileRule &rule : rules)
         compiler.addRule(rule.shared, rule.uids, rule.permissions);
     compiler.endFile();

@@ -13,13 +13,17 @@
 
 #include <tavopolicysync/log.h>
 
+#include "compared_policy.h"
 #include "exit_status.h"
 #include "huge_pages.h"
+#include "identity_output.h"
 #include "image_output.h"
+#include "in_force.h"
 #include "json_lines.h"
 #include "policy_compiler.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
+#include "status.h"
 
 namespace {
 
@@ -30,35 +34,39 @@ constexpr size_t jsonFlushBytes = 64 * 1024;
 constexpr int exitCompileFailed = 5;
 constexpr int exitImageNotWritten = 74;
 constexpr mode_t imageFileMode = 0644;
+// Long options without a short one.
+enum : int { optionInForce = 256, optionStatus, optionPrometheus, optionOutput };
 
 const char usageText[] =
     "Usage: tavo-policy-check [--json] [--quiet] [--image FILE] [PATH ...]\n"
-    "Compile tavo policy files as the policy daemon does, without loading them.\n"
+    "       tavo-policy-check --in-force [--json] [PATH ...]\n"
+    "       tavo-policy-check --status [--json | --prometheus] [--output FILE]\n"
+    "Compile tavo policy files as the policy daemon does, without loading them;\n"
+    "compare them with the policy in force; show what is in force.\n"
     "\n"
     "  PATH          a policy file, or a directory whose .p and .policy files are\n"
     "                compiled in byte order of their names (default: /etc/tavo/policy)\n"
-    "  --json        print every policy node as one JSON object per line\n"
+    "  --json        print every policy node as one JSON object per line (with\n"
+    "                --in-force or --status: the report as one JSON object)\n"
     "  --quiet       log only errors and warnings\n"
     "  --image FILE  write the compiled policy image to FILE (replaced atomically)\n"
+    "  --in-force    print, rule by rule, how PATH differs from the policy in force\n"
+    "  --status      print what is in force, and whether the policy directory and\n"
+    "                the stored initial image hold it\n"
+    "  --prometheus  the status in the Prometheus text format\n"
+    "  --output FILE write the status to FILE (replaced atomically)\n"
     "  -h, --help    show this text and exit\n"
     "\n"
     "Log lines go to standard error. Every file is checked; when all compiled,\n"
-    "the policy-sync library compiles them into one policy image and the last\n"
-    "line is \"sha256 DIGEST\" of that image. The exit status is 0 on success,\n"
-    "else the code of the first failure: 3 compile errors, 255 a file that\n"
-    "cannot be resolved, opened or read, 1 no policy file, 5 the library refused\n"
-    "the policy, 74 the image could not be written.\n";
-
-bool isDirectory(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool succeeded(int result)
-{
-    return result == FileCompiled || result == FileWithoutPolicy;
-}
+    "they are compiled into one policy image by the stand-in policy-sync\n"
+    "library's own image code, and the last two lines are \"identity DIGEST\",\n"
+    "the policy identity, and \"stand-in image sha256 DIGEST\", the digest of that\n"
+    "image. The exit status is 0 on success, else the code of the first failure:\n"
+    "3 compile errors, 255 a file that cannot be resolved, opened or read, 1 no\n"
+    "policy file, 5 the image code refused the policy, 74 the image could not be\n"
+    "written. --in-force exits 0 when PATH is the policy in force, 1 when it\n"
+    "differs, 2 when either cannot be compiled, 4 when nothing is known to be in\n"
+    "force, 77 when the recorded sources may not be read.\n";
 
 // The policy-sync library holds every record until the process ends; on a
 // large policy set freeing them one by one takes longer than the compile,
@@ -69,6 +77,7 @@ bool succeeded(int result)
 #ifdef TAVO_SANITIZED_HEAP
     exit(status);
 #else
+    fflush(stdout);
     fflush(stderr);
     _exit(status);
 #endif
@@ -76,7 +85,7 @@ bool succeeded(int result)
 
 // Compiles everything added into one image, as the library does after the
 // files, and reports the image's digest last.
-int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imagePath)
+int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imagePath, const Sha256Digest &identity)
 {
     constexpr tavo_image::ImageKind kind = tavo_image::ImageKind::Full;
     tavo_image::BuiltImage built;
@@ -103,7 +112,8 @@ int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imageP
             fprintf(stderr, "%s: warning: %s is written, but its directory could not be synced (%s): a crash may "
                     "bring back the previous file\n", programName, imagePath.c_str(), strerror(stored.directorySync));
     }
-    fprintf(stderr, "sha256 %s\n", tavo_image::digestHex(built.digest).c_str());
+    fprintf(stderr, "identity %s\nstand-in image sha256 %s\n", digestToHex(identity).c_str(),
+            tavo_image::digestHex(built.digest).c_str());
     return 0;
 }
 
@@ -113,10 +123,18 @@ int main(int argc, char **argv)
 {
     bool json = false;
     bool quiet = false;
+    bool inForce = false;
+    bool status = false;
+    bool prometheus = false;
+    std::string statusFile;
     const struct option options[] = {
         {"json", no_argument, nullptr, 'j'},
         {"quiet", no_argument, nullptr, 'q'},
         {"image", required_argument, nullptr, 'i'},
+        {"in-force", no_argument, nullptr, optionInForce},
+        {"status", no_argument, nullptr, optionStatus},
+        {"prometheus", no_argument, nullptr, optionPrometheus},
+        {"output", required_argument, nullptr, optionOutput},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -127,9 +145,41 @@ int main(int argc, char **argv)
         case 'j': json = true; break;
         case 'q': quiet = true; break;
         case 'i': imagePath = optarg; break;
+        case optionInForce: inForce = true; break;
+        case optionStatus: status = true; break;
+        case optionPrometheus: prometheus = true; break;
+        case optionOutput: statusFile = optarg; break;
         case 'h': fputs(usageText, stdout); return 0;
         default: fputs(usageText, stderr); return exitUsage;
         }
+    }
+    std::vector<std::string> paths(argv + optind, argv + argc);
+    // The reports take only the options that shape them.
+    const bool misused = (inForce && (status || !imagePath.empty() || prometheus || !statusFile.empty())) ||
+                         (status && (!imagePath.empty() || (json && prometheus) || !paths.empty())) ||
+                         (!status && (prometheus || !statusFile.empty()));
+    if (misused) {
+        fputs(usageText, stderr);
+        return exitUsage;
+    }
+    if (paths.empty())
+        paths.emplace_back(defaultPolicyDirectory);
+
+    if (status || inForce) {
+        // What the reports compile logs its errors (and, for a comparison
+        // an administrator reads, its warnings) only.
+        setLogToStderr(programName, status ? TAVO_LOG_ERROR : TAVO_LOG_WARNING);
+        if (status) {
+            StatusOptions o;
+            o.format = prometheus ? ReportFormat::Prometheus : json ? ReportFormat::Json : ReportFormat::Text;
+            o.output = statusFile;
+            o.policyDirectory = defaultPolicyDirectory;
+            finish(runStatus(o));
+        }
+        InForceOptions o;
+        o.paths = paths;
+        o.json = json;
+        finish(runInForce(o));
     }
 
     setLogToStderr(programName, quiet ? TAVO_LOG_WARNING : TAVO_LOG_DEBUG);
@@ -138,12 +188,10 @@ int main(int argc, char **argv)
 
     static ImageOutput output;
     output.afterFile = adviseHeapGrowth;
-    setPolicyOutput(&output);
+    // The identity is taken on a second core while the next file compiles.
+    static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
+    setPolicyOutput(&identity);
     backHeapByHugePages();
-
-    std::vector<std::string> paths(argv + optind, argv + argc);
-    if (paths.empty())
-        paths.emplace_back(defaultPolicyDirectory);
 
     // Written as it is made, a few nodes at a time: a file's whole output
     // is never held at once.
@@ -164,26 +212,12 @@ int main(int argc, char **argv)
         };
     }
 
-    int firstFailure = 0;
-    for (const std::string &path : paths) {
-        int result;
-        if (isDirectory(path)) {
-            PolicyDirectoryRun run;
-            run.directory = path;
-            run.prefix = canonicalDirectoryPrefix(path);
-            run.stopAtFirstFailure = false;
-            run.onCompiled = printNodes;
-            result = compilePolicyDirectory(run);
-        } else {
-            // A file named on the command line is taken whatever its name.
-            result = processPolicyFile(path, path, std::string(), printNodes);
-        }
-        if (!succeeded(result) && firstFailure == 0)
-            firstFailure = result;
-    }
+    int firstFailure = compileGivenPaths(paths, printNodes, {});
 
+    const Sha256Digest policy = identity.identity().identity();
+    identity.endFiles();
     if (firstFailure == 0)
-        firstFailure = compileImage(output.compiler, imagePath);
+        firstFailure = compileImage(output.compiler, imagePath, policy);
 
     if (fflush(stdout) != 0 || ferror(stdout)) {
         perror(programName);

@@ -1,0 +1,69 @@
+// The daemon's record of what it delivered: between a compile and the
+// delivery that follows it, the compile's identity and sources are kept
+// here; a delivery, a section update or a change of a dynamic variable that
+// the module took is then written to /run/tavo (and the initial policy's
+// record beside its image). Each handler makes one call, passing its result
+// through; a refused or failed step leaves the record as it was.
+#ifndef TAVO_DELIVERY_RECORDER_H
+#define TAVO_DELIVERY_RECORDER_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "identity_output.h"
+#include "policy_loader.h"
+#include "record_format.h"
+#include "record_store.h"
+
+class DeliveryRecorder {
+public:
+    enum class CompileKind { Full, Initial };
+
+    DeliveryRecorder(std::string inForceDirectory = inForceRecordDirectory,
+                     std::string initialDirectory = initialRecordDirectory,
+                     std::string initialImage = initialImageFile);
+
+    // A compile starts, and the library drops what it compiled before:
+    // nothing is pending any more. The identity is taken from then on (the
+    // compiler's output is routed through it) and the sources through the
+    // hook returned, which the directory run calls.
+    SourceHook startCompile();
+
+    // The handlers' results, each returned unchanged. `uid` is the caller's.
+    int compiled(CompileKind kind, uint32_t uid, int result);
+    int sectionCompiled(const std::string &nsName, const std::string &section, uint32_t uid, int result);
+    int sent(uint32_t uid, int result);
+    int dynamicChanged(const std::string &nsName, const std::string &variable, uint32_t value, uint32_t uid,
+                       int result);
+
+private:
+    struct Snapshot {
+        std::vector<RecordSource> sources;
+        std::map<Sha256Digest, std::string> bytes;
+        bool complete = true;
+    };
+    struct Pending {
+        RecordedPolicy policy;
+        std::map<Sha256Digest, std::string> bytes;
+    };
+
+    RecordStep step(const char *method, uint32_t uid) const;
+    bool takePending(RecordedPolicy::Kind kind, const char *method, uint32_t uid);
+    void storeInitial();
+    void store(RecordStore &target, const std::function<void(PolicyRecord &, bool)> &change, const char *what);
+
+    RecordStore inForce_;
+    RecordStore initial_;
+    std::string initialImage_;
+    IdentityOutput identity_;
+    Snapshot collecting_;
+    std::optional<Pending> pending_;
+};
+
+// The daemon's one recorder.
+DeliveryRecorder &deliveryRecorder();
+
+#endif

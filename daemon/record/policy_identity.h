@@ -1,0 +1,51 @@
+// The policy identity: a digest of the records the compiler hands to the
+// policy-sync library, computed from a canonical form of each file's rules
+// (docs/policy-identity.md). It does not depend on the library, on how the
+// files were named or on the order they were given in.
+#ifndef TAVO_POLICY_IDENTITY_H
+#define TAVO_POLICY_IDENTITY_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "policy_manager.h"
+#include "rule_groups.h"
+
+// The last component of a path ("20-ssh.p" of "/etc/tavo/policy/20-ssh.p").
+std::string baseName(const std::string &path);
+
+// The canonical bytes of one rule, in a buffer kept from rule to rule.
+class CanonicalRule {
+public:
+    // The rule's bytes, valid until the next call.
+    std::string_view of(const FileRule &rule);
+
+private:
+    std::vector<char> buffer_;
+};
+
+// Collects the groups of the files handed to it, one file at a time.
+class IdentityBuilder {
+public:
+    // Sees each rule with its canonical bytes as it is added (for a diff).
+    using RuleHook = std::function<void(const std::string &file, const FileRule &rule, std::string_view bytes)>;
+
+    void setRuleHook(RuleHook hook) { onRule_ = std::move(hook); }
+    // Adds one file's rules; `name` may be a path, its base name is kept.
+    void addFile(const std::string &name, const std::vector<FileRule> &rules);
+    void clear() { groups_.clear(); }
+
+    const std::vector<RuleGroup> &groups() const { return groups_; }
+    Sha256Digest identity() const { return policyIdentity(groups_); }
+
+private:
+    struct Open;
+    std::vector<RuleGroup> groups_;
+    RuleHook onRule_;
+    CanonicalRule rule_;
+};
+
+#endif

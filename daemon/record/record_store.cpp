@@ -1,0 +1,327 @@
+#include "record_store.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <pwd.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <tavopolicysync/log.h>
+
+#include "file_replace.h"
+#include "shared_constants.h"
+#include "unique_fd.h"
+
+namespace {
+
+constexpr char recordFile[] = "record";
+constexpr char sourcesDirectory[] = "sources";
+constexpr char temporaryPrefix[] = ".tmp.";
+constexpr mode_t directoryMode = 0755;
+constexpr mode_t recordMode = 0644;
+constexpr mode_t sourcesDirectoryMode = 0700;
+constexpr mode_t sourceMode = 0600;
+constexpr size_t readChunk = 64 * 1024;
+// A writer holds the lock while it stores the sources of one policy: a
+// lock still held after this long is someone else's trouble, not a wait.
+constexpr auto lockPatience = std::chrono::seconds(10);
+constexpr auto lockRetry = std::chrono::milliseconds(10);
+// A reader whose sources vanish under it (a writer replaced the record)
+// starts again, a few times.
+constexpr int readAttempts = 4;
+
+// POSIX ACL in the kernel's extended-attribute form.
+constexpr uint32_t aclVersion = 2;
+enum AclTag : uint16_t { AclUserObj = 0x01, AclUser = 0x02, AclGroupObj = 0x04, AclMask = 0x10, AclOther = 0x20 };
+enum AclPerm : uint16_t { AclRead = 4, AclWrite = 2, AclExecute = 1 };
+
+void putAclEntry(std::string &out, uint16_t tag, uint16_t perm, uint32_t id)
+{
+    const unsigned char bytes[8] = {static_cast<unsigned char>(tag), static_cast<unsigned char>(tag >> 8),
+                                    static_cast<unsigned char>(perm), static_cast<unsigned char>(perm >> 8),
+                                    static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
+                                    static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24)};
+    out.append(reinterpret_cast<const char *>(bytes), sizeof bytes);
+}
+
+std::optional<uid_t> securityAdministratorUid()
+{
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwnam_r(securityAdministrator, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return std::nullopt;
+    return found->pw_uid;
+}
+
+// Lets the secadm account read a source (or list the sources): the owner
+// keeps its mode bits, secadm alone gets read (and search), nobody else
+// anything. Without the account the mode bits (root only) are all there is.
+void grantSecurityAdministrator(int fd, bool directory, const std::optional<uid_t> &secadm)
+{
+    const uint16_t owner = directory ? (AclRead | AclWrite | AclExecute) : (AclRead | AclWrite);
+    const uint16_t reader = directory ? (AclRead | AclExecute) : AclRead;
+    if (!secadm) {
+        fremovexattr(fd, "system.posix_acl_access");
+        return;
+    }
+    std::string acl;
+    const uint32_t version = aclVersion;
+    acl.append(reinterpret_cast<const char *>(&version), sizeof version);
+    putAclEntry(acl, AclUserObj, owner, 0xffffffffu);
+    putAclEntry(acl, AclUser, reader, *secadm);
+    putAclEntry(acl, AclGroupObj, 0, 0xffffffffu);
+    putAclEntry(acl, AclMask, reader, 0xffffffffu);
+    putAclEntry(acl, AclOther, 0, 0xffffffffu);
+    if (fsetxattr(fd, "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+        static bool warned = false;
+        if (!warned)
+            TAVO_WARN("cannot let %s read the policy sources (no POSIX ACL: %s); only root can", securityAdministrator,
+                      strerror(errno));
+        warned = true;
+    }
+}
+
+// A directory of ours: made when missing; refused when it is a link, not a
+// directory, not the caller's, or writable by others.
+int ownDirectory(const std::string &path, mode_t mode)
+{
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+        return errno;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return EPERM;
+    return 0;
+}
+
+bool isDigestName(const std::string &name)
+{
+    Sha256Digest d{};
+    return digestFromHex(name, d);
+}
+
+// Removes what a writer killed half-way left behind, and the sources the
+// record no longer names. Only writers holding the lock call this.
+void sweep(const std::string &directory, const std::set<std::string> &keep)
+{
+    for (const std::string &dir : {directory, directory + "/" + sourcesDirectory}) {
+        const UniqueDir listing(opendir(dir.c_str()));
+        if (!listing)
+            continue;
+        std::vector<std::string> gone;
+        while (const struct dirent *entry = readdir(listing.get())) {
+            const std::string name = entry->d_name;
+            const bool temporary = name.compare(0, sizeof temporaryPrefix - 1, temporaryPrefix) == 0;
+            const bool staleSource = dir != directory && isDigestName(name) && keep.count(name) == 0;
+            if (temporary || staleSource)
+                gone.push_back(name);
+        }
+        for (const std::string &name : gone)
+            unlinkat(dirfd(listing.get()), name.c_str(), 0);
+    }
+}
+
+// The store's lock: flock on its directory, waited for a bounded time.
+class StoreLock {
+public:
+    int take(const std::string &directory)
+    {
+        fd_ = UniqueFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd_.valid())
+            return errno;
+        const auto deadline = std::chrono::steady_clock::now() + lockPatience;
+        while (flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return errno;
+            if (std::chrono::steady_clock::now() > deadline)
+                return ETIMEDOUT;
+            std::this_thread::sleep_for(lockRetry);
+        }
+        return 0;
+    }
+
+private:
+    UniqueFd fd_;
+};
+
+} // namespace
+
+int readWholeFile(const std::string &path, uint64_t limit, std::string &bytes)
+{
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid())
+        return errno;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    if (static_cast<uint64_t>(st.st_size) > limit)
+        return EFBIG;
+    bytes.clear();
+    bytes.reserve(static_cast<size_t>(st.st_size));
+    char chunk[readChunk];
+    for (;;) {
+        const ssize_t n = read(fd.get(), chunk, sizeof chunk);
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (bytes.size() + static_cast<size_t>(n) > limit)
+            return EFBIG;
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+int replaceFile(const std::string &path, const std::string &bytes, mode_t mode, bool durable,
+                const std::function<void(int fd)> &prepare)
+{
+    // Named so that a writer that was killed leaves what sweep recognises.
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    return replaceFileAtomically(path, directory + "/" + temporaryPrefix + "XXXXXX", bytes.data(), bytes.size(),
+                                 mode, durable, prepare);
+}
+
+RecordStore::RecordStore(std::string directory, bool durable) : directory_(std::move(directory)), durable_(durable)
+{
+}
+
+RecordStore::ReadStatus RecordStore::read(PolicyRecord &record, std::string &problem) const
+{
+    std::string text;
+    const int rc = readWholeFile(directory_ + "/" + recordFile, maxRecordTextBytes, text);
+    if (rc == ENOENT)
+        return ReadStatus::Absent;
+    if (rc == EACCES || rc == EPERM) {
+        problem = strerror(rc);
+        return ReadStatus::Unreadable;
+    }
+    if (rc != 0) {
+        problem = rc == EFBIG ? "larger than " + std::to_string(maxRecordTextBytes) + " bytes" : strerror(rc);
+        return rc == EFBIG || rc == EINVAL ? ReadStatus::Damaged : ReadStatus::Unreadable;
+    }
+    if (!parseRecord(text, record, problem))
+        return ReadStatus::Damaged;
+    return ReadStatus::Read;
+}
+
+int RecordStore::readWithSources(PolicyRecord &record, std::map<Sha256Digest, std::string> &sources,
+                                 std::string &problem) const
+{
+    for (int attempt = 0; attempt < readAttempts; ++attempt) {
+        switch (read(record, problem)) {
+        case ReadStatus::Read: break;
+        case ReadStatus::Absent: return ENOENT;
+        case ReadStatus::Unreadable: return EACCES;
+        case ReadStatus::Damaged: return EINVAL;
+        }
+        sources.clear();
+        bool vanished = false;
+        for (const RecordSource &s : record.allSources()) {
+            if (sources.count(s.blob))
+                continue;
+            std::string bytes;
+            const std::string path = directory_ + "/" + sourcesDirectory + "/" + digestToHex(s.blob);
+            const int rc = readWholeFile(path, maxSourceBytes, bytes);
+            if (rc == ENOENT) {
+                vanished = true;
+                break;
+            }
+            if (rc != 0) {
+                problem = "cannot read the recorded source " + s.name + ": " + strerror(rc);
+                return rc == EPERM ? EACCES : rc;
+            }
+            if (bytes.size() != s.size || Sha256::of(bytes) != s.blob) {
+                problem = "the recorded source " + s.name + " is damaged";
+                return EINVAL;
+            }
+            sources.emplace(s.blob, std::move(bytes));
+        }
+        if (!vanished)
+            return 0;
+    }
+    problem = "the record changed while it was read; try again";
+    return EAGAIN;
+}
+
+int RecordStore::update(const std::function<void(PolicyRecord &record, bool existed)> &change,
+                        const SourceBytes &bytes, std::string &problem)
+{
+    int rc = ownDirectory(directory_, directoryMode);
+    const std::string sources = directory_ + "/" + sourcesDirectory;
+    if (rc == 0)
+        rc = ownDirectory(sources, sourcesDirectoryMode);
+    StoreLock lock;
+    if (rc == 0)
+        rc = lock.take(directory_);
+    if (rc != 0) {
+        problem = "cannot use " + directory_ + ": " + strerror(rc);
+        return rc;
+    }
+
+    PolicyRecord record;
+    std::string readProblem;
+    const bool existed = read(record, readProblem) == ReadStatus::Read;
+    if (!existed)
+        record = PolicyRecord();
+    change(record, existed);
+
+    // Sources first, each under its digest: the record names only sources
+    // that are complete.
+    const std::optional<uid_t> secadm = securityAdministratorUid();
+    {
+        const UniqueFd dir(open(sources.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (dir.valid()) {
+            fchmod(dir.get(), sourcesDirectoryMode);
+            grantSecurityAdministrator(dir.get(), true, secadm);
+        }
+    }
+    std::set<std::string> named;
+    for (const RecordSource &s : record.allSources()) {
+        const std::string hex = digestToHex(s.blob);
+        if (!named.insert(hex).second)
+            continue;
+        const std::string path = sources + "/" + hex;
+        const UniqueFd existing(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st;
+        if (existing.valid() && fstat(existing.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<uint64_t>(st.st_size) == s.size) {
+            // The account may have been made since it was stored.
+            grantSecurityAdministrator(existing.get(), false, secadm);
+            continue;
+        }
+        const std::string *content = bytes ? bytes(s.blob) : nullptr;
+        if (!content) {
+            problem = "the source " + s.name + " of the record is not stored";
+            return ENOENT;
+        }
+        rc = replaceFile(path, *content, sourceMode, durable_,
+                         [&secadm](int fd) { grantSecurityAdministrator(fd, false, secadm); });
+        if (rc != 0) {
+            problem = "cannot store the source " + s.name + " in " + sources + ": " + strerror(rc);
+            return rc;
+        }
+    }
+    rc = replaceFile(directory_ + "/" + recordFile, formatRecord(record), recordMode, durable_);
+    if (rc != 0) {
+        problem = "cannot write " + directory_ + "/" + recordFile + ": " + strerror(rc);
+        return rc;
+    }
+    sweep(directory_, named);
+    return 0;
+}

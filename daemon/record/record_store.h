@@ -1,0 +1,73 @@
+// Where a policy record lives and how it is replaced: a directory holding
+// the record text ("record", readable by anyone) and the policy sources it
+// names ("sources/<sha256>", root and the secadm account only). Writers
+// store new sources first and then replace the record by a rename, under
+// a lock, so a reader sees the old record or the new one, never a mix.
+#ifndef TAVO_RECORD_STORE_H
+#define TAVO_RECORD_STORE_H
+
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/types.h>
+
+#include "record_format.h"
+
+// The record of what is in force: on /run, emptied at reboot as the
+// module's state is.
+constexpr char inForceRecordDirectory[] = "/run/tavo";
+// The record of the stored initial policy, beside its image.
+constexpr char initialRecordDirectory[] = "/var/lib/tavo/init-record";
+constexpr char initialImageFile[] = "/var/lib/tavo/init-policy.bin";
+
+// Largest stored source read back (as large as a policy file may be).
+constexpr uint64_t maxSourceBytes = uint64_t{256} << 20;
+
+class RecordStore {
+public:
+    // `durable`: every file and rename is synced to its disk (for a store
+    // that must outlive a crash; /run need not).
+    RecordStore(std::string directory, bool durable);
+
+    const std::string &directory() const { return directory_; }
+
+    enum class ReadStatus { Read, Absent, Unreadable, Damaged };
+    // The record; Absent when none was written, Unreadable when it cannot
+    // be opened or read (permission), Damaged when it is not a record.
+    ReadStatus read(PolicyRecord &record, std::string &problem) const;
+
+    // The record and the bytes of every source it names, read so that
+    // they belong together although a writer may replace them meanwhile.
+    // 0, ENOENT (no record), EACCES (sources not readable by the caller),
+    // or another errno with `problem`.
+    int readWithSources(PolicyRecord &record, std::map<Sha256Digest, std::string> &sources,
+                        std::string &problem) const;
+
+    // The bytes of new sources by digest; null for one the store has.
+    using SourceBytes = std::function<const std::string *(const Sha256Digest &)>;
+
+    // Replaces the record under the store's lock: `change` turns the
+    // current record (a fresh one when there is none or it cannot be read:
+    // `existed` says which) into the new one. Sources the new record names
+    // that the store lacks come from `bytes`; sources no longer named are
+    // removed. 0 or an errno, with `problem`; on failure the old record
+    // stays.
+    int update(const std::function<void(PolicyRecord &record, bool existed)> &change, const SourceBytes &bytes,
+               std::string &problem);
+
+private:
+    std::string directory_;
+    bool durable_;
+};
+
+// Puts `bytes` in a new file beside `path` and renames it over `path`,
+// with `mode` (and, synced, when `durable`); `prepare` sees the new file
+// before the rename. 0 or an errno.
+int replaceFile(const std::string &path, const std::string &bytes, mode_t mode, bool durable,
+                const std::function<void(int fd)> &prepare = {});
+
+// Reads a whole regular file of at most `limit` bytes, opened without
+// following a link or blocking. 0, or an errno (EFBIG over the limit).
+int readWholeFile(const std::string &path, uint64_t limit, std::string &bytes);
+
+#endif

@@ -1,0 +1,142 @@
+// The record of what is in force: its text keeps every name as it was, a
+// damaged text is refused, and the store keeps the old record when a new
+// one cannot be written whole.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+#include "record_store.h"
+#include "support.h"
+
+namespace {
+
+RuleGroup group(const std::string &file, const std::string &ns, const std::string &section, char seed)
+{
+    RuleGroup g;
+    g.file = file;
+    g.nsName = ns;
+    g.section = section;
+    g.digest = Sha256::of(std::string(1, seed));
+    g.rules = 2;
+    g.nodes = 6;
+    return g;
+}
+
+// Names of every kind a file, namespace, section, variable or user may have.
+PolicyRecord awkwardRecord()
+{
+    PolicyRecord r;
+    r.delivery.kind = RecordedPolicy::Kind::Full;
+    r.delivery.compiled = RecordStep{1700000000, "compilePolicy", 0, "root"};
+    r.delivery.delivered = RecordStep{1700000001, "sendPolicy", 900, ""};
+    r.delivery.sources = {RecordSource{"a b%.p", Sha256::of("x"), 1}, RecordSource{"-", Sha256::of("y"), 1}};
+    r.delivery.groups = {group("a b%.p", "网", "", 'a'), group("-", "line\nfeed", "\x7f\xff", 'b')};
+    RecordedPolicy update;
+    update.kind = RecordedPolicy::Kind::Section;
+    update.nsName = "网";
+    update.section = "%2D";
+    update.delivered = RecordStep{1700000002, "sendPolicy", 0, "root"};
+    update.groups = {group("a b%.p", "网", "%2D", 'c')};
+    r.sections.push_back(update);
+    r.dynamics.push_back(DynamicChange{"ns", "var iable", 1, RecordStep{1700000003, "modifyDynamicVariable", 0, "r"}});
+    return r;
+}
+
+TEST(PolicyRecord, TextKeepsEveryNameAndTheIdentity)
+{
+    const PolicyRecord r = awkwardRecord();
+    const std::string text = formatRecord(r);
+    PolicyRecord back;
+    std::string problem;
+    ASSERT_TRUE(parseRecord(text, back, problem)) << problem;
+    EXPECT_EQ(formatRecord(back), text);
+    EXPECT_EQ(back.delivery.sources[0].name, "a b%.p");
+    EXPECT_EQ(back.delivery.sources[1].name, "-");
+    EXPECT_EQ(back.delivery.groups[1].nsName, "line\nfeed");
+    EXPECT_EQ(back.delivery.groups[1].section, "\x7f\xff");
+    EXPECT_EQ(back.delivery.delivered.user, "");
+    EXPECT_EQ(back.sections.at(0).section, "%2D");
+    EXPECT_EQ(back.dynamics.at(0).variable, "var iable");
+    EXPECT_EQ(back.identity(), r.identity());
+    // The section update replaced its section's groups.
+    EXPECT_EQ(back.nodes(), 18u);
+}
+
+TEST(PolicyRecord, DamagedTextIsRefused)
+{
+    const std::string good = formatRecord(awkwardRecord());
+    const auto replaced = [&good](const std::string &from, const std::string &to) {
+        std::string text = good;
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return text.replace(at, from.size(), to);
+    };
+    const std::string identityLine = good.substr(0, good.find('\n', good.find("identity ")) + 1);
+    const struct {
+        std::string text;
+        std::string problem;
+    } cases[] = {
+        {"", "empty"},
+        {"tavo-policy-record 2\n", "line 1: not a policy record"},
+        {good.substr(0, good.size() - 1), "the last line is not complete"},
+        {replaced("group a%20b%25.p", "group a%20b%2.p"), "bad escape"},
+        {replaced(" 2 6\n", " 2\n"), "bad group line"},
+        {replaced("kind full", "kind partial"), "unknown kind partial"},
+        {replaced("variable ns var%20iable 1", "variable ns var%20iable 2"), "bad variable line"},
+        {replaced("[section]", "[delivery]"), "a second [delivery] block"},
+        // Another group's digest: the stated identity is no longer the one.
+        {replaced(digestToHex(Sha256::of(std::string(1, 'c'))), digestToHex(Sha256::of(std::string(1, 'd')))),
+         "its identity is not the one its groups give"},
+        {identityLine + "[delivery]\nkind full\n", "its identity is not the one its groups give"},
+        {std::string(maxRecordTextBytes + 1, '\n'), "larger than"},
+    };
+    for (const auto &c : cases) {
+        PolicyRecord r;
+        std::string problem;
+        EXPECT_FALSE(parseRecord(c.text, r, problem)) << c.problem;
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem << " / " << c.problem;
+    }
+}
+
+TEST(RecordStore, KeepsTheOldRecordWhenTheNewCannotBeWholeAndSweepsTheRest)
+{
+    ScratchDir scratch;
+    RecordStore store(scratch.path("run"), false);
+    const std::string first = "string name = a\n";
+    const std::string second = "string name = b\n";
+    const auto bytesOf = [&](const Sha256Digest &d) -> const std::string * {
+        return d == Sha256::of(first) ? &first : d == Sha256::of(second) ? &second : nullptr;
+    };
+    const auto delivering = [](const std::string &content) {
+        return [content](PolicyRecord &r, bool) {
+            r = PolicyRecord();
+            r.delivery.kind = RecordedPolicy::Kind::Full;
+            r.delivery.sources = {RecordSource{"a.p", Sha256::of(content), content.size()}};
+        };
+    };
+    std::string problem;
+    ASSERT_EQ(store.update(delivering(first), bytesOf, problem), 0) << problem;
+    std::ifstream in(scratch.path("run/record"));
+    const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    // A source whose bytes are not there: nothing changes.
+    scratch.write("run/.tmp.abcdef", "left by a writer that was killed");
+    EXPECT_EQ(store.update(delivering("string name = c\n"), bytesOf, problem), ENOENT);
+    PolicyRecord now;
+    ASSERT_EQ(store.read(now, problem), RecordStore::ReadStatus::Read);
+    EXPECT_EQ(formatRecord(now), written);
+
+    // The next record names another source: the first goes, the leftover too.
+    ASSERT_EQ(store.update(delivering(second), bytesOf, problem), 0) << problem;
+    struct stat st;
+    EXPECT_NE(stat(scratch.path("run/sources/" + digestToHex(Sha256::of(first))).c_str(), &st), 0);
+    EXPECT_EQ(stat(scratch.path("run/sources/" + digestToHex(Sha256::of(second))).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777 & ~0070, 0600u); // the group bits are the ACL's mask
+    EXPECT_NE(stat(scratch.path("run/.tmp.abcdef").c_str(), &st), 0);
+    std::map<Sha256Digest, std::string> sources;
+    ASSERT_EQ(store.readWithSources(now, sources, problem), 0) << problem;
+    EXPECT_EQ(sources.at(Sha256::of(second)), second);
+}
+
+} // namespace

@@ -1,0 +1,149 @@
+#include "compared_policy.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+
+namespace {
+
+bool isDirectory(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool succeeded(int result)
+{
+    return result == FileCompiled || result == FileWithoutPolicy;
+}
+
+} // namespace
+
+int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+                      const SourceHook &onSource)
+{
+    int firstFailure = 0;
+    for (const std::string &path : paths) {
+        int result;
+        if (isDirectory(path)) {
+            PolicyDirectoryRun run;
+            run.directory = path;
+            run.prefix = canonicalDirectoryPrefix(path);
+            run.stopAtFirstFailure = false;
+            run.onCompiled = onCompiled;
+            run.onSource = onSource;
+            result = compilePolicyDirectory(run);
+        } else {
+            // A file named on the command line is taken whatever its name.
+            result = processPolicyFile(path, path, std::string(), onCompiled, maxPolicyFileSize, onSource);
+        }
+        if (!succeeded(result) && firstFailure == 0)
+            firstFailure = result;
+    }
+    return firstFailure;
+}
+
+PolicyComparer::PolicyComparer()
+{
+    output_.builder().setRuleHook([this](const std::string &file, const FileRule &rule, std::string_view bytes) {
+        ComparedRule r;
+        r.digest = Sha256::of(bytes.data(), bytes.size());
+        r.nsName = rule.shared.namespaceName;
+        r.section = rule.shared.sectionName;
+        r.firstLine = rule.firstLine;
+        r.lastLine = rule.lastLine;
+        current_->files[file].rules.push_back(std::move(r));
+    });
+}
+
+PolicyComparer::~PolicyComparer()
+{
+    setPolicyOutput(nullptr);
+}
+
+void PolicyComparer::start(ComparedPolicy &out)
+{
+    out = ComparedPolicy();
+    current_ = &out;
+    duplicate_.clear();
+    setPolicyOutput(&output_);
+    output_.clearAllPolicy();
+}
+
+void PolicyComparer::attachText(const std::string &name, const std::string &content)
+{
+    const std::string file = baseName(name);
+    auto found = current_->files.find(file);
+    if (found == current_->files.end())
+        found = current_->files.emplace(file, ComparedFile()).first;
+    ComparedFile &compared = found->second;
+    if (compared.text) {
+        duplicate_ = file;
+        return;
+    }
+    texts_.push_back(content);
+    compared.text = &texts_.back();
+    for (ComparedRule &r : compared.rules)
+        r.text = compared.text;
+}
+
+int PolicyComparer::compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem)
+{
+    start(out);
+    const int firstFailure = compileGivenPaths(
+        paths, {}, [this](const std::string &name, const std::string &content) { attachText(name, content); });
+    out.groups = output_.identity().groups();
+    if (firstFailure == 0 && !duplicate_.empty()) {
+        problem = "two candidate files are named " + duplicate_;
+        return FileUnusable;
+    }
+    return firstFailure;
+}
+
+int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
+                                   const std::map<Sha256Digest, std::string> &bytes, ComparedPolicy &out,
+                                   std::string &problem)
+{
+    start(out);
+    for (const RecordSource &s : sources) {
+        const auto found = bytes.find(s.blob);
+        if (found == bytes.end()) {
+            problem = "the recorded source " + s.name + " is missing";
+            return FileUnusable;
+        }
+        const int result = compilePolicyContent(s.name, found->second);
+        if (!succeeded(result)) {
+            problem = "the recorded source " + s.name + " no longer compiles (" + std::to_string(result) + ")";
+            return result;
+        }
+        attachText(s.name, found->second);
+    }
+    out.groups = output_.identity().groups();
+    return 0;
+}
+
+int compileRecordedPolicy(PolicyComparer &comparer, const PolicyRecord &record,
+                          const std::map<Sha256Digest, std::string> &bytes, ComparedPolicy &out, std::string &problem)
+{
+    if (const int rc = comparer.compileSources(record.delivery.sources, bytes, out, problem))
+        return rc;
+    for (const RecordedPolicy &update : record.sections) {
+        ComparedPolicy delivered;
+        if (const int rc = comparer.compileSources(update.sources, bytes, delivered, problem))
+            return rc;
+        const auto inSection = [&update](const ComparedRule &r) {
+            return r.nsName == update.nsName && r.section == update.section;
+        };
+        for (auto &entry : out.files) {
+            std::vector<ComparedRule> &rules = entry.second.rules;
+            rules.erase(std::remove_if(rules.begin(), rules.end(), inSection), rules.end());
+        }
+        for (const auto &entry : delivered.files) {
+            for (const ComparedRule &r : entry.second.rules) {
+                if (inSection(r))
+                    out.files[entry.first].rules.push_back(r);
+            }
+        }
+        applySectionUpdate(out.groups, update.nsName, update.section, delivered.groups);
+    }
+    return 0;
+}

@@ -1,0 +1,73 @@
+// Policies compiled to be compared rule by rule: the candidate files, and
+// the sources a record of what is in force keeps. Both go through the same
+// front end, as the daemon compiles them.
+#ifndef TAVO_COMPARED_POLICY_H
+#define TAVO_COMPARED_POLICY_H
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "identity_output.h"
+#include "policy_loader.h"
+#include "record_format.h"
+
+// One rule by its canonical form's digest, and where its text is.
+struct ComparedRule {
+    Sha256Digest digest{};
+    std::string nsName;
+    std::string section;
+    int firstLine = 0;
+    int lastLine = 0;
+    const std::string *text = nullptr; // the whole file it stands in
+};
+
+struct ComparedFile {
+    std::vector<ComparedRule> rules;
+    const std::string *text = nullptr;
+};
+
+struct ComparedPolicy {
+    // By base name; files that compiled to no rule are here too.
+    std::map<std::string, ComparedFile> files;
+    std::vector<RuleGroup> groups;
+};
+
+// Compiles the policy files and directories the checker is given, as the
+// checker does: a directory like the policy directory, a file whatever its
+// name, every one even after a failure. 0 or the first failure's code.
+int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+                      const SourceHook &onSource);
+
+class PolicyComparer {
+public:
+    PolicyComparer();
+    ~PolicyComparer();
+
+    // Compiles policy files and directories as the checker does. Returns
+    // 0 or the first failure's code (as the checker's), with `problem` set
+    // for what is not a compile failure the log shows (two files of one
+    // name).
+    int compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem);
+    // Compiles a recorded policy's sources. 0 or the first failing file's
+    // code (then `problem` names it).
+    int compileSources(const std::vector<RecordSource> &sources, const std::map<Sha256Digest, std::string> &bytes,
+                       ComparedPolicy &out, std::string &problem);
+
+private:
+    void start(ComparedPolicy &out);
+    void attachText(const std::string &name, const std::string &content);
+
+    IdentityOutput output_;
+    ComparedPolicy *current_ = nullptr;
+    std::deque<std::string> texts_;
+    std::string duplicate_;
+};
+
+// The policy in force from a record: its delivery, then each section update
+// in turn replacing that section's rules.
+int compileRecordedPolicy(PolicyComparer &comparer, const PolicyRecord &record,
+                          const std::map<Sha256Digest, std::string> &bytes, ComparedPolicy &out, std::string &problem);
+
+#endif
