@@ -17,6 +17,7 @@
 #include <openssl/evp.h>
 #include <tavopolicysync/log.h>
 
+#include "bounded_read.h"
 #include "parse_state.h"
 #include "parser.h"
 #include "policy_manager.h"
@@ -25,7 +26,6 @@
 
 namespace {
 
-constexpr size_t readChunk = 8192;
 // Files are read again to check them after the compile, hashed as they come.
 constexpr size_t verifyChunk = 64 * 1024;
 constexpr size_t maxPathLength = 4095;
@@ -121,31 +121,6 @@ UniqueFd openPolicyFile(const std::string &path, const std::string &name, const 
         return UniqueFd();
     }
     return openRegularFile(resolved, name, st);
-}
-
-enum class ReadResult { Complete, Failed, TooLarge };
-
-// Reads to the end, but never more than `limit` + 1 bytes: a file that grew
-// past the limit after its size was checked is refused, not read until
-// memory runs out.
-ReadResult readAll(int fd, size_t expected, size_t limit, std::string &content)
-{
-    content.reserve(std::min(expected, limit) + 1);
-    char chunk[readChunk];
-    for (;;) {
-        const size_t room = limit + 1 - content.size();
-        const ssize_t n = read(fd, chunk, std::min(sizeof chunk, room));
-        if (n == 0)
-            return ReadResult::Complete;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return ReadResult::Failed;
-        }
-        content.append(chunk, static_cast<size_t>(n));
-        if (content.size() > limit)
-            return ReadResult::TooLarge;
-    }
 }
 
 // A file edited in place while it was read (truncated, half written, then
@@ -263,13 +238,14 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
     }
     std::string content;
     try {
-        switch (readAll(fd, static_cast<size_t>(st.st_size), fileSizeLimit, content)) {
-        case ReadResult::Complete: break;
-        case ReadResult::Failed:
-            TAVO_ERROR("读取文件 %s 失败", name.c_str());
-            return FileUnusable;
-        case ReadResult::TooLarge:
+        content.reserve(static_cast<size_t>(st.st_size) + 1);
+        const int read = readToLimit(fd, fileSizeLimit, content);
+        if (read == EFBIG) {
             logTooLarge(name, fileSizeLimit);
+            return FileUnusable;
+        }
+        if (read != 0) {
+            TAVO_ERROR("读取文件 %s 失败", name.c_str());
             return FileUnusable;
         }
     } catch (const std::bad_alloc &) {

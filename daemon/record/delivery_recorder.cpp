@@ -9,6 +9,8 @@
 
 #include <tavopolicysync/log.h>
 
+#include "bounded_read.h"
+
 namespace {
 
 std::string accountName(uint32_t uid)
@@ -115,7 +117,7 @@ void DeliveryRecorder::storeInitial()
     // Tied to the image the library stored: tavo-main-policy-init delivers
     // that file and records this only when the file is still the one hashed.
     std::string image;
-    const int rc = readWholeFile(initialImage_, maxSourceBytes, image);
+    const int rc = readRegularFile(initialImage_, maxSourceBytes, image);
     if (rc == 0)
         pending_->policy.image = Sha256::of(image);
     else

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "bounded_read.h"
 #include "identity_output.h"
 #include "input_validator.h"
 #include "json_lines.h"
@@ -108,7 +109,7 @@ Status gather(const StatusOptions &options)
     s.initial = readRecord(initialRecordDirectory, true);
     if (s.initial.read()) {
         std::string image;
-        const int rc = readWholeFile(initialImageFile, maxSourceBytes, image);
+        const int rc = readRegularFile(initialImageFile, maxSourceBytes, image);
         if (rc == 0)
             s.initialImageMatches = s.initial.record.delivery.image == Sha256::of(image);
         else
