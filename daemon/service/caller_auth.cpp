@@ -117,7 +117,6 @@ void ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
     // Any process started after this moment did not send the call.
     auto state = std::make_shared<AuthState>(AuthState{sender, method, sequence, ticksSinceBoot(), std::move(done)});
     authGuarded(state, [this, state] {
-        lastSender = state->sender;
         getCallerUid(state->sender, [this, state](std::optional<uint32_t> uid) {
             authGuarded(state, [&] { authAfterUid(state, uid); });
         });

@@ -164,7 +164,6 @@ TEST(PolicyImage, CarriesTheTablesOfEachNamespace)
               ssh->functions.end());
     EXPECT_NE(std::find(image.uidNames.begin(), image.uidNames.end(), std::make_pair(std::string("alice"), 1001u)),
               image.uidNames.end());
-    EXPECT_EQ(lastCompiled(policyManager()).dynamicVariables.count({"ssh", "maintenance"}), 1u);
 }
 
 void setDigest(std::vector<uint8_t> &image)
