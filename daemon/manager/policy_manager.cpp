@@ -2,15 +2,19 @@
 
 #include <utility>
 
+#include "rule_expansion.h"
+
 namespace {
 
 class LibraryOutput final : public PolicyOutput {
 public:
     int clearAllPolicy() override { return policyManager().clearAllPolicy(); }
     int initNamespaceFuncInfo() override { return policyManager().initNamespaceFuncInfo(); }
-    int addPolicy(std::string fileName, PolicyDb &db) override
+    // The library takes records, one per uid and permission of each rule;
+    // they take the rules' members.
+    void addRules(const std::string &fileName, std::vector<FileRule> &) override
     {
-        return policyManager().addPolicy(std::move(fileName), db);
+        policyManager().addPolicy(fileName, expandFileNodes(false));
     }
     void setNamespaceInfo(std::string nsName) override { policyManager().setNamespaceInfo(std::move(nsName)); }
     void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override

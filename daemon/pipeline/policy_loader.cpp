@@ -325,23 +325,15 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
             TAVO_ERROR("####ERROR: 文件%s中存在编译错误", name.c_str());
             return FileCompileError;
         }
-        const ParseState &s = parseState();
+        ParseState &s = parseState();
         if (s.nodeCount == 0) {
             TAVO_WARN("####ERROR: 文件%s中没有有效管控数据", name.c_str());
             return FileWithoutPolicy;
         }
         TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
-        PolicyOutput &output = policyOutput();
-        const bool rules = output.takesRules();
-        if (onCompiled || !rules) {
-            PolicyDb &db = expandFileNodes(rules);
-            if (onCompiled)
-                onCompiled(name, db);
-            if (!rules)
-                output.addPolicy(name, db);
-        }
-        if (rules)
-            output.addRules(name, s.fileRules);
+        if (onCompiled)
+            onCompiled(name, expandFileNodes(true));
+        policyOutput().addRules(name, s.fileRules);
         recycleFileNodes();
         TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
         return FileCompiled;
