@@ -33,9 +33,6 @@ public:
     void addToDeviceVec(std::string name) override { policyManager().addToDeviceVec(std::move(name)); }
 };
 
-LibraryOutput libraryOutput;
-PolicyOutput *chosenOutput = &libraryOutput;
-
 } // namespace
 
 PolicyModuleManagerInterface &policyManager()
@@ -44,12 +41,8 @@ PolicyModuleManagerInterface &policyManager()
     return manager;
 }
 
-PolicyOutput &policyOutput()
+PolicyOutput &libraryOutput()
 {
-    return *chosenOutput;
-}
-
-void setPolicyOutput(PolicyOutput *output)
-{
-    chosenOutput = output ? output : &libraryOutput;
+    static LibraryOutput output;
+    return output;
 }

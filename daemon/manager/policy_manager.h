@@ -1,6 +1,6 @@
 // The one policy-sync library instance of the process, shared by the
-// compiler front end, the file pipeline and the method handlers, and where
-// the compiler's output goes.
+// compiler front end, the file pipeline and the method handlers, and the
+// compiler's output protocol.
 #ifndef TAVO_POLICY_MANAGER_H
 #define TAVO_POLICY_MANAGER_H
 
@@ -45,11 +45,9 @@ public:
     virtual void addToDeviceVec(std::string name) = 0;
 };
 
-// Where the output goes: policyManager() unless another was chosen. The
-// library is asked its queries (getParentClass, getCapOid) either way.
-PolicyOutput &policyOutput();
-// Sends the output to `output` (not owned; null: back to the library). A
-// program that builds the image itself (tavo-policy-check) takes it so.
-void setPolicyOutput(PolicyOutput *output);
+// The output that hands everything to policyManager(), expanding each
+// rule into the library's records. The library is asked its queries
+// (getParentClass, getCapOid) whatever the output.
+PolicyOutput &libraryOutput();
 
 #endif

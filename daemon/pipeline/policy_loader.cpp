@@ -18,6 +18,7 @@
 #include <tavopolicysync/log.h>
 
 #include "bounded_read.h"
+#include "front_end.h"
 #include "parse_state.h"
 #include "parser.h"
 #include "policy_manager.h"

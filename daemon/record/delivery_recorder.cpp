@@ -34,7 +34,8 @@ DeliveryRecorder::DeliveryRecorder(std::string inForceDirectory, std::string ini
                                    std::string initialImage)
     : inForce_(std::move(inForceDirectory), false),
       initial_(std::move(initialDirectory), true),
-      initialImage_(std::move(initialImage))
+      initialImage_(std::move(initialImage)),
+      identity_(&libraryOutput())
 {
 }
 
@@ -48,10 +49,6 @@ SourceHook DeliveryRecorder::startCompile()
 {
     pending_.reset();
     collecting_ = Snapshot();
-    if (&policyOutput() != &identity_) {
-        identity_.setNext(&policyOutput());
-        setPolicyOutput(&identity_);
-    }
     return [this](const std::string &name, const std::string &content) {
         try {
             const Sha256Digest blob = Sha256::of(content);

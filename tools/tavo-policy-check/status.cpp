@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bounded_read.h"
+#include "front_end.h"
 #include "identity_output.h"
 #include "input_validator.h"
 #include "json_lines.h"
@@ -89,7 +90,7 @@ ReadRecord readRecord(const char *directory, bool durable)
 void compileDisk(Status &s)
 {
     IdentityOutput output(nullptr, IdentityOutput::Hashing::Background);
-    setPolicyOutput(&output);
+    const FrontEnd frontEnd(output);
     PolicyDirectoryRun run;
     run.directory = s.policyDirectory;
     run.prefix = canonicalDirectoryPrefix(s.policyDirectory);
@@ -97,7 +98,6 @@ void compileDisk(Status &s)
     s.diskResult = processPolicyDirectory(run, false);
     if (s.diskResult == 0)
         s.disk = output.identity().identity();
-    setPolicyOutput(nullptr);
 }
 
 Status gather(const StatusOptions &options)
