@@ -12,9 +12,9 @@ public:
     int initNamespaceFuncInfo() override { return policyManager().initNamespaceFuncInfo(); }
     // The library takes records, one per uid and permission of each rule;
     // they take the rules' members.
-    void addRules(const std::string &fileName, std::vector<FileRule> &) override
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
     {
-        policyManager().addPolicy(fileName, expandFileNodes(false));
+        policyManager().addPolicy(fileName, expandFileNodes(rules, false));
     }
     void setNamespaceInfo(std::string nsName) override { policyManager().setNamespaceInfo(std::move(nsName)); }
     void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override

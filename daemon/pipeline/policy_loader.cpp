@@ -333,7 +333,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
         }
         TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
         if (onCompiled)
-            onCompiled(name, expandFileNodes(true));
+            onCompiled(name, expandFileNodes(s.fileRules, true));
         policyOutput().addRules(name, s.fileRules);
         recycleFileNodes();
         TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
