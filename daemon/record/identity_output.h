@@ -24,7 +24,6 @@ public:
     // `next` (not owned) receives everything; null: nothing goes further.
     explicit IdentityOutput(PolicyOutput *next = nullptr, Hashing hashing = Hashing::Inline);
     ~IdentityOutput() override;
-    void setNext(PolicyOutput *next) { next_ = next; }
 
     // What was taken so far (waits for the second thread).
     const IdentityBuilder &identity();
