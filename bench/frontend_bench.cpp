@@ -276,7 +276,7 @@ ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
         // library (IdentityOutput).
         if (identity)
             identity->addFile(p.fileName, parseState().fileRules);
-        PolicyDb &db = expandFileNodes(false);
+        PolicyDb &db = expandFileNodes(parseState().fileRules, false);
         result.nodes += db.nodes.size();
         if (look)
             look(p, db);

@@ -1,7 +1,7 @@
 #include "checks.h"
 
+#include "front_end.h"
 #include "parse_state.h"
-#include "policy_manager.h"
 #include <tavopolicysync/log.h>
 
 namespace {

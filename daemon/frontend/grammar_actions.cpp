@@ -1,8 +1,8 @@
 #include "grammar_actions.h"
 
+#include "front_end.h"
 #include "lexer.h"
 #include "parser.h"
-#include "policy_manager.h"
 #include <tavopolicysync/log.h>
 
 namespace {

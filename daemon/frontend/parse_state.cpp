@@ -3,12 +3,6 @@
 #include "lexer.h"
 #include <tavopolicysync/log.h>
 
-ParseState &parseState()
-{
-    static ParseState state;
-    return state;
-}
-
 namespace {
 
 bool isQuoted(const std::string &text)

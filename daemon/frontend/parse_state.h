@@ -1,4 +1,4 @@
-// The compiler's process-wide parse state and the routines that collect a
+// The compiler's parse state and the routines that collect a
 // rule into it while the grammar runs.
 #ifndef TAVO_PARSE_STATE_H
 #define TAVO_PARSE_STATE_H
@@ -145,7 +145,7 @@ struct ParseState {
     std::vector<PolicyNode> spareNodes;
 };
 
-// The one parse state of the process.
+// The parse state of the current front end (front_end.h).
 ParseState &parseState();
 
 // Resets the parse state and gives back all its storage.

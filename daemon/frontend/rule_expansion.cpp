@@ -147,17 +147,19 @@ int finishRule()
     return 0;
 }
 
-PolicyDb &expandFileNodes(bool keepRules)
+PolicyDb &expandFileNodes(std::vector<FileRule> &rules, bool keepRules)
 {
     ParseState &s = parseState();
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
     // Over the last file's nodes, reusing their strings and lists.
     if (nodes.empty())
         nodes.swap(s.spareNodes);
-    nodes.resize(s.nodeCount);
+    size_t count = 0;
+    for (const FileRule &rule : rules)
+        count += rule.uids.size() * rule.permissions.size();
+    nodes.resize(count);
     size_t at = 0;
-    for (size_t r = 0; r < s.ruleCount; ++r) {
-        FileRule &rule = s.fileRules[r];
+    for (FileRule &rule : rules) {
         // Unless the rules are kept, the last node takes the rule's members
         // instead of a copy of them.
         const size_t last = at + rule.uids.size() * rule.permissions.size() - 1;

@@ -1,15 +1,19 @@
 #ifndef TAVO_RULE_EXPANSION_H
 #define TAVO_RULE_EXPANSION_H
 
+#include <vector>
+
 #include <tavopolicysync/policy_records.h>
+
+#include "policy_manager.h"
 
 // Resolves the rule just parsed and appends it to the file's rules; 0, or
 // 1 after logging.
 int finishRule();
 
-// The file's rules expanded into policyDb, one node per uid and permission
-// of each. Without keepRules the rules give their members to the nodes and
-// cannot be expanded again.
-PolicyDb &expandFileNodes(bool keepRules);
+// A file's rules expanded into the parse state's policyDb, one node per uid
+// and permission of each. Without keepRules the rules give their members to
+// the nodes and cannot be expanded again.
+PolicyDb &expandFileNodes(std::vector<FileRule> &rules, bool keepRules);
 
 #endif

@@ -2,15 +2,19 @@
 
 #include <utility>
 
+#include "rule_expansion.h"
+
 namespace {
 
 class LibraryOutput final : public PolicyOutput {
 public:
     int clearAllPolicy() override { return policyManager().clearAllPolicy(); }
     int initNamespaceFuncInfo() override { return policyManager().initNamespaceFuncInfo(); }
-    int addPolicy(std::string fileName, PolicyDb &db) override
+    // The library takes records, one per uid and permission of each rule;
+    // they take the rules' members.
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
     {
-        return policyManager().addPolicy(std::move(fileName), db);
+        policyManager().addPolicy(fileName, expandFileNodes(rules, false));
     }
     void setNamespaceInfo(std::string nsName) override { policyManager().setNamespaceInfo(std::move(nsName)); }
     void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override
@@ -29,9 +33,6 @@ public:
     void addToDeviceVec(std::string name) override { policyManager().addToDeviceVec(std::move(name)); }
 };
 
-LibraryOutput libraryOutput;
-PolicyOutput *chosenOutput = &libraryOutput;
-
 } // namespace
 
 PolicyModuleManagerInterface &policyManager()
@@ -40,12 +41,8 @@ PolicyModuleManagerInterface &policyManager()
     return manager;
 }
 
-PolicyOutput &policyOutput()
+PolicyOutput &libraryOutput()
 {
-    return *chosenOutput;
-}
-
-void setPolicyOutput(PolicyOutput *output)
-{
-    chosenOutput = output ? output : &libraryOutput;
+    static LibraryOutput output;
+    return output;
 }

@@ -1,6 +1,6 @@
 // The one policy-sync library instance of the process, shared by the
-// compiler front end, the file pipeline and the method handlers, and where
-// the compiler's output goes.
+// compiler front end, the file pipeline and the method handlers, and the
+// compiler's output protocol.
 #ifndef TAVO_POLICY_MANAGER_H
 #define TAVO_POLICY_MANAGER_H
 
@@ -26,19 +26,17 @@ struct FileRule {
     int lastLine = 0;
 };
 
-// What the compiler hands over while it works: compile-side facts and each
-// file's records, under the library's names and with its results.
+// What the compiler hands over while it works: compile-side facts under
+// the library's names and with its results, and each file's rules.
 class PolicyOutput {
 public:
     virtual ~PolicyOutput() = default;
     virtual int clearAllPolicy() = 0;
     virtual int initNamespaceFuncInfo() = 0;
-    virtual int addPolicy(std::string fileName, PolicyDb &db) = 0;
-    // An output that encodes rules itself takes a file's rules as they are
-    // instead of their nodes, which then are never made: addRules is called
-    // in place of addPolicy only when takesRules says so.
-    virtual bool takesRules() const { return false; }
-    virtual void addRules(const std::string &, const std::vector<FileRule> &) {}
+    // The rules of a file that compiled to policy: the parse state's, not
+    // used again once the output has them, so an output may take their
+    // members (the library's, which expands them into its records, does).
+    virtual void addRules(const std::string &fileName, std::vector<FileRule> &rules) = 0;
     virtual void setNamespaceInfo(std::string nsName) = 0;
     virtual void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) = 0;
     virtual void setUidInfo(std::string userName, uint32_t uid) = 0;
@@ -47,11 +45,9 @@ public:
     virtual void addToDeviceVec(std::string name) = 0;
 };
 
-// Where the output goes: policyManager() unless another was chosen. The
-// library is asked its queries (getParentClass, getCapOid) either way.
-PolicyOutput &policyOutput();
-// Sends the output to `output` (not owned; null: back to the library). A
-// program that builds the image itself (tavo-policy-check) takes it so.
-void setPolicyOutput(PolicyOutput *output);
+// The output that hands everything to policyManager(), expanding each
+// rule into the library's records. The library is asked its queries
+// (getParentClass, getCapOid) whatever the output.
+PolicyOutput &libraryOutput();
 
 #endif

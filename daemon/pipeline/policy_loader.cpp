@@ -17,6 +17,8 @@
 #include <openssl/evp.h>
 #include <tavopolicysync/log.h>
 
+#include "bounded_read.h"
+#include "front_end.h"
 #include "parse_state.h"
 #include "parser.h"
 #include "policy_manager.h"
@@ -25,7 +27,6 @@
 
 namespace {
 
-constexpr size_t readChunk = 8192;
 // Files are read again to check them after the compile, hashed as they come.
 constexpr size_t verifyChunk = 64 * 1024;
 constexpr size_t maxPathLength = 4095;
@@ -121,31 +122,6 @@ UniqueFd openPolicyFile(const std::string &path, const std::string &name, const 
         return UniqueFd();
     }
     return openRegularFile(resolved, name, st);
-}
-
-enum class ReadResult { Complete, Failed, TooLarge };
-
-// Reads to the end, but never more than `limit` + 1 bytes: a file that grew
-// past the limit after its size was checked is refused, not read until
-// memory runs out.
-ReadResult readAll(int fd, size_t expected, size_t limit, std::string &content)
-{
-    content.reserve(std::min(expected, limit) + 1);
-    char chunk[readChunk];
-    for (;;) {
-        const size_t room = limit + 1 - content.size();
-        const ssize_t n = read(fd, chunk, std::min(sizeof chunk, room));
-        if (n == 0)
-            return ReadResult::Complete;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return ReadResult::Failed;
-        }
-        content.append(chunk, static_cast<size_t>(n));
-        if (content.size() > limit)
-            return ReadResult::TooLarge;
-    }
 }
 
 // A file edited in place while it was read (truncated, half written, then
@@ -263,13 +239,14 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
     }
     std::string content;
     try {
-        switch (readAll(fd, static_cast<size_t>(st.st_size), fileSizeLimit, content)) {
-        case ReadResult::Complete: break;
-        case ReadResult::Failed:
-            TAVO_ERROR("读取文件 %s 失败", name.c_str());
-            return FileUnusable;
-        case ReadResult::TooLarge:
+        content.reserve(static_cast<size_t>(st.st_size) + 1);
+        const int read = readToLimit(fd, fileSizeLimit, content);
+        if (read == EFBIG) {
             logTooLarge(name, fileSizeLimit);
+            return FileUnusable;
+        }
+        if (read != 0) {
+            TAVO_ERROR("读取文件 %s 失败", name.c_str());
             return FileUnusable;
         }
     } catch (const std::bad_alloc &) {
@@ -349,23 +326,15 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
             TAVO_ERROR("####ERROR: 文件%s中存在编译错误", name.c_str());
             return FileCompileError;
         }
-        const ParseState &s = parseState();
+        ParseState &s = parseState();
         if (s.nodeCount == 0) {
             TAVO_WARN("####ERROR: 文件%s中没有有效管控数据", name.c_str());
             return FileWithoutPolicy;
         }
         TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
-        PolicyOutput &output = policyOutput();
-        const bool rules = output.takesRules();
-        if (onCompiled || !rules) {
-            PolicyDb &db = expandFileNodes(rules);
-            if (onCompiled)
-                onCompiled(name, db);
-            if (!rules)
-                output.addPolicy(name, db);
-        }
-        if (rules)
-            output.addRules(name, s.fileRules);
+        if (onCompiled)
+            onCompiled(name, expandFileNodes(s.fileRules, true));
+        policyOutput().addRules(name, s.fileRules);
         recycleFileNodes();
         TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
         return FileCompiled;

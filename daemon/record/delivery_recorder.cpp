@@ -9,6 +9,8 @@
 
 #include <tavopolicysync/log.h>
 
+#include "bounded_read.h"
+
 namespace {
 
 std::string accountName(uint32_t uid)
@@ -32,7 +34,8 @@ DeliveryRecorder::DeliveryRecorder(std::string inForceDirectory, std::string ini
                                    std::string initialImage)
     : inForce_(std::move(inForceDirectory), false),
       initial_(std::move(initialDirectory), true),
-      initialImage_(std::move(initialImage))
+      initialImage_(std::move(initialImage)),
+      identity_(&libraryOutput())
 {
 }
 
@@ -46,10 +49,6 @@ SourceHook DeliveryRecorder::startCompile()
 {
     pending_.reset();
     collecting_ = Snapshot();
-    if (&policyOutput() != &identity_) {
-        identity_.setNext(&policyOutput());
-        setPolicyOutput(&identity_);
-    }
     return [this](const std::string &name, const std::string &content) {
         try {
             const Sha256Digest blob = Sha256::of(content);
@@ -115,7 +114,7 @@ void DeliveryRecorder::storeInitial()
     // Tied to the image the library stored: tavo-main-policy-init delivers
     // that file and records this only when the file is still the one hashed.
     std::string image;
-    const int rc = readWholeFile(initialImage_, maxSourceBytes, image);
+    const int rc = readRegularFile(initialImage_, maxSourceBytes, image);
     if (rc == 0)
         pending_->policy.image = Sha256::of(image);
     else

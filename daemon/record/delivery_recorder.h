@@ -27,10 +27,12 @@ public:
                      std::string initialImage = initialImageFile);
 
     // A compile starts, and the library drops what it compiled before:
-    // nothing is pending any more. The identity is taken from then on (the
-    // compiler's output is routed through it) and the sources through the
-    // hook returned, which the directory run calls.
+    // nothing is pending any more. The sources are taken through the hook
+    // returned, which the directory run calls, and the identity through
+    // output(), the output of the run's front end.
     SourceHook startCompile();
+    // Takes the identity of the rules on their way to the library.
+    PolicyOutput &output() { return identity_; }
 
     // The handlers' results, each returned unchanged. `uid` is the caller's.
     int compiled(CompileKind kind, uint32_t uid, int result);

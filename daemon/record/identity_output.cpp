@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "parse_state.h"
-#include "rule_expansion.h"
 
 // Takes files into the builder on its own thread, in the order they came;
 // a few may wait, so that a moment without a free core does not hold up the
@@ -146,25 +145,18 @@ int IdentityOutput::initNamespaceFuncInfo()
     return next_ ? next_->initNamespaceFuncInfo() : 0;
 }
 
-int IdentityOutput::addPolicy(std::string fileName, PolicyDb &db)
+void IdentityOutput::addRules(const std::string &fileName, std::vector<FileRule> &rules)
 {
-    return next_ ? next_->addPolicy(std::move(fileName), db) : 0;
-}
-
-void IdentityOutput::addRules(const std::string &fileName, const std::vector<FileRule> &rules)
-{
-    if (next_ && next_->takesRules()) {
-        next_->addRules(fileName, rules);
-    } else if (next_) {
-        // Hashed first: the nodes take the rules' members.
-        builder_.addFile(fileName, rules);
-        next_->addPolicy(fileName, expandFileNodes(false));
+    if (worker_) {
+        if (next_)
+            next_->addRules(fileName, rules);
+        worker_->submit(fileName);
         return;
     }
-    if (worker_)
-        worker_->submit(fileName);
-    else
-        builder_.addFile(fileName, rules);
+    // Hashed first: the next output may take the rules' members.
+    builder_.addFile(fileName, rules);
+    if (next_)
+        next_->addRules(fileName, rules);
 }
 
 void IdentityOutput::setNamespaceInfo(std::string nsName)

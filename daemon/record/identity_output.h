@@ -1,6 +1,6 @@
 // A compiler output that takes the identity of every file's rules on their
-// way to another output: the library (as nodes) in the daemon, the image
-// encoder (as rules) in the checker, or nowhere.
+// way to another output: the library in the daemon, the image encoder in
+// the checker, or nowhere.
 #ifndef TAVO_IDENTITY_OUTPUT_H
 #define TAVO_IDENTITY_OUTPUT_H
 
@@ -16,13 +16,14 @@ public:
     // How the identity is taken: on the compiling thread, or on a second
     // thread while the next file compiles (a program with a core to spare:
     // the checker). The second thread takes the file's rules from the parse
-    // state once the next output has them.
+    // state once the next output has them, so that output must leave them
+    // whole (the image encoder does; the library, which takes their
+    // members, does not).
     enum class Hashing { Inline, Background };
 
     // `next` (not owned) receives everything; null: nothing goes further.
     explicit IdentityOutput(PolicyOutput *next = nullptr, Hashing hashing = Hashing::Inline);
     ~IdentityOutput() override;
-    void setNext(PolicyOutput *next) { next_ = next; }
 
     // What was taken so far (waits for the second thread).
     const IdentityBuilder &identity();
@@ -36,11 +37,7 @@ public:
     // Clearing the policy forgets its identity too.
     int clearAllPolicy() override;
     int initNamespaceFuncInfo() override;
-    // Never called: this output takes rules.
-    int addPolicy(std::string fileName, PolicyDb &db) override;
-    bool takesRules() const override { return true; }
-    // Hands an output that takes nodes the file's rules expanded.
-    void addRules(const std::string &fileName, const std::vector<FileRule> &rules) override;
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override;
     void setNamespaceInfo(std::string nsName) override;
     void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override;
     void setUidInfo(std::string userName, uint32_t uid) override;

@@ -8,6 +8,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "bounded_read.h"
 #include "record_store.h"
 
 namespace {
@@ -49,7 +50,7 @@ int recordInitialDelivery(const std::string &prefix, const ImageFileMark &before
     std::map<Sha256Digest, std::string> sources;
 
     std::string image;
-    const int imageRead = readWholeFile(prefix + initialImageFile, maxSourceBytes, image);
+    const int imageRead = readRegularFile(prefix + initialImageFile, maxSourceBytes, image);
     const ImageFileMark after = markInitialImage(prefix);
     if (imageRead == 0 && sameFile(before, after)) {
         const Sha256Digest digest = Sha256::of(image);

@@ -17,6 +17,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "bounded_read.h"
 #include "file_replace.h"
 #include "shared_constants.h"
 #include "unique_fd.h"
@@ -30,7 +31,6 @@ constexpr mode_t directoryMode = 0755;
 constexpr mode_t recordMode = 0644;
 constexpr mode_t sourcesDirectoryMode = 0700;
 constexpr mode_t sourceMode = 0600;
-constexpr size_t readChunk = 64 * 1024;
 // A writer holds the lock while it stores the sources of one policy: a
 // lock still held after this long is someone else's trouble, not a wait.
 constexpr auto lockPatience = std::chrono::seconds(10);
@@ -157,36 +157,6 @@ private:
 
 } // namespace
 
-int readWholeFile(const std::string &path, uint64_t limit, std::string &bytes)
-{
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd.valid())
-        return errno;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0)
-        return errno;
-    if (!S_ISREG(st.st_mode))
-        return EINVAL;
-    if (static_cast<uint64_t>(st.st_size) > limit)
-        return EFBIG;
-    bytes.clear();
-    bytes.reserve(static_cast<size_t>(st.st_size));
-    char chunk[readChunk];
-    for (;;) {
-        const ssize_t n = read(fd.get(), chunk, sizeof chunk);
-        if (n == 0)
-            return 0;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (bytes.size() + static_cast<size_t>(n) > limit)
-            return EFBIG;
-        bytes.append(chunk, static_cast<size_t>(n));
-    }
-}
-
 int replaceFile(const std::string &path, const std::string &bytes, mode_t mode, bool durable,
                 const std::function<void(int fd)> &prepare)
 {
@@ -204,7 +174,7 @@ RecordStore::RecordStore(std::string directory, bool durable) : directory_(std::
 RecordStore::ReadStatus RecordStore::read(PolicyRecord &record, std::string &problem) const
 {
     std::string text;
-    const int rc = readWholeFile(directory_ + "/" + recordFile, maxRecordTextBytes, text);
+    const int rc = readRegularFile(directory_ + "/" + recordFile, maxRecordTextBytes, text);
     if (rc == ENOENT)
         return ReadStatus::Absent;
     if (rc == EACCES || rc == EPERM) {
@@ -237,7 +207,7 @@ int RecordStore::readWithSources(PolicyRecord &record, std::map<Sha256Digest, st
                 continue;
             std::string bytes;
             const std::string path = directory_ + "/" + sourcesDirectory + "/" + digestToHex(s.blob);
-            const int rc = readWholeFile(path, maxSourceBytes, bytes);
+            const int rc = readRegularFile(path, maxSourceBytes, bytes);
             if (rc == ENOENT) {
                 vanished = true;
                 break;

@@ -66,8 +66,4 @@ private:
 int replaceFile(const std::string &path, const std::string &bytes, mode_t mode, bool durable,
                 const std::function<void(int fd)> &prepare = {});
 
-// Reads a whole regular file of at most `limit` bytes, opened without
-// following a link or blocking. 0, or an errno (EFBIG over the limit).
-int readWholeFile(const std::string &path, uint64_t limit, std::string &bytes);
-
 #endif

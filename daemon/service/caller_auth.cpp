@@ -147,7 +147,6 @@ void ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
     if (const auto admitted = admitted_.find(sequence); admitted != admitted_.end())
         admitted->second.auth = state;
     authGuarded(state, [this, &state] {
-        lastSender = state->sender;
         getCallerUid(state->sender, whenAnswered(state, &ZupolicyPolicymgrService::authAfterUid), state->uidQuery);
         if (state->concluded)
             return;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 
 #include "delivery_recorder.h"
+#include "front_end.h"
 #include "input_validator.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
@@ -162,6 +163,8 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
     run.onSource = deliveryRecorder().startCompile();
+    // The parse state lives for this run only.
+    const FrontEnd frontEnd(deliveryRecorder().output());
     return ::processPolicyDirectory(run, initFunctions);
 }
 

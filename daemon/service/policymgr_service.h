@@ -184,7 +184,6 @@ private:
     static int processPolicyDirectory(bool initFunctions);
 
     SystemBus *connection;
-    std::string lastSender;
     BusNameBirths births_;
     CallLimits limits_;
     OperationWorker worker_;

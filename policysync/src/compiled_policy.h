@@ -4,9 +4,7 @@
 #define TAVOPOLICYSYNC_COMPILED_POLICY_H
 
 #include <cstdint>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "policy_image.h"
@@ -26,10 +24,6 @@ struct CompiledPolicy {
     std::vector<uint8_t> image;
     tavo_image::Digest digest{};
     size_t nodeCount = 0;
-    // (namespace, variable) of every dynamic variable of the last compiled
-    // policy. Not consulted by modifyDynamicVariable: the module holds the
-    // variables in force, whatever this process compiled since.
-    std::set<std::pair<std::string, std::string>> dynamicVariables;
 };
 
 // The compile side's result, owned by the manager.

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bounded_read.h"
 #include "image_limits.h"
 #include "unique_fd.h"
 #include <tavopolicysync/log.h>
@@ -53,43 +54,6 @@ int writeToModule(const char *path, const void *data, size_t size)
     return result;
 }
 
-enum class ReadResult { Read, Unreadable, TooLarge };
-
-// Reads a whole regular file of at most `limit` bytes; a larger one is
-// refused from its size before any read (or, growing, once one byte more
-// came). Unreadable leaves errno set.
-ReadResult readRegularFile(const std::string &path, uint64_t limit, std::vector<uint8_t> &out)
-{
-    // Non-blocking, so that a FIFO planted at the path cannot hang us.
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd.valid())
-        return ReadResult::Unreadable;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return ReadResult::Unreadable;
-    }
-    if (static_cast<uint64_t>(st.st_size) > limit)
-        return ReadResult::TooLarge;
-    out.clear();
-    out.reserve(static_cast<size_t>(st.st_size));
-    uint8_t buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return ReadResult::Unreadable;
-        }
-        if (out.size() + static_cast<size_t>(n) > limit)
-            return ReadResult::TooLarge;
-        out.insert(out.end(), buffer, buffer + n);
-    }
-    return ReadResult::Read;
-}
-
 // Names travel as lines: a line feed or NUL would change what the module
 // reads.
 bool usableName(const std::string &name)
@@ -105,17 +69,15 @@ int sendInitImage(const std::string &prefix)
         TAVO_ERROR("sendInitPolicy: the prefix holds a NUL byte");
         return resultUnreadable;
     }
-    switch (readRegularFile(path, tavo_image::maxImageBytes, image)) {
-    case ReadResult::Read: break;
-    case ReadResult::Unreadable: {
-        const int error = errno;
-        TAVO_ERROR("sendInitPolicy: cannot read %s: %s", path.c_str(), strerror(error));
-        return resultUnreadable;
-    }
-    case ReadResult::TooLarge:
+    const int read = readRegularFile(path, tavo_image::maxImageBytes, image);
+    if (read == EFBIG) {
         TAVO_ERROR("sendInitPolicy: %s is larger than any policy image (%" PRIu64 " bytes at most); not read",
                    path.c_str(), tavo_image::maxImageBytes);
         return resultInvalid;
+    }
+    if (read != 0) {
+        TAVO_ERROR("sendInitPolicy: cannot read %s: %s", path.c_str(), strerror(read));
+        return resultUnreadable;
     }
     // Checked without decoding: memory and time in proportion to the file.
     tavo_image::ImageSummary summary;

@@ -49,7 +49,6 @@ int compileImage(PolicySyncImpl &d, tavo_image::ImageKind kind, const std::strin
     compiled.image = std::move(built.bytes);
     compiled.digest = built.digest;
     compiled.nodeCount = built.nodeCount;
-    compiled.dynamicVariables = std::move(built.dynamicVariables);
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "delivery_recorder.h"
+#include "front_end.h"
 #include "policy_loader.h"
 
 int main(int argc, char **argv)
@@ -25,6 +26,7 @@ int main(int argc, char **argv)
     run.directory = argv[2];
     run.prefix = canonicalDirectoryPrefix(run.directory);
     run.onSource = recorder.startCompile();
+    const FrontEnd frontEnd(recorder.output());
     const int compiled = processPolicyDirectory(run, section);
     if (compiled != 0) {
         fprintf(stderr, "tavo-test-record: %s does not compile (%d)\n", argv[2], compiled);

@@ -18,6 +18,7 @@
 #include <openssl/evp.h>
 
 #include "compiled_policy.h"
+#include "front_end.h"
 #include "image_builder.h"
 #include "image_format.h"
 #include "image_limits.h"
@@ -133,11 +134,10 @@ TEST(PolicyImage, RulesHandedOverMakeTheImageOfTheirNodes)
         for (const auto &file : files)
             ASSERT_EQ(compilePolicyContent(file.first, file.second), FileCompiled);
         ASSERT_EQ(policyManager().compileData(), 0);
-        setPolicyOutput(&rules);
+        const FrontEnd checker(rules);
         rules.clearAllPolicy();
         for (const auto &file : files)
             EXPECT_EQ(compilePolicyContent(file.first, file.second), FileCompiled);
-        setPolicyOutput(nullptr);
         BuiltImage whole, digestOnly;
         std::string error;
         ASSERT_EQ(rules.compiler.compile(ImageKind::Full, "", "", whole, error), 0) << error;
@@ -164,7 +164,6 @@ TEST(PolicyImage, CarriesTheTablesOfEachNamespace)
               ssh->functions.end());
     EXPECT_NE(std::find(image.uidNames.begin(), image.uidNames.end(), std::make_pair(std::string("alice"), 1001u)),
               image.uidNames.end());
-    EXPECT_EQ(lastCompiled(policyManager()).dynamicVariables.count({"ssh", "maintenance"}), 1u);
 }
 
 void setDigest(std::vector<uint8_t> &image)
@@ -455,16 +454,15 @@ TEST(PolicyImage, OnlyTheCheckersTablesAskForHugePages)
         const char *what;
         PolicyOutput *output;
         bool hugePages;
-    } cases[] = {{"the library", nullptr, false}, {"the checker's compiler", &checker, true}};
+    } cases[] = {{"the library", &libraryOutput(), false}, {"the checker's compiler", &checker, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         const size_t before = hugePageBytes();
-        setPolicyOutput(c.output);
+        const FrontEnd frontEnd(*c.output);
         policyOutput().clearAllPolicy();
         EXPECT_EQ(compilePolicyContent("web.p", text), FileCompiled);
         const size_t after = hugePageBytes();
         policyOutput().clearAllPolicy();
-        setPolicyOutput(nullptr);
         if (c.hugePages)
             EXPECT_GE(after, before + largeBlockBytes);
         else

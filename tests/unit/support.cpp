@@ -151,7 +151,7 @@ std::vector<std::string> corpusFiles(const std::string &folder)
 
 const std::vector<PolicyNode> &nodes()
 {
-    return expandFileNodes(true).nodes;
+    return expandFileNodes(parseState().fileRules, true).nodes;
 }
 
 ScratchDir::ScratchDir()

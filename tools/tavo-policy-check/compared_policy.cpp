@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sys/stat.h>
 
+#include "front_end.h"
+
 namespace {
 
 bool isDirectory(const std::string &path)
@@ -55,17 +57,13 @@ PolicyComparer::PolicyComparer()
     });
 }
 
-PolicyComparer::~PolicyComparer()
-{
-    setPolicyOutput(nullptr);
-}
+PolicyComparer::~PolicyComparer() = default;
 
 void PolicyComparer::start(ComparedPolicy &out)
 {
     out = ComparedPolicy();
     current_ = &out;
     duplicate_.clear();
-    setPolicyOutput(&output_);
     output_.clearAllPolicy();
 }
 
@@ -89,6 +87,7 @@ void PolicyComparer::attachText(const std::string &name, const std::string &cont
 int PolicyComparer::compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem)
 {
     start(out);
+    const FrontEnd frontEnd(output_);
     const int firstFailure = compileGivenPaths(
         paths, {}, [this](const std::string &name, const std::string &content) { attachText(name, content); });
     out.groups = output_.identity().groups();
@@ -104,6 +103,7 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
                                    std::string &problem)
 {
     start(out);
+    const FrontEnd frontEnd(output_);
     for (const RecordSource &s : sources) {
         const auto found = bytes.find(s.blob);
         if (found == bytes.end()) {

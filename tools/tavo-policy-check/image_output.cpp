@@ -16,13 +16,7 @@ int ImageOutput::initNamespaceFuncInfo()
     return 0;
 }
 
-int ImageOutput::addPolicy(std::string fileName, PolicyDb &db)
-{
-    compiler.addFile(baseName(fileName), db.nodes);
-    return 0;
-}
-
-void ImageOutput::addRules(const std::string &fileName, const std::vector<FileRule> &rules)
+void ImageOutput::addRules(const std::string &fileName, std::vector<FileRule> &rules)
 {
     // Under its base name, as the daemon hands it to the library, however
     // the file was named on the command line.

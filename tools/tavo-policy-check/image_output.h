@@ -19,11 +19,9 @@ public:
 
     int clearAllPolicy() override;
     int initNamespaceFuncInfo() override;
-    int addPolicy(std::string fileName, PolicyDb &db) override;
-    // A file's rules go to the encoder as they are: the nodes of a rule
-    // differ only in uid and permission.
-    bool takesRules() const override { return true; }
-    void addRules(const std::string &fileName, const std::vector<FileRule> &rules) override;
+    // A file's rules go to the encoder as they are, left whole: the nodes
+    // of a rule differ only in uid and permission.
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override;
     void setNamespaceInfo(std::string nsName) override;
     void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override;
     void setUidInfo(std::string userName, uint32_t uid) override;

@@ -15,6 +15,7 @@
 
 #include "compared_policy.h"
 #include "exit_status.h"
+#include "front_end.h"
 #include "huge_pages.h"
 #include "identity_output.h"
 #include "image_output.h"
@@ -190,7 +191,7 @@ int main(int argc, char **argv)
     output.afterFile = adviseHeapGrowth;
     // The identity is taken on a second core while the next file compiles.
     static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
-    setPolicyOutput(&identity);
+    static FrontEnd frontEnd(identity);
     backHeapByHugePages();
 
     // Written as it is made, a few nodes at a time: a file's whole output

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "bounded_read.h"
+#include "front_end.h"
 #include "identity_output.h"
 #include "input_validator.h"
 #include "json_lines.h"
@@ -88,7 +90,7 @@ ReadRecord readRecord(const char *directory, bool durable)
 void compileDisk(Status &s)
 {
     IdentityOutput output(nullptr, IdentityOutput::Hashing::Background);
-    setPolicyOutput(&output);
+    const FrontEnd frontEnd(output);
     PolicyDirectoryRun run;
     run.directory = s.policyDirectory;
     run.prefix = canonicalDirectoryPrefix(s.policyDirectory);
@@ -96,7 +98,6 @@ void compileDisk(Status &s)
     s.diskResult = processPolicyDirectory(run, false);
     if (s.diskResult == 0)
         s.disk = output.identity().identity();
-    setPolicyOutput(nullptr);
 }
 
 Status gather(const StatusOptions &options)
@@ -108,7 +109,7 @@ Status gather(const StatusOptions &options)
     s.initial = readRecord(initialRecordDirectory, true);
     if (s.initial.read()) {
         std::string image;
-        const int rc = readWholeFile(initialImageFile, maxSourceBytes, image);
+        const int rc = readRegularFile(initialImageFile, maxSourceBytes, image);
         if (rc == 0)
             s.initialImageMatches = s.initial.record.delivery.image == Sha256::of(image);
         else
