@@ -8,7 +8,6 @@
 #include <string>
 
 #include "record_tables.h"
-#include "rule_validation.h"
 
 namespace tavo_image {
 

@@ -4,6 +4,8 @@
 #define TAVO_RECORD_TABLES_H
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "chunked_table.h"
 #include "image_format.h"
@@ -21,6 +23,10 @@ struct RecordTables {
     ChunkedTable<CallRecord> calls;
     ChunkedTable<ParamRecord> params;
 };
+
+// Where rule i of an image's records comes from, for messages ("file F,
+// rule N").
+using RulePlace = std::function<std::string(uint32_t rule)>;
 
 } // namespace tavo_image
 

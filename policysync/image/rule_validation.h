@@ -9,7 +9,6 @@
 #define TAVO_RULE_VALIDATION_H
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,6 @@
 #include "string_table.h"
 
 namespace tavo_image {
-
-// Where rule i is, for messages ("file F, rule N").
-using RulePlace = std::function<std::string(uint32_t rule)>;
 
 // 0 if each of `rules` holds; 22 with `error` on the first that does not.
 int validateRules(const std::vector<uint32_t> &rules, const RecordTables &records, const StringTable &strings,
