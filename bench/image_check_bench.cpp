@@ -23,6 +23,7 @@
 
 #include <openssl/evp.h>
 
+#include "expr_type.h"
 #include "image_format.h"
 #include "image_limits.h"
 #include "policy_image.h"
@@ -200,7 +201,7 @@ std::vector<uint8_t> craftShared(uint64_t target, uint32_t nodes)
         put(out, r);
     pad(out);
     for (uint32_t i = 0; i < exprs; ++i)
-        put(out, ExprRecord{i == 0 || i % 2 == 1 ? 11u : 2u, 0, 1, 0, 0, 0});
+        put(out, ExprRecord{i == 0 || i % 2 == 1 ? ExprVariable : ExprAnd, 0, 1, 0, 0, 0});
     pad(out);
     unsigned int digestSize = 0;
     EVP_Digest(out.data() + digestedFrom, out.size() - digestedFrom, out.data() + digestOffset, &digestSize,

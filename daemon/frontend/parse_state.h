@@ -12,6 +12,7 @@
 
 #include <tavopolicysync/policy_records.h>
 
+#include "expr_type.h"
 #include "policy_manager.h"
 
 // Variable kinds, the codes of the type keywords.
@@ -23,23 +24,6 @@ enum VariableKind : uint32_t {
     KindBoolList = 4,
     KindIntList = 5,
     KindStringList = 6,
-};
-
-// Condition node types.
-enum ExprType : uint32_t {
-    ExprNone = 0,
-    ExprNot = 1,
-    ExprAnd = 2,
-    ExprOr = 3,
-    ExprCall = 4,
-    ExprGreater = 5,
-    ExprLess = 6,
-    ExprEqual = 7,
-    ExprLessEqual = 8,
-    ExprGreaterEqual = 9,
-    ExprNotEqual = 10,
-    ExprVariable = 11,
-    ExprDynamicVariable = 12,
 };
 
 // "Any uid / subject / object" as the grammar passes it for "*".

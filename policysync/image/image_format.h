@@ -132,6 +132,12 @@ constexpr size_t tableEntrySize[TableCount] = {
     sizeof(PairRecord), 4, 4,
 };
 
+// A count or index of the image: its tables are refused past 2^32 entries.
+constexpr uint32_t count32(size_t n)
+{
+    return static_cast<uint32_t>(n);
+}
+
 constexpr size_t padded8(size_t n)
 {
     return (n + 7) & ~static_cast<size_t>(7);

@@ -260,15 +260,10 @@ PolicyNode handMadeNode(const std::string &ns)
     return n;
 }
 
-ExprNode expr(uint32_t type, const std::string &name = std::string(), const std::string &varName = std::string(),
+ExprNode expr(ExprType type, const std::string &name = std::string(), const std::string &varName = std::string(),
              uint32_t value = 0)
 {
-    ExprNode e;
-    e.type = type;
-    e.name = name;
-    e.varName = varName;
-    e.value = value;
-    return e;
+    return ExprNode{type, name, value, varName, {}};
 }
 
 TEST(PolicyImage, CompileValidatesAndSaysWhere)
@@ -280,19 +275,19 @@ TEST(PolicyImage, CompileValidatesAndSaysWhere)
     };
     const std::vector<Case> cases = {
         {"valid", [](PolicyNode &) {}, nullptr},
-        {"function not registered", [](PolicyNode &n) { n.conditions = {expr(4, "unknown")}; },
+        {"function not registered", [](PolicyNode &n) { n.conditions = {expr(ExprCall, "unknown")}; },
          "policy compile failed: file h.p, rule 2: function unknown is not registered for namespace web"},
         {"action not registered", [](PolicyNode &n) { n.actions.resize(1); n.actions[0].name = "nope"; },
          "policy compile failed: file h.p, rule 2: function nope is not registered for namespace web"},
-        {"two values left", [](PolicyNode &n) { n.conditions = {expr(11), expr(4, "f")}; },
+        {"two values left", [](PolicyNode &n) { n.conditions = {expr(ExprVariable), expr(ExprCall, "f")}; },
          "policy compile failed: file h.p, rule 2: condition leaves 2 values, expected 1"},
-        {"operator without operands", [](PolicyNode &n) { n.conditions = {expr(11), expr(2)}; },
+        {"operator without operands", [](PolicyNode &n) { n.conditions = {expr(ExprVariable), expr(ExprAnd)}; },
          "policy compile failed: file h.p, rule 2: condition node 2 lacks operands"},
-        {"unknown node type", [](PolicyNode &n) { n.conditions = {expr(0)}; },
+        {"unknown node type", [](PolicyNode &n) { n.conditions = {expr(ExprNone)}; },
          "policy compile failed: file h.p, rule 2: condition node 1 has unknown type 0"},
-        {"dynamic variable off", [](PolicyNode &n) { n.conditions = {expr(12, "", "x", 0)}; }, nullptr},
-        {"dynamic variable on", [](PolicyNode &n) { n.conditions = {expr(12, "", "x", 1)}; }, nullptr},
-        {"dynamic variable that is no switch", [](PolicyNode &n) { n.conditions = {expr(12, "", "x", 7)}; },
+        {"dynamic switch off", [](PolicyNode &n) { n.conditions = {expr(ExprDynamicVariable, "", "x", 0)}; }, nullptr},
+        {"dynamic variable on", [](PolicyNode &n) { n.conditions = {expr(ExprDynamicVariable, "", "x", 1)}; }, nullptr},
+        {"dynamic variable not a switch", [](PolicyNode &n) { n.conditions = {expr(ExprDynamicVariable, "", "x", 7)}; },
          "policy compile failed: file h.p, rule 2: dynamic variable x starts at 7, not 0 or 1"},
         {"undeclared namespace", [](PolicyNode &n) { n.namespaceName = "other"; },
          "policy compile failed: file h.p, rule 2: namespace \"other\" was never declared"},
@@ -547,7 +542,7 @@ TEST(PolicyImage, RecordCountMatchesTheDefinitionOverSharedSlices)
     const auto exprs = [](uint32_t n, uint32_t paramStart, uint32_t paramCount) {
         std::vector<ExprRecord> v;
         for (uint32_t i = 0; i < n; ++i)
-            v.push_back(ExprRecord{11, 0, 0, 0, paramStart, paramCount + i % 3});
+            v.push_back(ExprRecord{ExprVariable, 0, 0, 0, paramStart, paramCount + i % 3});
         return v;
     };
     const std::vector<ParamRecord> params(40, ParamRecord{2, 0, 7});

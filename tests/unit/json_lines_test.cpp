@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "expr_type.h"
 #include "json_lines.h"
 
 namespace {
@@ -82,11 +83,11 @@ TEST(JsonNode, WritesEveryFieldInRecordOrder)
     node.objectType = "file";
     node.permission = "read";
     ExprNode call;
-    call.type = 4;
+    call.type = ExprCall;
     call.name = "f";
     call.params = {param(2, all64, ""), param(3, 0, "t")};
     ExprNode variable;
-    variable.type = 12;
+    variable.type = ExprDynamicVariable;
     variable.value = all32;
     variable.varName = "v";
     node.conditions = {call, variable};

@@ -5,7 +5,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include "image_builder.h"
+#include "large_blocks.h"
 
 namespace {
 
