@@ -257,7 +257,7 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     const RecordTables &records = sectionOnly ? sectionRecords : records_;
     const RegisteredTables registered =
         registeredTables(registrations, sectionOnly ? std::set<std::string>{ns} : registeredNamespaces(registrations),
-                         dynamicValues_, strings_, out.dynamicVariables);
+                         dynamicValues_, strings_);
 
     HeaderRecord h{};
     h.magic = imageMagic;

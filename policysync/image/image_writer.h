@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,7 +24,6 @@ struct BuiltImage {
     size_t size = 0;
     Digest digest{};
     size_t nodeCount = 0;
-    std::set<std::pair<std::string, std::string>> dynamicVariables; // namespace, variable
 };
 
 // Every table of one image.

@@ -13,8 +13,7 @@ std::set<std::string> registeredNamespaces(const Registrations &registrations)
 }
 
 RegisteredTables registeredTables(const Registrations &registrations, const std::set<std::string> &namespaces,
-                                  const DynamicValues &dynamic, StringTable &strings,
-                                  std::set<std::pair<std::string, std::string>> &dynamicVariables)
+                                  const DynamicValues &dynamic, StringTable &strings)
 {
     std::map<std::string, std::vector<std::pair<std::string, uint32_t>>> dynamicByNamespace;
     for (const auto &entry : dynamic) {
@@ -23,15 +22,12 @@ RegisteredTables registeredTables(const Registrations &registrations, const std:
             dynamicByNamespace[nsName].emplace_back(strings.text(static_cast<uint32_t>(entry.first)), entry.second);
     }
     RegisteredTables t;
-    dynamicVariables.clear();
     for (const std::string &name : namespaces) {
         NamespaceRecord r{strings.intern(name), count32(t.dynamics.size()), 0, 0, 0};
         auto &variables = dynamicByNamespace[name];
         std::sort(variables.begin(), variables.end());
-        for (const auto &v : variables) {
+        for (const auto &v : variables)
             t.dynamics.push_back(PairRecord{strings.intern(v.first), v.second});
-            dynamicVariables.emplace(name, v.first);
-        }
         r.dynamicCount = count32(variables.size());
         r.functionStart = count32(t.functions.size());
         for (auto it = registrations.functions.lower_bound(std::make_tuple(name, std::string(), std::string()));

@@ -44,11 +44,9 @@ struct RegisteredTables {
 std::set<std::string> registeredNamespaces(const Registrations &registrations);
 
 // The tables of `namespaces` (ordered by name) and of the library-wide
-// registrations, their strings interned in that order; `dynamicVariables`
-// becomes the (namespace, variable) pairs of the namespace table.
+// registrations, their strings interned in that order.
 RegisteredTables registeredTables(const Registrations &registrations, const std::set<std::string> &namespaces,
-                                  const DynamicValues &dynamic, StringTable &strings,
-                                  std::set<std::pair<std::string, std::string>> &dynamicVariables);
+                                  const DynamicValues &dynamic, StringTable &strings);
 
 } // namespace tavo_image
 

@@ -7,6 +7,7 @@
 
 #include "large_blocks.h"
 
+#ifndef TAVO_SANITIZED_HEAP
 namespace {
 
 constexpr int heapStep = 64 << 20;
@@ -30,6 +31,7 @@ void adviseUpTo(uintptr_t end)
 }
 
 } // namespace
+#endif
 
 void backHeapByHugePages()
 {
