@@ -9,6 +9,7 @@
 #include "checks.h"
 #include "front_end.h"
 #include "parse_state.h"
+#include "passwd_lookup.h"
 #include <tavopolicysync/log.h>
 
 namespace {
@@ -515,20 +516,13 @@ int resolveUserUid(const std::string &name)
     if (const uint32_t *cached = lookup(s.uidCache, name)) {
         uid = *cached;
     } else {
-        long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-        std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 16384);
-        struct passwd entry;
-        struct passwd *found = nullptr;
-        int rc;
-        while ((rc = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-               buffer.size() < (1u << 20))
-            buffer.resize(buffer.size() * 2);
-        if (rc != 0 && rc != ENOENT && rc != ESRCH) {
+        std::optional<uid_t> found;
+        if (const int rc = uidOfUser(name.c_str(), found); rc != 0) {
             TAVO_ERROR("####ERROR: 获取用户%s的uid出错: %s", name.c_str(), strerror(rc));
             return 1;
         }
-        if (rc == 0 && found) {
-            uid = static_cast<uint32_t>(found->pw_uid);
+        if (found) {
+            uid = static_cast<uint32_t>(*found);
         } else {
             uid = unknownUserUid;
             s.unknownUsers.insert(name);

@@ -10,18 +10,9 @@
 #include <tavopolicysync/log.h>
 
 #include "bounded_read.h"
+#include "passwd_lookup.h"
 
 namespace {
-
-std::string accountName(uint32_t uid)
-{
-    struct passwd entry;
-    struct passwd *found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return std::string();
-    return found->pw_name;
-}
 
 bool sameSection(const RecordedPolicy &a, const std::string &nsName, const std::string &section)
 {
@@ -64,7 +55,7 @@ SourceHook DeliveryRecorder::startCompile()
 
 RecordStep DeliveryRecorder::step(const char *method, uint32_t uid) const
 {
-    return RecordStep{static_cast<int64_t>(time(nullptr)), method, uid, accountName(uid)};
+    return RecordStep{static_cast<int64_t>(time(nullptr)), method, uid, userNameOf(uid).value_or(std::string())};
 }
 
 bool DeliveryRecorder::takePending(RecordedPolicy::Kind kind, const char *method, uint32_t uid)

@@ -19,6 +19,7 @@
 
 #include "bounded_read.h"
 #include "file_replace.h"
+#include "passwd_lookup.h"
 #include "shared_constants.h"
 #include "unique_fd.h"
 
@@ -55,12 +56,9 @@ void putAclEntry(std::string &out, uint16_t tag, uint16_t perm, uint32_t id)
 
 std::optional<uid_t> securityAdministratorUid()
 {
-    struct passwd entry;
-    struct passwd *found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwnam_r(securityAdministrator, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return std::nullopt;
-    return found->pw_uid;
+    std::optional<uid_t> uid;
+    uidOfUser(securityAdministrator, uid);
+    return uid;
 }
 
 // Lets the secadm account read a source (or list the sources): the owner

@@ -3,12 +3,6 @@
 #include "process_identity.h"
 #include <tavopolicysync/log.h>
 
-namespace {
-constexpr char busDaemonService[] = "org.freedesktop.DBus";
-constexpr char busDaemonPath[] = "/org/freedesktop/DBus";
-constexpr char busDaemonInterface[] = "org.freedesktop.DBus";
-} // namespace
-
 bool BusNameBirths::subscribe(SystemBus &bus)
 {
     if (!bus.isConnected())

@@ -16,23 +16,18 @@
 
 #include "dbus_types.h"
 #include "input_validator.h"
+#include "passwd_lookup.h"
 #include "process_identity.h"
 #include "shared_constants.h"
 #include <tavopolicysync/log.h>
 
 namespace {
 
-constexpr char busDaemonService[] = "org.freedesktop.DBus";
-constexpr char busDaemonPath[] = "/org/freedesktop/DBus";
-constexpr char busDaemonInterface[] = "org.freedesktop.DBus";
 constexpr char polkitService[] = "org.freedesktop.PolicyKit1";
 constexpr char polkitPath[] = "/org/freedesktop/PolicyKit1/Authority";
 constexpr char polkitInterface[] = "org.freedesktop.PolicyKit1.Authority";
 constexpr uint32_t polkitNoInteraction = 0;
 constexpr size_t exeLinkBuffer = 4096;
-// getpwuid_r's buffer: enough for any sane entry; a larger one is refused.
-constexpr size_t passwdBufferStart = 4096;
-constexpr size_t passwdBufferLimit = 1 << 20;
 
 // What identifies the process behind a pid while the check runs: its
 // program and its start time. Another program (an exec) or another start
@@ -45,25 +40,6 @@ struct ProcessMark {
         return exePath == other.exePath && startTicks == other.startTicks;
     }
 };
-
-// The user name of `uid`, if the password database has one. Reentrant: the
-// worker's compile looks users up at the same time.
-std::optional<std::string> userName(uint32_t uid)
-{
-    std::vector<char> buffer(passwdBufferStart);
-    for (;;) {
-        struct passwd entry;
-        struct passwd *found = nullptr;
-        const int r = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-        if (r == ERANGE && buffer.size() < passwdBufferLimit) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (r != 0 || !found)
-            return std::nullopt;
-        return std::string(found->pw_name);
-    }
-}
 
 std::string errorMessage(sd_bus_message *reply)
 {
@@ -212,7 +188,7 @@ void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> 
         return;
     }
     if (mode == ThreeModeSwitch::On) {
-        const std::optional<std::string> name = userName(uid);
+        const std::optional<std::string> name = userNameOf(uid);
         if (!name) {
             TAVO_ERROR("AUDIT FAIL: getpwuid failed for uid %u, method=%s", uid, method);
             state->conclude(Verdict::Refused);

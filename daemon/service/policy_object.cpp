@@ -187,9 +187,8 @@ int publishPolicyService(SystemBus &bus, ZupolicyPolicymgrService &service, BusS
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message *reply = nullptr;
-    const int r = sd_bus_call_method(bus.handle(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                     "org.freedesktop.DBus", "RequestName", &error, &reply, "su", policyServiceName,
-                                     nameDoNotQueue);
+    const int r = sd_bus_call_method(bus.handle(), busDaemonService, busDaemonPath, busDaemonInterface, "RequestName",
+                                     &error, &reply, "su", policyServiceName, nameDoNotQueue);
     const BusMessage owned(reply);
     uint32_t answer = 0;
     if (r < 0 || sd_bus_message_read(reply, "u", &answer) < 0 ||

@@ -12,6 +12,11 @@
 
 #include <systemd/sd-bus.h>
 
+// The bus daemon's own object, whom the daemon asks about names and callers.
+constexpr char busDaemonService[] = "org.freedesktop.DBus";
+constexpr char busDaemonPath[] = "/org/freedesktop/DBus";
+constexpr char busDaemonInterface[] = "org.freedesktop.DBus";
+
 // Owners of sd-bus references, released on every path.
 struct BusMessageUnref {
     void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
