@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_replace.h"
 #include "unique_fd.h"
 
 namespace tavo_image {
@@ -20,21 +21,6 @@ constexpr size_t suffixLength = 6;
 constexpr int nameAttempts = 100;
 const char temporaryInfix[] = ".tmp-";
 const char nameCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-
-bool writeAll(int fd, const uint8_t *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool sameFile(const struct stat &a, const struct stat &b)
 {
