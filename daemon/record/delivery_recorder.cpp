@@ -129,7 +129,7 @@ void DeliveryRecorder::store(RecordStore &target, const std::function<void(Polic
         return found == bytes->end() ? nullptr : &found->second;
     }, problem);
     if (rc != 0)
-        TAVO_ERROR("%s记录失败: %s", what, problem.c_str());
+        TAVO_WARN("%s记录失败: %s", what, problem.c_str());
     else
         TAVO_DEBUG("%s记录已更新: %s/record", what, target.directory().c_str());
 }

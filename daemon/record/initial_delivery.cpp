@@ -87,6 +87,6 @@ int recordInitialDelivery(const std::string &prefix, const ImageFileMark &before
         },
         problem);
     if (rc != 0)
-        TAVO_ERROR("cannot record the policy in force: %s", problem.c_str());
+        TAVO_WARN("cannot record the policy in force: %s", problem.c_str());
     return rc;
 }
