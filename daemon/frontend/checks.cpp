@@ -1,8 +1,8 @@
 #include "checks.h"
 
+#include "compile_log.h"
 #include "front_end.h"
 #include "parse_state.h"
-#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -76,7 +76,7 @@ int checkWildcard(const std::string &path)
             if (index + 1 < segmentCount)
                 ++wholeStars;
         } else if (length >= 2 && isPartialWildcard(path, pos, end)) {
-            TAVO_ERROR("####ERROR: 目前不支持部分通配格式，请检查 %s ", path.c_str());
+            COMPILE_ERROR("####ERROR: 目前不支持部分通配格式，请检查 %s ", path.c_str());
             return 1;
         }
         pos = end + 1;
@@ -85,19 +85,19 @@ int checkWildcard(const std::string &path)
     if (wholeStars == 0)
         return 0;
     if (wholeStars >= 2) {
-        TAVO_ERROR("####ERROR: 目前不支持多项通配格式，请检查 %s ", path.c_str());
+        COMPILE_ERROR("####ERROR: 目前不支持多项通配格式，请检查 %s ", path.c_str());
         return 1;
     }
     if (path.compare(0, 7, "/home/*") == 0)
         return 0;
-    TAVO_ERROR("####ERROR: 目前不支持除home路径外的通配格式，请检查 %s ", path.c_str());
+    COMPILE_ERROR("####ERROR: 目前不支持除home路径外的通配格式，请检查 %s ", path.c_str());
     return 1;
 }
 
 int checkSubject(const std::string &name)
 {
     if (checkWildcard(name) != 0) {
-        TAVO_ERROR("####ERROR: 主体%s通配检查失败", name.c_str());
+        COMPILE_ERROR("####ERROR: 主体%s通配检查失败", name.c_str());
         return 1;
     }
     policyOutput().setFileToGetLabelMap(subjectLabel(name), name);
@@ -108,7 +108,7 @@ int checkSubject(const std::string &name)
 int checkObject(const std::string &name)
 {
     if (checkWildcard(name) != 0) {
-        TAVO_ERROR("####ERROR: 客体%s通配检查失败", name.c_str());
+        COMPILE_ERROR("####ERROR: 客体%s通配检查失败", name.c_str());
         return 1;
     }
 
@@ -121,7 +121,7 @@ int checkObject(const std::string &name)
         kind = isAbsolute(name) ? fileLabel(name, "object_file") : "object_pkg";
     } else if (type == "dir" || type == "lnkfile") {
         if (!isAbsolute(name)) {
-            TAVO_ERROR(type == "dir" ? "####ERROR: dir客体类型的%s不是绝对路径"
+            COMPILE_ERROR(type == "dir" ? "####ERROR: dir客体类型的%s不是绝对路径"
                                      : "####ERROR: lnkfile客体类型的%s不是绝对路径",
                        name.c_str());
             return 1;
@@ -139,7 +139,7 @@ int checkObject(const std::string &name)
     // Any other type is known to the library through its parent class.
     std::string parent;
     if (policyManager().getParentClass(type, parent) != 0) {
-        TAVO_ERROR("####ERROR: 获取客体类型%s父类型失败", type.c_str());
+        COMPILE_ERROR("####ERROR: 获取客体类型%s父类型失败", type.c_str());
         return 1;
     }
     if (parent == "kmod") {
@@ -148,7 +148,7 @@ int checkObject(const std::string &name)
     } else if (parent == "cap") {
         TAVO_ID oid;
         if (policyManager().getCapOid(name, oid) != 0) {
-            TAVO_ERROR("####ERROR: 获取权能%s客体id失败", name.c_str());
+            COMPILE_ERROR("####ERROR: 获取权能%s客体id失败", name.c_str());
             return 1;
         }
         s.rule.node.oids.push_back(oid);

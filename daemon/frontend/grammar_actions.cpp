@@ -1,9 +1,9 @@
 #include "grammar_actions.h"
 
+#include "compile_log.h"
 #include "front_end.h"
 #include "lexer.h"
 #include "parser.h"
-#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -99,7 +99,7 @@ int declareVariable(const std::string &name)
 {
     ParseState &s = parseState();
     if (s.dynamicFlag && s.varKind != KindBool) {
-        TAVO_ERROR("####ERROR: dynamic 只能用于bool类型变量，%s类型变量%s不能声明为dynamic", kindKeyword(s.varKind),
+        COMPILE_ERROR("####ERROR: dynamic 只能用于bool类型变量，%s类型变量%s不能声明为dynamic", kindKeyword(s.varKind),
                    name.c_str());
         return 1;
     }
@@ -123,6 +123,6 @@ void endSection()
 
 int reportSyntaxError(const char *message)
 {
-    TAVO_ERROR("####ERROR: %s at symbol '%s' on line %d", message, tokenText(), lineNumber);
+    COMPILE_ERROR("####ERROR: %s at symbol '%s' on line %d", message, tokenText(), lineNumber);
     return 0;
 }

@@ -1,7 +1,7 @@
 #include "parse_state.h"
 
+#include "compile_log.h"
 #include "lexer.h"
-#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -18,7 +18,7 @@ int storeOperand(std::string &slot, const std::string &text, const char *emptyMe
     else
         slot.assign(text);
     if (slot.empty()) {
-        TAVO_ERROR("%s", emptyMessage);
+        COMPILE_ERROR("%s", emptyMessage);
         return 1;
     }
     return 0;
@@ -134,7 +134,7 @@ void addPermission(const std::string &text)
 int addUid(uint64_t value)
 {
     if (!isUidNumber(value)) {
-        TAVO_ERROR("####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
+        COMPILE_ERROR("####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
         return 1;
     }
     parseState().rule.uids.push_back(uidOfNumber(value));

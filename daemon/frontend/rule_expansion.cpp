@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "compile_log.h"
 #include "parse_state.h"
-#include <tavopolicysync/log.h>
 #include "variables.h"
 
 namespace {
@@ -14,7 +14,7 @@ int settleNamespace(ParseState &s)
         return 0;
     const auto it = s.stringVars.find("name");
     if (it == s.stringVars.end()) {
-        TAVO_ERROR("####ERROR: 策略文件中未设置场景名称（name）");
+        COMPILE_ERROR("####ERROR: 策略文件中未设置场景名称（name）");
         return 1;
     }
     s.namespaceName = it->second;
@@ -62,7 +62,7 @@ size_t sharedNodeBytes(const ParseState &s)
 int checkRecordLimits(ParseState &s, size_t count)
 {
     if (count > maxFileNodes - s.nodeCount) {
-        TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
+        COMPILE_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
                    maxFileNodes);
         return 1;
     }
@@ -70,7 +70,7 @@ int checkRecordLimits(ParseState &s, size_t count)
     // file size and the list limits), so the products cannot overflow.
     const size_t bytes = count * sharedNodeBytes(s) + s.rule.uids.size() * namesBytes(s.rule.permissions);
     if (bytes > maxFileRecordBytes - s.recordBytes) {
-        TAVO_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略数据超过上限%zu字节", s.fileName.c_str(), s.ruleLine,
+        COMPILE_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略数据超过上限%zu字节", s.fileName.c_str(), s.ruleLine,
                    maxFileRecordBytes);
         return 1;
     }
@@ -131,7 +131,7 @@ int finishRule()
     if (settleNamespace(s) != 0)
         return 1;
     if (loadGroupAttributes() != 0) {
-        TAVO_ERROR("####ERROR: 分组变量参数获取失败");
+        COMPILE_ERROR("####ERROR: 分组变量参数获取失败");
         return 1;
     }
     if (!s.rule.uidText.empty() && resolveUidText() != 0)

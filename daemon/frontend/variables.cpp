@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "checks.h"
+#include "compile_log.h"
 #include "front_end.h"
 #include "parse_state.h"
 #include "passwd_lookup.h"
-#include <tavopolicysync/log.h>
 
 namespace {
 
@@ -83,7 +83,7 @@ int checkListSize(const ParseState &s, size_t size)
 {
     if (size <= maxListElements)
         return 0;
-    TAVO_ERROR("####ERROR: 文件%s中列表变量%s的元素超过上限%zu个", s.fileName.c_str(), s.varName.c_str(),
+    COMPILE_ERROR("####ERROR: 文件%s中列表变量%s的元素超过上限%zu个", s.fileName.c_str(), s.varName.c_str(),
                maxListElements);
     return 1;
 }
@@ -115,7 +115,7 @@ int chargeCopy(ParseState &s, size_t bytes)
         s.copiedBytes += bytes;
         return 0;
     }
-    TAVO_ERROR("####ERROR: 文件%s中变量%s的引用复制数据累计超过上限%zu字节", s.fileName.c_str(), s.varName.c_str(),
+    COMPILE_ERROR("####ERROR: 文件%s中变量%s的引用复制数据累计超过上限%zu字节", s.fileName.c_str(), s.varName.c_str(),
                maxCopiedBytes);
     return 1;
 }
@@ -149,12 +149,12 @@ int storeString(ParseState &s, const std::string &name, const std::string &text)
         return 0;
     }
     if (!s.namespaceName.empty()) {
-        TAVO_WARN("####WARN: 一个策略文件只能有一个name，name %s 无效", text.c_str());
+        COMPILE_WARN("####WARN: 一个策略文件只能有一个name，name %s 无效", text.c_str());
         s.stringVars["name"] = text;
         return 0;
     }
     if (isIllegalNamespace(text)) {
-        TAVO_ERROR("####ERROR: namespace 名称包含非法路径字符: %s", text.c_str());
+        COMPILE_ERROR("####ERROR: namespace 名称包含非法路径字符: %s", text.c_str());
         return 1;
     }
     s.namespaceName = text;
@@ -169,14 +169,14 @@ int checkFits32(const ParseState &s, const std::string &name, uint64_t value)
 {
     if (value <= UINT32_MAX)
         return 0;
-    TAVO_ERROR("####ERROR: 文件%s第%d行的规则所用变量%s的值%llu超出 uint32_t 范围", s.fileName.c_str(), s.ruleLine,
+    COMPILE_ERROR("####ERROR: 文件%s第%d行的规则所用变量%s的值%llu超出 uint32_t 范围", s.fileName.c_str(), s.ruleLine,
                name.c_str(), static_cast<unsigned long long>(value));
     return 1;
 }
 
 int refuseValueForm(const ParseState &s, const std::string &written)
 {
-    TAVO_ERROR("####ERROR: 变量%s的值%s与其类型%s不符", s.varName.c_str(), written.c_str(),
+    COMPILE_ERROR("####ERROR: 变量%s的值%s与其类型%s不符", s.varName.c_str(), written.c_str(),
                kindKeyword(s.varKind));
     return 1;
 }
@@ -197,7 +197,7 @@ using CheckFn = int (*)(const std::string &);
 int checkOperand(const std::string &text, CheckFn check, const char *role)
 {
     if (text.empty()) {
-        TAVO_ERROR("####ERROR: 规则中的%s为空字符串", role);
+        COMPILE_ERROR("####ERROR: 规则中的%s为空字符串", role);
         return 1;
     }
     return check(text);
@@ -209,7 +209,7 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
     ParseState &s = parseState();
     if (text.empty() || text[0] != '$') {
         if (check(text) != 0) {
-            TAVO_ERROR("####ERROR: 对%s %s 处理过程存在错误", role, text.c_str());
+            COMPILE_ERROR("####ERROR: 对%s %s 处理过程存在错误", role, text.c_str());
             return 1;
         }
         return 0;
@@ -219,7 +219,7 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
     const std::string name = text;
     const uint32_t *kind = lookup(s.varKinds, name);
     if (!kind) {
-        TAVO_ERROR("####ERROR: 未声明的变量%s不能作为%s", name.c_str(), role);
+        COMPILE_ERROR("####ERROR: 未声明的变量%s不能作为%s", name.c_str(), role);
         return 1;
     }
     switch (*kind) {
@@ -229,7 +229,7 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
             return 0;
         for (const std::string &element : *list) {
             if (checkOperand(element, check, role) != 0) {
-                TAVO_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
+                COMPILE_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
                 return 1;
             }
         }
@@ -239,17 +239,17 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
         const std::string *value = lookup(s.stringVars, name);
         const std::string element = value ? *value : std::string();
         if (checkOperand(element, check, role) != 0) {
-            TAVO_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
+            COMPILE_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
             return 1;
         }
         return 0;
     }
     case KindInt:
     case KindIntList:
-        TAVO_ERROR("####ERROR: 整型变量%s不能作为%s", name.c_str(), role);
+        COMPILE_ERROR("####ERROR: 整型变量%s不能作为%s", name.c_str(), role);
         return 1;
     default:
-        TAVO_ERROR("####ERROR: 布尔型变量%s不能作为%s", name.c_str(), role);
+        COMPILE_ERROR("####ERROR: 布尔型变量%s不能作为%s", name.c_str(), role);
         return 1;
     }
 }
@@ -298,7 +298,7 @@ int reopenVariable(const std::string &name)
             return 0;
         }
     }
-    TAVO_ERROR("####ERROR: 未进行声明的变量名%s", name.c_str());
+    COMPILE_ERROR("####ERROR: 未进行声明的变量名%s", name.c_str());
     return 1;
 }
 
@@ -331,7 +331,7 @@ int assignReference()
 {
     ParseState &s = parseState();
     if (s.varText.empty() || s.varText[0] != '$') {
-        TAVO_ERROR("####ERROR: %s 不是引用变量", s.varText.c_str());
+        COMPILE_ERROR("####ERROR: %s 不是引用变量", s.varText.c_str());
         return 1;
     }
     const std::string ref = s.varText.substr(1);
@@ -343,9 +343,9 @@ int assignReference()
     if (!found) {
         const bool declared = selfList ? s.varPriorKind != KindNone : s.varKinds.count(ref) != 0;
         if (declared)
-            TAVO_ERROR("####ERROR: 引用变量%s类型与目标变量类型不匹配", ref.c_str());
+            COMPILE_ERROR("####ERROR: 引用变量%s类型与目标变量类型不匹配", ref.c_str());
         else
-            TAVO_ERROR("####ERROR: 不存在引用变量%s", ref.c_str());
+            COMPILE_ERROR("####ERROR: 不存在引用变量%s", ref.c_str());
         return 1;
     }
 
@@ -441,7 +441,7 @@ int loadGroupAttributes()
         if (checkFits32(s, "interactive", *i) != 0)
             return 1;
         if (*i > 2) {
-            TAVO_ERROR("####ERROR: 策略文件中弹窗值越界");
+            COMPILE_ERROR("####ERROR: 策略文件中弹窗值越界");
             return 1;
         }
         interactive = static_cast<uint32_t>(*i);
@@ -467,7 +467,7 @@ int lookupScalarVariable(const std::string &name, uint64_t &value)
     ParseState &s = parseState();
     const uint32_t *kind = lookup(s.varKinds, name);
     if (!kind) {
-        TAVO_ERROR("####ERROR: 未找到变量名%s", name.c_str());
+        COMPILE_ERROR("####ERROR: 未找到变量名%s", name.c_str());
         return 1;
     }
     if (*kind == KindBool) {
@@ -478,7 +478,7 @@ int lookupScalarVariable(const std::string &name, uint64_t &value)
         value = s.intVars[name];
         return 0;
     }
-    TAVO_ERROR("####ERROR: 未找到int或者bool类型的变量名%s", name.c_str());
+    COMPILE_ERROR("####ERROR: 未找到int或者bool类型的变量名%s", name.c_str());
     return 1;
 }
 
@@ -494,7 +494,7 @@ int addConditionVariable(const std::string &name)
 
     uint64_t value = 0;
     if (lookupScalarVariable(name, value) != 0) {
-        TAVO_ERROR("####ERROR: 条件表达式中引用的变量 %s 不存在或类型不匹配", name.c_str());
+        COMPILE_ERROR("####ERROR: 条件表达式中引用的变量 %s 不存在或类型不匹配", name.c_str());
         return 1;
     }
     if (checkFits32(s, name, value) != 0)
@@ -509,7 +509,7 @@ int resolveUserUid(const std::string &name)
 {
     ParseState &s = parseState();
     if (name.empty()) {
-        TAVO_ERROR("####ERROR: 规则中的uid为空字符串");
+        COMPILE_ERROR("####ERROR: 规则中的uid为空字符串");
         return 1;
     }
     uint32_t uid = 0;
@@ -518,7 +518,7 @@ int resolveUserUid(const std::string &name)
     } else {
         std::optional<uid_t> found;
         if (const int rc = uidOfUser(name.c_str(), found); rc != 0) {
-            TAVO_ERROR("####ERROR: 获取用户%s的uid出错: %s", name.c_str(), strerror(rc));
+            COMPILE_ERROR("####ERROR: 获取用户%s的uid出错: %s", name.c_str(), strerror(rc));
             return 1;
         }
         if (found) {
@@ -531,7 +531,7 @@ int resolveUserUid(const std::string &name)
     }
     // Kept as "no one", but a misspelt name must not protect nothing silently.
     if (s.unknownUsers.count(name) != 0)
-        TAVO_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
+        COMPILE_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
                   unknownUserUid);
     s.rule.uids.push_back(uid);
     policyOutput().setUidInfo(name, uid);
@@ -543,7 +543,7 @@ int resolveUidText()
     ParseState &s = parseState();
     if (s.rule.uidText.empty() || s.rule.uidText[0] != '$') {
         if (resolveUserUid(s.rule.uidText) != 0) {
-            TAVO_ERROR("####ERROR: uid %s 处理过程存在错误", s.rule.uidText.c_str());
+            COMPILE_ERROR("####ERROR: uid %s 处理过程存在错误", s.rule.uidText.c_str());
             return 1;
         }
         return 0;
@@ -553,7 +553,7 @@ int resolveUidText()
     const std::string name = s.rule.uidText;
     const uint32_t *kind = lookup(s.varKinds, name);
     if (!kind) {
-        TAVO_ERROR("####ERROR: 未声明的变量%s不能作为uid", name.c_str());
+        COMPILE_ERROR("####ERROR: 未声明的变量%s不能作为uid", name.c_str());
         return 1;
     }
     switch (*kind) {
@@ -563,7 +563,7 @@ int resolveUidText()
             return 0;
         for (const uint64_t value : *values) {
             if (!isUidNumber(value)) {
-                TAVO_ERROR("####ERROR: intlist 变量 %s 中的值 %llu 超出 uint32_t 范围", name.c_str(),
+                COMPILE_ERROR("####ERROR: intlist 变量 %s 中的值 %llu 超出 uint32_t 范围", name.c_str(),
                            static_cast<unsigned long long>(value));
                 return 1;
             }
@@ -577,7 +577,7 @@ int resolveUidText()
             return 0;
         for (const std::string &user : *list) {
             if (resolveUserUid(user) != 0) {
-                TAVO_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
+                COMPILE_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
                 return 1;
             }
         }
@@ -595,13 +595,13 @@ int resolveUidText()
         const std::string *value = lookup(s.stringVars, name);
         const std::string user = value ? *value : std::string();
         if (resolveUserUid(user) != 0) {
-            TAVO_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
+            COMPILE_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
             return 1;
         }
         return 0;
     }
     default:
-        TAVO_ERROR("####ERROR: 布尔型变量%s不能作为uid", name.c_str());
+        COMPILE_ERROR("####ERROR: 布尔型变量%s不能作为uid", name.c_str());
         return 1;
     }
 }
