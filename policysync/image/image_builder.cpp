@@ -241,6 +241,18 @@ std::vector<uint32_t> ImageBuilder::selectRules(uint32_t sectionNs, uint32_t sec
 int ImageBuilder::build(ImageKind kind, const Registrations &registrations, const std::string &ns,
                         const std::string &section, BuiltImage &out, std::string &error, bool digestOnly)
 {
+    return make(kind, registrations, ns, section, &out, error, digestOnly);
+}
+
+int ImageBuilder::checkLimits(ImageKind kind, const Registrations &registrations, const std::string &ns,
+                              const std::string &section, std::string &error)
+{
+    return make(kind, registrations, ns, section, nullptr, error, true);
+}
+
+int ImageBuilder::make(ImageKind kind, const Registrations &registrations, const std::string &ns,
+                       const std::string &section, BuiltImage *out, std::string &error, bool digestOnly)
+{
     labels_.flush(strings_);
     const bool sectionOnly = kind == ImageKind::Section;
     const uint32_t sectionNs = sectionOnly ? strings_.intern(ns) : noString;
@@ -248,8 +260,12 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     const std::vector<uint32_t> selected = selectRules(sectionNs, sectionId);
     const RulePlace whereRule = [this](uint32_t rule) { return where(rule); };
     const int invalid = validateRules(selected, records_, strings_, registrations, whereRule, error);
-    if (invalid != 0)
-        return invalid;
+    if (invalid != 0) {
+        // A rule that does not hold is build()'s to report, not a limit.
+        if (!out)
+            error.clear();
+        return out ? invalid : 0;
+    }
 
     RecordTables sectionRecords(blocks_);
     if (sectionOnly)
@@ -273,9 +289,11 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     const RulePlace whereInImage = [&](uint32_t rule) { return where(sectionOnly ? selected[rule] : rule); };
     if (const int refused = withinModuleLimits(records, h.imageSize, whereInImage, error))
         return refused;
-    if (const int failed = writeImage(h, tables, digestOnly, blocks_, out, error))
+    if (!out)
+        return 0;
+    if (const int failed = writeImage(h, tables, digestOnly, blocks_, *out, error))
         return failed;
-    out.nodeCount = records.nodes.size();
+    out->nodeCount = records.nodes.size();
     return 0;
 }
 

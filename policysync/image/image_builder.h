@@ -57,8 +57,16 @@ public:
     // whose blocks are on huge pages asks for them under the image too.
     int build(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
               BuiltImage &out, std::string &error, bool digestOnly = false);
+    // Whether the module would take the image build() would make: 0, or 22
+    // with `error` when its size or its records are beyond the module's
+    // limits. A rule that does not hold is build()'s to report: 0 here.
+    int checkLimits(ImageKind kind, const Registrations &registrations, const std::string &ns,
+                    const std::string &section, std::string &error);
 
 private:
+    // build() and checkLimits(): with a null `out`, only the limits.
+    int make(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
+             BuiltImage *out, std::string &error, bool digestOnly);
     // A rule's nodes share its record unless it differs from the one before.
     void addRuleUnlessSame(const PolicyNode *previous, const PolicyNode &rule);
     void addRuleRecord(const PolicyNode &node);

@@ -51,6 +51,9 @@ public:
     // With digestOnly, out.bytes stays empty (ImageBuilder::build).
     int compile(ImageKind kind, const std::string &ns, const std::string &section, BuiltImage &out,
                 std::string &error, bool digestOnly = false);
+    // Whether the module would take that image (ImageBuilder::checkLimits);
+    // 12 when memory ran out, which drops everything added.
+    int checkLimits(ImageKind kind, const std::string &ns, const std::string &section, std::string &error);
 
 private:
     ImageBuilder builder_;
