@@ -1,10 +1,13 @@
 #include "policy_manager.h"
 
+#include <cstdint>
 #include <utility>
 
 #include "rule_expansion.h"
 
 namespace {
+
+thread_local ExpansionGate *currentGate = nullptr;
 
 class LibraryOutput final : public PolicyOutput {
 public:
@@ -14,6 +17,8 @@ public:
     // they take the rules' members.
     void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
     {
+        if (currentGate && !currentGate->admits(rules))
+            return;
         policyManager().addPolicy(fileName, expandFileNodes(rules, false));
     }
     void setNamespaceInfo(std::string nsName) override { policyManager().setNamespaceInfo(std::move(nsName)); }
@@ -45,4 +50,49 @@ PolicyOutput &libraryOutput()
 {
     static LibraryOutput output;
     return output;
+}
+
+uint64_t expandedRecords(const std::vector<FileRule> &rules)
+{
+    uint64_t total = 0;
+    for (const FileRule &rule : rules) {
+        const PolicyNode &n = rule.shared;
+        uint64_t each = 1 + n.sids.size() + n.subjectNames.size() + n.oids.size() + n.objectNames.size() +
+                        n.conditions.size() + n.actions.size();
+        for (const ExprNode &e : n.conditions)
+            each += e.params.size();
+        for (const DoFuncNode &call : n.actions)
+            each += call.params.size();
+        uint64_t records = 0;
+        if (__builtin_mul_overflow(each, rule.uids.size(), &records) ||
+            __builtin_mul_overflow(records, rule.permissions.size(), &records) ||
+            __builtin_add_overflow(total, records, &total))
+            return UINT64_MAX;
+    }
+    return total;
+}
+
+ExpansionGate::ExpansionGate(std::function<bool()> allows) : allows_(std::move(allows)), previous_(currentGate)
+{
+    currentGate = this;
+}
+
+ExpansionGate::~ExpansionGate()
+{
+    currentGate = previous_;
+}
+
+bool ExpansionGate::admits(const std::vector<FileRule> &rules)
+{
+    if (refused_)
+        return false;
+    if (asked_ || expandedRecords(rules) <= largeExpansionRecords)
+        return true;
+    asked_ = true;
+    if (allows_())
+        return true;
+    refused_ = true;
+    // Files before this one went to the library already.
+    policyManager().clearAllPolicy();
+    return false;
 }

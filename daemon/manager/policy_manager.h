@@ -5,6 +5,7 @@
 #define TAVO_POLICY_MANAGER_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,5 +50,37 @@ public:
 // rule into the library's records. The library is asked its queries
 // (getParentClass, getCapOid) whatever the output.
 PolicyOutput &libraryOutput();
+
+// The module's records a file's rules make once expanded (one per node
+// and per element its rule holds for it), counted without expanding them.
+uint64_t expandedRecords(const std::vector<FileRule> &rules);
+
+// A rule expanded into the library's records takes some 64 bytes a record,
+// each node a copy of its rule's lists: a file over this many records is
+// not expanded before the run's gate lets it.
+constexpr uint64_t largeExpansionRecords = uint64_t{1} << 19;
+
+// For the time it lives, on its thread, the library output asks `allows`
+// once, before it expands the first file over largeExpansionRecords,
+// whether the run may go on. When the answer is no, the library's policy
+// is cleared and no later file of the run reaches the library: refused()
+// tells the caller, which must not compile what the library holds then.
+class ExpansionGate {
+public:
+    explicit ExpansionGate(std::function<bool()> allows);
+    ~ExpansionGate();
+    ExpansionGate(const ExpansionGate &) = delete;
+    ExpansionGate &operator=(const ExpansionGate &) = delete;
+
+    bool refused() const { return refused_; }
+    // Whether a file of these rules may go to the library.
+    bool admits(const std::vector<FileRule> &rules);
+
+private:
+    std::function<bool()> allows_;
+    ExpansionGate *previous_;
+    bool asked_ = false;
+    bool refused_ = false;
+};
 
 #endif

@@ -1,6 +1,6 @@
 // The library's compile side, done by the same image code the stand-in
-// library uses: tavo-policy-check needs nothing of the library but its
-// public calls, whichever library is installed.
+// library uses: tavo-policy-check, and the daemon's read-ahead, need
+// nothing of the library but its public calls, whichever is installed.
 #ifndef TAVO_IMAGE_OUTPUT_H
 #define TAVO_IMAGE_OUTPUT_H
 
@@ -12,8 +12,10 @@
 
 class ImageOutput final : public PolicyOutput {
 public:
-    // Its tables on huge pages: the checker runs once and exits.
-    tavo_image::PolicyCompiler compiler{tavo_image::LargeBlocks::HugePages};
+    // Huge pages suit the checker, which runs once and exits; never the daemon.
+    explicit ImageOutput(tavo_image::LargeBlocks blocks = tavo_image::LargeBlocks::Heap) : compiler(blocks) {}
+
+    tavo_image::PolicyCompiler compiler;
     // Called after each file's rules went to the compiler (may be null).
     void (*afterFile)() = nullptr;
 

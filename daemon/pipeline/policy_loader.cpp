@@ -15,9 +15,9 @@
 #include <vector>
 
 #include <openssl/evp.h>
-#include <tavopolicysync/log.h>
 
 #include "bounded_read.h"
+#include "compile_log.h"
 #include "front_end.h"
 #include "parse_state.h"
 #include "parser.h"
@@ -85,23 +85,23 @@ UniqueFd openRegularFile(const std::string &path, const std::string &name, struc
 {
     const UniqueFd probe(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!probe.valid()) {
-        TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
+        COMPILE_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
         return UniqueFd();
     }
     struct stat before;
     if (fstat(probe.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
-        TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
+        COMPILE_ERROR("路径 %s 不是常规文件", name.c_str());
         return UniqueFd();
     }
 
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid()) {
-        TAVO_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
+        COMPILE_ERROR("无法打开文件 %s: %s", name.c_str(), strerror(errno));
         return UniqueFd();
     }
     if (fstat(fd.get(), &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
         after.st_ino != before.st_ino) {
-        TAVO_ERROR("路径 %s 不是常规文件", name.c_str());
+        COMPILE_ERROR("路径 %s 不是常规文件", name.c_str());
         return UniqueFd();
     }
     return fd;
@@ -114,11 +114,11 @@ UniqueFd openPolicyFile(const std::string &path, const std::string &name, const 
     int error = 0;
     const std::string resolved = realPath(path, error);
     if (resolved.empty()) {
-        TAVO_ERROR("无法解析文件 %s: %s", name.c_str(), strerror(error));
+        COMPILE_ERROR("无法解析文件 %s: %s", name.c_str(), strerror(error));
         return UniqueFd();
     }
     if (resolved.compare(0, prefix.size(), prefix) != 0) {
-        TAVO_ERROR("文件 %s 不在允许的策略目录内", name.c_str());
+        COMPILE_ERROR("文件 %s 不在允许的策略目录内", name.c_str());
         return UniqueFd();
     }
     return openRegularFile(resolved, name, st);
@@ -138,7 +138,7 @@ bool changedWhileRead(int fd, const struct stat &atOpen, size_t bytesRead)
 
 void logTooLarge(const std::string &name, size_t fileSizeLimit)
 {
-    TAVO_ERROR("###ERROR: 文件%s大小超过上限%zu字节，拒绝读取", name.c_str(), fileSizeLimit);
+    COMPILE_ERROR("###ERROR: 文件%s大小超过上限%zu字节，拒绝读取", name.c_str(), fileSizeLimit);
 }
 
 // Memory ran out while one file was read or compiled: that file fails, and
@@ -148,7 +148,7 @@ int failForMemory(const char *message, const std::string &name, int code)
 {
     resetParseState();
     policyOutput().clearAllPolicy();
-    TAVO_ERROR(message, name.c_str());
+    COMPILE_ERROR(message, name.c_str());
     return code;
 }
 
@@ -186,7 +186,7 @@ bool stillHolds(const std::string &path, const std::string &prefix, const Compil
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            TAVO_ERROR("读取文件 %s 失败", source.name.c_str());
+            COMPILE_ERROR("读取文件 %s 失败", source.name.c_str());
             return false;
         }
         total += static_cast<uint64_t>(n);
@@ -209,8 +209,8 @@ int verifySources(const PolicyDirectoryRun &run, const std::vector<CompiledSourc
     for (const CompiledSource &source : sources) {
         if (stillHolds(run.directory + "/" + source.name, run.prefix, source))
             continue;
-        TAVO_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", source.name.c_str());
-        TAVO_ERROR("##ERROR: 处理策略文件 %s 失败，错误码 %d", source.name.c_str(), FileUnusable);
+        COMPILE_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", source.name.c_str());
+        COMPILE_ERROR("##ERROR: 处理策略文件 %s 失败，错误码 %d", source.name.c_str(), FileUnusable);
         result = FileUnusable;
         if (run.stopAtFirstFailure)
             break;
@@ -246,7 +246,7 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
             return FileUnusable;
         }
         if (read != 0) {
-            TAVO_ERROR("读取文件 %s 失败", name.c_str());
+            COMPILE_ERROR("读取文件 %s 失败", name.c_str());
             return FileUnusable;
         }
     } catch (const std::bad_alloc &) {
@@ -254,7 +254,7 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
         return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
     }
     if (changedWhileRead(fd, st, content.size())) {
-        TAVO_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
+        COMPILE_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
         return FileUnusable;
     }
     source.name = name;
@@ -265,14 +265,14 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
         content = std::string();
         return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
     }
-    TAVO_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
+    COMPILE_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
 
     const int result = compilePolicyContent(name, content, onCompiled, fileSizeLimit);
     if (result == FileWithoutPolicy)
-        TAVO_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
+        COMPILE_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
     else if (result == FileCompileError)
-        TAVO_ERROR("###ERROR: 策略文件%s解析失败", name.c_str());
-    TAVO_DEBUG("###INFO: 文件%s处理完成", name.c_str());
+        COMPILE_ERROR("###ERROR: 策略文件%s解析失败", name.c_str());
+    COMPILE_DEBUG("###INFO: 文件%s处理完成", name.c_str());
     if (onSource && (result == FileCompiled || result == FileWithoutPolicy))
         onSource(name, content);
     return result;
@@ -300,7 +300,7 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
                          size_t fileSizeLimit)
 {
     if (content.empty()) {
-        TAVO_WARN("####WARN: 文件%s为空", name.c_str());
+        COMPILE_WARN("####WARN: 文件%s为空", name.c_str());
         return FileWithoutPolicy;
     }
     if (content.size() > fileSizeLimit) {
@@ -310,33 +310,33 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
     // The grammar wants one statement at least; blanks and line ends, all
     // the scanner skips, hold no more than an empty file.
     if (content.find_first_not_of(skippedBlanks) == std::string::npos) {
-        TAVO_WARN("####WARN: 文件%s为空", name.c_str());
+        COMPILE_WARN("####WARN: 文件%s为空", name.c_str());
         return FileWithoutPolicy;
     }
     // The scanner reads a NUL-terminated text: a NUL byte would silently
     // end the file early.
     const size_t nul = content.find('\0');
     if (nul != std::string::npos) {
-        TAVO_ERROR("####ERROR: 文件%s第%d行含有NUL字节，拒绝编译", name.c_str(), lineOfOffset(content, nul));
+        COMPILE_ERROR("####ERROR: 文件%s第%d行含有NUL字节，拒绝编译", name.c_str(), lineOfOffset(content, nul));
         return FileCompileError;
     }
 
     try {
         if (compileText(name, content) != 0) {
-            TAVO_ERROR("####ERROR: 文件%s中存在编译错误", name.c_str());
+            COMPILE_ERROR("####ERROR: 文件%s中存在编译错误", name.c_str());
             return FileCompileError;
         }
         ParseState &s = parseState();
         if (s.nodeCount == 0) {
-            TAVO_WARN("####ERROR: 文件%s中没有有效管控数据", name.c_str());
+            COMPILE_WARN("####ERROR: 文件%s中没有有效管控数据", name.c_str());
             return FileWithoutPolicy;
         }
-        TAVO_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
+        COMPILE_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
         if (onCompiled)
             onCompiled(name, expandFileNodes(s.fileRules, true));
         policyOutput().addRules(name, s.fileRules);
         recycleFileNodes();
-        TAVO_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
+        COMPILE_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
         return FileCompiled;
     } catch (const std::bad_alloc &) {
         return failForMemory("####ERROR: 编译文件%s时内存不足，已清除全部策略", name, FileCompileError);
@@ -353,7 +353,7 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     if (result != FileCompiled && result != FileWithoutPolicy)
         return result;
     if (!stillHolds(path, prefix, source)) {
-        TAVO_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
+        COMPILE_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
         policyOutput().clearAllPolicy();
         return FileUnusable;
     }
@@ -366,16 +366,16 @@ int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> 
 {
     const UniqueDir dir(opendir(run.directory.c_str()));
     if (!dir) {
-        TAVO_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
+        COMPILE_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
         return DirectoryWithoutPolicy;
     }
-    const int prepared = policyManager().prepareWork();
+    const int prepared = run.readAhead ? 0 : policyManager().prepareWork();
     if (prepared < 0)
         return prepared;
 
     std::vector<std::string> names;
     if (!listDirectory(dir.get(), names)) {
-        TAVO_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
+        COMPILE_ERROR("##ERROR: 无法打开策略目录 %s", run.directory.c_str());
         return DirectoryWithoutPolicy;
     }
 
@@ -384,13 +384,13 @@ int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> 
         if (name[0] == '.')
             continue;
         if (name.find('/') != std::string::npos || name.find("..") != std::string::npos) {
-            TAVO_WARN("跳过非法文件名: %s", name.c_str());
+            COMPILE_WARN("跳过非法文件名: %s", name.c_str());
             continue;
         }
         // Every link is reported, whatever its name.
         struct stat st;
         if (fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-            TAVO_WARN("跳过目录内软链接文件: %s", name.c_str());
+            COMPILE_WARN("跳过目录内软链接文件: %s", name.c_str());
             continue;
         }
         if (!isPolicyFileName(name))
@@ -401,17 +401,17 @@ int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> 
         int result;
         CompiledSource source;
         if (path.size() > maxPathLength) {
-            TAVO_ERROR("路径过长，跳过文件 %s", name.c_str());
+            COMPILE_ERROR("路径过长，跳过文件 %s", name.c_str());
             result = FileUnusable;
         } else {
             result = readAndCompile(path, name, run.prefix, run.onCompiled, run.onSource, run.fileSizeLimit, source);
         }
         if (result == FileCompiled || result == FileWithoutPolicy) {
-            TAVO_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
+            COMPILE_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
             sources.push_back(std::move(source));
             continue;
         }
-        TAVO_ERROR("##ERROR: 处理策略文件 %s 失败，错误码 %d", name.c_str(), result);
+        COMPILE_ERROR("##ERROR: 处理策略文件 %s 失败，错误码 %d", name.c_str(), result);
         if (run.stopAtFirstFailure)
             return result;
         if (firstFailure == 0)
@@ -425,7 +425,7 @@ int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> 
         return changed;
     if (!sources.empty())
         return DirectoryCompiled;
-    TAVO_ERROR("##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发");
+    COMPILE_ERROR("##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发");
     return DirectoryWithoutPolicy;
 }
 
@@ -442,7 +442,7 @@ int compilePolicyDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSo
         sources = std::vector<CompiledSource>();
         resetParseState();
         policyOutput().clearAllPolicy();
-        TAVO_ERROR("##ERROR: 处理策略目录%s时内存不足，已清除全部策略", run.directory.c_str());
+        COMPILE_ERROR("##ERROR: 处理策略目录%s时内存不足，已清除全部策略", run.directory.c_str());
         return FileUnusable;
     }
 }
@@ -457,10 +457,10 @@ int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions, st
 {
     sources.clear();
     if (policyOutput().clearAllPolicy() != 0) {
-        TAVO_ERROR("##ERROR: 策略清除失败");
+        COMPILE_ERROR("##ERROR: 策略清除失败");
         return DirectoryClearFailed;
     }
-    TAVO_INFO("##INFO: 策略清除完成");
+    COMPILE_INFO("##INFO: 策略清除完成");
     if (initFunctions)
         policyOutput().initNamespaceFuncInfo();
     return compilePolicyDirectory(run, sources);

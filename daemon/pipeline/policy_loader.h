@@ -61,6 +61,9 @@ struct PolicyDirectoryRun {
     CompiledHook onCompiled;
     SourceHook onSource;
     size_t fileSizeLimit = maxPolicyFileSize;
+    // A pass that only reads ahead of a run (read_ahead.h): the library is
+    // not asked to prepare.
+    bool readAhead = false;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus

@@ -1,5 +1,6 @@
 #include "policymgr_service.h"
 
+#include <cerrno>
 #include <malloc.h>
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include "input_validator.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
+#include "read_ahead.h"
 #include "shared_constants.h"
 #include <tavopolicysync/log.h>
 
@@ -154,7 +156,8 @@ void ZupolicyPolicymgrService::stop()
     returnMemory_.stop();
 }
 
-int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
+int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const ImageTarget &target,
+                                                     bool &overLimits)
 {
     // Resolved once: a directory whose link target moves later is refused.
     static const std::string prefix = canonicalDirectoryPrefix(policyDirectory);
@@ -165,7 +168,17 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions)
     run.onSource = deliveryRecorder().startCompile();
     // The parse state lives for this run only.
     const FrontEnd frontEnd(deliveryRecorder().output());
-    return ::processPolicyDirectory(run, initFunctions);
+    const ExpansionGate gate([&run, &target] {
+        TAVO_INFO("###INFO: 策略文件展开后的记录较多，先检查全部策略是否在内核模块的限制之内");
+        std::string error;
+        if (readAheadLimits(run, target, error) == 0)
+            return true;
+        TAVO_ERROR("###ERROR: 策略超出内核模块的限制，拒绝编译: %s", error.c_str());
+        return false;
+    });
+    const int result = ::processPolicyDirectory(run, initFunctions);
+    overLimits = gate.refused();
+    return result;
 }
 
 std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, const char *method, bool checkModule,
@@ -360,14 +373,17 @@ void ZupolicyPolicymgrService::modifyDynamicVariable(MethodCall call, std::strin
 int ZupolicyPolicymgrService::compileAll(const CallerIdentity &caller, const char *startLine, bool initial)
 {
     TAVO_INFO("%s", startLine);
-    const int r = processPolicyDirectory(false);
+    bool overLimits = false;
+    const int r = processPolicyDirectory(
+        false, ImageTarget{initial ? tavo_image::ImageKind::Initial : tavo_image::ImageKind::Full, {}, {}},
+        overLimits);
     if (r != 0) {
         logDirectoryFailure(r);
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    const int compiled = initial ? policyManager().compileInitData() : policyManager().compileData();
-    if (compiled != 0) {
+    // Refused ahead: the library holds nothing to compile.
+    if (overLimits || (initial ? policyManager().compileInitData() : policyManager().compileData()) != 0) {
         TAVO_ERROR("#ERROR: 策略编译失败，数据解析错误");
         return MethodCompileFailed;
     }
@@ -389,13 +405,17 @@ int ZupolicyPolicymgrService::compileSection(const CallerIdentity &caller, const
         TAVO_ERROR("%s", secRefused);
         return invalid;
     }
-    const int r = processPolicyDirectory(true);
+    bool overLimits = false;
+    const int r = processPolicyDirectory(true, ImageTarget{tavo_image::ImageKind::Section, ns, section}, overLimits);
     if (r != 0) {
         logDirectoryFailure(r);
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    return deliveryRecorder().sectionCompiled(ns, section, caller.uid, policyManager().compileSectionPolicy(ns, section));
+    // Refused ahead, with the library's answer to a policy the module would
+    // not take (the library holds nothing to compile).
+    const int compiled = overLimits ? EINVAL : policyManager().compileSectionPolicy(ns, section);
+    return deliveryRecorder().sectionCompiled(ns, section, caller.uid, compiled);
 }
 
 int ZupolicyPolicymgrService::deliver(const CallerIdentity &caller)

@@ -39,6 +39,8 @@ enum MethodResult : int {
 };
 
 // The authorised caller of a policy operation.
+struct ImageTarget;
+
 struct CallerIdentity {
     uint32_t uid;
     std::string sender;
@@ -181,7 +183,10 @@ private:
                                   BusSlot &pending);
     static std::string getExePath(int32_t pid);
 
-    static int processPolicyDirectory(bool initFunctions);
+    // The directory run of a compile towards `target`. `overLimits`: a file
+    // would have expanded into many records and the run, read ahead, is
+    // beyond what the module takes; the library then holds nothing of it.
+    static int processPolicyDirectory(bool initFunctions, const ImageTarget &target, bool &overLimits);
 
     SystemBus *connection;
     BusNameBirths births_;

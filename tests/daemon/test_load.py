@@ -17,7 +17,7 @@ import dbus
 import pytest
 
 import tavo_sandbox
-from conftest import BIN, GOOD_POLICY, SANITIZED, SLOWER, hold_root_call, status_kib, write_policy
+from conftest import BIN, GOOD_POLICY, SANITIZED, SLOWER, daemon_lines, hold_root_call, status_kib, write_policy
 
 FLOOD = BIN / "tests" / "tavo-test-flood"
 SENDER = r":\d+\.\d+"
@@ -224,3 +224,52 @@ def test_polkitd_stopped_for_twenty_seconds(call, daemon):
     assert replies == ["reply -100"] * 8
     assert slowest < 0.1 * SLOWER, f"{slowest * 1000:.0f} ms"
     assert gap < interval, f"{gap:.1f} s between two watchdog notifications"
+
+
+
+def amplified(files, uids, subjects, sections):
+    """`files` files in namespace amp, each one rule of `uids` uids over the
+    same `subjects` subjects (uids x (subjects + 2) of the module's records),
+    file i in section sections[i % len(sections)]. Of 400 uids and 3,000
+    subjects two files are within the module's limits and three are not."""
+    names = ",".join(f'"/s{i}"' for i in range(subjects))
+    uid_list = ", ".join(str(1000 + i) for i in range(uids))
+    for f in range(files):
+        write_policy(f"amplified{f}.p", (
+            f"string name = amp\nstrlist subjects = {names}\nintlist uids = {uid_list}\n"
+            f"%SECTION {sections[f % len(sections)]}\n"
+            f'allow $uids $subjects "/srv/a{f}" file {{ read }}\n%ENDSEC\n').encode())
+
+
+# A file that would expand into many records is held back until the run,
+# read ahead through the image encoder, is known to be within what the
+# module takes: a refused set never takes its expansion's memory, and an
+# image the module takes (the target's: a section image holds its section)
+# is never refused.
+@pytest.mark.parametrize("files, uids, subjects, sections, method, args, code", [
+    (2, 400, 3000, ("s",), "compileInitPolicy", [], 0),
+    (3, 400, 3000, ("s",), "compileInitPolicy", [], 5),
+    (3, 400, 3000, ("s",), "compileSectionPolicy", ["amp", "s"], 22),
+    (3, 400, 3000, ("s", "t", "t"), "compileSectionPolicy", ["amp", "s"], 0),
+    (4, 600, 10000, ("s",), "compilePolicy", [], 5),
+], ids=["two taken", "three refused", "section refused", "section taken", "refused before expansion"])
+def test_policy_beyond_the_modules_limits_is_refused_before_it_is_expanded(call, daemon, files, uids, subjects,
+                                                                            sections, method, args, code):
+    amplified(files, uids, subjects, sections)
+    pid = daemon.daemon.pid
+    # The memory of earlier calls is given back half a second after them.
+    time.sleep(1)
+    with open(f"/proc/{pid}/clear_refs", "w") as f:
+        f.write("5")
+    assert call.code(method, *args) == code
+    peak = status_kib(pid, "VmHWM")
+    refusals = [msg for lvl, msg in daemon_lines(daemon) if "超出内核模块的限制" in msg]
+    if code == 0:
+        assert refusals == []
+    else:
+        assert len(refusals) == 1 and "records in the module, more than the" in refusals[0], refusals
+        if daemon.has_simkernel:
+            assert call.code("sendPolicy") == 71
+    # Expanded, one file of 600 uids and 10,000 subjects peaks near 400 MiB.
+    if subjects == 10000 and not SANITIZED:
+        assert peak < 160 * 1024, f"peak RSS {peak} KiB"

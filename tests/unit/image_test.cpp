@@ -444,7 +444,7 @@ TEST(PolicyImage, OnlyTheCheckersTablesAskForHugePages)
     for (int i = 0; i < 70000; ++i)
         uids += (i ? "," : "") + std::to_string(i);
     const std::string text = "string name = web\nintlist u = " + uids + "\nallow $u * * file { read, write }\n";
-    ImageOutput checker;
+    ImageOutput checker{tavo_image::LargeBlocks::HugePages};
     const struct {
         const char *what;
         PolicyOutput *output;

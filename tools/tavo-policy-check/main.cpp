@@ -187,7 +187,7 @@ int main(int argc, char **argv)
     if (!quiet)
         enableDebugLog();
 
-    static ImageOutput output;
+    static ImageOutput output{tavo_image::LargeBlocks::HugePages};
     output.afterFile = adviseHeapGrowth;
     // The identity is taken on a second core while the next file compiles.
     static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);

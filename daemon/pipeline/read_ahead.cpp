@@ -1,0 +1,28 @@
+#include "read_ahead.h"
+
+#include <cerrno>
+#include <new>
+
+#include "compile_log.h"
+#include "front_end.h"
+#include "image_output.h"
+
+int readAheadLimits(const PolicyDirectoryRun &run, const ImageTarget &target, std::string &error)
+{
+    PolicyDirectoryRun ahead;
+    ahead.directory = run.directory;
+    ahead.prefix = run.prefix;
+    ahead.fileSizeLimit = run.fileSizeLimit;
+    ahead.readAhead = true;
+    try {
+        const QuietCompileLog quiet;
+        ImageOutput output;
+        const FrontEnd frontEnd(output);
+        if (compilePolicyDirectory(ahead) != DirectoryCompiled)
+            return 0;
+        const int result = output.compiler.checkLimits(target.kind, target.ns, target.section, error);
+        return result == ENOMEM ? 0 : result;
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
+}
