@@ -1,8 +1,8 @@
 #include "policy_manager.h"
 
-#include <cstdint>
 #include <utility>
 
+#include "front_end.h"
 #include "rule_expansion.h"
 
 namespace {
@@ -63,11 +63,9 @@ uint64_t expandedRecords(const std::vector<FileRule> &rules)
             each += e.params.size();
         for (const DoFuncNode &call : n.actions)
             each += call.params.size();
-        uint64_t records = 0;
-        if (__builtin_mul_overflow(each, rule.uids.size(), &records) ||
-            __builtin_mul_overflow(records, rule.permissions.size(), &records) ||
-            __builtin_add_overflow(total, records, &total))
-            return UINT64_MAX;
+        // Far from overflowing: at most maxFileNodes nodes a file, and
+        // maxListElements elements a list.
+        total += each * rule.uids.size() * rule.permissions.size();
     }
     return total;
 }
@@ -82,6 +80,11 @@ ExpansionGate::~ExpansionGate()
     currentGate = previous_;
 }
 
+bool expansionRefused()
+{
+    return currentGate && currentGate->refused_;
+}
+
 bool ExpansionGate::admits(const std::vector<FileRule> &rules)
 {
     if (refused_)
@@ -93,6 +96,6 @@ bool ExpansionGate::admits(const std::vector<FileRule> &rules)
         return true;
     refused_ = true;
     // Files before this one went to the library already.
-    policyManager().clearAllPolicy();
+    policyOutput().clearAllPolicy();
     return false;
 }

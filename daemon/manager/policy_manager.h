@@ -63,8 +63,7 @@ constexpr uint64_t largeExpansionRecords = uint64_t{1} << 19;
 // For the time it lives, on its thread, the library output asks `allows`
 // once, before it expands the first file over largeExpansionRecords,
 // whether the run may go on. When the answer is no, the library's policy
-// is cleared and no later file of the run reaches the library: refused()
-// tells the caller, which must not compile what the library holds then.
+// is cleared and no later file of the run reaches the library.
 class ExpansionGate {
 public:
     explicit ExpansionGate(std::function<bool()> allows);
@@ -72,7 +71,6 @@ public:
     ExpansionGate(const ExpansionGate &) = delete;
     ExpansionGate &operator=(const ExpansionGate &) = delete;
 
-    bool refused() const { return refused_; }
     // Whether a file of these rules may go to the library.
     bool admits(const std::vector<FileRule> &rules);
 
@@ -81,6 +79,12 @@ private:
     ExpansionGate *previous_;
     bool asked_ = false;
     bool refused_ = false;
+
+    friend bool expansionRefused();
 };
+
+// Whether this thread's gate refused its run: the run must end, and what
+// the library holds must not be compiled.
+bool expansionRefused();
 
 #endif

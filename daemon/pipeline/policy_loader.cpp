@@ -406,6 +406,9 @@ int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> 
         } else {
             result = readAndCompile(path, name, run.prefix, run.onCompiled, run.onSource, run.fileSizeLimit, source);
         }
+        // Refused ahead: nothing of the run is compiled, so nothing more is read.
+        if (expansionRefused())
+            return DirectoryOverModuleLimits;
         if (result == FileCompiled || result == FileWithoutPolicy) {
             COMPILE_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());
             sources.push_back(std::move(source));

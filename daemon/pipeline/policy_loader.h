@@ -27,6 +27,9 @@ enum DirectoryResult : int {
     DirectoryCompiled = 0,
     DirectoryWithoutPolicy = 1, // cannot be opened, or no policy file in it
     DirectoryClearFailed = 4,
+    // The daemon's expansion gate refused the run (policy_manager.h): the
+    // module would not take it, and the library holds nothing of it.
+    DirectoryOverModuleLimits = 6,
 };
 
 // Largest policy file read, in bytes, unless a run sets a lower limit. A

@@ -1,6 +1,5 @@
 #include "read_ahead.h"
 
-#include <cerrno>
 #include <new>
 
 #include "compile_log.h"
@@ -20,8 +19,7 @@ int readAheadLimits(const PolicyDirectoryRun &run, const ImageTarget &target, st
         const FrontEnd frontEnd(output);
         if (compilePolicyDirectory(ahead) != DirectoryCompiled)
             return 0;
-        const int result = output.compiler.checkLimits(target.kind, target.ns, target.section, error);
-        return result == ENOMEM ? 0 : result;
+        return output.compiler.checkLimits(target.kind, target.ns, target.section, error);
     } catch (const std::bad_alloc &) {
         return 0;
     }

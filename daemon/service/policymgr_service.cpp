@@ -156,8 +156,7 @@ void ZupolicyPolicymgrService::stop()
     returnMemory_.stop();
 }
 
-int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const ImageTarget &target,
-                                                     bool &overLimits)
+int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const ImageTarget &target)
 {
     // Resolved once: a directory whose link target moves later is refused.
     static const std::string prefix = canonicalDirectoryPrefix(policyDirectory);
@@ -176,9 +175,7 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const I
         TAVO_ERROR("###ERROR: 策略超出内核模块的限制，拒绝编译: %s", error.c_str());
         return false;
     });
-    const int result = ::processPolicyDirectory(run, initFunctions);
-    overLimits = gate.refused();
-    return result;
+    return ::processPolicyDirectory(run, initFunctions);
 }
 
 std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, const char *method, bool checkModule,
@@ -373,17 +370,19 @@ void ZupolicyPolicymgrService::modifyDynamicVariable(MethodCall call, std::strin
 int ZupolicyPolicymgrService::compileAll(const CallerIdentity &caller, const char *startLine, bool initial)
 {
     TAVO_INFO("%s", startLine);
-    bool overLimits = false;
-    const int r = processPolicyDirectory(
-        false, ImageTarget{initial ? tavo_image::ImageKind::Initial : tavo_image::ImageKind::Full, {}, {}},
-        overLimits);
+    const tavo_image::ImageKind kind = initial ? tavo_image::ImageKind::Initial : tavo_image::ImageKind::Full;
+    const int r = processPolicyDirectory(false, ImageTarget{kind, {}, {}});
+    // Refused ahead, as the compile would have refused it.
+    if (r == DirectoryOverModuleLimits) {
+        TAVO_ERROR("#ERROR: 策略编译失败，数据解析错误");
+        return MethodCompileFailed;
+    }
     if (r != 0) {
         logDirectoryFailure(r);
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    // Refused ahead: the library holds nothing to compile.
-    if (overLimits || (initial ? policyManager().compileInitData() : policyManager().compileData()) != 0) {
+    if ((initial ? policyManager().compileInitData() : policyManager().compileData()) != 0) {
         TAVO_ERROR("#ERROR: 策略编译失败，数据解析错误");
         return MethodCompileFailed;
     }
@@ -405,17 +404,18 @@ int ZupolicyPolicymgrService::compileSection(const CallerIdentity &caller, const
         TAVO_ERROR("%s", secRefused);
         return invalid;
     }
-    bool overLimits = false;
-    const int r = processPolicyDirectory(true, ImageTarget{tavo_image::ImageKind::Section, ns, section}, overLimits);
+    const int r = processPolicyDirectory(true, ImageTarget{tavo_image::ImageKind::Section, ns, section});
+    // Refused ahead, with the library's answer to a policy the module would
+    // not take.
+    if (r == DirectoryOverModuleLimits)
+        return EINVAL;
     if (r != 0) {
         logDirectoryFailure(r);
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    // Refused ahead, with the library's answer to a policy the module would
-    // not take (the library holds nothing to compile).
-    const int compiled = overLimits ? EINVAL : policyManager().compileSectionPolicy(ns, section);
-    return deliveryRecorder().sectionCompiled(ns, section, caller.uid, compiled);
+    return deliveryRecorder().sectionCompiled(ns, section, caller.uid,
+                                              policyManager().compileSectionPolicy(ns, section));
 }
 
 int ZupolicyPolicymgrService::deliver(const CallerIdentity &caller)

@@ -38,9 +38,9 @@ enum MethodResult : int {
     MethodNotAuthorised = -100,
 };
 
-// The authorised caller of a policy operation.
 struct ImageTarget;
 
+// The authorised caller of a policy operation.
 struct CallerIdentity {
     uint32_t uid;
     std::string sender;
@@ -183,10 +183,9 @@ private:
                                   BusSlot &pending);
     static std::string getExePath(int32_t pid);
 
-    // The directory run of a compile towards `target`. `overLimits`: a file
-    // would have expanded into many records and the run, read ahead, is
-    // beyond what the module takes; the library then holds nothing of it.
-    static int processPolicyDirectory(bool initFunctions, const ImageTarget &target, bool &overLimits);
+    // The directory run of a compile towards `target` (DirectoryOverModuleLimits
+    // when the run, read ahead, is beyond what the module takes).
+    static int processPolicyDirectory(bool initFunctions, const ImageTarget &target);
 
     SystemBus *connection;
     BusNameBirths births_;

@@ -59,7 +59,7 @@ public:
               BuiltImage &out, std::string &error, bool digestOnly = false);
     // Whether the module would take the image build() would make: 0, or 22
     // with `error` when its size or its records are beyond the module's
-    // limits. A rule that does not hold is build()'s to report: 0 here.
+    // limits. Whether the rules hold is not looked at.
     int checkLimits(ImageKind kind, const Registrations &registrations, const std::string &ns,
                     const std::string &section, std::string &error);
 

@@ -75,13 +75,7 @@ int PolicyCompiler::compile(ImageKind kind, const std::string &ns, const std::st
 int PolicyCompiler::checkLimits(ImageKind kind, const std::string &ns, const std::string &section,
                                 std::string &error)
 {
-    try {
-        return builder_.checkLimits(kind, registrations_, ns, section, error);
-    } catch (const std::bad_alloc &) {
-        clear();
-        error = std::string("out of memory while checking the ") + imageKindName(kind) + "; all added policy cleared";
-        return ENOMEM;
-    }
+    return builder_.checkLimits(kind, registrations_, ns, section, error);
 }
 
 const char *imageKindName(ImageKind kind)

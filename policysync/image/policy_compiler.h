@@ -51,8 +51,7 @@ public:
     // With digestOnly, out.bytes stays empty (ImageBuilder::build).
     int compile(ImageKind kind, const std::string &ns, const std::string &section, BuiltImage &out,
                 std::string &error, bool digestOnly = false);
-    // Whether the module would take that image (ImageBuilder::checkLimits);
-    // 12 when memory ran out, which drops everything added.
+    // Whether the module would take that image (ImageBuilder::checkLimits).
     int checkLimits(ImageKind kind, const std::string &ns, const std::string &section, std::string &error);
 
 private:
