@@ -14,8 +14,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include <openssl/evp.h>
-
 #include "bounded_read.h"
 #include "compile_log.h"
 #include "front_end.h"
@@ -27,8 +25,6 @@
 
 namespace {
 
-// Files are read again to check them after the compile, hashed as they come.
-constexpr size_t verifyChunk = 64 * 1024;
 constexpr size_t maxPathLength = 4095;
 // What the scanner skips between tokens (data/tavo.l).
 const char skippedBlanks[] = " \t\r\n";
@@ -50,32 +46,6 @@ std::string realPath(const std::string &path, int &error)
     free(resolved);
     return result;
 }
-
-// SHA-256 of bytes given in pieces.
-class Sha256 {
-public:
-    Sha256() : context_(EVP_MD_CTX_new())
-    {
-        ok_ = context_ && EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1;
-    }
-    void update(const void *data, size_t size)
-    {
-        ok_ = ok_ && EVP_DigestUpdate(context_.get(), data, size) == 1;
-    }
-    // False when the hash could not be made (OpenSSL out of memory).
-    bool finish(SourceDigest &digest)
-    {
-        unsigned int size = 0;
-        return ok_ && EVP_DigestFinal_ex(context_.get(), digest.data(), &size) == 1 && size == digest.size();
-    }
-
-private:
-    struct Free {
-        void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
-    };
-    std::unique_ptr<EVP_MD_CTX, Free> context_;
-    bool ok_ = false;
-};
 
 // Opens a regular file for reading without following a final link and
 // without opening anything else: a FIFO would block and a device node's
@@ -176,8 +146,9 @@ bool stillHolds(const std::string &path, const std::string &prefix, const Compil
     const UniqueFd file = openPolicyFile(path, source.name, prefix, st);
     if (!file.valid() || static_cast<uint64_t>(st.st_size) != source.size)
         return false;
+    // Hashed as it comes: a file is not held twice.
     Sha256 hash;
-    char chunk[verifyChunk];
+    char chunk[boundedReadChunk];
     uint64_t total = 0;
     for (;;) {
         const ssize_t n = read(file.get(), chunk, sizeof chunk);
@@ -194,8 +165,7 @@ bool stillHolds(const std::string &path, const std::string &prefix, const Compil
             return false;
         hash.update(chunk, static_cast<size_t>(n));
     }
-    SourceDigest digest;
-    return total == source.size && hash.finish(digest) && digest == source.sha256;
+    return total == source.size && hash.final() == source.sha256;
 }
 
 // A write that overlaps the end of a read leaves the size and the
@@ -259,9 +229,9 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
     }
     source.name = name;
     source.size = content.size();
-    Sha256 hash;
-    hash.update(content.data(), content.size());
-    if (!hash.finish(source.sha256)) {
+    try {
+        source.sha256 = Sha256::of(content);
+    } catch (const std::bad_alloc &) {
         content = std::string();
         return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
     }
@@ -274,7 +244,7 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
         COMPILE_ERROR("###ERROR: 策略文件%s解析失败", name.c_str());
     COMPILE_DEBUG("###INFO: 文件%s处理完成", name.c_str());
     if (onSource && (result == FileCompiled || result == FileWithoutPolicy))
-        onSource(name, content);
+        onSource(source, content);
     return result;
 }
 
@@ -352,7 +322,13 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
     const int result = readAndCompile(path, name, prefix, onCompiled, onSource, fileSizeLimit, source);
     if (result != FileCompiled && result != FileWithoutPolicy)
         return result;
-    if (!stillHolds(path, prefix, source)) {
+    bool holds;
+    try {
+        holds = stillHolds(path, prefix, source);
+    } catch (const std::bad_alloc &) {
+        return failForMemory("###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
+    }
+    if (!holds) {
         COMPILE_ERROR("###ERROR: 文件%s在读取过程中被修改，拒绝编译", name.c_str());
         policyOutput().clearAllPolicy();
         return FileUnusable;

@@ -3,7 +3,6 @@
 #ifndef TAVO_POLICY_LOADER_H
 #define TAVO_POLICY_LOADER_H
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +10,8 @@
 #include <vector>
 
 #include <tavopolicysync/policy_records.h>
+
+#include "sha256.h"
 
 // Results of one file.
 enum FileResult : int {
@@ -40,18 +41,16 @@ constexpr size_t maxPolicyFileSize = size_t{256} << 20;
 // Sees a file's records after they compiled and before the library takes them.
 using CompiledHook = std::function<void(const std::string &name, const PolicyDb &db)>;
 
-// Sees the exact bytes of each file that counted as compiled (codes 0 and
-// 2), once, right after its compile.
-using SourceHook = std::function<void(const std::string &name, const std::string &content)>;
-
-using SourceDigest = std::array<uint8_t, 32>; // SHA-256
-
 // A file as it was read and compiled.
 struct CompiledSource {
     std::string name;
     uint64_t size = 0;
-    SourceDigest sha256{};
+    Sha256Digest sha256{};
 };
+
+// Sees each file that counted as compiled (codes 0 and 2), with its exact
+// bytes, once, right after its compile.
+using SourceHook = std::function<void(const CompiledSource &source, const std::string &content)>;
 
 struct PolicyDirectoryRun {
     std::string directory;

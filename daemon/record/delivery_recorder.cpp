@@ -40,11 +40,10 @@ SourceHook DeliveryRecorder::startCompile()
 {
     pending_.reset();
     collecting_ = Snapshot();
-    return [this](const std::string &name, const std::string &content) {
+    return [this](const CompiledSource &source, const std::string &content) {
         try {
-            const Sha256Digest blob = Sha256::of(content);
-            collecting_.sources.push_back(RecordSource{name, blob, content.size()});
-            collecting_.bytes.emplace(blob, content);
+            collecting_.sources.push_back(RecordSource{source.name, source.sha256, content.size()});
+            collecting_.bytes.emplace(source.sha256, content);
         } catch (const std::bad_alloc &) {
             // The compile goes on; what it delivers is then recorded as
             // a policy whose sources are not known.

@@ -180,8 +180,8 @@ TEST(ChangedBeforeTheRunEnded, OnlyWhatTheFileHoldsCounts)
             int code;
             if (directory) {
                 PolicyDirectoryRun run = runOver(scratch, "policy");
-                run.onSource = [&](const std::string &name, const std::string &) {
-                    if (name == "a.p")
+                run.onSource = [&](const CompiledSource &source, const std::string &) {
+                    if (source.name == "a.p")
                         c.change(path);
                 };
                 code = processPolicyDirectory(run, false);

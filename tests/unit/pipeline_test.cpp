@@ -218,8 +218,8 @@ TEST(PipelineDirectory, TellsWhatEachCompiledFileHeld)
         SCOPED_TRACE(stop);
         PolicyDirectoryRun run = runOver(scratch, "policy", stop);
         std::vector<std::pair<std::string, std::string>> seen;
-        run.onSource = [&seen](const std::string &name, const std::string &content) {
-            seen.emplace_back(name, content);
+        run.onSource = [&seen](const CompiledSource &source, const std::string &content) {
+            seen.emplace_back(source.name, content);
         };
         std::vector<CompiledSource> sources;
         EXPECT_EQ(processPolicyDirectory(run, false, sources), FileCompileError);
@@ -229,7 +229,7 @@ TEST(PipelineDirectory, TellsWhatEachCompiledFileHeld)
         ASSERT_EQ(sources.size(), count);
         for (size_t i = 0; i < count; ++i) {
             const std::string &content = expected[i].second;
-            SourceDigest digest;
+            Sha256Digest digest;
             unsigned int size = 0;
             ASSERT_EQ(EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr), 1);
             EXPECT_EQ(sources[i].name, expected[i].first);
@@ -509,7 +509,7 @@ TEST(PipelineLimits, OutOfMemoryAroundTheFilesFailsTheRun)
     scratch.write("policy/a.p", goodPolicy);
     LogCapture log;
     PolicyDirectoryRun run = runOver(scratch, "policy");
-    run.onSource = [](const std::string &, const std::string &) { throw std::bad_alloc(); };
+    run.onSource = [](const CompiledSource &, const std::string &) { throw std::bad_alloc(); };
     std::vector<CompiledSource> sources;
     EXPECT_EQ(processPolicyDirectory(run, false, sources), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),

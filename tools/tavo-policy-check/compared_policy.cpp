@@ -88,8 +88,10 @@ int PolicyComparer::compilePaths(const std::vector<std::string> &paths, Compared
 {
     start(out);
     const FrontEnd frontEnd(output_);
-    const int firstFailure = compileGivenPaths(
-        paths, {}, [this](const std::string &name, const std::string &content) { attachText(name, content); });
+    const SourceHook attach = [this](const CompiledSource &source, const std::string &content) {
+        attachText(source.name, content);
+    };
+    const int firstFailure = compileGivenPaths(paths, {}, attach);
     out.groups = output_.identity().groups();
     if (firstFailure == 0 && !duplicate_.empty()) {
         problem = "two candidate files are named " + duplicate_;
