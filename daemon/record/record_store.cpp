@@ -180,8 +180,10 @@ RecordStore::ReadStatus RecordStore::read(PolicyRecord &record, std::string &pro
         return ReadStatus::Unreadable;
     }
     if (rc != 0) {
+        // Any other failure (a link, an I/O error) is the record's trouble,
+        // not the reader's rights.
         problem = rc == EFBIG ? "larger than " + std::to_string(maxRecordTextBytes) + " bytes" : strerror(rc);
-        return rc == EFBIG || rc == EINVAL ? ReadStatus::Damaged : ReadStatus::Unreadable;
+        return ReadStatus::Damaged;
     }
     if (!parseRecord(text, record, problem))
         return ReadStatus::Damaged;

@@ -32,8 +32,8 @@ public:
     const std::string &directory() const { return directory_; }
 
     enum class ReadStatus { Read, Absent, Unreadable, Damaged };
-    // The record; Absent when none was written, Unreadable when it cannot
-    // be opened or read (permission), Damaged when it is not a record.
+    // The record; Absent when none was written, Unreadable when the reader
+    // may not read it, Damaged when it is not a record or cannot be read.
     ReadStatus read(PolicyRecord &record, std::string &problem) const;
 
     // The record and the bytes of every source it names, read so that

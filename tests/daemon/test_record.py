@@ -210,3 +210,13 @@ def test_who_may_read_what(call, kernel):
     assert refused.returncode == 77 and refused.stdout == ""
     assert "readable by root and secadm only" in refused.stderr
     assert checker("--in-force", user="secadm").returncode == 0
+    # A record that cannot be read for another reason (here a link) is
+    # trouble, not a matter of who reads it.
+    saved = RECORD.with_name("record.saved")
+    RECORD.rename(saved)
+    RECORD.symlink_to(saved)
+    try:
+        assert checker("--in-force").returncode == 2
+    finally:
+        RECORD.unlink()
+        saved.rename(RECORD)
