@@ -10,6 +10,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "bounded_read.h"
 #include "unique_fd.h"
 
 namespace {
@@ -121,20 +122,12 @@ ThreeModeSwitch readThreeModeSwitch(std::string &reason)
         reason = std::string("cannot open ") + threeModeSwitch + ": " + strerror(errno);
         return ThreeModeSwitch::Unreadable;
     }
-    // One byte more than the longest accepted content tells a longer one.
+    // Longer than the longest accepted content (EFBIG) is neither 0 nor 1.
     std::string content;
-    char buffer[switchReadLimit + 1];
-    while (content.size() <= switchReadLimit) {
-        const ssize_t n = read(fd.get(), buffer, sizeof buffer - content.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            reason = std::string("cannot read ") + threeModeSwitch + ": " + strerror(errno);
-            return ThreeModeSwitch::Unreadable;
-        }
-        if (n == 0)
-            break;
-        content.append(buffer, static_cast<size_t>(n));
+    const int rc = readToLimit(fd.get(), switchReadLimit, content);
+    if (rc != 0 && rc != EFBIG) {
+        reason = std::string("cannot read ") + threeModeSwitch + ": " + strerror(rc);
+        return ThreeModeSwitch::Unreadable;
     }
     for (const char *ending : {"", "\n", "\r\n"}) {
         if (content == std::string("0") + ending)

@@ -8,6 +8,9 @@
 // Longest namespace, section or variable name, in bytes.
 constexpr uint64_t nameLengthLimit = 512;
 
+// The policy directory the daemon compiles (and the checker reads by default).
+constexpr char policyDirectoryPath[] = "/etc/tavo/policy";
+
 // The account that may act when three-mode is on.
 constexpr char securityAdministrator[] = "secadm";
 

@@ -14,6 +14,8 @@
 namespace {
 
 constexpr char initMethod[] = "tavo-main-policy-init";
+// Only root runs the command, and at early boot the password database may
+// not be reachable yet: the name is not looked up.
 constexpr char rootName[] = "root";
 
 bool sameTime(const struct timespec &a, const struct timespec &b)

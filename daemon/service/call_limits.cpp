@@ -1,5 +1,7 @@
 #include "call_limits.h"
 
+#include <algorithm>
+
 const char *limitReasonText(LimitReason reason)
 {
     switch (reason) {
@@ -148,12 +150,6 @@ void CallLimits::spendRefusal(const std::string &name)
         ++uids_[*entry.uid].refusals;
 }
 
-// What is left spent of a budget a second later.
-static unsigned renewed(unsigned refusals)
-{
-    return refusals > auditedRefusalsPerSecond ? refusals - auditedRefusalsPerSecond : 0;
-}
-
 void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &report)
 {
     for (auto it = senders_.begin(); it != senders_.end();) {
@@ -163,14 +159,14 @@ void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &r
             report(entry.summary);
             entry.summary.counts.fill(0);
         }
-        entry.refusals = renewed(entry.refusals);
+        entry.refusals -= std::min(entry.refusals, auditedRefusalsPerSecond);
         if (entry.calls == 0 && entry.refusals == 0)
             it = senders_.erase(it);
         else
             ++it;
     }
     for (auto it = uids_.begin(); it != uids_.end();) {
-        it->second.refusals = renewed(it->second.refusals);
+        it->second.refusals -= std::min(it->second.refusals, auditedRefusalsPerSecond);
         if (it->second.calls == 0 && it->second.refusals == 0)
             it = uids_.erase(it);
         else

@@ -44,6 +44,7 @@ constexpr size_t maxWaitingBytes = maxWaitingCalls * largestWaitingCall;
 // administrator who is refused a few times in a row from being shut out.
 constexpr unsigned auditedRefusalBurst = 64;
 constexpr unsigned auditedRefusalsPerSecond = 8;
+static_assert(auditedRefusalBurst % auditedRefusalsPerSecond == 0, "a burst comes back in whole seconds");
 
 // Why a call was refused without being heard.
 enum class LimitReason {

@@ -10,9 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <pwd.h>
 #include <unistd.h>
-#include <vector>
 
 #include "dbus_types.h"
 #include "input_validator.h"

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr char policyDirectory[] = "/etc/tavo/policy";
 constexpr char nsLabel[] = "命名空间名称(ns_name)";
 constexpr char secLabel[] = "策略段名称(sec_name)";
 constexpr char varLabel[] = "变量名称(var_name)";
@@ -159,9 +158,9 @@ void ZupolicyPolicymgrService::stop()
 int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const ImageTarget &target)
 {
     // Resolved once: a directory whose link target moves later is refused.
-    static const std::string prefix = canonicalDirectoryPrefix(policyDirectory);
+    static const std::string prefix = canonicalDirectoryPrefix(policyDirectoryPath);
     PolicyDirectoryRun run;
-    run.directory = policyDirectory;
+    run.directory = policyDirectoryPath;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
     run.onSource = deliveryRecorder().startCompile();

@@ -24,13 +24,13 @@
 #include <QTimer>
 
 #include "policymgr_service.h"
+#include "system_bus.h"
 #include "tavopolicysync/log.h"
 #include "unique_fd.h"
 
 namespace {
 
 constexpr char caller[] = ":1.42";
-constexpr char busDriver[] = "org.freedesktop.DBus";
 constexpr char polkit[] = "org.freedesktop.PolicyKit1";
 constexpr char securityfs[] = "/sys/kernel/security";
 constexpr int answerTimeoutMs = 30000;
@@ -97,10 +97,10 @@ private:
 
     void serve(sd_bus_message *message)
     {
-        if (sd_bus_message_is_method_call(message, busDriver, "Hello")) {
-            reply(message, busDriver, "s", ":1.1");
+        if (sd_bus_message_is_method_call(message, busDaemonService, "Hello")) {
+            reply(message, busDaemonService, "s", ":1.1");
             sendCall();
-        } else if (sd_bus_message_is_method_call(message, busDriver, "GetConnectionUnixUser")) {
+        } else if (sd_bus_message_is_method_call(message, busDaemonService, "GetConnectionUnixUser")) {
             uidQuestion_ = sd_bus_message_ref(message);
         } else if (sd_bus_message_is_method_call(message, "org.freedesktop.PolicyKit1.Authority",
                                                  "CheckAuthorization")) {
@@ -135,13 +135,13 @@ private:
     void answerUid()
     {
         if (answers_.uid == Uid::Root) {
-            reply(uidQuestion_, busDriver, "u", 0u);
+            reply(uidQuestion_, busDaemonService, "u", 0u);
             return;
         }
         sd_bus_message *error = nullptr;
         sd_bus_message_new_method_errorf(uidQuestion_, &error, "org.freedesktop.DBus.Error.NameHasNoOwner",
                                          "Could not get UID of name '%s': no such name", caller);
-        send(error, busDriver);
+        send(error, busDaemonService);
     }
 
     void answerPolkit()

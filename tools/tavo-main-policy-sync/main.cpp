@@ -1,16 +1,17 @@
 // tavo-main-policy-sync: asks the policy daemon to compile and deliver
 // policy, compile one section, deliver, or change a dynamic variable.
 #include <getopt.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "exit_status.h"
 #include "input_validator.h"
+#include "passwd_lookup.h"
 #include "shared_constants.h"
 #include "tavointerpreter.h"
 
@@ -73,8 +74,7 @@ bool userMayAct()
     bool allowed = false;
     switch (readThreeModeSwitch(problem)) {
     case ThreeModeSwitch::On: {
-        const struct passwd *pw = getpwuid(uid);
-        allowed = pw && strcmp(pw->pw_name, securityAdministrator) == 0;
+        allowed = userNameOf(uid) == std::optional<std::string>(securityAdministrator);
         break;
     }
     case ThreeModeSwitch::Off: allowed = uid == 0; break;

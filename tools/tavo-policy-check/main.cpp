@@ -24,12 +24,12 @@
 #include "policy_compiler.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
+#include "shared_constants.h"
 #include "status.h"
 
 namespace {
 
 const char programName[] = "tavo-policy-check";
-const char defaultPolicyDirectory[] = "/etc/tavo/policy";
 constexpr int exitUsage = 64;
 constexpr size_t jsonFlushBytes = 64 * 1024;
 constexpr int exitCompileFailed = 5;
@@ -164,7 +164,7 @@ int main(int argc, char **argv)
         return exitUsage;
     }
     if (paths.empty())
-        paths.emplace_back(defaultPolicyDirectory);
+        paths.emplace_back(policyDirectoryPath);
 
     if (status || inForce) {
         // What the reports compile logs its errors (and, for a comparison
@@ -174,7 +174,7 @@ int main(int argc, char **argv)
             StatusOptions o;
             o.format = prometheus ? ReportFormat::Prometheus : json ? ReportFormat::Json : ReportFormat::Text;
             o.output = statusFile;
-            o.policyDirectory = defaultPolicyDirectory;
+            o.policyDirectory = policyDirectoryPath;
             finish(runStatus(o));
         }
         InForceOptions o;
