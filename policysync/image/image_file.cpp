@@ -71,9 +71,13 @@ bool isTemporaryName(const std::string &name, const std::string &base)
 // unnamed files). Only such regular files of our own user go.
 void removeStaleTemporaries(int dir, const std::string &base, std::vector<std::string> &removed)
 {
-    const UniqueDir scan(fdopendir(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    UniqueFd listed(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listed.valid())
+        return;
+    const UniqueDir scan(fdopendir(listed.get()));
     if (!scan)
         return;
+    listed.release(); // the directory stream owns it now
     const uid_t self = geteuid();
     while (const struct dirent *entry = readdir(scan.get())) {
         const std::string name = entry->d_name;

@@ -24,7 +24,6 @@ namespace {
 constexpr int resultUnreadable = EIO;     // 5: the data stream could not be obtained
 constexpr int resultInvalid = EINVAL;     // 22: bad format or unusable name
 constexpr int resultOutOfOrder = EPROTO;  // 71: nothing compiled to deliver
-constexpr int resultOutOfMemory = ENOMEM; // 12: out of memory while reading or checking
 
 // One request to a module file: open, one write(2), close(2). The module
 // answers through write(2) or, for what it can only judge once it holds
@@ -101,10 +100,6 @@ int sendInitImage(const std::string &prefix)
               summary.nodeCount);
     return 0;
 }
-
-} // namespace
-
-namespace {
 
 int sendCompiledImage(const CompiledPolicy &compiled)
 {

@@ -7,6 +7,7 @@
 // /proc can be read, exactly the directories that the mount table lists;
 // where they cannot (early in boot, before /proc is mounted), a directory
 // whose device differs from its parent's.
+#include "manager_impl.h"
 #include "tavopolicysync/log.h"
 #include "tavopolicysync/policy_module_manager.h"
 #include "unique_fd.h"
@@ -139,12 +140,5 @@ int checkMountPoint(const std::string &value, const std::string &label)
 
 int validate_mount_point(const std::string &value, const std::string &label)
 {
-    // Out of memory is a result, never an exception across the library's
-    // boundary.
-    try {
-        return checkMountPoint(value, label);
-    } catch (const std::bad_alloc &) {
-        TAVO_ERROR("validate_mount_point: out of memory");
-        return ENOMEM;
-    }
+    return answerOutOfMemory("validate_mount_point", [&] { return checkMountPoint(value, label); });
 }
