@@ -44,10 +44,13 @@ inline int replaceFileAtomically(const std::string &path, std::string temporaryT
     if (!fd.valid())
         return errno;
     int error = 0;
-    if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), data, size) || (durable && fsync(fd.get()) != 0))
+    if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), data, size))
         error = errno;
+    // Before the sync, so that what `prepare` sets (an ACL) is synced too.
     if (error == 0 && prepare)
         prepare(fd.get());
+    if (error == 0 && durable && fsync(fd.get()) != 0)
+        error = errno;
     if (error == 0 && fd.close() != 0)
         error = errno;
     if (error == 0 && rename(temporaryTemplate.c_str(), path.c_str()) != 0)
