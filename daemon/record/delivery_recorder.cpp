@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr char inForceLabel[] = "生效策略";
+
 bool sameSection(const RecordedPolicy &a, const std::string &nsName, const std::string &section)
 {
     return a.nsName == nsName && a.section == section;
@@ -116,64 +118,105 @@ void DeliveryRecorder::storeInitial()
     }, "初始策略");
 }
 
+const std::string *DeliveryRecorder::pendingBytes(const Sha256Digest &blob) const
+{
+    if (!pending_)
+        return nullptr;
+    const auto found = pending_->bytes.find(blob);
+    return found == pending_->bytes.end() ? nullptr : &found->second;
+}
+
 void DeliveryRecorder::store(RecordStore &target, const std::function<void(PolicyRecord &, bool)> &change,
                              const char *what)
 {
-    const std::map<Sha256Digest, std::string> *bytes = pending_ ? &pending_->bytes : nullptr;
     std::string problem;
-    const int rc = target.update(change, [bytes](const Sha256Digest &blob) -> const std::string * {
-        if (!bytes)
-            return nullptr;
-        const auto found = bytes->find(blob);
-        return found == bytes->end() ? nullptr : &found->second;
-    }, problem);
+    const int rc = target.update(change, [this](const Sha256Digest &blob) { return pendingBytes(blob); }, problem);
     if (rc != 0)
         TAVO_WARN("%s记录失败: %s", what, problem.c_str());
     else
         TAVO_DEBUG("%s记录已更新: %s/record", what, target.directory().c_str());
 }
 
-int DeliveryRecorder::sent(uint32_t uid, int result)
+int DeliveryRecorder::around(const PendingChange &what, const RecordStep &started, const ModuleStep &moduleStep,
+                             const std::function<void(PolicyRecord &, bool)> &change)
 {
-    if (result != 0)
+    RecordChange recording(inForce_);
+    std::string problem;
+    if (recording.mark(what, started, problem) != 0)
+        TAVO_WARN("%s记录失败: %s", inForceLabel, problem.c_str());
+    const int result = moduleStep();
+    problem.clear();
+    if (result != 0) {
+        if (recording.restore(problem) != 0)
+            TAVO_WARN("%s记录失败: %s", inForceLabel, problem.c_str());
         return result;
-    const RecordStep delivered = step("sendPolicy", uid);
-    if (!pending_) {
-        // The library delivered something this daemon did not see compile.
-        store(inForce_, [&delivered](PolicyRecord &record, bool) {
+    }
+    if (recording.complete(change, [this](const Sha256Digest &blob) { return pendingBytes(blob); }, problem) != 0)
+        TAVO_WARN("%s记录失败: %s; recorded as unknown", inForceLabel, problem.c_str());
+    else
+        TAVO_DEBUG("%s记录已更新: %s/record", inForceLabel, inForce_.directory().c_str());
+    return result;
+}
+
+int DeliveryRecorder::send(uint32_t uid, const ModuleStep &moduleStep)
+{
+    const RecordStep started = step("sendPolicy", uid);
+    PendingChange what;
+    if (pending_) {
+        const RecordedPolicy &p = pending_->policy;
+        switch (p.kind) {
+        case RecordedPolicy::Kind::Section:
+            what.kind = PendingChange::Kind::Section;
+            what.nsName = p.nsName;
+            what.section = p.section;
+            break;
+        case RecordedPolicy::Kind::Initial:
+        case RecordedPolicy::Kind::Full: {
+            what.kind = p.kind == RecordedPolicy::Kind::Full ? PendingChange::Kind::Full
+                                                             : PendingChange::Kind::Initial;
+            PolicyRecord delivered;
+            delivered.delivery = p;
+            what.identity = delivered.identity();
+            break;
+        }
+        case RecordedPolicy::Kind::Unknown: break;
+        }
+    }
+    return around(what, started, moduleStep, [this, uid](PolicyRecord &record, bool) {
+        const RecordStep delivered = step("sendPolicy", uid);
+        if (!pending_) {
+            // The library delivered something this daemon did not see compile.
             record = PolicyRecord();
             record.delivery.delivered = delivered;
-        }, "生效策略");
-        return result;
-    }
-    RecordedPolicy policy = pending_->policy;
-    policy.delivered = delivered;
-    if (policy.kind != RecordedPolicy::Kind::Section) {
-        store(inForce_, [&policy](PolicyRecord &record, bool) {
+            return;
+        }
+        RecordedPolicy policy = pending_->policy;
+        policy.delivered = delivered;
+        if (policy.kind != RecordedPolicy::Kind::Section) {
             record = PolicyRecord();
-            record.delivery = policy;
-        }, "生效策略");
-        return result;
-    }
-    store(inForce_, [&policy](PolicyRecord &record, bool) {
+            record.delivery = std::move(policy);
+            return;
+        }
         std::vector<RecordedPolicy> &sections = record.sections;
         sections.erase(std::remove_if(sections.begin(), sections.end(),
                                       [&](const RecordedPolicy &s) {
                                           return sameSection(s, policy.nsName, policy.section);
                                       }),
                        sections.end());
-        sections.push_back(policy);
-    }, "生效策略");
-    return result;
+        sections.push_back(std::move(policy));
+    });
 }
 
-int DeliveryRecorder::dynamicChanged(const std::string &nsName, const std::string &variable, uint32_t value,
-                                     uint32_t uid, int result)
+int DeliveryRecorder::changeDynamic(const std::string &nsName, const std::string &variable, uint32_t value,
+                                    uint32_t uid, const ModuleStep &moduleStep)
 {
-    if (result != 0)
-        return result;
-    const DynamicChange change{nsName, variable, value, step("modifyDynamicVariable", uid)};
-    store(inForce_, [&change](PolicyRecord &record, bool) {
+    PendingChange what;
+    what.kind = PendingChange::Kind::Dynamic;
+    what.nsName = nsName;
+    what.variable = variable;
+    what.value = value;
+    return around(what, step("modifyDynamicVariable", uid), moduleStep, [&](PolicyRecord &record, bool) {
+        const DynamicChange change{nsName, variable, value, step("modifyDynamicVariable", uid)};
         std::vector<DynamicChange> &dynamics = record.dynamics;
         dynamics.erase(std::remove_if(dynamics.begin(), dynamics.end(),
                                       [&](const DynamicChange &d) {
@@ -181,6 +224,5 @@ int DeliveryRecorder::dynamicChanged(const std::string &nsName, const std::strin
                                       }),
                        dynamics.end());
         dynamics.push_back(change);
-    }, "生效策略");
-    return result;
+    });
 }

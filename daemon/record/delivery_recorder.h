@@ -1,13 +1,15 @@
 // The daemon's record of what it delivered: between a compile and the
 // delivery that follows it, the compile's identity and sources are kept
-// here; a delivery, a section update or a change of a dynamic variable that
-// the module took is then written to /run/tavo (and the initial policy's
-// record beside its image). Each handler makes one call, passing its result
-// through; a refused or failed step leaves the record as it was.
+// here; a delivery, a section update or a change of a dynamic variable is
+// marked in /run/tavo before the module is written to and recorded once it
+// answered (and the initial policy's record is written beside its image).
+// Each handler makes one call, passing its result through; a step the
+// module refused leaves the record as it was.
 #ifndef TAVO_DELIVERY_RECORDER_H
 #define TAVO_DELIVERY_RECORDER_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,9 +39,13 @@ public:
     // The handlers' results, each returned unchanged. `uid` is the caller's.
     int compiled(CompileKind kind, uint32_t uid, int result);
     int sectionCompiled(const std::string &nsName, const std::string &section, uint32_t uid, int result);
-    int sent(uint32_t uid, int result);
-    int dynamicChanged(const std::string &nsName, const std::string &variable, uint32_t value, uint32_t uid,
-                       int result);
+    // The steps of the module: `step` writes to it and gives its result,
+    // which is returned unchanged; the record is marked before and written
+    // after.
+    using ModuleStep = std::function<int()>;
+    int send(uint32_t uid, const ModuleStep &step);
+    int changeDynamic(const std::string &nsName, const std::string &variable, uint32_t value, uint32_t uid,
+                      const ModuleStep &step);
 
 private:
     struct Snapshot {
@@ -56,6 +62,11 @@ private:
     bool takePending(RecordedPolicy::Kind kind, const char *method, uint32_t uid);
     void storeInitial();
     void store(RecordStore &target, const std::function<void(PolicyRecord &, bool)> &change, const char *what);
+    // Marks the record, runs `moduleStep`, then records `change` when the
+    // module took it or puts the record back when it refused.
+    int around(const PendingChange &what, const RecordStep &started, const ModuleStep &moduleStep,
+               const std::function<void(PolicyRecord &, bool)> &change);
+    const std::string *pendingBytes(const Sha256Digest &blob) const;
 
     RecordStore inForce_;
     RecordStore initial_;

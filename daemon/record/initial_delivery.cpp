@@ -46,11 +46,13 @@ ImageFileMark markInitialImage(const std::string &prefix)
     return mark;
 }
 
-int recordInitialDelivery(const std::string &prefix, const ImageFileMark &before, const std::string &inForceDirectory)
+namespace {
+
+// What the module now holds, as far as the stored record can tell.
+RecordedPolicy deliveredInitial(const std::string &prefix, const ImageFileMark &before,
+                                std::map<Sha256Digest, std::string> &sources)
 {
     RecordedPolicy delivered;
-    std::map<Sha256Digest, std::string> sources;
-
     std::string image;
     const int imageRead = readRegularFile(prefix + initialImageFile, maxSourceBytes, image);
     const ImageFileMark after = markInitialImage(prefix);
@@ -75,20 +77,42 @@ int recordInitialDelivery(const std::string &prefix, const ImageFileMark &before
                   prefix.c_str(), initialImageFile);
     }
     delivered.delivered = RecordStep{static_cast<int64_t>(time(nullptr)), initMethod, getuid(), rootName};
+    return delivered;
+}
 
+} // namespace
+
+int deliverInitialPolicy(const std::string &prefix, const std::string &inForceDirectory,
+                         const std::function<int()> &deliver)
+{
+    const ImageFileMark before = markInitialImage(prefix);
     RecordStore inForce(inForceDirectory, false);
+    RecordChange recording(inForce);
+    PendingChange what;
+    what.kind = PendingChange::Kind::Initial;
     std::string problem;
-    const int rc = inForce.update(
-        [&delivered](PolicyRecord &record, bool) {
-            record = PolicyRecord();
-            record.delivery = delivered;
-        },
-        [&sources](const Sha256Digest &blob) -> const std::string * {
-            const auto found = sources.find(blob);
-            return found == sources.end() ? nullptr : &found->second;
-        },
-        problem);
-    if (rc != 0)
+    if (recording.mark(what, RecordStep{static_cast<int64_t>(time(nullptr)), initMethod, getuid(), rootName},
+                       problem) != 0)
         TAVO_WARN("cannot record the policy in force: %s", problem.c_str());
-    return rc;
+    const int result = deliver();
+    problem.clear();
+    if (result != 0) {
+        if (recording.restore(problem) != 0)
+            TAVO_WARN("cannot record the policy in force: %s", problem.c_str());
+        return result;
+    }
+    std::map<Sha256Digest, std::string> sources;
+    const RecordedPolicy delivered = deliveredInitial(prefix, before, sources);
+    if (recording.complete(
+            [&delivered](PolicyRecord &record, bool) {
+                record = PolicyRecord();
+                record.delivery = delivered;
+            },
+            [&sources](const Sha256Digest &blob) -> const std::string * {
+                const auto found = sources.find(blob);
+                return found == sources.end() ? nullptr : &found->second;
+            },
+            problem) != 0)
+        TAVO_WARN("cannot record the policy in force: %s; recorded as unknown", problem.c_str());
+    return result;
 }

@@ -4,6 +4,7 @@
 #ifndef TAVO_INITIAL_DELIVERY_H
 #define TAVO_INITIAL_DELIVERY_H
 
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 
@@ -20,13 +21,15 @@ struct ImageFileMark {
 // Marks the image under `prefix` before it is delivered.
 ImageFileMark markInitialImage(const std::string &prefix);
 
-// Records, in the in-force record directory (of the running system, never
-// under `prefix`), that the initial image under `prefix` was delivered.
-// The policy is named only when the image is still the file marked before
-// and its stored record was made for exactly that image; otherwise the
-// record says an initial image of unknown content is in force. Failures
-// are logged; 0 or an errno.
-int recordInitialDelivery(const std::string &prefix, const ImageFileMark &before,
-                          const std::string &inForceDirectory);
+// Delivers the initial image under `prefix` through `deliver` (which gives
+// the module's answer, returned unchanged) and records it in the in-force
+// record directory (of the running system, never under `prefix`): marked
+// as being changed before, the new record after if the module took it, the
+// old one back if it refused. The policy is named only when the image is
+// still the file marked before and its stored record was made for exactly
+// that image; otherwise the record says an initial image of unknown
+// content is in force. Failures to record are logged.
+int deliverInitialPolicy(const std::string &prefix, const std::string &inForceDirectory,
+                         const std::function<int()> &deliver);
 
 #endif

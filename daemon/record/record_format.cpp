@@ -116,6 +116,21 @@ void formatPolicy(std::string &out, const RecordedPolicy &p)
                digestToHex(g.digest) + ' ' + std::to_string(g.rules) + ' ' + std::to_string(g.nodes) + '\n';
 }
 
+void formatChanging(std::string &out, const PendingChange &c)
+{
+    out += "[changing]\n";
+    out += std::string("delivering ") + pendingKindName(c.kind) + '\n';
+    if (c.identity)
+        out += "identity " + digestToHex(*c.identity) + '\n';
+    if (c.kind == PendingChange::Kind::Section) {
+        out += "namespace " + encodeField(c.nsName) + '\n';
+        out += "section " + encodeField(c.section) + '\n';
+    }
+    if (c.kind == PendingChange::Kind::Dynamic)
+        out += "variable " + encodeField(c.nsName) + ' ' + encodeField(c.variable) + ' ' + std::to_string(c.value) +
+               '\n';
+}
+
 std::vector<std::string> splitFields(const std::string &line)
 {
     std::vector<std::string> fields;
@@ -152,7 +167,7 @@ public:
                 sawHeader = true;
                 continue;
             }
-            if (line == "[delivery]" || line == "[section]" || line == "[dynamic]") {
+            if (line == "[delivery]" || line == "[section]" || line == "[dynamic]" || line == "[changing]") {
                 if (!openBlock(line))
                     return false;
                 continue;
@@ -179,6 +194,11 @@ public:
             return fail("no [delivery] block");
         if (!stated && !statedUnknown)
             return fail("no identity line");
+        if (record_.changing && (record_.delivery.kind != RecordedPolicy::Kind::Unknown ||
+                                 !record_.sections.empty() || !record_.dynamics.empty())) {
+            line_ = 0;
+            return fail("a record being changed names what is in force");
+        }
         const std::optional<Sha256Digest> actual = record_.identity();
         if (actual != stated) {
             line_ = 0;
@@ -188,7 +208,7 @@ public:
     }
 
 private:
-    enum class Block { None, Delivery, Section, Dynamic };
+    enum class Block { None, Delivery, Section, Dynamic, Changing };
 
     bool fail(const std::string &what)
     {
@@ -209,6 +229,12 @@ private:
             record_.sections.back().kind = RecordedPolicy::Kind::Section;
             block_ = Block::Section;
             policy_ = &record_.sections.back();
+        } else if (line == "[changing]") {
+            if (record_.changing)
+                return fail("a second [changing] block");
+            record_.changing.emplace();
+            block_ = Block::Changing;
+            policy_ = nullptr;
         } else {
             record_.dynamics.emplace_back();
             block_ = Block::Dynamic;
@@ -236,6 +262,8 @@ private:
         const std::string &key = f[0];
         if (block_ == Block::None)
             return fail("\"" + key + "\" outside a block");
+        if (block_ == Block::Changing)
+            return changingField(f, *record_.changing);
         if (block_ == Block::Dynamic) {
             DynamicChange &d = record_.dynamics.back();
             if (key == "variable") {
@@ -301,6 +329,42 @@ private:
         return true;
     }
 
+    bool changingField(const std::vector<std::string> &f, PendingChange &c)
+    {
+        const std::string &key = f[0];
+        if (key == "delivering") {
+            using Kind = PendingChange::Kind;
+            if (f.size() != 2)
+                return fail("bad delivering line");
+            for (const Kind kind : {Kind::Unknown, Kind::Full, Kind::Initial, Kind::Section, Kind::Dynamic}) {
+                if (f[1] == pendingKindName(kind)) {
+                    c.kind = kind;
+                    return true;
+                }
+            }
+            return fail("unknown kind " + f[1]);
+        }
+        if (key == "identity") {
+            Sha256Digest d{};
+            if (f.size() != 2 || !digestFromHex(f[1], d))
+                return fail("bad identity line");
+            c.identity = d;
+            return true;
+        }
+        if (key == "namespace")
+            return (f.size() == 2 || fail("bad namespace line")) && text(f[1], c.nsName);
+        if (key == "section")
+            return (f.size() == 2 || fail("bad section line")) && text(f[1], c.section);
+        if (key == "variable") {
+            uint64_t value = 0;
+            if (f.size() != 4 || !parseNumber(f[3], 1, value))
+                return fail("bad variable line");
+            c.value = static_cast<uint32_t>(value);
+            return text(f[1], c.nsName) && text(f[2], c.variable);
+        }
+        return true;
+    }
+
     PolicyRecord &record_;
     std::string &problem_;
     size_t line_ = 0;
@@ -322,9 +386,21 @@ const char *kindName(RecordedPolicy::Kind kind)
     return unknownWord;
 }
 
+const char *pendingKindName(PendingChange::Kind kind)
+{
+    switch (kind) {
+    case PendingChange::Kind::Full: return "full";
+    case PendingChange::Kind::Initial: return "initial";
+    case PendingChange::Kind::Section: return "section";
+    case PendingChange::Kind::Dynamic: return "dynamic";
+    case PendingChange::Kind::Unknown: break;
+    }
+    return unknownWord;
+}
+
 bool PolicyRecord::effectiveGroups(std::vector<RuleGroup> &groups) const
 {
-    if (delivery.kind == RecordedPolicy::Kind::Unknown)
+    if (changing || delivery.kind == RecordedPolicy::Kind::Unknown)
         return false;
     groups = delivery.groups;
     for (const RecordedPolicy &s : sections)
@@ -373,6 +449,8 @@ std::string formatRecord(const PolicyRecord &record)
                '\n';
         out += formatStep("changed", d.step);
     }
+    if (record.changing)
+        formatChanging(out, *record.changing);
     return out;
 }
 

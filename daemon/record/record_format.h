@@ -54,6 +54,21 @@ struct DynamicChange {
     RecordStep step;
 };
 
+// A change begun and not yet recorded: what the module is being given.
+// Written before the module is, so that a writer killed before the outcome
+// leaves a record that says so and names no policy.
+struct PendingChange {
+    enum class Kind { Unknown, Full, Initial, Section, Dynamic };
+    Kind kind = Kind::Unknown;
+    std::optional<Sha256Digest> identity; // full and initial, when known
+    std::string nsName;                   // sections and dynamic variables
+    std::string section;
+    std::string variable;
+    uint32_t value = 0;
+};
+
+const char *pendingKindName(PendingChange::Kind kind);
+
 struct PolicyRecord {
     RecordedPolicy delivery;
     // Section updates since the delivery, in the order applied; one per
@@ -61,6 +76,10 @@ struct PolicyRecord {
     std::vector<RecordedPolicy> sections;
     // Dynamic variables changed since the delivery, one per variable.
     std::vector<DynamicChange> dynamics;
+    // Set on a record marked as being changed: its delivery is then of
+    // unknown content, delivered by the change's step (what is in force is
+    // unknown since), with no section updates or dynamic variables.
+    std::optional<PendingChange> changing;
 
     // The groups the policy is made of now, sections applied; false when
     // the delivery is unknown.

@@ -28,12 +28,15 @@ namespace {
 constexpr char recordFile[] = "record";
 constexpr char sourcesDirectory[] = "sources";
 constexpr char temporaryPrefix[] = ".tmp.";
+constexpr char lockFile[] = ".lock";
+constexpr mode_t lockMode = 0600;
 constexpr mode_t directoryMode = 0755;
 constexpr mode_t recordMode = 0644;
 constexpr mode_t sourcesDirectoryMode = 0700;
 constexpr mode_t sourceMode = 0600;
-// A writer holds the lock while it stores the sources of one policy: a
-// lock still held after this long is someone else's trouble, not a wait.
+// A writer holds the lock while it stores the sources of one policy and
+// while the module takes a step: a lock still held after this long is
+// another writer's trouble, not a wait.
 constexpr auto lockPatience = std::chrono::seconds(10);
 constexpr auto lockRetry = std::chrono::milliseconds(10);
 // A reader whose sources vanish under it (a writer replaced the record)
@@ -89,17 +92,24 @@ void grantSecurityAdministrator(int fd, bool directory, const std::optional<uid_
     }
 }
 
-// A directory of ours: made when missing; refused when it is a link, not a
-// directory, not the caller's, or writable by others.
+// A directory of ours: made when missing, with `mode` whatever the umask
+// (the units run with 0077, and /run/tavo is for anyone to read); refused
+// when it is a link, not a directory, not the caller's, or writable by
+// others.
 int ownDirectory(const std::string &path, mode_t mode)
 {
     if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
         return errno;
+    const UniqueFd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid())
+        return errno == ELOOP || errno == ENOTDIR ? EPERM : errno;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
+    if (fstat(dir.get(), &st) != 0)
         return errno;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return EPERM;
+    if ((st.st_mode & 07777) != mode && fchmod(dir.get(), mode) != 0)
+        return errno;
     return 0;
 }
 
@@ -130,28 +140,50 @@ void sweep(const std::string &directory, const std::set<std::string> &keep)
     }
 }
 
-// The store's lock: flock on its directory, waited for a bounded time.
-class StoreLock {
-public:
-    int take(const std::string &directory)
-    {
-        fd_ = UniqueFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd_.valid())
+// The writers' lock: flock on a file of the store that only its owner
+// (root) can open, so that the only writers it waits for are root's own
+// (the daemon, tavo-main-policy-init). A file there that is not such a
+// lock (another mode, a second link) may be open elsewhere: a fresh one
+// takes its place. Waited for a bounded time.
+int takeLock(const std::string &directory, UniqueFd &lock)
+{
+    const UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid())
+        return errno;
+    const auto deadline = std::chrono::steady_clock::now() + lockPatience;
+    for (;;) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return ETIMEDOUT;
+        UniqueFd fd(openat(dir.get(), lockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                           lockMode));
+        if (!fd.valid())
             return errno;
-        const auto deadline = std::chrono::steady_clock::now() + lockPatience;
-        while (flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        struct stat held;
+        if (fstat(fd.get(), &held) != 0)
+            return errno;
+        if (!S_ISREG(held.st_mode) || held.st_uid != geteuid() || (held.st_mode & 07777) != lockMode ||
+            held.st_nlink != 1) {
+            if (unlinkat(dir.get(), lockFile, 0) != 0)
+                return errno;
+            continue;
+        }
+        while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR)
                 return errno;
             if (std::chrono::steady_clock::now() > deadline)
                 return ETIMEDOUT;
             std::this_thread::sleep_for(lockRetry);
         }
-        return 0;
+        // Still the file of that name: another writer did not replace it
+        // meanwhile.
+        struct stat named;
+        if (fstatat(dir.get(), lockFile, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino) {
+            lock = std::move(fd);
+            return 0;
+        }
     }
-
-private:
-    UniqueFd fd_;
-};
+}
 
 } // namespace
 
@@ -229,30 +261,28 @@ int RecordStore::readWithSources(PolicyRecord &record, std::map<Sha256Digest, st
     return EAGAIN;
 }
 
-int RecordStore::update(const std::function<void(PolicyRecord &record, bool existed)> &change,
-                        const SourceBytes &bytes, std::string &problem)
+int RecordStore::prepare(std::string &problem) const
 {
     int rc = ownDirectory(directory_, directoryMode);
-    const std::string sources = directory_ + "/" + sourcesDirectory;
     if (rc == 0)
-        rc = ownDirectory(sources, sourcesDirectoryMode);
-    StoreLock lock;
-    if (rc == 0)
-        rc = lock.take(directory_);
-    if (rc != 0) {
+        rc = ownDirectory(directory_ + "/" + sourcesDirectory, sourcesDirectoryMode);
+    if (rc != 0)
         problem = "cannot use " + directory_ + ": " + strerror(rc);
-        return rc;
-    }
+    return rc;
+}
 
-    PolicyRecord record;
-    std::string readProblem;
-    const bool existed = read(record, readProblem) == ReadStatus::Read;
-    if (!existed)
-        record = PolicyRecord();
-    change(record, existed);
+int RecordStore::write(const PolicyRecord &record, const SourceBytes &bytes, bool sweepFirst,
+                       std::string &problem) const
+{
+    std::set<std::string> named;
+    for (const RecordSource &s : record.allSources())
+        named.insert(digestToHex(s.blob));
+    if (sweepFirst)
+        sweep(directory_, named);
 
     // Sources first, each under its digest: the record names only sources
     // that are complete.
+    const std::string sources = directory_ + "/" + sourcesDirectory;
     const std::optional<uid_t> secadm = securityAdministratorUid();
     {
         const UniqueFd dir(open(sources.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -261,10 +291,10 @@ int RecordStore::update(const std::function<void(PolicyRecord &record, bool exis
             grantSecurityAdministrator(dir.get(), true, secadm);
         }
     }
-    std::set<std::string> named;
+    std::set<std::string> stored;
     for (const RecordSource &s : record.allSources()) {
         const std::string hex = digestToHex(s.blob);
-        if (!named.insert(hex).second)
+        if (!stored.insert(hex).second)
             continue;
         const std::string path = sources + "/" + hex;
         const UniqueFd existing(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -280,18 +310,123 @@ int RecordStore::update(const std::function<void(PolicyRecord &record, bool exis
             problem = "the source " + s.name + " of the record is not stored";
             return ENOENT;
         }
-        rc = replaceFile(path, *content, sourceMode, durable_,
-                         [&secadm](int fd) { grantSecurityAdministrator(fd, false, secadm); });
+        const int rc = replaceFile(path, *content, sourceMode, durable_,
+                                   [&secadm](int fd) { grantSecurityAdministrator(fd, false, secadm); });
         if (rc != 0) {
             problem = "cannot store the source " + s.name + " in " + sources + ": " + strerror(rc);
             return rc;
         }
     }
-    rc = replaceFile(directory_ + "/" + recordFile, formatRecord(record), recordMode, durable_);
+    const int rc = replaceFile(directory_ + "/" + recordFile, formatRecord(record), recordMode, durable_);
     if (rc != 0) {
         problem = "cannot write " + directory_ + "/" + recordFile + ": " + strerror(rc);
         return rc;
     }
     sweep(directory_, named);
     return 0;
+}
+
+int RecordStore::update(const std::function<void(PolicyRecord &record, bool existed)> &change,
+                        const SourceBytes &bytes, std::string &problem)
+{
+    int rc = prepare(problem);
+    if (rc != 0)
+        return rc;
+    UniqueFd lock;
+    rc = takeLock(directory_, lock);
+    if (rc != 0) {
+        problem = "cannot lock " + directory_ + ": " + strerror(rc);
+        return rc;
+    }
+    PolicyRecord record;
+    std::string readProblem;
+    const bool existed = read(record, readProblem) == ReadStatus::Read;
+    if (!existed)
+        record = PolicyRecord();
+    change(record, existed);
+    return write(record, bytes, false, problem);
+}
+
+RecordChange::~RecordChange() = default;
+
+int RecordChange::mark(const PendingChange &what, const RecordStep &step, std::string &problem)
+{
+    const std::string path = store_.directory_ + "/" + recordFile;
+    int rc = store_.prepare(problem);
+    if (rc == 0) {
+        rc = takeLock(store_.directory_, lock_);
+        if (rc != 0)
+            problem = "cannot lock " + store_.directory_ + ": " + strerror(rc);
+    }
+    if (rc != 0) {
+        // Nothing can say a change is under way: nothing may go on naming
+        // the policy before it either.
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            problem += std::string("; cannot remove the record either: ") + strerror(errno);
+        return rc;
+    }
+
+    beforeRead_ = readRegularFile(path, maxRecordTextBytes, beforeText_);
+    const int readResult = beforeRead_;
+    std::string parseProblem;
+    existed_ = readResult == 0 && parseRecord(beforeText_, before_, parseProblem);
+    if (!existed_) {
+        before_ = PolicyRecord();
+    } else if (before_.changing) {
+        // Marked by a change never completed: unknown since that change.
+        before_.changing.reset();
+    }
+
+    PolicyRecord marked;
+    marked.delivery.delivered = step;
+    marked.changing = what;
+    const std::string text = formatRecord(marked);
+    rc = replaceFile(path, text, recordMode, store_.durable_);
+    if (rc == 0) {
+        touched_ = true;
+        return 0;
+    }
+    problem = "cannot mark " + path + " as being changed: " + strerror(rc);
+    // Without room for the mark, the old record goes, and with it (on a
+    // full file system) the room the mark needs.
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        problem += std::string("; cannot remove it either: ") + strerror(errno);
+        return rc;
+    }
+    touched_ = true;
+    if (replaceFile(path, text, recordMode, store_.durable_) == 0)
+        return 0;
+    problem += "; removed it";
+    return rc;
+}
+
+int RecordChange::complete(const std::function<void(PolicyRecord &record, bool existed)> &change,
+                           const RecordStore::SourceBytes &bytes, std::string &problem)
+{
+    if (!lock_.valid()) {
+        problem = "the record could not be marked before the change";
+        return ENOLCK;
+    }
+    PolicyRecord record = before_;
+    change(record, existed_);
+    // The record on disk names no sources once it was marked or removed:
+    // those the new one does not name can go first, to make room for it.
+    return store_.write(record, bytes, touched_, problem);
+}
+
+int RecordChange::restore(std::string &problem)
+{
+    if (!lock_.valid() || !touched_)
+        return 0;
+    const std::string path = store_.directory_ + "/" + recordFile;
+    // The sources it names are still there: only complete() sweeps them.
+    // A record that could not be read cannot be put back; the mark stays.
+    int rc = 0;
+    if (beforeRead_ == 0)
+        rc = replaceFile(path, beforeText_, recordMode, store_.durable_);
+    else if (beforeRead_ == ENOENT && unlink(path.c_str()) != 0 && errno != ENOENT)
+        rc = errno;
+    if (rc != 0)
+        problem = "cannot put back " + path + ": " + strerror(rc);
+    return rc;
 }

@@ -1,17 +1,21 @@
 // Where a policy record lives and how it is replaced: a directory holding
 // the record text ("record", readable by anyone) and the policy sources it
 // names ("sources/<sha256>", root and the secadm account only). Writers
-// store new sources first and then replace the record by a rename, under
-// a lock, so a reader sees the old record or the new one, never a mix.
+// store new sources first and then replace the record by a rename, so a
+// reader (who takes no lock) sees the old record or the new one, never a
+// mix. Writers serialise on ".lock", a file only root can open: no other
+// account can hold a writer up.
 #ifndef TAVO_RECORD_STORE_H
 #define TAVO_RECORD_STORE_H
 
+#include <cerrno>
 #include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
 
 #include "record_format.h"
+#include "unique_fd.h"
 
 // The record of what is in force: on /run, emptied at reboot as the
 // module's state is.
@@ -56,8 +60,55 @@ public:
                std::string &problem);
 
 private:
+    friend class RecordChange;
+
+    int prepare(std::string &problem) const;
+    // Stores what `record` names and replaces the record text; with
+    // `sweepFirst` the sources it does not name go before the new ones are
+    // stored (for when the record on disk names none). The lock is held.
+    int write(const PolicyRecord &record, const SourceBytes &bytes, bool sweepFirst, std::string &problem) const;
+
     std::string directory_;
     bool durable_;
+};
+
+// A step of the module recorded around it, under one hold of the lock so
+// that no other writer's step comes between: marked before the module is
+// written to, then completed when the module took the step or restored
+// when it refused. A change neither completed nor restored (the writer was
+// killed, or the new record could not be stored) leaves the mark: a record
+// that says what is in force is unknown since the step began.
+class RecordChange {
+public:
+    explicit RecordChange(RecordStore &store) : store_(store) {}
+    RecordChange(const RecordChange &) = delete;
+    RecordChange &operator=(const RecordChange &) = delete;
+    ~RecordChange();
+
+    // Keeps the record as it is and replaces it by one saying that `what`
+    // is being delivered by `step`. Where that cannot be written, the
+    // record is removed rather than left naming the policy before. 0 or an
+    // errno, with `problem`.
+    int mark(const PendingChange &what, const RecordStep &step, std::string &problem);
+    // The module took the step: `change` turns the record before the mark
+    // (a fresh one when there was none or it could not be read: `existed`
+    // says which; one marked by a change never completed is of unknown
+    // content since that change) into the new one. On failure the mark
+    // stays. 0 or an errno, with `problem`.
+    int complete(const std::function<void(PolicyRecord &record, bool existed)> &change,
+                 const RecordStore::SourceBytes &bytes,
+                 std::string &problem);
+    // The module refused the step: the record before the mark is put back.
+    int restore(std::string &problem);
+
+private:
+    RecordStore &store_;
+    UniqueFd lock_;
+    int beforeRead_ = ENOENT; // reading the record before the mark: 0 or an errno
+    std::string beforeText_;  // what it held
+    PolicyRecord before_;     // as read, when `existed_`
+    bool existed_ = false;
+    bool touched_ = false;    // the record file was marked or removed
 };
 
 // Puts `bytes` in a new file beside `path` and renames it over `path`,

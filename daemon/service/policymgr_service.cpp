@@ -420,9 +420,11 @@ int ZupolicyPolicymgrService::compileSection(const CallerIdentity &caller, const
 int ZupolicyPolicymgrService::deliver(const CallerIdentity &caller)
 {
     TAVO_INFO("#INFO: 开始策略同步");
-    const int rc = policyManager().sendPolicy();
-    logSendResult(rc);
-    return deliveryRecorder().sent(caller.uid, rc);
+    return deliveryRecorder().send(caller.uid, [] {
+        const int rc = policyManager().sendPolicy();
+        logSendResult(rc);
+        return rc;
+    });
 }
 
 int ZupolicyPolicymgrService::modifyVariable(const CallerIdentity &caller, const std::string &ns,
@@ -440,10 +442,13 @@ int ZupolicyPolicymgrService::modifyVariable(const CallerIdentity &caller, const
         TAVO_ERROR("%s", varRefused);
         return MethodRefusedInput;
     }
-    const int rc = policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(value), dynamicChangeFlag);
-    if (rc != 0)
-        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), value);
-    else
-        TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 成功", ns.c_str(), var.c_str(), value);
-    return deliveryRecorder().dynamicChanged(ns, var, static_cast<uint32_t>(value), caller.uid, rc);
+    return deliveryRecorder().changeDynamic(ns, var, static_cast<uint32_t>(value), caller.uid, [&] {
+        const int rc =
+            policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(value), dynamicChangeFlag);
+        if (rc != 0)
+            TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 失败", ns.c_str(), var.c_str(), value);
+        else
+            TAVO_INFO("#INFO: 修改动态变量[%s:%s] = %d 成功", ns.c_str(), var.c_str(), value);
+        return rc;
+    });
 }

@@ -37,6 +37,6 @@ int main(int argc, char **argv)
         recorder.compiled(DeliveryRecorder::CompileKind::Full, root, 0);
     else
         recorder.sectionCompiled(argv[3], argv[4], root, 0);
-    recorder.sent(root, 0);
+    recorder.send(root, [] { return 0; });
     return 0;
 }

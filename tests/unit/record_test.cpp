@@ -1,10 +1,16 @@
 // The record of what is in force: its text keeps every name as it was, a
-// damaged text is refused, and the store keeps the old record when a new
-// one cannot be written whole.
+// damaged text is refused, the store keeps the old record when a new one
+// cannot be written whole, a step of the module is marked until it is
+// recorded, and no lock but root's own holds a writer.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+
+#include "unique_fd.h"
 
 #include "record_store.h"
 #include "support.h"
@@ -61,6 +67,17 @@ TEST(PolicyRecord, TextKeepsEveryNameAndTheIdentity)
     EXPECT_EQ(back.identity(), r.identity());
     // The section update replaced its section's groups.
     EXPECT_EQ(back.nodes(), 18u);
+
+    // A record marked as being changed names no policy, only the change.
+    PolicyRecord marked;
+    marked.delivery.delivered = RecordStep{1700000004, "modifyDynamicVariable", 0, "root"};
+    marked.changing = PendingChange{PendingChange::Kind::Dynamic, std::nullopt, "网 %", "", "-", 1};
+    ASSERT_TRUE(parseRecord(formatRecord(marked), back, problem)) << problem;
+    EXPECT_EQ(formatRecord(back), formatRecord(marked));
+    ASSERT_TRUE(back.changing);
+    EXPECT_EQ(back.changing->nsName, "网 %");
+    EXPECT_EQ(back.changing->variable, "-");
+    EXPECT_FALSE(back.identity());
 }
 
 TEST(PolicyRecord, DamagedTextIsRefused)
@@ -90,6 +107,8 @@ TEST(PolicyRecord, DamagedTextIsRefused)
          "its identity is not the one its groups give"},
         {identityLine + "[delivery]\nkind full\n", "its identity is not the one its groups give"},
         {std::string(maxRecordTextBytes + 1, '\n'), "larger than"},
+        {good + "[changing]\ndelivering full\n", "a record being changed names what is in force"},
+        {good + "[changing]\ndelivering partial\n", "unknown kind partial"},
     };
     for (const auto &c : cases) {
         PolicyRecord r;
@@ -137,6 +156,118 @@ TEST(RecordStore, KeepsTheOldRecordWhenTheNewCannotBeWholeAndSweepsTheRest)
     std::map<Sha256Digest, std::string> sources;
     ASSERT_EQ(store.readWithSources(now, sources, problem), 0) << problem;
     EXPECT_EQ(sources.at(Sha256::of(second)), second);
+}
+
+std::string fileText(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(RecordChange, MarksTheRecordUntilTheModuleAnswersAndBuildsOnUnknownAfterAMarkLeftBehind)
+{
+    ScratchDir scratch;
+    RecordStore store(scratch.path("run"), false);
+    const std::string first = "string name = a\n";
+    const std::string second = "string name = b\n";
+    const auto bytesOf = [&](const Sha256Digest &d) -> const std::string * {
+        return d == Sha256::of(first) ? &first : d == Sha256::of(second) ? &second : nullptr;
+    };
+    const auto delivering = [](const std::string &content, char seed) {
+        return [content, seed](PolicyRecord &r, bool) {
+            r = PolicyRecord();
+            r.delivery.kind = RecordedPolicy::Kind::Full;
+            r.delivery.delivered = RecordStep{1700000000, "sendPolicy", 0, "root"};
+            r.delivery.sources = {RecordSource{"a.p", Sha256::of(content), content.size()}};
+            r.delivery.groups = {group("a.p", "a", "", seed)};
+        };
+    };
+    const auto switching = [](PolicyRecord &r, bool) {
+        r.dynamics.push_back(DynamicChange{"ns", "v", 1, RecordStep{1700000009, "modifyDynamicVariable", 0, ""}});
+    };
+    PendingChange full;
+    full.kind = PendingChange::Kind::Full;
+    PendingChange dynamic;
+    dynamic.kind = PendingChange::Kind::Dynamic;
+    const RecordStep started{1700000005, "sendPolicy", 0, "root"};
+    std::string problem;
+    ASSERT_EQ(store.update(delivering(first, 'a'), bytesOf, problem), 0) << problem;
+    const std::string before = fileText(scratch.path("run/record"));
+    const std::string firstSource = scratch.path("run/sources/" + digestToHex(Sha256::of(first)));
+    PolicyRecord now;
+    struct stat st;
+
+    // Refused: the record as it was, its sources kept while it was marked.
+    {
+        RecordChange change(store);
+        ASSERT_EQ(change.mark(full, started, problem), 0) << problem;
+        ASSERT_EQ(store.read(now, problem), RecordStore::ReadStatus::Read) << problem;
+        EXPECT_TRUE(now.changing && now.changing->kind == PendingChange::Kind::Full);
+        EXPECT_FALSE(now.identity());
+        EXPECT_EQ(now.delivery.delivered.time, started.time);
+        EXPECT_EQ(stat(firstSource.c_str(), &st), 0);
+        ASSERT_EQ(change.restore(problem), 0) << problem;
+    }
+    EXPECT_EQ(fileText(scratch.path("run/record")), before);
+
+    // Never answered (the writer was killed): the mark stays.
+    {
+        RecordChange change(store);
+        ASSERT_EQ(change.mark(full, started, problem), 0) << problem;
+    }
+    ASSERT_EQ(store.read(now, problem), RecordStore::ReadStatus::Read) << problem;
+    EXPECT_TRUE(now.changing);
+    EXPECT_FALSE(now.identity());
+
+    // A switch after that is recorded on a policy unknown since the mark.
+    {
+        RecordChange change(store);
+        ASSERT_EQ(change.mark(dynamic, RecordStep{1700000008, "modifyDynamicVariable", 0, ""}, problem), 0);
+        ASSERT_EQ(change.complete(switching, bytesOf, problem), 0) << problem;
+    }
+    ASSERT_EQ(store.read(now, problem), RecordStore::ReadStatus::Read) << problem;
+    EXPECT_FALSE(now.changing);
+    EXPECT_FALSE(now.identity());
+    EXPECT_EQ(now.delivery.kind, RecordedPolicy::Kind::Unknown);
+    EXPECT_EQ(now.delivery.delivered.time, started.time);
+    EXPECT_EQ(now.dynamics.size(), 1u);
+
+    // The next full delivery is known again; the sources before are gone.
+    {
+        RecordChange change(store);
+        ASSERT_EQ(change.mark(full, started, problem), 0) << problem;
+        ASSERT_EQ(change.complete(delivering(second, 'b'), bytesOf, problem), 0) << problem;
+    }
+    ASSERT_EQ(store.read(now, problem), RecordStore::ReadStatus::Read) << problem;
+    EXPECT_TRUE(now.identity());
+    EXPECT_NE(stat(firstSource.c_str(), &st), 0);
+}
+
+TEST(RecordStore, NoLockButItsOwnHoldsAWriter)
+{
+    ScratchDir scratch;
+    RecordStore store(scratch.path("run"), false);
+    const auto fresh = [](PolicyRecord &r, bool) { r = PolicyRecord(); };
+    std::string problem;
+    ASSERT_EQ(store.update(fresh, {}, problem), 0) << problem;
+    struct stat st;
+    ASSERT_EQ(stat(scratch.path("run/.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // Whoever could open the directory, the record, or a lock file left
+    // with another mode holds them all.
+    ASSERT_EQ(chmod(scratch.path("run/.lock").c_str(), 0644), 0);
+    std::vector<UniqueFd> held;
+    for (const char *name : {"run", "run/record", "run/.lock"}) {
+        held.emplace_back(open(scratch.path(name).c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(held.back().valid()) << name;
+        ASSERT_EQ(flock(held.back().get(), LOCK_EX | LOCK_NB), 0) << name;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(store.update(fresh, {}, problem), 0) << problem;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    ASSERT_EQ(stat(scratch.path("run/.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 } // namespace

@@ -91,12 +91,10 @@ int main(int argc, char *argv[])
         return exitStatusFor(accepted);
     }
 
-    const ImageFileMark image = markInitialImage(prefix);
-    const int result = policyManager().sendInitPolicy(prefix);
     // What is in force is recorded on the running system's /run, whatever
     // the prefix; a failure to record is logged and changes no status.
-    if (result == 0)
-        recordInitialDelivery(prefix, image, inForceRecordDirectory);
+    const int result = deliverInitialPolicy(prefix, inForceRecordDirectory,
+                                            [&prefix] { return policyManager().sendInitPolicy(prefix); });
     if (result != 0) {
         if (const KernelResultText *text = kernelResultText(result))
             fprintf(stderr, "Kernel sync failed: %s\n", text->english);

@@ -225,6 +225,11 @@ std::vector<std::string> ruleLines(const ComparedRule &rule)
 
 std::string describeInForce(const PolicyRecord &record)
 {
+    if (record.changing)
+        return "a change began and its outcome was not recorded: " + describePendingChange(*record.changing) +
+               ", " + describeStep(record.delivery.delivered);
+    if (!record.delivery.delivered.present())
+        return std::string(kindName(record.delivery.kind)) + " policy";
     return std::string(kindName(record.delivery.kind)) + " policy, " + describeStep(record.delivery.delivered);
 }
 
@@ -382,7 +387,7 @@ int runInForce(const InForceOptions &options)
         return complain(InForceNothingKnown, std::string("nothing is recorded as in force in ") +
                                                  inForceRecordDirectory +
                                                  " (no delivery through tavo-policyd or tavo-main-policy-init "
-                                                 "since boot)");
+                                                 "since boot, or one whose record could not be written)");
     case EACCES:
         return complain(InForceNotAllowed, std::string("the policy sources in ") + inForceRecordDirectory +
                                                " are readable by root and " + securityAdministrator +

@@ -29,6 +29,49 @@ std::string describeStep(const RecordStep &step)
     return safeText(step.method) + " by " + who + " at " + formatTime(step.time);
 }
 
+std::string describePendingChange(const PendingChange &change)
+{
+    switch (change.kind) {
+    case PendingChange::Kind::Full:
+    case PendingChange::Kind::Initial:
+        return std::string("the ") + pendingKindName(change.kind) + " policy" +
+               (change.identity ? " " + digestToHex(*change.identity) : std::string());
+    case PendingChange::Kind::Section:
+        return "section " + safeText(change.nsName) + "/" + safeText(change.section);
+    case PendingChange::Kind::Dynamic:
+        return "dynamic variable " + safeText(change.nsName) + "/" + safeText(change.variable) + " = " +
+               std::to_string(change.value);
+    case PendingChange::Kind::Unknown: break;
+    }
+    return "a policy of unknown content";
+}
+
+void appendPendingChangeJson(std::string &out, const PendingChange &change)
+{
+    const bool section = change.kind == PendingChange::Kind::Section;
+    const bool dynamic = change.kind == PendingChange::Kind::Dynamic;
+    out += std::string("{\"kind\":\"") + pendingKindName(change.kind) + "\",\"identity\":";
+    out += change.identity ? "\"" + digestToHex(*change.identity) + "\"" : std::string("null");
+    out += ",\"namespace\":";
+    if (section || dynamic)
+        appendJsonString(out, change.nsName);
+    else
+        out += "null";
+    out += ",\"section\":";
+    if (section)
+        appendJsonString(out, change.section);
+    else
+        out += "null";
+    out += ",\"variable\":";
+    if (dynamic)
+        appendJsonString(out, change.variable);
+    else
+        out += "null";
+    out += ",\"value\":";
+    out += dynamic ? std::to_string(change.value) : std::string("null");
+    out += '}';
+}
+
 void appendStepJson(std::string &out, const RecordStep &step)
 {
     if (!step.present()) {

@@ -18,6 +18,14 @@ std::string formatTime(int64_t seconds);
 // "sendPolicy by root (uid 0) at 2026-05-04 10:20:30 UTC".
 std::string describeStep(const RecordStep &step);
 
+// What a change never recorded was delivering: "the full policy 62084e17...",
+// "section fileserver/samba", "dynamic variable ssh/maintenance = 1".
+std::string describePendingChange(const PendingChange &change);
+
+// {"kind":..., "identity":..., "namespace":..., "section":..., "variable":...,
+// "value":...}
+void appendPendingChangeJson(std::string &out, const PendingChange &change);
+
 // {"time":..., "method":..., "uid":..., "user":...} (null when absent).
 void appendStepJson(std::string &out, const RecordStep &step);
 

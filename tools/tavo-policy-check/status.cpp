@@ -164,8 +164,10 @@ void line(std::string &out, const char *label, const std::string &value)
 
 void describePolicy(std::string &out, const RecordedPolicy &p)
 {
+    // Of a policy of unknown content, the step since which it is unknown.
     if (p.delivered.present())
-        line(out, "  delivered:", describeStep(p.delivered));
+        line(out, p.kind == RecordedPolicy::Kind::Unknown ? "  unknown since:" : "  delivered:",
+             describeStep(p.delivered));
     if (p.compiled.present())
         line(out, "  compiled:", describeStep(p.compiled));
     if (!p.sources.empty()) {
@@ -182,12 +184,19 @@ std::string formatText(const Status &s)
     line(out, "module loaded:", s.moduleLoaded ? "yes" : "no");
     line(out, "three-mode:", threeModeWord(s.threeMode));
     if (!s.inForce.read()) {
-        line(out, "in force:", recordState(s.inForce, "nothing recorded since boot"));
+        line(out, "in force:",
+             recordState(s.inForce, "nothing recorded (no delivery since boot, or one whose record could not be "
+                                    "written)"));
     } else {
         const PolicyRecord &r = s.inForce.record;
         const std::optional<Sha256Digest> id = r.identity();
-        line(out, "in force:", id ? digestToHex(*id) + " (" + kindName(r.delivery.kind) + " policy)"
-                                  : std::string("a policy of unknown content"));
+        if (r.changing) {
+            line(out, "in force:", "unknown: a change began and its outcome was not recorded");
+            line(out, "  being changed:", describePendingChange(*r.changing));
+        } else {
+            line(out, "in force:", id ? digestToHex(*id) + " (" + kindName(r.delivery.kind) + " policy)"
+                                      : std::string("a policy of unknown content"));
+        }
         describePolicy(out, r.delivery);
         for (const RecordedPolicy &u : r.sections)
             line(out, "  section update:",
@@ -273,7 +282,13 @@ void appendRecordJson(std::string &out, const ReadRecord &r, const std::string &
         appendStepJson(out, d.step);
         out += '}';
     }
-    out += "]}";
+    // A change begun and never recorded: what it was delivering.
+    out += "],\"changing\":";
+    if (rec.changing)
+        appendPendingChangeJson(out, *rec.changing);
+    else
+        out += "null";
+    out += '}';
 }
 
 std::string formatJson(const Status &s)
@@ -345,23 +360,36 @@ std::string formatPrometheus(const Status &s)
                {gauge(s.threeMode == ThreeModeSwitch::On)});
     metric(out, "tavo_policy_recorded", "Whether the policy in force is recorded and readable.",
            {gauge(s.inForce.read())});
+    metric(out, "tavo_policy_record_known", "Whether the record knows the policy in force (its identity).",
+           {gauge(s.inForce.identity().has_value())});
     if (s.inForce.read()) {
         const PolicyRecord &r = s.inForce.record;
         const RecordStep &d = r.delivery.delivered;
-        metric(out, "tavo_policy_info", "The policy in force: its identity and its delivery.",
-               {"{identity=\"" + hexOr(r.identity(), "unknown") + "\",kind=\"" + kindName(r.delivery.kind) +
-                "\",method=\"" + labelValue(d.method) + "\",user=\"" + labelValue(d.user) + "\",uid=\"" +
-                std::to_string(d.uid) + "\"} 1"});
-        metric(out, "tavo_policy_delivered_timestamp_seconds", "When the policy in force was delivered.",
-               {" " + std::to_string(d.time)});
-        int64_t last = d.time;
+        // Only a step that was taken is reported: a record that names none
+        // (a section update or a variable recorded on nothing) has no
+        // delivery, and its time is not 0.
+        if (d.present()) {
+            metric(out, "tavo_policy_info", "The policy in force: its identity and its delivery.",
+                   {"{identity=\"" + hexOr(r.identity(), "unknown") + "\",kind=\"" + kindName(r.delivery.kind) +
+                    "\",method=\"" + labelValue(d.method) + "\",user=\"" + labelValue(d.user) + "\",uid=\"" +
+                    std::to_string(d.uid) + "\"} 1"});
+            metric(out, "tavo_policy_delivered_timestamp_seconds", "When the policy in force was delivered.",
+                   {" " + std::to_string(d.time)});
+        }
+        std::optional<int64_t> last;
+        const auto seen = [&last](const RecordStep &step) {
+            if (step.present())
+                last = std::max(last.value_or(step.time), step.time);
+        };
+        seen(d);
         for (const RecordedPolicy &u : r.sections)
-            last = std::max(last, u.delivered.time);
+            seen(u.delivered);
         for (const DynamicChange &c : r.dynamics)
-            last = std::max(last, c.step.time);
-        metric(out, "tavo_policy_changed_timestamp_seconds",
-               "When the policy in force last changed (delivery, section update or dynamic variable).",
-               {" " + std::to_string(last)});
+            seen(c.step);
+        if (last)
+            metric(out, "tavo_policy_changed_timestamp_seconds",
+                   "When the policy in force last changed (delivery, section update or dynamic variable).",
+                   {" " + std::to_string(*last)});
         if (const std::optional<uint64_t> nodes = r.nodes())
             metric(out, "tavo_policy_nodes", "Policy nodes (one per uid and permission of a rule) in force.",
                    {" " + std::to_string(*nodes)});
