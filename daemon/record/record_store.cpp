@@ -353,6 +353,9 @@ int RecordChange::mark(const PendingChange &what, const RecordStep &step, std::s
 {
     const std::string path = store_.directory_ + "/" + recordFile;
     int rc = store_.prepare(problem);
+    // A directory that is not ours holds no record of ours.
+    if (rc == EPERM)
+        return rc;
     if (rc == 0) {
         rc = takeLock(store_.directory_, lock_);
         if (rc != 0)
