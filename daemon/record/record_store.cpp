@@ -143,7 +143,7 @@ void sweep(const std::string &directory, const std::set<std::string> &keep)
 // The writers' lock: flock on a file of the store that only its owner
 // (root) can open, so that the only writers it waits for are root's own
 // (the daemon, tavo-main-policy-init). A file there that is not such a
-// lock (another mode, a second link) may be open elsewhere: a fresh one
+// lock (open to others, a second link) may be open elsewhere: a fresh one
 // takes its place. Waited for a bounded time.
 int takeLock(const std::string &directory, UniqueFd &lock)
 {
@@ -161,9 +161,11 @@ int takeLock(const std::string &directory, UniqueFd &lock)
         struct stat held;
         if (fstat(fd.get(), &held) != 0)
             return errno;
-        if (!S_ISREG(held.st_mode) || held.st_uid != geteuid() || (held.st_mode & 07777) != lockMode ||
+        if (!S_ISREG(held.st_mode) || held.st_uid != geteuid() || (held.st_mode & 077) != 0 ||
             held.st_nlink != 1) {
-            if (unlinkat(dir.get(), lockFile, 0) != 0)
+            struct stat named;
+            if (fstatat(dir.get(), lockFile, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+                named.st_ino == held.st_ino && unlinkat(dir.get(), lockFile, 0) != 0)
                 return errno;
             continue;
         }

@@ -155,3 +155,29 @@ def test_without_anything_to_compare_with(in_force):
     (POLICY_DIR / "b.p").write_text(B.replace("{ read }", "{ read"))
     result = check("--in-force")
     assert result.returncode == 2 and "the candidate policy does not compile (3)" in result.stderr
+
+
+# Records of unknown content as the writers leave them: a mark left by a
+# writer killed during a delivery, and a switch recorded when nothing was.
+MARK = ("tavo-policy-record 1\nidentity unknown\n[delivery]\nkind unknown\n"
+        "delivered 1700000000 sendPolicy 0 root\n[changing]\ndelivering section\nnamespace web\nsection front\n")
+SWITCH_ALONE = ("tavo-policy-record 1\nidentity unknown\n[delivery]\nkind unknown\n[dynamic]\n"
+                "variable web guard 1\nchanged 1700000002 modifyDynamicVariable 900 secadm\n")
+
+
+@pytest.mark.parametrize("text, text_line, series", [
+    (MARK, "in force:                     unknown: a change began and its outcome was not recorded",
+     ['tavo_policy_info{identity="unknown",kind="unknown",method="sendPolicy",user="root",uid="0"} 1',
+      "tavo_policy_delivered_timestamp_seconds 1700000000", "tavo_policy_changed_timestamp_seconds 1700000000"]),
+    (SWITCH_ALONE, "in force:                     a policy of unknown content",
+     ["tavo_policy_changed_timestamp_seconds 1700000002"]),
+], ids=["mark", "switch alone"])
+def test_a_record_of_unknown_content_says_unknown_everywhere(in_force, text, text_line, series):
+    pathlib.Path("/run/tavo/record").write_text(text)
+    assert check("--in-force").returncode == 4
+    assert text_line in check("--status").stdout.splitlines()
+    assert json.loads(check("--status", "--json").stdout)["inForce"]["identity"] is None
+    metrics = [m for m in check("--status", "--prometheus").stdout.splitlines()
+               if m.startswith("tavo_policy_") and not m.startswith("tavo_policy_dynamic")]
+    assert metrics == ["tavo_policy_recorded 1", "tavo_policy_record_known 0", *series,
+                       "tavo_policy_section_updates 0"]
