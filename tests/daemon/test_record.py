@@ -1,8 +1,10 @@
 """The record of what is in force (/run/tavo), through the real daemon, bus,
 polkitd and simulated module: after every step the module took, the record
 says what the module holds; a refused or failed step leaves it as it was;
-it outlives the daemon; and the daemon and the checker name a policy by the
-same identity however the checker is given the files."""
+it outlives the daemon; the daemon and the checker name a policy by the
+same identity however the checker is given the files; a daemon killed
+during a step, or a full /run/tavo, leaves a record of unknown content,
+never the policy before; and no other account's locks delay a delivery."""
 
 import json
 import os
