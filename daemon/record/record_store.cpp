@@ -274,7 +274,7 @@ int RecordStore::prepare(std::string &problem) const
 }
 
 int RecordStore::write(const PolicyRecord &record, const SourceBytes &bytes, bool sweepFirst,
-                       std::string &problem) const
+                       std::string &problem, const std::function<int(std::string &problem)> &mayReplace) const
 {
     std::set<std::string> named;
     for (const RecordSource &s : record.allSources())
@@ -319,6 +319,10 @@ int RecordStore::write(const PolicyRecord &record, const SourceBytes &bytes, boo
             return rc;
         }
     }
+    if (mayReplace) {
+        if (const int refused = mayReplace(problem))
+            return refused;
+    }
     const int rc = replaceFile(directory_ + "/" + recordFile, formatRecord(record), recordMode, durable_);
     if (rc != 0) {
         problem = "cannot write " + directory_ + "/" + recordFile + ": " + strerror(rc);
@@ -354,6 +358,10 @@ RecordChange::~RecordChange() = default;
 int RecordChange::mark(const PendingChange &what, const RecordStep &step, std::string &problem)
 {
     const std::string path = store_.directory_ + "/" + recordFile;
+    PolicyRecord marked;
+    marked.delivery.delivered = step;
+    marked.changing = what;
+    const std::string text = formatRecord(marked);
     int rc = store_.prepare(problem);
     // A directory that is not ours holds no record of ours.
     if (rc == EPERM)
@@ -364,9 +372,12 @@ int RecordChange::mark(const PendingChange &what, const RecordStep &step, std::s
             problem = "cannot lock " + store_.directory_ + ": " + strerror(rc);
     }
     if (rc != 0) {
-        // Nothing can say a change is under way: nothing may go on naming
-        // the policy before it either.
-        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        // Nothing may go on naming the policy before: the mark without the
+        // lock (the writer holding it finds its own mark gone and leaves
+        // this one), or no record.
+        if (replaceFile(path, text, recordMode, store_.durable_) == 0)
+            problem += "; marked without it";
+        else if (unlink(path.c_str()) != 0 && errno != ENOENT)
             problem += std::string("; cannot remove the record either: ") + strerror(errno);
         return rc;
     }
@@ -382,13 +393,10 @@ int RecordChange::mark(const PendingChange &what, const RecordStep &step, std::s
         before_.changing.reset();
     }
 
-    PolicyRecord marked;
-    marked.delivery.delivered = step;
-    marked.changing = what;
-    const std::string text = formatRecord(marked);
     rc = replaceFile(path, text, recordMode, store_.durable_);
     if (rc == 0) {
         touched_ = true;
+        left_ = text;
         return 0;
     }
     problem = "cannot mark " + path + " as being changed: " + strerror(rc);
@@ -399,10 +407,23 @@ int RecordChange::mark(const PendingChange &what, const RecordStep &step, std::s
         return rc;
     }
     touched_ = true;
-    if (replaceFile(path, text, recordMode, store_.durable_) == 0)
+    if (replaceFile(path, text, recordMode, store_.durable_) == 0) {
+        left_ = text;
         return 0;
+    }
     problem += "; removed it";
     return rc;
+}
+
+int RecordChange::stillMarked(std::string &problem) const
+{
+    const std::string path = store_.directory_ + "/" + recordFile;
+    std::string now;
+    const int rc = readRegularFile(path, maxRecordTextBytes, now);
+    if (left_.empty() ? rc == ENOENT : rc == 0 && now == left_)
+        return 0;
+    problem = "a writer that could not take the lock changed " + path + " during the step; it is left as it is";
+    return EBUSY;
 }
 
 int RecordChange::complete(const std::function<void(PolicyRecord &record, bool existed)> &change,
@@ -416,7 +437,9 @@ int RecordChange::complete(const std::function<void(PolicyRecord &record, bool e
     change(record, existed_);
     // The record on disk names no sources once it was marked or removed:
     // those the new one does not name can go first, to make room for it.
-    return store_.write(record, bytes, touched_, problem);
+    if (!touched_)
+        return store_.write(record, bytes, false, problem);
+    return store_.write(record, bytes, true, problem, [this](std::string &why) { return stillMarked(why); });
 }
 
 int RecordChange::restore(std::string &problem)
@@ -424,9 +447,11 @@ int RecordChange::restore(std::string &problem)
     if (!lock_.valid() || !touched_)
         return 0;
     const std::string path = store_.directory_ + "/" + recordFile;
+    int rc = stillMarked(problem);
+    if (rc != 0)
+        return rc;
     // The sources it names are still there: only complete() sweeps them.
     // A record that could not be read cannot be put back; the mark stays.
-    int rc = 0;
     if (beforeRead_ == 0)
         rc = replaceFile(path, beforeText_, recordMode, store_.durable_);
     else if (beforeRead_ == ENOENT && unlink(path.c_str()) != 0 && errno != ENOENT)

@@ -65,8 +65,11 @@ private:
     int prepare(std::string &problem) const;
     // Stores what `record` names and replaces the record text; with
     // `sweepFirst` the sources it does not name go before the new ones are
-    // stored (for when the record on disk names none). The lock is held.
-    int write(const PolicyRecord &record, const SourceBytes &bytes, bool sweepFirst, std::string &problem) const;
+    // stored (for when the record on disk names none). `mayReplace`, when
+    // given, is asked just before the record text is replaced (0 or an
+    // errno). The lock is held.
+    int write(const PolicyRecord &record, const SourceBytes &bytes, bool sweepFirst, std::string &problem,
+              const std::function<int(std::string &problem)> &mayReplace = {}) const;
 
     std::string directory_;
     bool durable_;
@@ -86,19 +89,22 @@ public:
     ~RecordChange();
 
     // Keeps the record as it is and replaces it by one saying that `what`
-    // is being delivered by `step`. Where that cannot be written, the
-    // record is removed rather than left naming the policy before. 0 or an
-    // errno, with `problem`.
+    // is being delivered by `step`. Without the lock (another writer held
+    // it too long) the mark is written all the same, and that writer leaves
+    // it; where it cannot be written, the record is removed rather than
+    // left naming the policy before. 0 or an errno, with `problem`.
     int mark(const PendingChange &what, const RecordStep &step, std::string &problem);
     // The module took the step: `change` turns the record before the mark
     // (a fresh one when there was none or it could not be read: `existed`
     // says which; one marked by a change never completed is of unknown
-    // content since that change) into the new one. On failure the mark
-    // stays. 0 or an errno, with `problem`.
+    // content since that change) into the new one. On failure, or when a
+    // writer without the lock changed the record meanwhile, the record is
+    // left as it is. 0 or an errno, with `problem`.
     int complete(const std::function<void(PolicyRecord &record, bool existed)> &change,
                  const RecordStore::SourceBytes &bytes,
                  std::string &problem);
-    // The module refused the step: the record before the mark is put back.
+    // The module refused the step: the record before the mark is put back,
+    // unless a writer without the lock changed it meanwhile.
     int restore(std::string &problem);
 
 private:
@@ -109,6 +115,10 @@ private:
     PolicyRecord before_;     // as read, when `existed_`
     bool existed_ = false;
     bool touched_ = false;    // the record file was marked or removed
+    std::string left_;        // the mark written, or empty when the record was removed
+
+    // 0 while the record is still what mark() left.
+    int stillMarked(std::string &problem) const;
 };
 
 // Puts `bytes` in a new file beside `path` and renames it over `path`,

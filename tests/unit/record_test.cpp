@@ -243,6 +243,45 @@ TEST(RecordChange, MarksTheRecordUntilTheModuleAnswersAndBuildsOnUnknownAfterAMa
     EXPECT_NE(stat(firstSource.c_str(), &st), 0);
 }
 
+// Root's other writer (the init command beside the daemon) held the lock
+// past the patience and wrote to the module all the same: the holder's
+// outcome may be older than the module, so it must not replace the mark.
+TEST(RecordChange, TheLockHoldersOutcomeNeverReplacesTheMarkOfAWriterThatGaveUpWaiting)
+{
+    ScratchDir scratch;
+    RecordStore store(scratch.path("run"), false);
+    const std::string content = "string name = a\n";
+    const auto full = [&](PolicyRecord &r, bool) {
+        r = PolicyRecord();
+        r.delivery.kind = RecordedPolicy::Kind::Full;
+        r.delivery.delivered = RecordStep{1700000000, "sendPolicy", 0, "root"};
+        r.delivery.sources = {RecordSource{"a.p", Sha256::of(content), content.size()}};
+        r.delivery.groups = {group("a.p", "a", "", 'a')};
+    };
+    const auto bytesOf = [&](const Sha256Digest &) { return &content; };
+    PendingChange delivering;
+    delivering.kind = PendingChange::Kind::Full;
+    PendingChange switching;
+    switching.kind = PendingChange::Kind::Dynamic;
+    std::string problem;
+    ASSERT_EQ(store.update(full, bytesOf, problem), 0) << problem;
+
+    RecordChange holder(store);
+    ASSERT_EQ(holder.mark(delivering, RecordStep{1700000005, "sendPolicy", 0, "root"}, problem), 0) << problem;
+    {
+        RecordChange late(store);
+        EXPECT_EQ(late.mark(switching, RecordStep{1700000006, "tavo-main-policy-init", 0, "root"}, problem),
+                  ETIMEDOUT);
+        EXPECT_NE(late.complete(full, bytesOf, problem), 0);
+    }
+    EXPECT_NE(holder.complete(full, bytesOf, problem), 0);
+    PolicyRecord now;
+    ASSERT_EQ(store.read(now, problem), RecordStore::ReadStatus::Read) << problem;
+    EXPECT_FALSE(now.identity());
+    ASSERT_TRUE(now.changing);
+    EXPECT_EQ(now.changing->kind, PendingChange::Kind::Dynamic);
+}
+
 TEST(RecordStore, NoLockButItsOwnHoldsAWriter)
 {
     ScratchDir scratch;
