@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 BUILD_DIR = os.environ["TAVO_BUILD_DIR"]
-PAGES = ["tavo-policyd.8", "tavo-main-policy-sync.8", "tavo-main-policy-init.8", "tavo-policy-check.8"]
+PAGES = ["tavo-policyd.8", "tavo-main-policy-sync.8", "tavo-main-policy-init.8", "tavo-policy-check.8", "tavo-policy.5"]
 
 # command, words typed, completions offered
 COMPLETIONS = [
@@ -33,9 +33,9 @@ def installed():
 
 @pytest.mark.parametrize("page", PAGES)
 def test_man_page_renders_without_warnings(installed, page):
-    path = installed / "share" / "man" / "man8" / page
+    path = installed / "share" / "man" / ("man" + page.rsplit(".", 1)[1]) / page
     proc = subprocess.run(["man", "--warnings", "-l", str(path)], capture_output=True, timeout=60,
-                          env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "MANWIDTH": "80"})
+                          env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "MANWIDTH": "80", "MANROFFSEQ": ""})
     assert (proc.returncode, proc.stderr.decode()) == (0, "")
     assert page.split(".")[0].upper() in proc.stdout.decode()
 
