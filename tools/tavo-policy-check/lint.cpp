@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
-#include <functional>
 #include <regex>
-#include <string_view>
 #include <sys/stat.h>
-#include <unordered_map>
 #include <utility>
 
 #include "compared_policy.h"
@@ -118,23 +116,32 @@ bool isRelativePath(const std::string &name)
     return !name.empty() && name[0] != '/' && name.find('/') != std::string::npos;
 }
 
-// A cheap digest of what tells rules apart most often; equal digests are
-// then compared in full.
-size_t roughDigest(const FileRule &rule)
+// A cheap digest of what tells rules apart most often (a string by its
+// length and last bytes, where paths differ); equal digests are then
+// compared in full. Every rule is digested, so it must cost next to nothing.
+uint64_t roughDigest(const FileRule &rule)
 {
-    const std::hash<std::string_view> h;
-    size_t d = rule.shared.action * 31u + rule.uids.size() * 7u + rule.permissions.size();
-    const auto mix = [&d, &h](const std::string &s) { d = d * 1099511628211ull ^ h(s); };
-    mix(rule.shared.objectType);
-    mix(rule.shared.sectionName);
+    uint64_t d = rule.shared.action * 31u + rule.uids.size() * 7u + rule.permissions.size();
+    const auto mix = [&d](uint64_t v) { d = (d ^ v) * 1099511628211ull; };
+    const auto mixText = [&mix](const std::string &s) {
+        uint64_t tail = 0;
+        const size_t n = std::min<size_t>(s.size(), sizeof tail);
+        memcpy(&tail, s.data() + s.size() - n, n);
+        mix(tail);
+        mix(s.size());
+    };
+    mixText(rule.shared.objectType);
+    mixText(rule.shared.sectionName);
     if (!rule.shared.subjectNames.empty())
-        mix(rule.shared.subjectNames.front());
+        mixText(rule.shared.subjectNames.front());
     if (!rule.shared.objectNames.empty())
-        mix(rule.shared.objectNames.front());
+        mixText(rule.shared.objectNames.front());
     if (!rule.permissions.empty())
-        mix(rule.permissions.front());
+        mixText(rule.permissions.front());
     if (!rule.uids.empty())
-        d = d * 1099511628211ull ^ rule.uids.front();
+        mix(rule.uids.front());
+    mix(rule.shared.conditions.size());
+    mix(rule.shared.priority);
     return d;
 }
 
@@ -219,8 +226,9 @@ void Linter::checkDirectory(const std::string &directory)
 void Linter::checkRules(const std::string &name, const std::vector<FileRule> &rules)
 {
     const std::string path = pathOf(name);
-    std::unordered_multimap<size_t, size_t> seen;
-    seen.reserve(rules.size());
+    // (digest, index) of every rule: equal digests end up side by side.
+    std::vector<std::pair<uint64_t, size_t>> digests;
+    digests.reserve(rules.size());
     for (size_t i = 0; i < rules.size(); ++i) {
         const FileRule &rule = rules[i];
         const PolicyNode &shared = rule.shared;
@@ -243,17 +251,31 @@ void Linter::checkRules(const std::string &name, const std::vector<FileRule> &ru
                 warn("repeated-permission", path, rule.firstLine,
                      "permission \"" + permissions[p] + "\" is named more than once in this rule");
         }
-        const size_t digest = roughDigest(rule);
-        const auto range = seen.equal_range(digest);
-        const auto earlier = std::find_if(range.first, range.second,
-                                          [&](const auto &e) { return sameFileRule(rules[e.second], rule); });
-        if (earlier != range.second) {
-            warn("repeated-rule", path, rule.firstLine,
-                 "this rule repeats the one on line " + std::to_string(rules[earlier->second].firstLine) +
-                     " (same scene, section, settings, operands and permissions): it adds nothing");
-            continue;
+        digests.emplace_back(roughDigest(rule), i);
+    }
+    std::sort(digests.begin(), digests.end());
+    // Each rule against the earlier rules of its digest (in file order
+    // within a digest): the first equal one is the one it repeats.
+    std::vector<std::pair<size_t, size_t>> repeats; // (repeat, first)
+    for (size_t start = 0; start < digests.size();) {
+        size_t end = start + 1;
+        while (end < digests.size() && digests[end].first == digests[start].first)
+            ++end;
+        for (size_t a = start + 1; a < end; ++a) {
+            for (size_t b = start; b < a; ++b) {
+                if (sameFileRule(rules[digests[b].second], rules[digests[a].second])) {
+                    repeats.emplace_back(digests[a].second, digests[b].second);
+                    break;
+                }
+            }
         }
-        seen.emplace(digest, i);
+        start = end;
+    }
+    std::sort(repeats.begin(), repeats.end());
+    for (const auto &[repeat, first] : repeats) {
+        warn("repeated-rule", path, rules[repeat].firstLine,
+             "this rule repeats the one on line " + std::to_string(rules[first].firstLine) +
+                 " (same scene, section, settings, operands and permissions): it adds nothing");
     }
 }
 
