@@ -4,6 +4,7 @@ offers its command's options."""
 
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 
@@ -16,10 +17,10 @@ PAGES = ["tavo-policyd.8", "tavo-main-policy-sync.8", "tavo-main-policy-init.8",
 COMPLETIONS = [
     ("tavo-main-policy-sync", ["--pa"], ["--partial"]),
     ("tavo-main-policy-sync", ["-d", "-V", "t"], ["true"]),
-    ("tavo-main-policy-init", ["--"], ["--help", "--prefix"]),
+    ("tavo-main-policy-init", ["--"], ["--help", "--version", "--prefix"]),
     ("tavo-policy-check", ["--j"], ["--json"]),
     ("tavo-policy-check", ["--i"], ["--image", "--in-force"]),
-    ("tavo-policy-check", ["--st"], ["--status"]),
+    ("tavo-policy-check", ["--st"], ["--strict", "--status"]),
 ]
 
 
@@ -49,3 +50,47 @@ def test_completion(installed, command, words, offered):
                'printf "%s\\n" "${COMPREPLY[@]}"')
     out = subprocess.run(["bash", "-c", program], capture_output=True, text=True, check=True).stdout
     assert out.split() == offered
+
+
+POLICY_DIR = pathlib.Path("/etc/tavo/policy")
+EXAMPLES = pathlib.Path(os.environ["TAVO_SOURCE_DIR"]) / "examples" / "policy"
+
+
+@pytest.fixture
+def examples_installed():
+    for example in EXAMPLES.iterdir():
+        shutil.copy(example, POLICY_DIR / example.name)
+    yield
+    for example in EXAMPLES.iterdir():
+        (POLICY_DIR / example.name).unlink()
+
+
+def complete(installed, command, words):
+    """What the completion offers for the last of `words` (each one word)."""
+    script = installed / "share" / "bash-completion" / "completions" / command
+    program = (f'source "{script}"; COMP_WORDS=({" ".join(shlex.quote(w) for w in [command, *words])}); '
+               f'COMP_CWORD={len(words)}; _{command.replace("-", "_")}; printf "%s\\n" "${{COMPREPLY[@]}}"')
+    out = subprocess.run(["bash", "-c", program], capture_output=True, text=True, check=True).stdout
+    return [line for line in out.splitlines() if line]
+
+
+# The names the policy directory declares (examples/policy).
+NAMES = [
+    (["-p", "-n", ""], ["capabilities", "fileserver", "kernel", "ssh"]),
+    (["-p", "-n", "f"], ["fileserver"]),
+    (["-p", "-n", "ssh", "-s", ""], ["config"]),
+    (["-p", "-n", "fileserver", "-s", ""], ["backup", "samba"]),
+    (["-p", "-s", ""], ["backup", "config", "samba"]),
+    (["-d", "-n", "ssh", "-v", ""], ["maintenance"]),
+    (["-d", "-n", "kernel", "-v", ""], []),
+]
+
+
+@pytest.mark.parametrize("words,offered", NAMES, ids=[" ".join(n[0]) for n in NAMES])
+def test_completion_offers_the_declared_names(installed, examples_installed, words, offered):
+    assert complete(installed, "tavo-main-policy-sync", words) == offered
+
+
+def test_completion_keeps_a_path_with_blanks_whole(installed, tmp_path):
+    (tmp_path / "my policy").mkdir()
+    assert complete(installed, "tavo-policy-check", [str(tmp_path / "my")]) == [str(tmp_path / "my policy")]

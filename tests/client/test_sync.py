@@ -58,6 +58,8 @@ REFUSALS = [
     (["-i"], "root", False, USAGE, INVALID, 255),
     (["-a", "--init"], "root", False, USAGE, INVALID, 255),
     (["-n", "ns1", "stray"], "root", False, USAGE, NO_OPERATION, 255),
+    (["--version"], "root", False, "tavo-main-policy-sync 0.1.0\n", "", 0),
+    (["--version"], "tester", False, "", DENIED, 255),
     (["-d", "-n", "defaultpolicy", "-v", "fileflag", "-V", "True"], "root", False, "",
      '变量值(varvalue) 必须为 "true" 或 "false"，当前值为 "True"\n', 1),
     (["-d", "-n", "defaultpolicy", "-v", "fileflag"], "secadm", True, "",

@@ -21,6 +21,7 @@
 namespace {
 
 constexpr int statusRefused = 255;
+const char programName[] = "tavo-main-policy-sync";
 constexpr int statusBadName = 1;
 // The daemon's answer to a caller it does not authorise.
 constexpr int resultNotAuthorised = -100;
@@ -53,9 +54,13 @@ void printUsage()
 
 enum class Operation { None, All, Partial, DynamicVar, Load };
 
+// A long option only: -V is the sync command's value.
+constexpr int optionVersion = 256;
+
 const char shortOptions[] = "hapdlin:s:v:V:P:";
 const struct option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, optionVersion},
     {"all", no_argument, nullptr, 'a'},
     {"partial", no_argument, nullptr, 'p'},
     {"dynamicvar", no_argument, nullptr, 'd'},
@@ -153,6 +158,7 @@ int main(int argc, char *argv[])
         }
         switch (opt) {
         case 'h': printUsage(); return 0;
+        case optionVersion: printf("%s %s\n", programName, TAVO_VERSION); return 0;
         case 'a': operation = Operation::All; break;
         case 'p': operation = Operation::Partial; break;
         case 'd': operation = Operation::DynamicVar; break;
