@@ -24,6 +24,10 @@ def checker(*args, user="root"):
     return out.stdout
 
 
+def checker_status(*args):
+    return subprocess.run([str(CHECK), *args], capture_output=True, text=True, timeout=120)
+
+
 def loaded(user="root"):
     return json.loads(checker("--status", "--json", user=user))
 
@@ -56,6 +60,17 @@ def test_status_lists_scenes_and_switches(call, kernel):
                in line for line in text), text
     assert 'tavo_dynamic_variable_value{namespace="ssh",variable="maintenance"} 1' in checker(
         "--status", "--prometheus").splitlines()
+
+    # The rules are those in force, but a full delivery would set the switch back.
+    report = checker_status("--in-force")
+    assert report.returncode == 0, report.stderr
+    lines = report.stdout.splitlines()
+    assert lines[-1] == "the candidate is the policy in force"
+    assert lines[-4:-1] == ["a full delivery (tavo-main-policy-sync -a) would set these dynamic variables:",
+                            "  ssh/maintenance: 1 now, 0 after", ""]
+    report = json.loads(checker_status("--in-force", "--json").stdout)
+    assert (report["same"], report["dynamicResets"], report["declarations"]) == (
+        True, [{"namespace": "ssh", "variable": "maintenance", "now": 1, "after": 0}], [])
 
     # Anyone sees the scenes; the declarations need the sources.
     other = loaded(user="tester")["loaded"]
