@@ -94,3 +94,21 @@ def test_completion_offers_the_declared_names(installed, examples_installed, wor
 def test_completion_keeps_a_path_with_blanks_whole(installed, tmp_path):
     (tmp_path / "my policy").mkdir()
     assert complete(installed, "tavo-policy-check", [str(tmp_path / "my")]) == [str(tmp_path / "my policy")]
+
+
+def test_completion_offers_the_names_in_force(installed):
+    """From the record, which anyone may read, without the policy files."""
+    record = pathlib.Path("/run/tavo/record")
+    made = not record.parent.exists()
+    record.parent.mkdir(exist_ok=True)
+    record.write_text("tavo-policy-record 1\nidentity unknown\n[delivery]\nkind full\n"
+                      f"group web.p web front {'0' * 64} 1 1\ngroup web.p web - {'0' * 64} 1 1\n"
+                      f"group db.p data%2Dbase - {'0' * 64} 1 1\n[dynamic]\nvariable web guard 1\n")
+    try:
+        assert complete(installed, "tavo-main-policy-sync", ["-p", "-n", ""]) == ["data-base", "web"]
+        assert complete(installed, "tavo-main-policy-sync", ["-p", "-n", "web", "-s", ""]) == ["front"]
+        assert complete(installed, "tavo-main-policy-sync", ["-d", "-n", "web", "-v", "g"]) == ["guard"]
+    finally:
+        record.unlink()
+        if made:
+            record.parent.rmdir()
