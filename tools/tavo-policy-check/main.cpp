@@ -22,6 +22,7 @@
 #include "in_force.h"
 #include "json_lines.h"
 #include "lint.h"
+#include "misuse.h"
 #include "policy_compiler.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
@@ -72,36 +73,9 @@ const char usageText[] =
     "image. The exit status is 0 on success, else the code of the first failure:\n"
     "3 compile errors, 255 a file that cannot be resolved, opened or read, 1 no\n"
     "policy file, 5 the image code refused the policy, 74 the image could not be\n"
-    "written, 6 warnings with --strict. --in-force exits 0 when PATH is the policy in force, 1 when it\n"
-    "differs, 2 when either cannot be compiled, 4 when nothing is known to be in\n"
-    "force, 77 when the recorded sources may not be read.\n";
-
-void usageError(const std::string &what)
-{
-    fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", programName, what.c_str(), programName);
-}
-
-// What is wrong with a combination of options, or "": each report takes
-// only the options that shape it.
-std::string misuse(bool inForce, bool status, bool image, bool json, bool prometheus, bool output, bool strict,
-                   bool paths)
-{
-    if (inForce && status)
-        return "--in-force and --status cannot be combined";
-    if ((inForce || status) && image)
-        return std::string(inForce ? "--in-force" : "--status") + " does not take --image";
-    if ((inForce || status) && strict)
-        return std::string(inForce ? "--in-force" : "--status") + " does not take --strict";
-    if (!status && prometheus)
-        return "--prometheus goes with --status only";
-    if (!status && output)
-        return "--output goes with --status only";
-    if (status && json && prometheus)
-        return "--json and --prometheus cannot be combined";
-    if (status && paths)
-        return "--status takes no PATH: it reads the policy directory and the record";
-    return std::string();
-}
+    "written, 6 warnings with --strict. --in-force exits 0 when PATH is the\n"
+    "policy in force, 1 when it differs, 2 when either cannot be compiled, 4 when\n"
+    "nothing is known to be in force, 77 when the recorded sources may not be read.\n";
 
 // The policy-sync library holds every record until the process ends; on a
 // large policy set freeing them one by one takes longer than the compile,
@@ -197,7 +171,7 @@ int main(int argc, char **argv)
     const std::string wrong = misuse(inForce, status, !imagePath.empty(), json, prometheus, !statusFile.empty(),
                                      strict, !paths.empty());
     if (!wrong.empty()) {
-        usageError(wrong);
+        fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", programName, wrong.c_str(), programName);
         return exitUsage;
     }
     if (paths.empty())
