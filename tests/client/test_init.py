@@ -33,6 +33,8 @@ REFUSALS = [
     (["-x"], "root", USAGE, f"{INIT}: invalid option -- 'x'\n{INVALID}", 255),
     (["-P"], "root", USAGE, f"{INIT}: option requires an argument -- 'P'\n{INVALID}", 255),
     (["--prefix"], "root", USAGE, f"{INIT}: option '--prefix' requires an argument\n{INVALID}", 255),
+    (["--version"], "root", "tavo-main-policy-init 0.1.0\n", "", 0),
+    (["--version"], "tester", "", ROOT_ONLY, 255),
 ]
 
 
@@ -53,7 +55,8 @@ def test_refusals_and_usage(kernel, args, user, stdout, stderr, status):
 
 def test_module_missing_comes_before_the_root_check(no_module, syslog):
     r = run([INIT, "-h"], user="tester")
-    assert (r.stdout, r.stderr, r.code) == ("", "", 255)
+    assert (r.stdout, r.stderr, r.code) == (
+        "", "Error: the tavo module is not loaded (/sys/kernel/security/tavo/ does not exist)\n", 255)
     assert syslog.drain() == [("tavo-main-policy-init", MODULE_MISSING)]
 
 

@@ -79,6 +79,21 @@ CASES = {
         move_to_new_file, 1,
         ["a.p", '- 3: allow root "/usr/bin/app" "/var/www/*" file { read, write }  (moved to c.p)', "",
          "c.p", '+ 2: allow root "/usr/bin/app" "/var/www/*" file { read, write }  (moved from a.p)']),
+    # The rule's text is the same: the declaration it uses says why it differs.
+    "a declaration changed": (
+        lambda: edit("a.p", "strlist admins = root, alice", "strlist admins = alice"),
+        1, ["a.p", '- 4: allow $admins "/usr/bin/app" "/var/www/cgi/*" file { execute }', "  5:     if (isWorkday)",
+            '+ 4: allow $admins "/usr/bin/app" "/var/www/cgi/*" file { execute }', "  5:     if (isWorkday)", "",
+            "a.p:2: declaration of admins changed", '  in force:  strlist = "root", "alice"',
+            '  candidate: strlist = "alice"', "  changes the rules on line(s) 4"]),
+    "a setting declared": (
+        lambda: edit("b.p", "string name = mail\n", "string name = mail\nint priority = 20\n"),
+        1, ["b.p", '- 2: allow root "/usr/bin/mda" "/var/mail/*" file { write }',
+            '- 3: allow root "/usr/bin/imapd" "/var/mail/*" file { read }',
+            '+ 3: allow root "/usr/bin/mda" "/var/mail/*" file { write }',
+            '+ 4: allow root "/usr/bin/imapd" "/var/mail/*" file { read }', "",
+            "b.p:2: declaration of priority changed", "  in force:  (not declared)", "  candidate: int = 20",
+            "  changes the rules on line(s) 3, 4"]),
     "a file renamed": (
         lambda: (POLICY_DIR / "b.p").rename(POLICY_DIR / "z-mail.p"), 1,
         ["b.p -> z-mail.p: renamed, the same rules"]),

@@ -19,6 +19,7 @@
 namespace {
 
 constexpr int statusRefused = 255;
+const char programName[] = "tavo-main-policy-init";
 
 const char *const usageLines[] = {
     "用法: tavo-main-policy-init",
@@ -37,9 +38,13 @@ void printUsage()
         printf("%s\n", line);
 }
 
+// A long option only: -V is the sync command's value.
+constexpr int optionVersion = 256;
+
 const char shortOptions[] = "hP:";
 const struct option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, optionVersion},
     {"prefix", required_argument, nullptr, 'P'},
     {nullptr, 0, nullptr, 0},
 };
@@ -55,8 +60,10 @@ PolicyModuleManagerInterface &policyManager()
 
 int main(int argc, char *argv[])
 {
-    if (!is_tavo_module_loaded())
+    if (!is_tavo_module_loaded()) {
+        fputs("Error: the tavo module is not loaded (/sys/kernel/security/tavo/ does not exist)\n", stderr);
         return statusRefused;
+    }
     if (getuid() != 0) {
         fputs("Error: this command must be run as root.\n", stderr);
         return statusRefused;
@@ -77,6 +84,7 @@ int main(int argc, char *argv[])
     while ((opt = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1) {
         switch (opt) {
         case 'h': printUsage(); return 0;
+        case optionVersion: printf("%s %s\n", programName, TAVO_VERSION); return 0;
         case 'P': prefix = optarg; break;
         default:
             fputs("Invalid option\n", stderr);

@@ -7,18 +7,24 @@
 #include <optional>
 #include <cstdio>
 #include <cstring>
+#include <array>
+#include <initializer_list>
 #include <string>
 
 #include "exit_status.h"
 #include "input_validator.h"
 #include "passwd_lookup.h"
+#include "reasons.h"
 #include "shared_constants.h"
 #include "tavointerpreter.h"
 
 namespace {
 
 constexpr int statusRefused = 255;
+const char programName[] = "tavo-main-policy-sync";
 constexpr int statusBadName = 1;
+// The daemon's answer to a caller it does not authorise.
+constexpr int resultNotAuthorised = -100;
 
 const char *const usageLines[] = {
     "用法: tavo-main-policy-sync <opreation> [-n] <namespace> [-s] <section>",
@@ -48,9 +54,13 @@ void printUsage()
 
 enum class Operation { None, All, Partial, DynamicVar, Load };
 
+// A long option only: -V is the sync command's value.
+constexpr int optionVersion = 256;
+
 const char shortOptions[] = "hapdlin:s:v:V:P:";
 const struct option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, optionVersion},
     {"all", no_argument, nullptr, 'a'},
     {"partial", no_argument, nullptr, 'p'},
     {"dynamicvar", no_argument, nullptr, 'd'},
@@ -87,6 +97,19 @@ bool userMayAct()
     return allowed;
 }
 
+// Says on standard error which name is refused (the log says it too).
+bool namesRefused(std::initializer_list<std::array<const char *, 3>> names, const std::string &operations)
+{
+    for (const auto &[value, option, label] : names) {
+        const std::string problem = nameProblem(value, option, label);
+        if (!problem.empty()) {
+            fprintf(stderr, "错误: %s%s\n", problem.c_str(), operations.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
 int dynamicValue(const std::string &text)
 {
     if (text == "true")
@@ -100,8 +123,11 @@ int dynamicValue(const std::string &text)
 
 int main(int argc, char *argv[])
 {
-    if (!is_tavo_module_loaded())
+    if (!is_tavo_module_loaded()) {
+        setlocale(LC_ALL, "");
+        fputs("错误: tavo模块未加载（/sys/kernel/security/tavo/ 不存在），需要先加载tavo模块\n", stderr);
         return statusRefused;
+    }
     setlocale(LC_ALL, "");
 
     if (argc < 2) {
@@ -120,11 +146,19 @@ int main(int argc, char *argv[])
         return statusRefused;
 
     Operation operation = Operation::None;
+    // The operations given, when more than one: the last one is done.
+    std::string operations;
+    int operationCount = 0;
     std::string nsName, section, variable, value, prefix;
     int opt;
     while ((opt = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1) {
+        if (opt == 'a' || opt == 'p' || opt == 'd' || opt == 'l') {
+            operations += std::string(operations.empty() ? "" : " ") + "-" + static_cast<char>(opt);
+            ++operationCount;
+        }
         switch (opt) {
         case 'h': printUsage(); return 0;
+        case optionVersion: printf("%s %s\n", programName, TAVO_VERSION); return 0;
         case 'a': operation = Operation::All; break;
         case 'p': operation = Operation::Partial; break;
         case 'd': operation = Operation::DynamicVar; break;
@@ -141,7 +175,10 @@ int main(int argc, char *argv[])
         }
     }
 
+    const std::string several =
+        operationCount > 1 ? "（给出了多个操作 " + operations + "，只做最后一个）" : std::string();
     int result = 0;
+    bool compileFailed = false;
     switch (operation) {
     case Operation::None:
         fputs("命令格式不正确\n", stderr);
@@ -149,6 +186,7 @@ int main(int argc, char *argv[])
         return statusRefused;
     case Operation::All:
         result = compilePolicy();
+        compileFailed = result != 0;
         if (result == 0)
             result = sendPolicy();
         break;
@@ -157,17 +195,26 @@ int main(int argc, char *argv[])
         break;
     case Operation::Partial:
         if (validate_name_param(nsName, nameLengthLimit, "命名空间名称(namespace)") != 0 ||
-            validate_name_param(section, nameLengthLimit, "策略段名称(section)") != 0)
+            validate_name_param(section, nameLengthLimit, "策略段名称(section)") != 0) {
+            namesRefused({{{nsName.c_str(), "-n", "命名空间名称(namespace)"}},
+                          {{section.c_str(), "-s", "策略段名称(section)"}}},
+                         several);
             return statusBadName;
+        }
         result = compileSectionPolicy(nsName.c_str(), section.c_str());
+        compileFailed = result != 0;
         break;
     case Operation::DynamicVar: {
         if (validate_name_param(nsName, nameLengthLimit, "命名空间名称(namespace)") != 0 ||
-            validate_name_param(variable, nameLengthLimit, "变量名称(variable)") != 0)
+            validate_name_param(variable, nameLengthLimit, "变量名称(variable)") != 0) {
+            namesRefused({{{nsName.c_str(), "-n", "命名空间名称(namespace)"}},
+                          {{variable.c_str(), "-v", "变量名称(variable)"}}},
+                         several);
             return statusBadName;
+        }
         const int newValue = dynamicValue(value);
         if (newValue < 0) {
-            fprintf(stderr, "变量值(varvalue) 必须为 \"true\" 或 \"false\"，当前值为 \"%s\"", value.c_str());
+            fprintf(stderr, "变量值(varvalue) 必须为 \"true\" 或 \"false\"，当前值为 \"%s\"\n", value.c_str());
             return statusBadName;
         }
         result = modifyDynamicVariable(nsName.c_str(), variable.c_str(), newValue);
@@ -177,6 +224,11 @@ int main(int argc, char *argv[])
 
     if (result != 0) {
         printf("失败，查看日志获取更多信息!\n");
+        // A refusal says nothing of the files.
+        if (compileFailed && result != resultNotAuthorised) {
+            fflush(stdout);
+            explainCompileFailure(TAVO_POLICY_CHECK_PATH, policyDirectoryPath);
+        }
         return exitStatusFor(result);
     }
     printf("成功!\n");

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "compared_policy.h"
+#include "declarations.h"
 #include "json_lines.h"
 #include "record_store.h"
 #include "report_text.h"
@@ -233,8 +234,26 @@ std::string describeInForce(const PolicyRecord &record)
     return std::string(kindName(record.delivery.kind)) + " policy, " + describeStep(record.delivery.delivered);
 }
 
+// The rules the candidate has that the policy in force has not.
+std::vector<ChangedRule> addedRules(const Difference &diff)
+{
+    std::vector<ChangedRule> out;
+    for (const FileDifference &fd : diff.files) {
+        for (const Change &c : fd.changes) {
+            if (!c.added)
+                continue;
+            std::string text;
+            for (const std::string &l : ruleLines(*c.rule))
+                text += (text.empty() ? "" : "\n") + l;
+            out.push_back(ChangedRule{fd.name, c.rule->firstLine, text});
+        }
+    }
+    return out;
+}
+
 void printText(const PolicyRecord &record, const Sha256Digest &recorded, const Sha256Digest &candidate,
-               const std::vector<std::string> &paths, const std::vector<std::string> &drift, const Difference &diff)
+               const std::vector<std::string> &paths, const std::vector<std::string> &drift, const Difference &diff,
+               const DeclarationReport &declarations)
 {
     std::string out = "in force:  " + digestToHex(recorded) + " (" + describeInForce(record) + ")\n";
     for (const RecordedPolicy &u : record.sections)
@@ -270,6 +289,7 @@ void printText(const PolicyRecord &record, const Sha256Digest &recorded, const S
             }
         }
     }
+    out += declarationText(declarations);
     out += '\n';
     if (recorded == candidate) {
         out += "the candidate is the policy in force\n";
@@ -307,7 +327,8 @@ void appendChangeJson(std::string &out, const Change &c)
 }
 
 void printJson(const PolicyRecord &record, const Sha256Digest &recorded, const Sha256Digest &candidate,
-               const std::vector<std::string> &paths, const std::vector<std::string> &drift, const Difference &diff)
+               const std::vector<std::string> &paths, const std::vector<std::string> &drift, const Difference &diff,
+               const DeclarationReport &declarations)
 {
     std::string out = "{\"same\":";
     out += recorded == candidate ? "true" : "false";
@@ -345,7 +366,9 @@ void printJson(const PolicyRecord &record, const Sha256Digest &recorded, const S
         }
         out += '}';
     }
-    out += "]}\n";
+    out += ']';
+    appendDeclarationJson(out, declarations);
+    out += "}\n";
     fwrite(out.data(), 1, out.size(), stdout);
 }
 
@@ -415,10 +438,17 @@ int runInForce(const InForceOptions &options)
     const Sha256Digest candidateIdentity = policyIdentity(candidate.groups);
 
     const Difference diff = compare(inForce, candidate);
+    // Declarations and switches: compiled once more, for the parse state.
+    PolicyVariables inForceVariables, candidateVars;
+    DeclarationReport declarations;
+    problem.clear();
+    if (recordedVariables(record, bytes, inForceVariables, problem) &&
+        candidateVariables(options.paths, candidateVars, problem))
+        declarations = compareDeclarations(record, inForceVariables, candidateVars, addedRules(diff));
     if (options.json)
-        printJson(record, *recorded, candidateIdentity, options.paths, drift, diff);
+        printJson(record, *recorded, candidateIdentity, options.paths, drift, diff, declarations);
     else
-        printText(record, *recorded, candidateIdentity, options.paths, drift, diff);
+        printText(record, *recorded, candidateIdentity, options.paths, drift, diff, declarations);
     if (fflush(stdout) != 0)
         return complain(InForceTrouble, "cannot write the report");
     return *recorded == candidateIdentity ? InForceSame : InForceDiffers;

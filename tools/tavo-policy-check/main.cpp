@@ -21,6 +21,8 @@
 #include "image_output.h"
 #include "in_force.h"
 #include "json_lines.h"
+#include "lint.h"
+#include "misuse.h"
 #include "policy_compiler.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
@@ -34,12 +36,14 @@ constexpr int exitUsage = 64;
 constexpr size_t jsonFlushBytes = 64 * 1024;
 constexpr int exitCompileFailed = 5;
 constexpr int exitImageNotWritten = 74;
+// --strict: everything compiled, but with warnings.
+constexpr int exitWarnings = 6;
 constexpr mode_t imageFileMode = 0644;
 // Long options without a short one.
-enum : int { optionInForce = 256, optionStatus, optionPrometheus, optionOutput };
+enum : int { optionInForce = 256, optionStatus, optionPrometheus, optionOutput, optionStrict, optionVersion };
 
 const char usageText[] =
-    "Usage: tavo-policy-check [--json] [--quiet] [--image FILE] [PATH ...]\n"
+    "Usage: tavo-policy-check [--json] [--quiet] [--strict] [--image FILE] [PATH ...]\n"
     "       tavo-policy-check --in-force [--json] [PATH ...]\n"
     "       tavo-policy-check --status [--json | --prometheus] [--output FILE]\n"
     "Compile tavo policy files as the policy daemon does, without loading them;\n"
@@ -50,6 +54,7 @@ const char usageText[] =
     "  --json        print every policy node as one JSON object per line (with\n"
     "                --in-force or --status: the report as one JSON object)\n"
     "  --quiet       log only errors and warnings\n"
+    "  --strict      exit with status 6 when every file compiled but with warnings\n"
     "  --image FILE  write the compiled policy image to FILE (replaced atomically)\n"
     "  --in-force    print, rule by rule, how PATH differs from the policy in force\n"
     "  --status      print what is in force, and whether the policy directory and\n"
@@ -57,17 +62,20 @@ const char usageText[] =
     "  --prometheus  the status in the Prometheus text format\n"
     "  --output FILE write the status to FILE (replaced atomically)\n"
     "  -h, --help    show this text and exit\n"
+    "  --version     show the version and exit\n"
     "\n"
-    "Log lines go to standard error. Every file is checked; when all compiled,\n"
+    "Log lines go to standard error, and so do warnings, as FILE:LINE: warning:\n"
+    "TEXT (with --json also as objects with a \"warning\" member on standard\n"
+    "output). Every file is checked; when all compiled,\n"
     "they are compiled into one policy image by the stand-in policy-sync\n"
     "library's own image code, and the last two lines are \"identity DIGEST\",\n"
     "the policy identity, and \"stand-in image sha256 DIGEST\", the digest of that\n"
     "image. The exit status is 0 on success, else the code of the first failure:\n"
     "3 compile errors, 255 a file that cannot be resolved, opened or read, 1 no\n"
     "policy file, 5 the image code refused the policy, 74 the image could not be\n"
-    "written. --in-force exits 0 when PATH is the policy in force, 1 when it\n"
-    "differs, 2 when either cannot be compiled, 4 when nothing is known to be in\n"
-    "force, 77 when the recorded sources may not be read.\n";
+    "written, 6 warnings with --strict. --in-force exits 0 when PATH is the\n"
+    "policy in force, 1 when it differs, 2 when either cannot be compiled, 4 when\n"
+    "nothing is known to be in force, 77 when the recorded sources may not be read.\n";
 
 // The policy-sync library holds every record until the process ends; on a
 // large policy set freeing them one by one takes longer than the compile,
@@ -127,6 +135,7 @@ int main(int argc, char **argv)
     bool inForce = false;
     bool status = false;
     bool prometheus = false;
+    bool strict = false;
     std::string statusFile;
     const struct option options[] = {
         {"json", no_argument, nullptr, 'j'},
@@ -136,7 +145,9 @@ int main(int argc, char **argv)
         {"status", no_argument, nullptr, optionStatus},
         {"prometheus", no_argument, nullptr, optionPrometheus},
         {"output", required_argument, nullptr, optionOutput},
+        {"strict", no_argument, nullptr, optionStrict},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, optionVersion},
         {nullptr, 0, nullptr, 0},
     };
     std::string imagePath;
@@ -150,17 +161,17 @@ int main(int argc, char **argv)
         case optionStatus: status = true; break;
         case optionPrometheus: prometheus = true; break;
         case optionOutput: statusFile = optarg; break;
+        case optionStrict: strict = true; break;
         case 'h': fputs(usageText, stdout); return 0;
-        default: fputs(usageText, stderr); return exitUsage;
+        case optionVersion: printf("%s %s\n", programName, TAVO_VERSION); return 0;
+        default: fprintf(stderr, "Try '%s --help' for more information.\n", programName); return exitUsage;
         }
     }
     std::vector<std::string> paths(argv + optind, argv + argc);
-    // The reports take only the options that shape them.
-    const bool misused = (inForce && (status || !imagePath.empty() || prometheus || !statusFile.empty())) ||
-                         (status && (!imagePath.empty() || (json && prometheus) || !paths.empty())) ||
-                         (!status && (prometheus || !statusFile.empty()));
-    if (misused) {
-        fputs(usageText, stderr);
+    const std::string wrong = misuse(inForce, status, !imagePath.empty(), json, prometheus, !statusFile.empty(),
+                                     strict, !paths.empty());
+    if (!wrong.empty()) {
+        fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", programName, wrong.c_str(), programName);
         return exitUsage;
     }
     if (paths.empty())
@@ -191,7 +202,9 @@ int main(int argc, char **argv)
     output.afterFile = adviseHeapGrowth;
     // The identity is taken on a second core while the next file compiles.
     static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
-    static FrontEnd frontEnd(identity);
+    static Linter linter(json);
+    static LintedOutput linted(identity, linter);
+    static FrontEnd frontEnd(linted);
     backHeapByHugePages();
 
     // Written as it is made, a few nodes at a time: a file's whole output
@@ -213,7 +226,7 @@ int main(int argc, char **argv)
         };
     }
 
-    int firstFailure = compileGivenPaths(paths, printNodes, {});
+    int firstFailure = compileLintedPaths(paths, printNodes, linter);
 
     const Sha256Digest policy = identity.identity().identity();
     identity.endFiles();
@@ -225,5 +238,7 @@ int main(int argc, char **argv)
         if (firstFailure == 0)
             firstFailure = -1;
     }
+    if (strict && firstFailure == 0 && linter.count() > 0)
+        finish(exitWarnings);
     finish(exitStatusFor(firstFailure));
 }

@@ -16,6 +16,7 @@
 #include "identity_output.h"
 #include "input_validator.h"
 #include "json_lines.h"
+#include "loaded.h"
 #include "policy_loader.h"
 #include "record_store.h"
 #include "report_text.h"
@@ -56,6 +57,7 @@ struct Status {
     std::string policyDirectory;
     int diskResult = 0;
     std::optional<Sha256Digest> disk;
+    LoadedPolicy loaded;
 
     std::optional<Sha256Digest> initialIdentity() const
     {
@@ -67,6 +69,12 @@ struct Status {
         if (!kernel || !disk)
             return std::nullopt;
         return *kernel == *disk;
+    }
+    // Whether storing the initial image would change what boots: something
+    // is in force, and the stored image does not hold it.
+    bool initialImageStale() const
+    {
+        return inForce.identity() && initialMatchesKernel() != true;
     }
     std::optional<bool> initialMatchesKernel() const
     {
@@ -117,6 +125,8 @@ Status gather(const StatusOptions &options)
     }
     s.policyDirectory = options.policyDirectory;
     compileDisk(s);
+    if (s.inForce.read())
+        s.loaded = describeLoaded(s.inForce.record, inForceRecordDirectory);
     return s;
 }
 
@@ -221,6 +231,9 @@ std::string formatText(const Status &s)
                                     std::to_string(s.diskResult) + ")");
     line(out, "disk matches kernel:", yesNo(s.diskMatchesKernel()));
     line(out, "initial image matches kernel:", yesNo(s.initialMatchesKernel()));
+    if (s.initialImageStale())
+        line(out, "  store with:", storeInitialImageCommand);
+    appendLoadedText(out, s.loaded);
     return out;
 }
 
@@ -314,6 +327,13 @@ std::string formatJson(const Status &s)
     appendBoolJson(out, s.diskMatchesKernel());
     out += ",\"initialImageMatchesKernel\":";
     appendBoolJson(out, s.initialMatchesKernel());
+    out += ",\"storeInitialImage\":";
+    if (s.initialImageStale())
+        appendJsonString(out, storeInitialImageCommand);
+    else
+        out += "null";
+    out += ",\"loaded\":";
+    appendLoadedJson(out, s.loaded);
     out += "}\n";
     return out;
 }
@@ -414,6 +434,7 @@ std::string formatPrometheus(const Status &s)
            {gauge(s.diskMatchesKernel())});
     metric(out, "tavo_initial_image_matches_kernel",
            "Whether the stored initial image holds the policy in force.", {gauge(s.initialMatchesKernel())});
+    appendLoadedPrometheus(out, s.loaded);
     return out;
 }
 

@@ -1,0 +1,355 @@
+#include "declarations.h"
+
+#include <functional>
+#include <memory>
+#include <regex>
+#include <set>
+
+#include "compared_policy.h"
+#include "front_end.h"
+#include "json_lines.h"
+#include "parse_state.h"
+#include "policy_identity.h"
+#include "policy_loader.h"
+#include "report_text.h"
+
+namespace {
+
+const char blanks[] = " \t\r\n";
+// Read by every rule of a file: a change of one changes them all.
+const std::set<std::string> settings = {"audit", "permissive", "interactive", "priority", "module_name", "name"};
+
+// An output that keeps nothing: only the parse state is read.
+class NoOutput : public PolicyOutput {
+public:
+    int clearAllPolicy() override { return 0; }
+    int initNamespaceFuncInfo() override { return 0; }
+    void addRules(const std::string &, std::vector<FileRule> &) override {}
+    void setNamespaceInfo(std::string) override {}
+    void setNamespaceFuncInfo(std::string, std::string, std::string) override {}
+    void setUidInfo(std::string, uint32_t) override {}
+    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
+    void addToKmodVec(std::string) override {}
+    void addToDeviceVec(std::string) override {}
+};
+
+template <typename T>
+std::string listText(const std::vector<T> &values, const std::function<std::string(const T &)> &one)
+{
+    std::string out;
+    for (const T &v : values)
+        out += (out.empty() ? "" : ", ") + one(v);
+    return out;
+}
+
+std::string quoted(const std::string &s)
+{
+    return "\"" + s + "\"";
+}
+
+// The variables the parse state holds after a file, each by its last kind.
+FileVariables variablesNow()
+{
+    FileVariables file;
+    const ParseState &s = parseState();
+    file.scene = s.namespaceName;
+    for (const auto &[name, kind] : s.varKinds) {
+        DeclaredValue v;
+        switch (kind) {
+        case KindBool: {
+            const auto found = s.boolVars.find(name);
+            v.type = "bool";
+            v.value = found != s.boolVars.end() && found->second ? "true" : "false";
+            v.dynamic = s.dynamicVariables.count(name) != 0;
+            break;
+        }
+        case KindInt: {
+            const auto found = s.intVars.find(name);
+            v.type = "int";
+            v.value = std::to_string(found != s.intVars.end() ? found->second : 0);
+            break;
+        }
+        case KindString: {
+            const auto found = s.stringVars.find(name);
+            v.type = "string";
+            v.value = quoted(found != s.stringVars.end() ? found->second : std::string());
+            break;
+        }
+        case KindBoolList: {
+            const auto found = s.boolListVars.find(name);
+            v.type = "boolist";
+            if (found != s.boolListVars.end()) {
+                std::string out;
+                for (const bool b : found->second)
+                    out += (out.empty() ? "" : ", ") + std::string(b ? "true" : "false");
+                v.value = out;
+            }
+            break;
+        }
+        case KindIntList: {
+            const auto found = s.intListVars.find(name);
+            v.type = "intlist";
+            if (found != s.intListVars.end())
+                v.value = listText<uint64_t>(found->second, [](const uint64_t &n) { return std::to_string(n); });
+            break;
+        }
+        case KindStringList: {
+            const auto found = s.stringListVars.find(name);
+            v.type = "strlist";
+            if (found != s.stringListVars.end())
+                v.value = listText<std::string>(found->second, quoted);
+            break;
+        }
+        default: continue;
+        }
+        file.variables[name] = std::move(v);
+    }
+    return file;
+}
+
+// Compiles one file's text and takes its variables.
+bool compileOne(const std::string &name, const std::string &text, PolicyVariables &out, std::string &problem)
+{
+    const int result = compilePolicyContent(name, text);
+    if (result != FileCompiled && result != FileWithoutPolicy) {
+        problem = name + " does not compile (" + std::to_string(result) + ")";
+        return false;
+    }
+    FileVariables &file = out[baseName(name)];
+    // A file of blanks alone is not parsed: the parse state is another's.
+    file = text.find_first_not_of(blanks) == std::string::npos ? FileVariables() : variablesNow();
+    return true;
+}
+
+// The code of each line, strings and comments blanked out (exact for a file
+// that compiled: both end on their line).
+int lastLineMatching(const std::string &content, const std::regex &pattern)
+{
+    int found = 0;
+    int number = 1;
+    std::string line;
+    char quote = 0;
+    bool comment = false;
+    const auto endLine = [&]() {
+        if (std::regex_search(line, pattern))
+            found = number;
+        line.clear();
+        quote = 0;
+        comment = false;
+        ++number;
+    };
+    for (const char c : content) {
+        if (c == '\n') {
+            endLine();
+            continue;
+        }
+        if (comment || quote) {
+            if (quote && c == quote)
+                quote = 0;
+            line += ' ';
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            line += ' ';
+        } else if (c == '#') {
+            comment = true;
+            line += ' ';
+        } else {
+            line += c;
+        }
+    }
+    endLine();
+    return found;
+}
+
+std::string describeValue(const std::optional<DeclaredValue> &v)
+{
+    if (!v)
+        return "(not declared)";
+    return std::string(v->dynamic ? "dynamic " : "") + v->type + " = " + v->value;
+}
+
+void appendValueJson(std::string &out, const std::optional<DeclaredValue> &v)
+{
+    if (!v) {
+        out += "null";
+        return;
+    }
+    out += "{\"type\":";
+    appendJsonString(out, v->type);
+    out += ",\"dynamic\":";
+    out += v->dynamic ? "true" : "false";
+    out += ",\"value\":";
+    appendJsonString(out, v->value);
+    out += '}';
+}
+
+} // namespace
+
+bool recordedVariables(const PolicyRecord &record, const std::map<Sha256Digest, std::string> &bytes,
+                       PolicyVariables &out, std::string &problem)
+{
+    NoOutput output;
+    const FrontEnd frontEnd(output);
+    std::vector<const RecordedPolicy *> deliveries{&record.delivery};
+    for (const RecordedPolicy &u : record.sections)
+        deliveries.push_back(&u);
+    for (const RecordedPolicy *d : deliveries) {
+        for (const RecordSource &s : d->sources) {
+            const auto found = bytes.find(s.blob);
+            if (found == bytes.end()) {
+                problem = "the recorded source " + s.name + " is missing";
+                return false;
+            }
+            // A section update's files are the directory it was compiled
+            // from: what they declare is what the kernel holds now.
+            if (!compileOne(s.name, found->second, out, problem))
+                return false;
+            out[baseName(s.name)].text = &found->second;
+        }
+    }
+    return true;
+}
+
+bool candidateVariables(const std::vector<std::string> &paths, PolicyVariables &out, std::string &problem)
+{
+    NoOutput output;
+    const FrontEnd frontEnd(output);
+    static std::vector<std::unique_ptr<std::string>> texts;
+    const SourceHook take = [&out](const CompiledSource &source, const std::string &content) {
+        FileVariables &file = out[baseName(source.name)];
+        file = content.find_first_not_of(blanks) == std::string::npos ? FileVariables() : variablesNow();
+        texts.push_back(std::make_unique<std::string>(content));
+        file.text = texts.back().get();
+    };
+    const int rc = compileGivenPaths(paths, {}, take);
+    if (rc != 0)
+        problem = "the candidate does not compile (" + std::to_string(rc) + ")";
+    return rc == 0;
+}
+
+DeclarationReport compareDeclarations(const PolicyRecord &record, const PolicyVariables &inForce,
+                                      const PolicyVariables &candidate, const std::vector<ChangedRule> &changedRules)
+{
+    DeclarationReport report;
+    std::set<std::string> files;
+    for (const auto &f : inForce)
+        files.insert(f.first);
+    for (const auto &f : candidate)
+        files.insert(f.first);
+    for (const std::string &file : files) {
+        const auto oldFile = inForce.find(file);
+        const auto newFile = candidate.find(file);
+        // A file that came or went is in the rule difference as a whole.
+        if (oldFile == inForce.end() || newFile == candidate.end())
+            continue;
+        std::set<std::string> names;
+        for (const auto &v : oldFile->second.variables)
+            names.insert(v.first);
+        for (const auto &v : newFile->second.variables)
+            names.insert(v.first);
+        for (const std::string &name : names) {
+            const auto before = oldFile->second.variables.find(name);
+            const auto after = newFile->second.variables.find(name);
+            ChangedDeclaration c;
+            if (before != oldFile->second.variables.end())
+                c.before = before->second;
+            if (after != newFile->second.variables.end())
+                c.after = after->second;
+            if (c.before && c.after && c.before->type == c.after->type && c.before->value == c.after->value &&
+                c.before->dynamic == c.after->dynamic)
+                continue;
+            c.file = file;
+            c.scene = newFile->second.scene;
+            c.variable = name;
+            if (c.after && newFile->second.text)
+                c.line = lastLineMatching(*newFile->second.text,
+                                          std::regex("(^|[^A-Za-z0-9_$])" + name + "[ \t]*="));
+            const std::regex use("\\$" + name + "($|[^A-Za-z0-9_])");
+            for (const ChangedRule &r : changedRules) {
+                if (r.file == file && (settings.count(name) != 0 || std::regex_search(r.text, use)))
+                    c.rules.push_back(r.firstLine);
+            }
+            report.changed.push_back(std::move(c));
+        }
+    }
+
+    // A full delivery sets every dynamic variable to what its file declares.
+    std::map<std::pair<std::string, std::string>, uint32_t> declared;
+    for (const auto &f : candidate) {
+        for (const auto &[name, v] : f.second.variables) {
+            if (v.dynamic)
+                declared[{f.second.scene, name}] = v.value == "true" ? 1 : 0;
+        }
+    }
+    for (const DynamicChange &d : record.dynamics) {
+        const auto found = declared.find({d.nsName, d.variable});
+        DynamicReset r{d.nsName, d.variable, d.value, std::nullopt};
+        if (found != declared.end()) {
+            if (found->second == d.value)
+                continue;
+            r.after = found->second;
+        }
+        report.resets.push_back(r);
+    }
+    return report;
+}
+
+std::string declarationText(const DeclarationReport &report)
+{
+    std::string out;
+    for (const ChangedDeclaration &c : report.changed) {
+        out += '\n' + safeText(c.file) + (c.line ? ":" + std::to_string(c.line) : std::string()) +
+               ": declaration of " + safeText(c.variable) + " changed\n";
+        out += "  in force:  " + safeText(describeValue(c.before)) + "\n";
+        out += "  candidate: " + safeText(describeValue(c.after)) + "\n";
+        if (!c.rules.empty()) {
+            std::string lines;
+            for (const int l : c.rules)
+                lines += (lines.empty() ? "" : ", ") + std::to_string(l);
+            out += "  changes the rules on line(s) " + lines + "\n";
+        }
+    }
+    if (!report.resets.empty()) {
+        out += "\na full delivery (tavo-main-policy-sync -a) would set these dynamic variables:\n";
+        for (const DynamicReset &r : report.resets)
+            out += "  " + safeText(r.scene) + "/" + safeText(r.variable) + ": " + std::to_string(r.now) + " now, " +
+                   (r.after ? std::to_string(*r.after) + " after" : std::string("no longer declared")) + "\n";
+    }
+    return out;
+}
+
+void appendDeclarationJson(std::string &out, const DeclarationReport &report)
+{
+    out += ",\"declarations\":[";
+    for (size_t i = 0; i < report.changed.size(); ++i) {
+        const ChangedDeclaration &c = report.changed[i];
+        out += i ? ",{\"file\":" : "{\"file\":";
+        appendJsonString(out, c.file);
+        out += ",\"namespace\":";
+        appendJsonString(out, c.scene);
+        out += ",\"variable\":";
+        appendJsonString(out, c.variable);
+        out += ",\"line\":";
+        out += c.line ? std::to_string(c.line) : std::string("null");
+        out += ",\"inForce\":";
+        appendValueJson(out, c.before);
+        out += ",\"candidate\":";
+        appendValueJson(out, c.after);
+        out += ",\"rules\":[";
+        for (size_t j = 0; j < c.rules.size(); ++j)
+            out += (j ? "," : "") + std::to_string(c.rules[j]);
+        out += "]}";
+    }
+    out += "],\"dynamicResets\":[";
+    for (size_t i = 0; i < report.resets.size(); ++i) {
+        const DynamicReset &r = report.resets[i];
+        out += i ? ",{\"namespace\":" : "{\"namespace\":";
+        appendJsonString(out, r.scene);
+        out += ",\"variable\":";
+        appendJsonString(out, r.variable);
+        out += ",\"now\":" + std::to_string(r.now) + ",\"after\":";
+        out += r.after ? std::to_string(*r.after) : std::string("null");
+        out += '}';
+    }
+    out += ']';
+}

@@ -1,0 +1,77 @@
+// What --in-force adds to the rule-by-rule difference: the declarations
+// whose values changed (and the changed rules that use them), and the
+// dynamic variables a full delivery would set back.
+#ifndef TAVO_DECLARATIONS_H
+#define TAVO_DECLARATIONS_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "record_format.h"
+#include "sha256.h"
+
+// One variable as a file leaves it: its type and its value as text.
+struct DeclaredValue {
+    std::string type; // "bool", "int", "string", "boolist", "intlist", "strlist"
+    std::string value;
+    bool dynamic = false;
+};
+
+// One policy file's variables once compiled, and its scene.
+struct FileVariables {
+    std::string scene;
+    std::map<std::string, DeclaredValue> variables;
+    const std::string *text = nullptr;
+};
+
+// By base name.
+using PolicyVariables = std::map<std::string, FileVariables>;
+
+// A rule of the candidate that differs from what is in force.
+struct ChangedRule {
+    std::string file;
+    int firstLine = 0;
+    std::string text;
+};
+
+struct ChangedDeclaration {
+    std::string file;
+    std::string scene;
+    std::string variable;
+    int line = 0; // in the candidate; 0 when the variable is gone
+    std::optional<DeclaredValue> before;
+    std::optional<DeclaredValue> after;
+    std::vector<int> rules; // lines of the changed rules that use it
+};
+
+struct DynamicReset {
+    std::string scene;
+    std::string variable;
+    uint32_t now = 0;
+    std::optional<uint32_t> after; // none: the candidate no longer declares it
+};
+
+struct DeclarationReport {
+    std::vector<ChangedDeclaration> changed;
+    std::vector<DynamicReset> resets;
+};
+
+// The variables of the recorded sources (section updates' files after the
+// delivery's, each replacing its namesake), and of the candidate paths.
+// False with `problem` when they do not compile.
+bool recordedVariables(const PolicyRecord &record, const std::map<Sha256Digest, std::string> &bytes,
+                       PolicyVariables &out, std::string &problem);
+bool candidateVariables(const std::vector<std::string> &paths, PolicyVariables &out, std::string &problem);
+
+DeclarationReport compareDeclarations(const PolicyRecord &record, const PolicyVariables &inForce,
+                                      const PolicyVariables &candidate, const std::vector<ChangedRule> &changedRules);
+
+// Text after the rule differences, and the JSON members "declarations"
+// and "dynamicResets" (each with its leading comma).
+std::string declarationText(const DeclarationReport &report);
+void appendDeclarationJson(std::string &out, const DeclarationReport &report);
+
+#endif
