@@ -43,6 +43,8 @@ int BusNameBirths::onNameOwnerChanged(sd_bus_message *signal, void *userdata, sd
     else {
         self->births_.erase(name);
         self->forget(name);
+        if (self->gone_)
+            self->gone_(name);
     }
     return 0;
 }

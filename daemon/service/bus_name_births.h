@@ -7,6 +7,7 @@
 #define TAVO_BUS_NAME_BIRTHS_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,6 +38,8 @@ public:
     // beyond maxRemembered names, until it is the oldest one kept).
     void remember(const std::string &sender, Credentials credentials);
     static constexpr size_t maxRemembered = 4096;
+    // Runs `gone` with each unique name the bus says has gone.
+    void whenGone(std::function<void(const std::string &)> gone) { gone_ = std::move(gone); }
 
 private:
     static int onNameOwnerChanged(sd_bus_message *signal, void *userdata, sd_bus_error *);
@@ -53,6 +56,7 @@ private:
     std::unordered_map<std::string, Remembered> credentials_;
     std::map<uint64_t, std::string> rememberedOrder_;
     uint64_t nextOrder_ = 0;
+    std::function<void(const std::string &)> gone_;
     void forget(const std::string &sender);
 };
 

@@ -112,6 +112,7 @@ std::optional<LimitReason> CallLimits::admit(const std::string &sender, std::opt
     }
     take(senders_[sender], bytes);
     if (!uid) {
+        countUnknown(sender, true);
         ++unidentifiedCalls_;
         unidentifiedBytes_ += bytes;
         return std::nullopt;
@@ -129,6 +130,7 @@ std::optional<LimitReason> CallLimits::admit(const std::string &sender, std::opt
 std::optional<LimitReason> CallLimits::identify(const std::string &sender, uint32_t uidValue, size_t bytes)
 {
     // Out of the pool of the unknown, then in again as the uid's call.
+    countUnknown(sender, false);
     unidentifiedCalls_ -= std::min<size_t>(unidentifiedCalls_, 1);
     unidentifiedBytes_ -= std::min(unidentifiedBytes_, bytes);
     const auto known = senders_.find(sender);
@@ -142,6 +144,7 @@ void CallLimits::release(const std::string &sender, std::optional<uint32_t> uidV
     if (const auto it = senders_.find(sender); it != senders_.end())
         give(it->second, bytes);
     if (!uidValue) {
+        countUnknown(sender, false);
         unidentifiedCalls_ -= std::min<size_t>(unidentifiedCalls_, 1);
         unidentifiedBytes_ -= std::min(unidentifiedBytes_, bytes);
     } else {
@@ -155,6 +158,34 @@ void CallLimits::release(const std::string &sender, std::optional<uint32_t> uidV
         }
     }
     forget(sender, uidValue);
+}
+
+void CallLimits::countUnknown(const std::string &sender, bool more)
+{
+    const auto it = unknownOf_.find(sender);
+    const size_t before = it != unknownOf_.end() ? it->second : 0;
+    if (!more && before == 0)
+        return;
+    const size_t after = more ? before + 1 : before - 1;
+    unknownHolders_.erase({before, sender});
+    if (after == 0) {
+        unknownOf_.erase(sender);
+        return;
+    }
+    unknownOf_[sender] = after;
+    unknownHolders_.insert({after, sender});
+}
+
+std::optional<std::string> CallLimits::makeRoomFor(const std::string &sender)
+{
+    if (unknownHolders_.empty())
+        return std::nullopt;
+    const auto &[most, holder] = *unknownHolders_.rbegin();
+    const auto own = unknownOf_.find(sender);
+    if (most <= (own != unknownOf_.end() ? own->second : 0) + 1)
+        return std::nullopt;
+    refuse(std::nullopt, LimitReason::UnidentifiedCalls);
+    return holder;
 }
 
 bool CallLimits::refused(std::optional<uint32_t> uid)

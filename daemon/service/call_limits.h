@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "shared_constants.h"
@@ -36,9 +37,10 @@ constexpr size_t maxWaitingCallsPerUid = 64;
 // only, so that no number of other accounts can fill the daemon for root.
 constexpr size_t maxWaitingCalls = 256;
 // Calls of connections whose uid the bus daemon has not told yet (the
-// first calls of a new connection): a pool of their own, emptied as fast
-// as the bus daemon answers.
-constexpr size_t maxUnidentifiedCalls = 256;
+// first calls of a new connection): a pool of their own, emptied as the
+// bus daemon answers or says the connection has gone. It must hold what
+// reaches the daemon in one round trip to the bus daemon under a flood.
+constexpr size_t maxUnidentifiedCalls = 1024;
 // The byte caps follow from the counts, so that they never refuse a call
 // that the counts let through; they are the bound on memory.
 constexpr size_t maxWaitingBytesPerSender = maxWaitingCallsPerSender * largestWaitingCall;
@@ -116,6 +118,11 @@ public:
     // moves to its uid's caps and budget. If they refuse it, it no longer
     // waits and the reason is returned (and counted).
     std::optional<LimitReason> identify(const std::string &sender, uint32_t uid, size_t bytes);
+    // When the pool of callers not yet known is full: the connection that
+    // holds most of it, if it holds more than one call beyond `sender`'s.
+    // One of its calls is then to be refused (and released) to make room;
+    // it is counted in the summary here.
+    std::optional<std::string> makeRoomFor(const std::string &sender);
     // A waiting call was answered; `uid` as it was counted.
     void release(const std::string &sender, std::optional<uint32_t> uid, size_t bytes);
     // A call of `uid` (if known) was judged and refused: spends the uid's
@@ -147,8 +154,12 @@ private:
     void take(Count &count, size_t bytes, size_t n = 1);
     void give(Count &count, size_t bytes);
     void forget(const std::string &sender, std::optional<uint32_t> uid);
+    void countUnknown(const std::string &sender, bool more);
 
     std::map<std::string, Count> senders_;
+    // Calls of each connection not yet known, and the connections by them.
+    std::map<std::string, size_t> unknownOf_;
+    std::set<std::pair<size_t, std::string>> unknownHolders_;
     std::map<uint32_t, Uid> uids_;
     // Summaries by uid; the key nullopt for callers whose uid is unknown.
     std::map<std::optional<uint32_t>, RefusalSummary> summaries_;

@@ -239,6 +239,36 @@ void ZupolicyPolicymgrService::askIdentity(const std::string &sender)
     }
 }
 
+void ZupolicyPolicymgrService::connectionGone(const std::string &sender)
+{
+    const auto it = identityWaits_.find(sender);
+    if (it == identityWaits_.end())
+        return;
+    // Its question, if out, is cancelled with it.
+    if (it->second.asked)
+        --identityQuestions_;
+    identityAnswered(sender, std::nullopt,
+                     "GetConnectionUnixUser failed for sender " + sender + ": the connection has left the bus");
+    askWhatWaits();
+}
+
+void ZupolicyPolicymgrService::dropUnidentifiedCall(const std::string &sender)
+{
+    const auto wait = identityWaits_.find(sender);
+    if (wait == identityWaits_.end() || wait->second.calls.empty())
+        return;
+    const uint64_t sequence = wait->second.calls.back();
+    wait->second.calls.pop_back();
+    const auto admitted = admitted_.find(sequence);
+    if (admitted == admitted_.end())
+        return;
+    Admitted &entry = admitted->second;
+    limits_.release(entry.sender, entry.uid, entry.bytes);
+    entry.call.refuseOverLimit(LimitReason::UnidentifiedCalls);
+    admitted_.erase(admitted);
+    runReadyOperations();
+}
+
 void ZupolicyPolicymgrService::identityAnswered(const std::string &sender, std::optional<Credentials> credentials,
                                                 const std::string &problem)
 {

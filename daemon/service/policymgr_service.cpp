@@ -142,6 +142,7 @@ ZupolicyPolicymgrService::~ZupolicyPolicymgrService()
 
 bool ZupolicyPolicymgrService::followConnections()
 {
+    births_.whenGone([this](const std::string &sender) { connectionGone(sender); });
     return births_.subscribe(*connection);
 }
 
@@ -218,6 +219,11 @@ std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, 
         return std::nullopt;
     }
     const size_t bytes = waitingCallOverheadBytes + argumentBytes;
+    // A full pool of callers not yet known gives up a call of the caller
+    // that filled it most, not this one.
+    if (!uid)
+        if (const std::optional<std::string> holder = limits_.makeRoomFor(sender))
+            dropUnidentifiedCall(*holder);
     if (const std::optional<LimitReason> over = limits_.admit(sender, uid, bytes)) {
         call.refuseOverLimit(*over);
         return std::nullopt;

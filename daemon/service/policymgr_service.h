@@ -183,6 +183,11 @@ private:
     // polkit for identified calls, within the bounds on questions out.
     void askWhatWaits();
     void askIdentity(const std::string &sender);
+    // A connection left the bus: its calls still waiting for its uid need
+    // no question, there is none to give.
+    void connectionGone(const std::string &sender);
+    // Refuses the newest call of `sender` still waiting for its uid.
+    void dropUnidentifiedCall(const std::string &sender);
     void askPolkit(uint64_t sequence);
     std::optional<uint64_t> nextForPolkit();
     // Logs nothing: the answer carries its line.

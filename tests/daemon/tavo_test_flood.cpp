@@ -5,12 +5,19 @@
 //                (signature of SIZE 'h');
 //       names    COUNT compileSectionPolicy calls with a name of SIZE bytes;
 //       strings  COUNT compilePolicy calls carrying an array of one-byte
-//                strings of about SIZE bytes (signature "as").
+//                strings of about SIZE bytes (signature "as");
+//       churn    for COUNT seconds: a new connection sends SIZE sendPolicy
+//                calls and leaves without reading a reply, again and again;
+//       bursts   the same, but each connection stays, its replies unread,
+//                until 64 newer ones are open (both print the number of
+//                connections made instead of a name).
 // --no-reply sends them without expecting replies; --stay keeps the
 // connection until standard input closes. Prints the connection's unique
 // name once everything is written.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -25,6 +32,52 @@ int fail(const char *what, int r)
 {
     std::fprintf(stderr, "tavo-test-flood: %s: %s\n", what, std::strerror(-r));
     return 1;
+}
+
+// One connection's SIZE sendPolicy calls, sent; the connection is
+// returned open, or nullptr when the bus refused it.
+sd_bus *burst(long calls)
+{
+    sd_bus *bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0)
+        return nullptr;
+    for (long n = 0; n < calls; ++n) {
+        sd_bus_message *m = nullptr;
+        if (sd_bus_message_new_method_call(bus, &m, "com.norda.zupolicy", "/policymgr",
+                                           "com.norda.zupolicy.policymgr", "sendPolicy") < 0)
+            break;
+        // A cookie asked for: the call expects a reply.
+        uint64_t cookie = 0;
+        const int r = sd_bus_send(bus, m, &cookie);
+        sd_bus_message_unref(m);
+        if (r < 0)
+            break;
+    }
+    sd_bus_flush(bus);
+    return bus;
+}
+
+// Connections of `calls` calls each for `seconds`; `keep` of them stay open.
+int churn(long seconds, long calls, size_t keep)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::deque<sd_bus *> open;
+    unsigned long connections = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        sd_bus *bus = burst(calls);
+        if (!bus)
+            continue;
+        ++connections;
+        open.push_back(bus);
+        while (open.size() > keep) {
+            sd_bus_close_unref(open.front());
+            open.pop_front();
+        }
+    }
+    for (sd_bus *bus : open)
+        sd_bus_close_unref(bus);
+    std::printf("%lu\n", connections);
+    return 0;
 }
 
 } // namespace
@@ -45,6 +98,9 @@ int main(int argc, char *argv[])
     const std::string kind = argv[i];
     const long count = std::strtol(argv[i + 1], nullptr, 10);
     const long size = argc - i > 2 ? std::strtol(argv[i + 2], nullptr, 10) : 0;
+
+    if (kind == "churn" || kind == "bursts")
+        return churn(count, size, kind == "bursts" ? 64 : 0);
 
     sd_bus *bus = nullptr;
     int r = sd_bus_open_system(&bus);
