@@ -10,7 +10,10 @@
 //                calls and leaves without reading a reply, again and again;
 //       bursts   the same, but each connection stays, its replies unread,
 //                until 64 newer ones are open (both print the number of
-//                connections made instead of a name).
+//                connections made instead of a name);
+//       polkit   for COUNT seconds: polkit's CheckAuthorization about the
+//                caller itself, SIZE of them pending at any time (prints the
+//                number answered).
 // --no-reply sends them without expecting replies; --stay keeps the
 // connection until standard input closes. Prints the connection's unique
 // name once everything is written.
@@ -80,6 +83,66 @@ int churn(long seconds, long calls, size_t keep)
     return 0;
 }
 
+// Pipelined questions to polkit, each answer sending the next.
+struct Pipeline {
+    sd_bus *bus = nullptr;
+    std::string self;
+    unsigned long answered = 0;
+    bool open = true;
+};
+
+int askPolkit(Pipeline &p);
+
+int polkitAnswered(sd_bus_message *, void *userdata, sd_bus_error *)
+{
+    auto *p = static_cast<Pipeline *>(userdata);
+    ++p->answered;
+    if (p->open)
+        askPolkit(*p);
+    return 0;
+}
+
+int askPolkit(Pipeline &p)
+{
+    sd_bus_message *m = nullptr;
+    int r = sd_bus_message_new_method_call(p.bus, &m, "org.freedesktop.PolicyKit1",
+                                           "/org/freedesktop/PolicyKit1/Authority",
+                                           "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization");
+    if (r >= 0)
+        r = sd_bus_message_append(m, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", p.self.c_str(),
+                                  "com.norda.zupolicy.access", 0, 0u, "");
+    if (r >= 0)
+        r = sd_bus_call_async(p.bus, nullptr, m, polkitAnswered, &p, 0);
+    sd_bus_message_unref(m);
+    return r;
+}
+
+int pipelinePolkit(long seconds, long pending)
+{
+    Pipeline p;
+    int r = sd_bus_open_system(&p.bus);
+    if (r < 0)
+        return fail("connect", r);
+    const char *unique = nullptr;
+    sd_bus_get_unique_name(p.bus, &unique);
+    p.self = unique ? unique : "";
+    for (long n = 0; n < pending; ++n)
+        if ((r = askPolkit(p)) < 0)
+            return fail("CheckAuthorization", r);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        r = sd_bus_process(p.bus, nullptr);
+        if (r < 0)
+            return fail("process", r);
+        if (r == 0)
+            sd_bus_wait(p.bus, 100000);
+    }
+    p.open = false;
+    std::printf("%lu\n", p.answered);
+    sd_bus_flush_close_unref(p.bus);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -99,6 +162,8 @@ int main(int argc, char *argv[])
     const long count = std::strtol(argv[i + 1], nullptr, 10);
     const long size = argc - i > 2 ? std::strtol(argv[i + 2], nullptr, 10) : 0;
 
+    if (kind == "polkit")
+        return pipelinePolkit(count, size);
     if (kind == "churn" || kind == "bursts")
         return churn(count, size, kind == "bursts" ? 64 : 0);
 
