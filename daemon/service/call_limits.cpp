@@ -188,15 +188,19 @@ std::optional<std::string> CallLimits::makeRoomFor(const std::string &sender)
     return holder;
 }
 
-bool CallLimits::refused(std::optional<uint32_t> uid)
+bool CallLimits::refused(std::optional<uint32_t> uidValue, size_t lines)
 {
+    Uid *uid = uidValue ? &uids_[*uidValue] : nullptr;
     if (uid)
-        ++uids_[*uid].refusals;
-    if (loggedRefusals_ < loggedRefusalBurst) {
-        ++loggedRefusals_;
+        ++uid->refusals;
+    if (loggedLines_ + lines <= refusalLinesPerSecond &&
+        (!uid || uid->loggedLines + lines <= refusalLinesPerUidPerSecond)) {
+        loggedLines_ += lines;
+        if (uid)
+            uid->loggedLines += lines;
         return true;
     }
-    ++summary(uid).unlogged;
+    ++summary(uidValue).unlogged;
     return false;
 }
 
@@ -223,9 +227,10 @@ void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &r
     if (rest.uids > 0)
         report(rest);
     summaries_.clear();
-    loggedRefusals_ -= std::min(loggedRefusals_, loggedRefusalsPerSecond);
+    loggedLines_ = 0;
     for (auto it = uids_.begin(); it != uids_.end();) {
         it->second.refusals -= std::min(it->second.refusals, uidRefusalsPerSecond);
+        it->second.loggedLines = 0;
         if (it->second.waiting.calls == 0 && it->second.refusals == 0)
             it = uids_.erase(it);
         else
@@ -235,5 +240,5 @@ void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &r
 
 bool CallLimits::idle() const
 {
-    return senders_.empty() && uids_.empty() && summaries_.empty() && loggedRefusals_ == 0;
+    return senders_.empty() && uids_.empty() && summaries_.empty() && loggedLines_ == 0;
 }

@@ -65,15 +65,16 @@ static_assert(maxIdentityQuestions + maxPolkitQuestions <= 64, "far below the bu
 constexpr unsigned uidRefusalBurst = 64;
 constexpr unsigned uidRefusalsPerSecond = 8;
 static_assert(uidRefusalBurst % uidRefusalsPerSecond == 0, "a burst comes back in whole seconds");
-// Refusals written out line by line, of all callers together (a refused
-// call writes up to six lines); the rest are counted in one summary line a
-// second per uid, for at most so many uids a second (the others in one
-// more line). So refusals add well under 100 lines a second however many
-// callers are refused, and journald's rate limit never drops the lines of
-// calls that are taken.
-constexpr unsigned loggedRefusalBurst = 8;
-constexpr unsigned loggedRefusalsPerSecond = 8;
+// Lines of refused calls written out, a second: of all callers together,
+// and of one uid (so that one uid's flood leaves room for another's). The
+// other refusals are counted in one summary line a second per uid, for at
+// most so many uids a second (the others in one more line). So refusals
+// add fewer than 100 lines a second however many callers are refused, and
+// journald's rate limit never drops the lines of calls that are taken.
+constexpr unsigned refusalLinesPerSecond = 90;
+constexpr unsigned refusalLinesPerUidPerSecond = 60;
 constexpr size_t maxSummariesPerSecond = 8;
+static_assert(refusalLinesPerSecond + maxSummariesPerSecond + 1 < 100, "refusals add under 100 lines a second");
 
 // Why a call was refused unjudged.
 enum class LimitReason {
@@ -126,9 +127,9 @@ public:
     // A waiting call was answered; `uid` as it was counted.
     void release(const std::string &sender, std::optional<uint32_t> uid, size_t bytes);
     // A call of `uid` (if known) was judged and refused: spends the uid's
-    // budget. True when its lines may be written; otherwise it is counted
-    // in the summary.
-    bool refused(std::optional<uint32_t> uid);
+    // refusal budget. True when its `lines` may be written (then they are
+    // spent); otherwise it is counted in the summary.
+    bool refused(std::optional<uint32_t> uid, size_t lines);
 
     // Once a second: hands over the summaries (at most
     // maxSummariesPerSecond + 1), gives back a second's worth of each
@@ -147,6 +148,7 @@ private:
     struct Uid {
         Count waiting;
         unsigned refusals = 0;
+        size_t loggedLines = 0;
     };
 
     std::optional<LimitReason> refuse(std::optional<uint32_t> uid, LimitReason reason);
@@ -168,7 +170,7 @@ private:
     size_t rootCalls_ = 0;
     size_t unidentifiedCalls_ = 0;
     size_t unidentifiedBytes_ = 0;
-    unsigned loggedRefusals_ = 0;
+    size_t loggedLines_ = 0;
 };
 
 #endif

@@ -135,6 +135,11 @@ void ZupolicyPolicymgrService::writeLines(const std::shared_ptr<AuthState> &stat
     state->lines.clear();
 }
 
+size_t ZupolicyPolicymgrService::linesOf(const std::shared_ptr<AuthState> &state)
+{
+    return state ? state->lines.size() : 0;
+}
+
 void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step)
 {
     try {

@@ -30,6 +30,9 @@ constexpr int refusalWindowMs = 1000;
 // answered (a flood's messages, a compile's records), not after each call.
 constexpr int returnMemoryDelayMs = 500;
 constexpr size_t intArgumentBytes = 4;
+// The lines of a call refused for an over-long name: the validator's, the
+// method's and the AUDIT line.
+constexpr size_t namedRefusalLines = 3;
 
 // Why a directory run failed, as the operator reads it.
 void logDirectoryFailure(int result)
@@ -199,7 +202,7 @@ std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, 
         return std::nullopt;
     }
     if (checkModule && !is_tavo_module_loaded()) {
-        if (limits_.refused(uid))
+        if (limits_.refused(uid, 1))
             TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: tavo module not loaded",
                        method, sender.c_str());
         call.reply(MethodRefusedInput);
@@ -208,7 +211,7 @@ std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, 
     for (const NameArgument &name : names) {
         if (name.value.size() <= nameLengthLimit)
             continue;
-        if (limits_.refused(uid)) {
+        if (limits_.refused(uid, namedRefusalLines)) {
             validate_name_param(std::string(name.value), nameLengthLimit, name.label);
             TAVO_ERROR("%s", name.refusedLine);
             TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: %s longer than %zu bytes",
@@ -264,7 +267,7 @@ void ZupolicyPolicymgrService::authorised(uint64_t sequence, Verdict verdict, ui
         admitted_.erase(it);
         break;
     case Verdict::Refused:
-        if (limits_.refused(entry.uid)) {
+        if (limits_.refused(entry.uid, linesOf(entry.auth) + 1)) {
             writeLines(entry.auth);
             TAVO_ERROR("#ERROR: auth failed for sender %s, method %s", entry.sender.c_str(), entry.method);
         }

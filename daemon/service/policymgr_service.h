@@ -195,8 +195,9 @@ private:
                                   BusSlot &pending);
     // Empty on failure, with the line that says why in `problem`.
     static std::string getExePath(int32_t pid, std::string &problem);
-    // Writes a call's lines kept so far.
+    // Writes a call's lines kept so far; their number.
     static void writeLines(const std::shared_ptr<AuthState> &state);
+    static size_t linesOf(const std::shared_ptr<AuthState> &state);
 
     // The directory run of a compile towards `target` (DirectoryOverModuleLimits
     // when the run, read ahead, is beyond what the module takes).

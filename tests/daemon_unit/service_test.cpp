@@ -105,9 +105,9 @@ TEST(CallLimits, CapsAndBudgets)
                  {{Admit, nullptr, 1004, LimitReason::TotalCalls}, {Admit, nullptr, 0, none}}}),
          257},
         {"callers not yet known have a pool of their own",
-         concat({repeat(256, {Admit, nullptr, -1, none}),
+         concat({repeat(maxUnidentifiedCalls, {Admit, nullptr, -1, none}),
                  {{Admit, nullptr, -1, LimitReason::UnidentifiedCalls}, {Admit, nullptr, 0, none}}}),
-         257},
+         maxUnidentifiedCalls + 1},
         {"refusal budget of a uid over its connections: a burst, then a second's worth back each second",
          concat({repeat(burst, {Refusal, nullptr, 900, none}),
                  {{Budget, nullptr, 900, LimitReason::UidRefusals}, {Budget, nullptr, 0, none},
@@ -130,7 +130,7 @@ TEST(CallLimits, CapsAndBudgets)
             case Admit: got = limits.admit(sender, uidOf(e.uid), call); break;
             case Identify: got = limits.identify(sender, static_cast<uint32_t>(e.uid), call); break;
             case Release: limits.release(sender, uidOf(e.uid), call); break;
-            case Refusal: limits.refused(uidOf(e.uid)); break;
+            case Refusal: limits.refused(uidOf(e.uid), 1); break;
             case Budget: got = limits.overBudget(uidOf(e.uid)); break;
             case Second: limits.nextSecond([](const RefusalSummary &) {}); break;
             }
@@ -140,23 +140,29 @@ TEST(CallLimits, CapsAndBudgets)
     }
 }
 
-// Refusals are written line by line within one budget of all callers; the
-// rest are summed up a line a second per uid, for a bounded number of uids.
+// Refusals are written line by line within a budget of lines a second, of
+// one uid and of all callers; the rest are summed up a line a second per
+// uid, for a bounded number of uids.
 TEST(CallLimits, RefusalsBeyondTheLogBudgetAreSummarisedByUid)
 {
+    constexpr size_t lines = 5;
     CallLimits limits;
-    for (unsigned i = 0; i < loggedRefusalBurst; ++i)
-        EXPECT_TRUE(limits.refused(900)) << i;
+    const size_t uidShare = refusalLinesPerUidPerSecond / lines;
+    for (size_t i = 0; i < uidShare; ++i)
+        EXPECT_TRUE(limits.refused(900, lines)) << i;
     for (int i = 0; i < 5; ++i)
-        EXPECT_FALSE(limits.refused(900));
-    EXPECT_FALSE(limits.refused(std::nullopt));
-    EXPECT_FALSE(limits.refused(0));
+        EXPECT_FALSE(limits.refused(900, lines));
+    const size_t rest = (refusalLinesPerSecond - uidShare * lines) / lines;
+    for (size_t i = 0; i < rest; ++i)
+        EXPECT_TRUE(limits.refused(std::nullopt, lines)) << i;
+    EXPECT_FALSE(limits.refused(std::nullopt, lines));
+    EXPECT_FALSE(limits.refused(0, lines));
     for (int i = 0; i < 16; ++i)
         ASSERT_FALSE(limits.admit(":1.1", 900, largestWaitingCall));
     EXPECT_EQ(limits.admit(":1.1", 900, largestWaitingCall), LimitReason::SenderCalls);
     // Twenty more uids, each refused once.
     for (uint32_t uid = 2000; uid < 2020; ++uid)
-        EXPECT_FALSE(limits.refused(uid));
+        EXPECT_FALSE(limits.refused(uid, lines));
     std::vector<RefusalSummary> reported;
     limits.nextSecond([&reported](const RefusalSummary &s) { reported.push_back(s); });
     ASSERT_EQ(reported.size(), maxSummariesPerSecond + 1);
@@ -174,10 +180,8 @@ TEST(CallLimits, RefusalsBeyondTheLogBudgetAreSummarisedByUid)
     EXPECT_EQ(summed, 6u + 1 + 1 + 20);
     EXPECT_EQ(uids, 23u);
     EXPECT_EQ(reported.back().uids, 23u - maxSummariesPerSecond);
-    // A second's worth of line-by-line refusals comes back.
-    for (unsigned i = 0; i < loggedRefusalsPerSecond; ++i)
-        EXPECT_TRUE(limits.refused(std::nullopt)) << i;
-    EXPECT_FALSE(limits.refused(std::nullopt));
+    // A second's worth of lines comes back.
+    EXPECT_TRUE(limits.refused(900, lines));
     for (int i = 0; i < 16; ++i)
         limits.release(":1.1", 900, largestWaitingCall);
     // Then everything is given back and forgotten.
@@ -185,6 +189,32 @@ TEST(CallLimits, RefusalsBeyondTheLogBudgetAreSummarisedByUid)
         limits.nextSecond([](const RefusalSummary &) {});
     EXPECT_TRUE(limits.idle());
     EXPECT_EQ(limits.waitingCalls(), 0u);
+}
+
+// A full pool of callers not yet known gives up a call of the connection
+// that holds most of it, never one of a connection that holds about as
+// little as the newcomer.
+TEST(CallLimits, AFullPoolOfUnknownCallersMakesRoomAtTheExpenseOfTheLargest)
+{
+    const struct {
+        const char *name;
+        size_t perSender;
+        const char *newcomer;
+        bool makesRoom;
+    } cases[] = {
+        {"bursts of 16 against a first call", 16, ":9.9", true},
+        {"bursts of 16 against one of them", 16, ":1.0", false},
+        {"single calls", 1, ":9.9", false},
+    };
+    for (const auto &c : cases) {
+        CallLimits limits;
+        for (size_t i = 0; i < maxUnidentifiedCalls; ++i)
+            ASSERT_FALSE(limits.admit(":1." + std::to_string(i / c.perSender), std::nullopt, largestWaitingCall));
+        const std::optional<std::string> holder = limits.makeRoomFor(c.newcomer);
+        EXPECT_EQ(holder.has_value(), c.makesRoom) << c.name;
+        if (holder)
+            EXPECT_NE(*holder, c.newcomer) << c.name;
+    }
 }
 
 } // namespace
