@@ -212,8 +212,9 @@ TEST(CallLimits, AFullPoolOfUnknownCallersMakesRoomAtTheExpenseOfTheLargest)
             ASSERT_FALSE(limits.admit(":1." + std::to_string(i / c.perSender), std::nullopt, largestWaitingCall));
         const std::optional<std::string> holder = limits.makeRoomFor(c.newcomer);
         EXPECT_EQ(holder.has_value(), c.makesRoom) << c.name;
-        if (holder)
+        if (holder) {
             EXPECT_NE(*holder, c.newcomer) << c.name;
+        }
     }
 }
 
