@@ -193,8 +193,8 @@ bool CallLimits::refused(std::optional<uint32_t> uidValue, size_t lines)
     Uid *uid = uidValue ? &uids_[*uidValue] : nullptr;
     if (uid)
         ++uid->refusals;
-    if (loggedLines_ + lines <= refusalLinesPerSecond &&
-        (!uid || uid->loggedLines + lines <= refusalLinesPerUidPerSecond)) {
+    if (loggedLines_ + lines <= refusalLineBurst &&
+        (!uid || uid->loggedLines + lines <= refusalLineBurstPerUid)) {
         loggedLines_ += lines;
         if (uid)
             uid->loggedLines += lines;
@@ -227,11 +227,12 @@ void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &r
     if (rest.uids > 0)
         report(rest);
     summaries_.clear();
-    loggedLines_ = 0;
+    loggedLines_ -= std::min<size_t>(loggedLines_, refusalLinesPerSecond);
     for (auto it = uids_.begin(); it != uids_.end();) {
-        it->second.refusals -= std::min(it->second.refusals, uidRefusalsPerSecond);
-        it->second.loggedLines = 0;
-        if (it->second.waiting.calls == 0 && it->second.refusals == 0)
+        Uid &uid = it->second;
+        uid.refusals -= std::min(uid.refusals, uidRefusalsPerSecond);
+        uid.loggedLines -= std::min<size_t>(uid.loggedLines, refusalLinesPerUidPerSecond);
+        if (uid.waiting.calls == 0 && uid.refusals == 0 && uid.loggedLines == 0)
             it = uids_.erase(it);
         else
             ++it;

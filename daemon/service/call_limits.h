@@ -65,14 +65,18 @@ static_assert(maxIdentityQuestions + maxPolkitQuestions <= 64, "far below the bu
 constexpr unsigned uidRefusalBurst = 64;
 constexpr unsigned uidRefusalsPerSecond = 8;
 static_assert(uidRefusalBurst % uidRefusalsPerSecond == 0, "a burst comes back in whole seconds");
-// Lines of refused calls written out, a second: of all callers together,
-// and of one uid (so that one uid's flood leaves room for another's). The
-// other refusals are counted in one summary line a second per uid, for at
-// most so many uids a second (the others in one more line). So refusals
-// add fewer than 100 lines a second however many callers are refused, and
-// journald's rate limit never drops the lines of calls that are taken.
-constexpr unsigned refusalLinesPerSecond = 90;
-constexpr unsigned refusalLinesPerUidPerSecond = 60;
+// Lines of refused calls written out: of all callers together, and of one
+// uid (so that one uid's flood leaves room for another's), each a burst
+// and then so many a second. The other refusals are counted in one summary
+// line a second per uid, for at most so many uids a second (the others in
+// one more line). So, past the first burst, refusals add fewer than 100
+// lines a second however many callers are refused, and journald's rate
+// limit never drops the lines of calls that are taken. The bursts let an
+// administrator's few refusals in a row be read line by line.
+constexpr unsigned refusalLineBurst = 160;
+constexpr unsigned refusalLinesPerSecond = 64;
+constexpr unsigned refusalLineBurstPerUid = 120;
+constexpr unsigned refusalLinesPerUidPerSecond = 48;
 constexpr size_t maxSummariesPerSecond = 8;
 static_assert(refusalLinesPerSecond + maxSummariesPerSecond + 1 < 100, "refusals add under 100 lines a second");
 

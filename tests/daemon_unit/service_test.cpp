@@ -147,12 +147,12 @@ TEST(CallLimits, RefusalsBeyondTheLogBudgetAreSummarisedByUid)
 {
     constexpr size_t lines = 5;
     CallLimits limits;
-    const size_t uidShare = refusalLinesPerUidPerSecond / lines;
+    const size_t uidShare = refusalLineBurstPerUid / lines;
     for (size_t i = 0; i < uidShare; ++i)
         EXPECT_TRUE(limits.refused(900, lines)) << i;
     for (int i = 0; i < 5; ++i)
         EXPECT_FALSE(limits.refused(900, lines));
-    const size_t rest = (refusalLinesPerSecond - uidShare * lines) / lines;
+    const size_t rest = (refusalLineBurst - uidShare * lines) / lines;
     for (size_t i = 0; i < rest; ++i)
         EXPECT_TRUE(limits.refused(std::nullopt, lines)) << i;
     EXPECT_FALSE(limits.refused(std::nullopt, lines));
@@ -181,11 +181,15 @@ TEST(CallLimits, RefusalsBeyondTheLogBudgetAreSummarisedByUid)
     EXPECT_EQ(uids, 23u);
     EXPECT_EQ(reported.back().uids, 23u - maxSummariesPerSecond);
     // A second's worth of lines comes back.
-    EXPECT_TRUE(limits.refused(900, lines));
+    for (size_t i = 0; i < refusalLinesPerSecond / lines; ++i)
+        EXPECT_TRUE(limits.refused(std::nullopt, lines)) << i;
+    EXPECT_FALSE(limits.refused(std::nullopt, lines));
     for (int i = 0; i < 16; ++i)
         limits.release(":1.1", 900, largestWaitingCall);
     // Then everything is given back and forgotten.
-    for (unsigned i = 0; i <= uidRefusalBurst / uidRefusalsPerSecond && !limits.idle(); ++i)
+    for (unsigned i = 0; i <= uidRefusalBurst / uidRefusalsPerSecond + refusalLineBurst / refusalLinesPerSecond &&
+                         !limits.idle();
+         ++i)
         limits.nextSecond([](const RefusalSummary &) {});
     EXPECT_TRUE(limits.idle());
     EXPECT_EQ(limits.waitingCalls(), 0u);
