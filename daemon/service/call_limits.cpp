@@ -215,7 +215,9 @@ void CallLimits::nextSecond(const std::function<void(const RefusalSummary &)> &r
     RefusalSummary rest;
     rest.uids = 0;
     for (size_t i = 0; i < order.size(); ++i) {
-        if (i < maxSummariesPerSecond) {
+        // One more uid has a line of its own too: the shared line would
+        // hide whose it is.
+        if (i < maxSummariesPerSecond || order.size() == maxSummariesPerSecond + 1) {
             report(*order[i]);
             continue;
         }

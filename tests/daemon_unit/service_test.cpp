@@ -195,6 +195,33 @@ TEST(CallLimits, RefusalsBeyondTheLogBudgetAreSummarisedByUid)
     EXPECT_EQ(limits.waitingCalls(), 0u);
 }
 
+// The uids beyond the second's cap share one line, which never stands for
+// a single uid.
+TEST(CallLimits, UidsBeyondTheSummaryCapShareOneLine)
+{
+    const struct {
+        size_t uids;
+        std::vector<size_t> linesUids;
+    } cases[] = {
+        {maxSummariesPerSecond, std::vector<size_t>(maxSummariesPerSecond, 1)},
+        {maxSummariesPerSecond + 1, std::vector<size_t>(maxSummariesPerSecond + 1, 1)},
+        {maxSummariesPerSecond + 2, [] {
+             std::vector<size_t> v(maxSummariesPerSecond, 1);
+             v.push_back(2);
+             return v;
+         }()},
+    };
+    for (const auto &c : cases) {
+        CallLimits limits;
+        for (uint32_t uid = 0; uid < c.uids; ++uid)
+            for (size_t n = 0; n <= refusalLineBurst; ++n)
+                limits.refused(1000 + uid, refusalLineBurst);
+        std::vector<size_t> linesUids;
+        limits.nextSecond([&linesUids](const RefusalSummary &s) { linesUids.push_back(s.uids); });
+        EXPECT_EQ(linesUids, c.linesUids) << c.uids;
+    }
+}
+
 // A full pool of callers not yet known gives up a call of the connection
 // that holds most of it, never one of a connection that holds about as
 // little as the newcomer.
