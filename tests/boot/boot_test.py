@@ -583,7 +583,7 @@ def check_connection_churn(m):
     started = time.monotonic()
     while time.monotonic() - started < 30:
         answers.append(busctl(m, "sendPolicy"))
-    m.sh("while pgrep -u 900 python3 >/dev/null; do sleep 0.5; done", timeout=60)
+    m.sh(f"while pgrep -u {SECADM_UID} python3 >/dev/null; do sleep 0.5; done", timeout=60)
     log(f"    ... {len(answers)} of root's calls in 30 s")
     check(answers and all(a == "0" for a in answers),
           f"during a connection churn by secadm every call of root's is taken ({sorted(set(answers))})")
