@@ -321,10 +321,12 @@ void ZupolicyPolicymgrService::authAfterUid(uint64_t sequence, std::optional<Cre
         state->note(TAVO_LOG_DEBUG, "getCallerUid: sender=%s, uid=%u", sender, credentials->uid);
         state->note(TAVO_LOG_INFO, "AUDIT: D-Bus call from sender=%s, uid=%u, method=%s", sender, credentials->uid,
                     method);
-        // Read while polkit decides, so that polkit's time covers it; it is
-        // judged only once polkit has authorised the caller.
-        state->mode = readThreeModeSwitch(state->switchProblem);
         polkitQueue_[credentials->uid].push_back(sequence);
+        askWhatWaits();
+        // Read once polkit is asked, so that polkit's time covers it; it is
+        // judged only once polkit has authorised the caller.
+        if (!state->concluded)
+            state->mode = readThreeModeSwitch(state->switchProblem);
     });
 }
 
