@@ -6,7 +6,7 @@ tavo-policy-check --in-force and --status then cost.
 
     tests/harness/tavo_sandbox.py --bin-dir BUILD --scratch DIR --no-services -- \\
         /usr/bin/python3 bench/daemon_bench.py [--calls N] [--files F] [--rules R] \\
-        [--baseline OTHER_BUILD] [--rounds K]
+        [--baseline OTHER_BUILD] [--rounds K] [--polkit-flood SECONDS]
 
 Runs inside the integration sandbox and starts its services itself (real bus
 daemon, real polkitd, tavo-simkernel, the daemon of BUILD). Floors: a bare
@@ -16,8 +16,11 @@ and the methods are called in turn on one connection, so that the ratios do
 not move with the host's load; under 20 callers each call is measured on
 its own. With --baseline the daemon of OTHER_BUILD is measured too,
 alternately with BUILD's in K rounds, so that both see the same host.
---files 0 leaves out the large compile. Prints figures and the host's load
-average at the start and the end; asserts nothing.
+--files 0 leaves out the large compile. --polkit-flood measures root's calls
+for SECONDS alone and then while an ordinary account (alice, whom the bus
+does not let reach the daemon) keeps 100 CheckAuthorization questions
+pending at polkitd from each of 3 connections. Prints figures and the
+host's load average at the start and the end; asserts nothing.
 """
 
 import argparse
@@ -225,6 +228,51 @@ def record_cost(box, runs=3):
     shutil.rmtree(record)
 
 
+FLOOD_CONNECTIONS = 3
+FLOOD_PENDING = 100
+
+
+def timed_loop(name, seconds):
+    """Latencies (ms) of `name` called in a loop for `seconds` on one
+    connection."""
+    bus = dbus.SystemBus(private=True)
+    fn = callers(bus)[name]
+    samples = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        start = time.perf_counter()
+        fn()
+        samples.append((time.perf_counter() - start) * 1000)
+    bus.close()
+    return samples
+
+
+def polkit_flood(box, seconds):
+    """Root's calls alone and while an account floods polkitd."""
+    flood = str(box.bin_dir / "tests" / "tavo-test-flood")
+    names = ["CheckAuthorization", "compileSectionPolicy"]
+    print(f"polkitd flooded by alice ({FLOOD_CONNECTIONS} connections x {FLOOD_PENDING} pending "
+          f"CheckAuthorization), root's calls in a loop for {seconds} s each (ms):")
+    for label in ("alone", "flooded"):
+        floods = []
+        if label == "flooded":
+            floods = [subprocess.Popen(tavo_sandbox.as_user([flood, "polkit", str(seconds + 2), str(FLOOD_PENDING)],
+                                                            "alice"), stdout=subprocess.PIPE, text=True)
+                      for _ in range(FLOOD_CONNECTIONS)]
+            time.sleep(1)
+        figures = {}
+        with multiprocessing.get_context("fork").Pool(len(names)) as pool:
+            for name, samples in zip(names, pool.starmap(timed_loop, [(n, seconds) for n in names])):
+                figures[name] = samples
+        answered = sum(int(p.communicate(timeout=60)[0] or 0) for p in floods)
+        for name, samples in figures.items():
+            print(f"    {label:<8} {name:<22} calls {len(samples):6d}  median {statistics.median(samples):9.2f}  "
+                  f"p90 {percentile(samples, 90):9.2f}  max {max(samples):9.2f}")
+        if floods:
+            print(f"    alice's questions answered by polkitd: {answered / (seconds + 2):.0f} a second")
+    print("load average after the polkit flood: %.2f %.2f %.2f" % os.getloadavg())
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=1000)
@@ -233,6 +281,7 @@ def main():
     parser.add_argument("--rules", type=int, default=1000)
     parser.add_argument("--baseline", help="another build whose daemon is measured alternately")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--polkit-flood", type=int, default=0, metavar="SECONDS")
     args = parser.parse_args()
 
     bin_dir = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
@@ -260,6 +309,11 @@ def main():
         for label, exe in daemons:
             report(f"{label} ({exe})", rounds[label])
         print("load average after the calls: %.2f %.2f %.2f" % os.getloadavg())
+        if args.polkit_flood > 0:
+            box.stop("daemon")
+            box.daemon_exe = daemons[0][1]
+            box.start_daemon()
+            polkit_flood(box, args.polkit_flood)
         for label, exe in daemons if args.files > 0 else []:
             box.stop("daemon")
             box.daemon_exe = exe

@@ -40,8 +40,12 @@ int BusNameBirths::onNameOwnerChanged(sd_bus_message *signal, void *userdata, sd
         return 0;
     if (newOwner && *newOwner)
         self->births_[name] = ticksSinceBoot();
-    else
+    else {
         self->births_.erase(name);
+        self->forget(name);
+        if (self->gone_)
+            self->gone_(name);
+    }
     return 0;
 }
 
@@ -51,4 +55,31 @@ std::optional<uint64_t> BusNameBirths::bornBy(const std::string &sender) const
         return std::nullopt;
     const auto it = births_.find(sender);
     return it != births_.end() ? it->second : *subscribedAt_;
+}
+
+std::optional<BusNameBirths::Credentials> BusNameBirths::credentials(const std::string &sender) const
+{
+    const auto it = credentials_.find(sender);
+    if (it == credentials_.end())
+        return std::nullopt;
+    return it->second.credentials;
+}
+
+void BusNameBirths::remember(const std::string &sender, Credentials credentials)
+{
+    forget(sender);
+    if (credentials_.size() >= maxRemembered && !rememberedOrder_.empty())
+        forget(rememberedOrder_.begin()->second);
+    const uint64_t order = nextOrder_++;
+    credentials_.emplace(sender, Remembered{credentials, order});
+    rememberedOrder_.emplace(order, sender);
+}
+
+void BusNameBirths::forget(const std::string &sender)
+{
+    const auto it = credentials_.find(sender);
+    if (it == credentials_.end())
+        return;
+    rememberedOrder_.erase(it->second.order);
+    credentials_.erase(it);
 }

@@ -1,13 +1,15 @@
 // Who is calling, and may they act: bus daemon for the identity, polkit for
 // the authorisation, three-mode for the role. Every decision is audited.
-// The bus daemon and polkit are asked at once and without waiting: each
-// step goes on when its answers are in, and the event loop serves others
-// meanwhile. Polkit judges the bus name, so it needs nothing of the uid;
-// its answer waits for the uid's step all the same, so that the lines come
-// in the order of the steps.
+// Nothing here waits: the bus daemon is asked once a connection for its
+// uid and pid (kept until the name goes), the uid's caps apply, and only
+// then is polkit asked, a bounded number of questions at once, the uids
+// taking turns. A call's lines are kept until its verdict and written
+// together, in the order of the steps.
 #include "policymgr_service.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <unistd.h>
@@ -26,6 +28,7 @@ constexpr char polkitPath[] = "/org/freedesktop/PolicyKit1/Authority";
 constexpr char polkitInterface[] = "org.freedesktop.PolicyKit1.Authority";
 constexpr uint32_t polkitNoInteraction = 0;
 constexpr size_t exeLinkBuffer = 4096;
+constexpr size_t lineBuffer = 1024;
 
 // What identifies the process behind a pid while the check runs: its
 // program and its start time. Another program (an exec) or another start
@@ -47,11 +50,43 @@ std::string errorMessage(sd_bus_message *reply)
     return error && error->name ? error->name : "unknown error";
 }
 
+// The uid and pid in a reply of GetConnectionCredentials (a{sv}); other
+// entries are skipped. Negative errno when it cannot be read.
+int readCredentials(sd_bus_message *reply, std::optional<uint32_t> &uid, std::optional<uint32_t> &pid)
+{
+    int r = sd_bus_message_enter_container(reply, 'a', "{sv}");
+    while (r > 0) {
+        r = sd_bus_message_enter_container(reply, 'e', "sv");
+        if (r <= 0)
+            break;
+        const char *key = nullptr;
+        if ((r = sd_bus_message_read(reply, "s", &key)) < 0)
+            return r;
+        std::optional<uint32_t> *target = std::strcmp(key, "UnixUserID") == 0  ? &uid
+                                          : std::strcmp(key, "ProcessID") == 0 ? &pid
+                                                                               : nullptr;
+        if (target) {
+            uint32_t value = 0;
+            if ((r = sd_bus_message_read(reply, "v", "u", &value)) < 0)
+                return r;
+            *target = value;
+        } else if ((r = sd_bus_message_skip(reply, "v")) < 0) {
+            return r;
+        }
+        if ((r = sd_bus_message_exit_container(reply)) < 0)
+            return r;
+        r = 1;
+    }
+    if (r < 0)
+        return r;
+    return sd_bus_message_exit_container(reply);
+}
+
 } // namespace
 
 // One call's authorisation, carried from step to step. Owned by the
 // admitted call; the answers reach it only while it lives, and the
-// questions still out are cancelled with it.
+// question still out is cancelled with it.
 struct ZupolicyPolicymgrService::AuthState {
     std::string sender;
     const char *method;
@@ -59,15 +94,23 @@ struct ZupolicyPolicymgrService::AuthState {
     uint64_t takenUp;
     AuthDone done;
     uint32_t uid = 0;
+    std::optional<uint32_t> pid;
     bool concluded = false;
-    // The uid's step is done (its lines written, the caps passed).
-    bool identified = false;
-    std::optional<PolkitAnswer> polkit;
     ThreeModeSwitch mode = ThreeModeSwitch::Unreadable;
     std::string switchProblem;
-    BusSlot uidQuery;
     BusSlot polkitQuery;
-    BusSlot pidQuery;
+    // The call's lines so far, written at its verdict.
+    std::vector<std::pair<int, std::string>> lines;
+
+    __attribute__((format(printf, 3, 4))) void note(int level, const char *format, ...)
+    {
+        char text[lineBuffer];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        lines.emplace_back(level, text);
+    }
 
     void conclude(Verdict verdict, LimitReason limit = LimitReason::SenderCalls)
     {
@@ -83,14 +126,18 @@ std::string ZupolicyPolicymgrService::callerSender(const MethodCall &call)
     return call.sender();
 }
 
-template <typename Answer>
-std::function<void(Answer)> ZupolicyPolicymgrService::whenAnswered(const std::shared_ptr<AuthState> &state,
-                                                                   AuthStep<Answer> step)
+void ZupolicyPolicymgrService::writeLines(const std::shared_ptr<AuthState> &state)
 {
-    return [this, weak = std::weak_ptr<AuthState>(state), step](Answer answer) {
-        if (const auto live = weak.lock())
-            authGuarded(live, [&] { (this->*step)(live, std::move(answer)); });
-    };
+    if (!state)
+        return;
+    for (const auto &[level, text] : state->lines)
+        TAVO_LOG(level, "%s", text.c_str());
+    state->lines.clear();
+}
+
+size_t ZupolicyPolicymgrService::linesOf(const std::shared_ptr<AuthState> &state)
+{
+    return state ? state->lines.size() : 0;
 }
 
 void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step)
@@ -98,13 +145,12 @@ void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &sta
     try {
         step();
     } catch (const std::exception &error) {
-        TAVO_ERROR("checkAuth exception in method %s: %s", state->method, error.what());
+        state->note(TAVO_LOG_ERROR, "checkAuth exception in method %s: %s", state->method, error.what());
         state->conclude(Verdict::Refused);
     }
 }
 
-void ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *method, uint64_t sequence,
-                                         AuthDone done)
+void ZupolicyPolicymgrService::checkAuth(std::string sender, const char *method, uint64_t sequence, AuthDone done)
 {
     if (sender.empty()) {
         TAVO_ERROR("checkAuth: sender empty (method=%s)", method);
@@ -120,48 +166,223 @@ void ZupolicyPolicymgrService::checkAuth(const std::string &sender, const char *
     state->done = std::move(done);
     if (const auto admitted = admitted_.find(sequence); admitted != admitted_.end())
         admitted->second.auth = state;
-    authGuarded(state, [this, &state] {
-        getCallerUid(state->sender, whenAnswered(state, &ZupolicyPolicymgrService::authAfterUid), state->uidQuery);
-        if (state->concluded)
+    if (const std::optional<Credentials> known = births_.credentials(sender)) {
+        authAfterUid(sequence, known, std::string());
+    } else {
+        IdentityWait &wait = identityWaits_[sender];
+        wait.calls.push_back(sequence);
+        if (wait.calls.size() == 1)
+            identityQueue_.push_back(sender);
+    }
+    askWhatWaits();
+}
+
+void ZupolicyPolicymgrService::askWhatWaits()
+{
+    // Answers given at once (no bus) come back in here: they are taken up
+    // by the loop below, not by a second one.
+    if (asking_) {
+        askAgain_ = true;
+        return;
+    }
+    asking_ = true;
+    do {
+        askAgain_ = false;
+        while (identityQuestions_ < maxIdentityQuestions && !identityQueue_.empty()) {
+            const std::string sender = identityQueue_.front();
+            identityQueue_.pop_front();
+            askIdentity(sender);
+        }
+        while (polkitQuestions_ < maxPolkitQuestions) {
+            const std::optional<uint64_t> next = nextForPolkit();
+            if (!next)
+                break;
+            askPolkit(*next);
+        }
+    } while (askAgain_);
+    asking_ = false;
+}
+
+void ZupolicyPolicymgrService::askIdentity(const std::string &sender)
+{
+    const auto wait = identityWaits_.find(sender);
+    if (wait == identityWaits_.end())
+        return;
+    if (!connection->isConnected()) {
+        identityAnswered(sender, std::nullopt, "D-Bus connection not available");
+        return;
+    }
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_call(connection->handle(), &raw, busDaemonService, busDaemonPath,
+                                           busDaemonInterface, "GetConnectionCredentials");
+    const BusMessage call(raw);
+    if (r >= 0)
+        r = sd_bus_message_append(raw, "s", sender.c_str());
+    const auto answered = [this, sender](sd_bus_message *reply) {
+        --identityQuestions_;
+        std::optional<uint32_t> uid;
+        std::optional<uint32_t> pid;
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            identityAnswered(sender, std::nullopt,
+                             "GetConnectionUnixUser failed for sender " + sender + ": " + errorMessage(reply));
+        } else if (const int bad = readCredentials(reply, uid, pid); bad < 0 || !uid) {
+            identityAnswered(sender, std::nullopt,
+                             "GetConnectionUnixUser exception for sender " + sender + ": " +
+                                 strerror(bad < 0 ? -bad : EBADMSG));
+        } else {
+            identityAnswered(sender, Credentials{*uid, pid}, std::string());
+        }
+        askWhatWaits();
+    };
+    ++identityQuestions_;
+    wait->second.asked = true;
+    if (r < 0 || !connection->call(raw, answered, wait->second.question)) {
+        --identityQuestions_;
+        identityAnswered(sender, std::nullopt,
+                         "GetConnectionUnixUser exception for sender " + sender + ": " +
+                             strerror(r < 0 ? -r : ENOTCONN));
+    }
+}
+
+void ZupolicyPolicymgrService::connectionGone(const std::string &sender)
+{
+    const auto it = identityWaits_.find(sender);
+    if (it == identityWaits_.end())
+        return;
+    // Its question, if out, is cancelled with it.
+    if (it->second.asked)
+        --identityQuestions_;
+    identityAnswered(sender, std::nullopt,
+                     "GetConnectionUnixUser failed for sender " + sender + ": the connection has left the bus");
+    askWhatWaits();
+}
+
+void ZupolicyPolicymgrService::dropUnidentifiedCall(const std::string &sender)
+{
+    const auto wait = identityWaits_.find(sender);
+    if (wait == identityWaits_.end() || wait->second.calls.empty())
+        return;
+    const uint64_t sequence = wait->second.calls.back();
+    wait->second.calls.pop_back();
+    const auto admitted = admitted_.find(sequence);
+    if (admitted == admitted_.end())
+        return;
+    Admitted &entry = admitted->second;
+    limits_.release(entry.sender, entry.uid, entry.bytes);
+    entry.call.refuseOverLimit(LimitReason::UnidentifiedCalls);
+    admitted_.erase(admitted);
+    runReadyOperations();
+}
+
+void ZupolicyPolicymgrService::identityAnswered(const std::string &sender, std::optional<Credentials> credentials,
+                                                const std::string &problem)
+{
+    const auto it = identityWaits_.find(sender);
+    if (it == identityWaits_.end())
+        return;
+    // Out of the map first: the calls' verdicts may come back here.
+    const IdentityWait wait = std::move(it->second);
+    identityWaits_.erase(it);
+    if (credentials)
+        births_.remember(sender, *credentials);
+    for (const uint64_t sequence : wait.calls)
+        authAfterUid(sequence, credentials, problem);
+}
+
+void ZupolicyPolicymgrService::authAfterUid(uint64_t sequence, std::optional<Credentials> credentials,
+                                            const std::string &problem)
+{
+    const auto admitted = admitted_.find(sequence);
+    if (admitted == admitted_.end() || !admitted->second.auth)
+        return;
+    const std::shared_ptr<AuthState> state = admitted->second.auth;
+    authGuarded(state, [&] {
+        const char *method = state->method;
+        const char *sender = state->sender.c_str();
+        if (!credentials) {
+            if (!problem.empty())
+                state->note(TAVO_LOG_ERROR, "%s", problem.c_str());
+            state->note(TAVO_LOG_ERROR, "AUDIT FAIL: method=%s, sender=%s, failed to get uid", method, sender);
+            state->conclude(Verdict::Refused);
             return;
-        checkPolkitAuthorization(state->sender, policyActionId,
-                                 whenAnswered(state, &ZupolicyPolicymgrService::polkitAnswered),
-                                 state->polkitQuery);
+        }
+        state->uid = credentials->uid;
+        state->pid = credentials->pid;
+        Admitted &entry = admitted->second;
+        if (!entry.uid) {
+            // From now on the uid's caps and refusal budget apply.
+            if (const std::optional<LimitReason> over = limits_.identify(entry.sender, credentials->uid,
+                                                                         entry.bytes)) {
+                state->conclude(Verdict::OverLimit, *over);
+                return;
+            }
+            entry.uid = credentials->uid;
+        }
+        state->note(TAVO_LOG_DEBUG, "getCallerUid: sender=%s, uid=%u", sender, credentials->uid);
+        state->note(TAVO_LOG_INFO, "AUDIT: D-Bus call from sender=%s, uid=%u, method=%s", sender, credentials->uid,
+                    method);
+        polkitQueue_[credentials->uid].push_back(sequence);
+        askWhatWaits();
+        // Read once polkit is asked, so that polkit's time covers it; it is
+        // judged only once polkit has authorised the caller.
+        if (!state->concluded)
+            state->mode = readThreeModeSwitch(state->switchProblem);
     });
 }
 
-void ZupolicyPolicymgrService::authAfterUid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> uid)
+std::optional<uint64_t> ZupolicyPolicymgrService::nextForPolkit()
 {
-    const char *method = state->method;
-    const char *sender = state->sender.c_str();
-    if (!uid) {
-        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, failed to get uid", method, sender);
-        state->conclude(Verdict::Refused);
+    if (polkitQueue_.empty())
+        return std::nullopt;
+    auto it = lastPolkitUid_ ? polkitQueue_.upper_bound(*lastPolkitUid_) : polkitQueue_.begin();
+    for (size_t tried = 0; tried < polkitQueue_.size(); ++tried, ++it) {
+        if (it == polkitQueue_.end())
+            it = polkitQueue_.begin();
+        const uint32_t uid = it->first;
+        const auto asked = polkitQuestionsOf_.find(uid);
+        if (asked != polkitQuestionsOf_.end() && asked->second >= maxPolkitQuestionsPerUid)
+            continue;
+        const uint64_t sequence = it->second.front();
+        it->second.pop_front();
+        if (it->second.empty())
+            polkitQueue_.erase(it);
+        lastPolkitUid_ = uid;
+        return sequence;
+    }
+    return std::nullopt;
+}
+
+void ZupolicyPolicymgrService::askPolkit(uint64_t sequence)
+{
+    const auto admitted = admitted_.find(sequence);
+    if (admitted == admitted_.end() || !admitted->second.auth)
         return;
-    }
-    state->uid = *uid;
-    // From now on the uid's caps and refusal budget apply to the sender.
-    const auto admitted = admitted_.find(state->sequence);
-    if (admitted != admitted_.end()) {
-        if (const std::optional<LimitReason> over = limits_.identify(state->sender, *uid, admitted->second.bytes)) {
-            state->conclude(Verdict::OverLimit, *over);
-            return;
-        }
-    }
-    TAVO_INFO("AUDIT: D-Bus call from sender=%s, uid=%u, method=%s", sender, *uid, method);
-    // Read while polkit decides, so that polkit's time covers it; it is
-    // judged only once polkit has authorised the caller.
-    state->mode = readThreeModeSwitch(state->switchProblem);
-    state->identified = true;
-    if (state->polkit)
-        authAfterPolkit(state);
+    const std::shared_ptr<AuthState> state = admitted->second.auth;
+    const uint32_t uid = state->uid;
+    ++polkitQuestions_;
+    ++polkitQuestionsOf_[uid];
+    const auto answered = [this, uid, weak = std::weak_ptr<AuthState>(state)](PolkitAnswer answer) {
+        --polkitQuestions_;
+        if (const auto asked = polkitQuestionsOf_.find(uid); asked != polkitQuestionsOf_.end() && --asked->second == 0)
+            polkitQuestionsOf_.erase(asked);
+        if (const auto live = weak.lock())
+            authGuarded(live, [&] { polkitAnswered(live, std::move(answer)); });
+        askWhatWaits();
+    };
+    authGuarded(state, [&] { checkPolkitAuthorization(state->sender, policyActionId, answered, state->polkitQuery); });
 }
 
 void ZupolicyPolicymgrService::polkitAnswered(const std::shared_ptr<AuthState> &state, PolkitAnswer answer)
 {
-    state->polkit = std::move(answer);
-    if (state->identified)
-        authAfterPolkit(state);
+    if (answer.logLevel != 0)
+        state->note(answer.logLevel, "%s", answer.logLine.c_str());
+    if (!answer.authorised) {
+        state->note(TAVO_LOG_ERROR, "AUDIT FAIL: method=%s, sender=%s, uid=%u, reason=%s", state->method,
+                    state->sender.c_str(), state->uid, answer.reason.c_str());
+        state->conclude(Verdict::Refused);
+        return;
+    }
+    authAfterPolkit(state);
 }
 
 void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> &state)
@@ -169,42 +390,41 @@ void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> 
     const char *method = state->method;
     const char *sender = state->sender.c_str();
     const uint32_t uid = state->uid;
-    const PolkitAnswer &answer = *state->polkit;
-    if (answer.logLevel != 0)
-        TAVO_LOG(answer.logLevel, "%s", answer.logLine.c_str());
-    if (!answer.authorised) {
-        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, reason=%s", method, sender, uid, answer.reason.c_str());
-        state->conclude(Verdict::Refused);
-        return;
-    }
     const ThreeModeSwitch mode = state->mode;
     if (mode == ThreeModeSwitch::Unreadable) {
         // Neither on nor off: nobody may act until it can be read.
-        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, uid=%u, three-mode switch unreadable: %s", method, sender, uid,
-                   state->switchProblem.c_str());
+        state->note(TAVO_LOG_ERROR, "AUDIT FAIL: method=%s, sender=%s, uid=%u, three-mode switch unreadable: %s",
+                    method, sender, uid, state->switchProblem.c_str());
         state->conclude(Verdict::Refused);
         return;
     }
     if (mode == ThreeModeSwitch::On) {
         const std::optional<std::string> name = userNameOf(uid);
         if (!name) {
-            TAVO_ERROR("AUDIT FAIL: getpwuid failed for uid %u, method=%s", uid, method);
+            state->note(TAVO_LOG_ERROR, "AUDIT FAIL: getpwuid failed for uid %u, method=%s", uid, method);
             state->conclude(Verdict::Refused);
             return;
         }
         if (*name != securityAdministrator) {
-            getCallerPid(state->sender, whenAnswered(state, &ZupolicyPolicymgrService::authAfterPid),
-                         state->pidQuery);
+            // The pid came with the uid, from the same answer of the bus
+            // daemon.
+            if (state->pid)
+                state->note(TAVO_LOG_DEBUG, "getCallerPid: sender=%s, pid=%u", sender, *state->pid);
+            else
+                state->note(TAVO_LOG_ERROR, "GetConnectionUnixProcessID failed for sender %s: %s", sender,
+                            "the bus daemon gave no ProcessID");
+            authAfterPid(state, state->pid);
             return;
         }
-        TAVO_DEBUG("AUDIT: secadm user allowed");
+        state->note(TAVO_LOG_DEBUG, "AUDIT: secadm user allowed");
     } else if (uid != 0) {
-        TAVO_ERROR("AUDIT FAIL: non-three-mode, only root allowed, current uid=%u, method=%s", uid, method);
+        state->note(TAVO_LOG_ERROR, "AUDIT FAIL: non-three-mode, only root allowed, current uid=%u, method=%s", uid,
+                    method);
         state->conclude(Verdict::Refused);
         return;
     }
-    TAVO_INFO("AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender, uid,
-              mode == ThreeModeSwitch::On ? 1 : 0);
+    state->note(TAVO_LOG_INFO, "AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender, uid,
+                mode == ThreeModeSwitch::On ? 1 : 0);
     state->conclude(Verdict::Allowed);
 }
 
@@ -214,22 +434,27 @@ void ZupolicyPolicymgrService::authAfterPid(const std::shared_ptr<AuthState> &st
     const char *sender = state->sender.c_str();
     const uint32_t uid = state->uid;
     if (!pid) {
-        TAVO_ERROR("AUDIT FAIL: three-mode, failed to get pid for sender %s, method=%s", sender, method);
+        state->note(TAVO_LOG_ERROR, "AUDIT FAIL: three-mode, failed to get pid for sender %s, method=%s", sender,
+                    method);
         state->conclude(Verdict::Refused);
         return;
     }
     const int32_t callerPid = static_cast<int32_t>(*pid);
-    const std::string exePath = getExePath(callerPid);
+    std::string problem;
+    const std::string exePath = getExePath(callerPid, problem);
     if (exePath.empty()) {
-        TAVO_ERROR("AUDIT FAIL: three-mode, failed to get exe path for pid %d, method=%s", callerPid, method);
+        state->note(TAVO_LOG_ERROR, "%s", problem.c_str());
+        state->note(TAVO_LOG_ERROR, "AUDIT FAIL: three-mode, failed to get exe path for pid %d, method=%s",
+                    callerPid, method);
         state->conclude(Verdict::Refused);
         return;
     }
     const ProcessMark before{exePath, processStartTicks(callerPid)};
     if (!before.startTicks || *before.startTicks > state->takenUp) {
-        TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d gone or started after the call was taken up, "
-                   "method=%s",
-                   callerPid, method);
+        state->note(TAVO_LOG_ERROR,
+                    "AUDIT FAIL: three-mode, process behind pid %d gone or started after the call was taken up, "
+                    "method=%s",
+                    callerPid, method);
         state->conclude(Verdict::Refused);
         return;
     }
@@ -237,85 +462,43 @@ void ZupolicyPolicymgrService::authAfterPid(const std::shared_ptr<AuthState> &st
     // started after that is another one that got the pid later.
     const std::optional<uint64_t> connectedBy = births_.bornBy(state->sender);
     if (!connectedBy) {
-        TAVO_ERROR("AUDIT FAIL: three-mode, the connections on the bus are not followed, cannot tie sender %s to "
-                   "pid %d, method=%s",
-                   sender, callerPid, method);
+        state->note(TAVO_LOG_ERROR,
+                    "AUDIT FAIL: three-mode, the connections on the bus are not followed, cannot tie sender %s to "
+                    "pid %d, method=%s",
+                    sender, callerPid, method);
         state->conclude(Verdict::Refused);
         return;
     }
     if (*before.startTicks > *connectedBy) {
-        TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d started after the connection of sender %s, "
-                   "method=%s",
-                   callerPid, sender, method);
+        state->note(TAVO_LOG_ERROR,
+                    "AUDIT FAIL: three-mode, process behind pid %d started after the connection of sender %s, "
+                    "method=%s",
+                    callerPid, sender, method);
         state->conclude(Verdict::Refused);
         return;
     }
     // The path as the process's mount namespace names it, and the file
     // itself: the one on the whitelist as the daemon sees it.
     if (!isAllowedInThreeMode(uid, callerPid, exePath) || !runsFile(callerPid, exePath)) {
-        TAVO_ERROR("AUDIT FAIL: three-mode, process %s (pid=%d, uid=%u) not allowed, method=%s", exePath.c_str(),
-                   callerPid, uid, method);
+        state->note(TAVO_LOG_ERROR, "AUDIT FAIL: three-mode, process %s (pid=%d, uid=%u) not allowed, method=%s",
+                    exePath.c_str(), callerPid, uid, method);
         state->conclude(Verdict::Refused);
         return;
     }
     // The namespace checks read procfs again: the process must still be the
     // one whose program was judged.
-    const ProcessMark after{getExePath(callerPid), processStartTicks(callerPid)};
+    const ProcessMark after{getExePath(callerPid, problem), processStartTicks(callerPid)};
     if (!(after == before)) {
-        TAVO_ERROR("AUDIT FAIL: three-mode, process behind pid %d changed during the check (%s), method=%s",
-                   callerPid, after.exePath.c_str(), method);
+        state->note(TAVO_LOG_ERROR, "AUDIT FAIL: three-mode, process behind pid %d changed during the check (%s), "
+                    "method=%s",
+                    callerPid, after.exePath.c_str(), method);
         state->conclude(Verdict::Refused);
         return;
     }
-    TAVO_INFO("AUDIT PASS: three-mode, root process %s in init ns and whitelisted, method=%s", exePath.c_str(),
-              method);
-    TAVO_INFO("AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender, uid, 1);
+    state->note(TAVO_LOG_INFO, "AUDIT PASS: three-mode, root process %s in init ns and whitelisted, method=%s",
+                exePath.c_str(), method);
+    state->note(TAVO_LOG_INFO, "AUDIT PASS: method=%s, sender=%s, uid=%u, three_mode=%d", method, sender, uid, 1);
     state->conclude(Verdict::Allowed);
-}
-
-void ZupolicyPolicymgrService::askBusDaemon(const char *busMethod, const char *getter, const char *label,
-                                            const std::string &sender, UidDone done, BusSlot &pending)
-{
-    if (!connection->isConnected()) {
-        TAVO_ERROR("D-Bus connection not available");
-        done(std::nullopt);
-        return;
-    }
-    sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_call(connection->handle(), &raw, busDaemonService, busDaemonPath,
-                                           busDaemonInterface, busMethod);
-    const BusMessage call(raw);
-    if (r >= 0)
-        r = sd_bus_message_append(raw, "s", sender.c_str());
-    const auto answered = [busMethod, getter, label, sender, done](sd_bus_message *reply) {
-        if (sd_bus_message_is_method_error(reply, nullptr)) {
-            TAVO_ERROR("%s failed for sender %s: %s", busMethod, sender.c_str(), errorMessage(reply).c_str());
-            done(std::nullopt);
-            return;
-        }
-        uint32_t value = 0;
-        if (const int bad = sd_bus_message_read(reply, "u", &value); bad < 0) {
-            TAVO_ERROR("%s exception for sender %s: %s", busMethod, sender.c_str(), strerror(-bad));
-            done(std::nullopt);
-            return;
-        }
-        TAVO_DEBUG("%s: sender=%s, %s=%u", getter, sender.c_str(), label, value);
-        done(value);
-    };
-    if (r < 0 || !connection->call(raw, answered, pending)) {
-        TAVO_ERROR("%s exception for sender %s: %s", busMethod, sender.c_str(), strerror(r < 0 ? -r : ENOTCONN));
-        done(std::nullopt);
-    }
-}
-
-void ZupolicyPolicymgrService::getCallerUid(const std::string &sender, UidDone done, BusSlot &pending)
-{
-    askBusDaemon("GetConnectionUnixUser", "getCallerUid", "uid", sender, std::move(done), pending);
-}
-
-void ZupolicyPolicymgrService::getCallerPid(const std::string &sender, UidDone done, BusSlot &pending)
-{
-    askBusDaemon("GetConnectionUnixProcessID", "getCallerPid", "pid", sender, std::move(done), pending);
 }
 
 void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sender, const std::string &actionId,
@@ -368,13 +551,13 @@ void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sende
     }
 }
 
-std::string ZupolicyPolicymgrService::getExePath(int32_t pid)
+std::string ZupolicyPolicymgrService::getExePath(int32_t pid, std::string &problem)
 {
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     char target[exeLinkBuffer];
     const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
     if (n < 0) {
-        TAVO_ERROR("readlink %s failed: %s", link.c_str(), strerror(errno));
+        problem = "readlink " + link + " failed: " + strerror(errno);
         return std::string();
     }
     return std::string(target, static_cast<size_t>(n));

@@ -30,6 +30,9 @@ constexpr int refusalWindowMs = 1000;
 // answered (a flood's messages, a compile's records), not after each call.
 constexpr int returnMemoryDelayMs = 500;
 constexpr size_t intArgumentBytes = 4;
+// The lines of a call refused for an over-long name: the validator's, the
+// method's and the AUDIT line.
+constexpr size_t namedRefusalLines = 3;
 
 // Why a directory run failed, as the operator reads it.
 void logDirectoryFailure(int result)
@@ -135,10 +138,14 @@ ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus) : connection(
 ZupolicyPolicymgrService::~ZupolicyPolicymgrService()
 {
     stop();
+    // The questions still out go first, while what they refer to lives.
+    identityWaits_.clear();
+    admitted_.clear();
 }
 
 bool ZupolicyPolicymgrService::followConnections()
 {
+    births_.whenGone([this](const std::string &sender) { connectionGone(sender); });
     return births_.subscribe(*connection);
 }
 
@@ -186,41 +193,46 @@ std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, 
     const std::string sender = callerSender(call);
     if (!refusalSecond_.isActive())
         refusalSecond_.start();
-    // The cheap refusals first: a flood is answered without a look at the
-    // module or at its arguments.
-    std::optional<LimitReason> over = limits_.overBudget(sender);
-    if (!over)
-        over = limits_.full(sender);
-    if (over) {
+    // The uid of a connection the bus daemon has told of already: its caps
+    // and budget apply before anything else.
+    const std::optional<Credentials> known = births_.credentials(sender);
+    const std::optional<uint32_t> uid = known ? std::optional<uint32_t>(known->uid) : std::nullopt;
+    if (const std::optional<LimitReason> over = limits_.overBudget(uid)) {
         call.refuseOverLimit(*over);
         return std::nullopt;
     }
     if (checkModule && !is_tavo_module_loaded()) {
-        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: tavo module not loaded", method,
-                   sender.c_str());
-        limits_.spendRefusal(sender);
+        if (limits_.refused(uid, 1))
+            TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: tavo module not loaded",
+                       method, sender.c_str());
         call.reply(MethodRefusedInput);
         return std::nullopt;
     }
     for (const NameArgument &name : names) {
         if (name.value.size() <= nameLengthLimit)
             continue;
-        validate_name_param(std::string(name.value), nameLengthLimit, name.label);
-        TAVO_ERROR("%s", name.refusedLine);
-        TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: %s longer than %zu bytes", method,
-                   sender.c_str(), name.label, static_cast<size_t>(nameLengthLimit));
-        limits_.spendRefusal(sender);
+        if (limits_.refused(uid, namedRefusalLines)) {
+            validate_name_param(std::string(name.value), nameLengthLimit, name.label);
+            TAVO_ERROR("%s", name.refusedLine);
+            TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: %s longer than %zu bytes",
+                       method, sender.c_str(), name.label, static_cast<size_t>(nameLengthLimit));
+        }
         call.reply(MethodRefusedInput);
         returnFreeMemorySoon();
         return std::nullopt;
     }
     const size_t bytes = waitingCallOverheadBytes + argumentBytes;
-    if (const std::optional<LimitReason> over = limits_.admit(sender, bytes)) {
+    // A full pool of callers not yet known gives up a call of the caller
+    // that filled it most, not this one.
+    if (!uid)
+        if (const std::optional<std::string> holder = limits_.makeRoomFor(sender))
+            dropUnidentifiedCall(*holder);
+    if (const std::optional<LimitReason> over = limits_.admit(sender, uid, bytes)) {
         call.refuseOverLimit(*over);
         return std::nullopt;
     }
     const uint64_t sequence = nextSequence_++;
-    admitted_.emplace(sequence, Admitted{call, method, sender, bytes, Operation(), std::nullopt, false, nullptr});
+    admitted_.emplace(sequence, Admitted{call, method, sender, bytes, uid, Operation(), std::nullopt, false, nullptr});
     return sequence;
 }
 
@@ -244,17 +256,22 @@ void ZupolicyPolicymgrService::authorised(uint64_t sequence, Verdict verdict, ui
     Admitted &entry = it->second;
     switch (verdict) {
     case Verdict::Allowed:
+        // A call that is taken always has its lines written.
+        writeLines(entry.auth);
         entry.authorised = CallerIdentity{uid, entry.sender};
         break;
     case Verdict::OverLimit:
-        // The uid's caps refused it: it no longer counts as waiting.
+        // The uid's caps refused it: it no longer counts as waiting, and
+        // its lines are counted in the summary.
         entry.call.refuseOverLimit(limit);
         admitted_.erase(it);
         break;
     case Verdict::Refused:
-        TAVO_ERROR("#ERROR: auth failed for sender %s, method %s", entry.sender.c_str(), entry.method);
-        limits_.spendRefusal(entry.sender);
-        limits_.release(entry.sender, entry.bytes);
+        if (limits_.refused(entry.uid, linesOf(entry.auth) + 1)) {
+            writeLines(entry.auth);
+            TAVO_ERROR("#ERROR: auth failed for sender %s, method %s", entry.sender.c_str(), entry.method);
+        }
+        limits_.release(entry.sender, entry.uid, entry.bytes);
         entry.call.reply(MethodNotAuthorised);
         admitted_.erase(it);
         returnFreeMemorySoon();
@@ -284,7 +301,7 @@ void ZupolicyPolicymgrService::finished(uint64_t sequence, int result)
     const auto it = admitted_.find(sequence);
     if (it == admitted_.end())
         return;
-    limits_.release(it->second.sender, it->second.bytes);
+    limits_.release(it->second.sender, it->second.uid, it->second.bytes);
     it->second.call.reply(result);
     admitted_.erase(it);
     returnFreeMemorySoon();
@@ -294,18 +311,25 @@ void ZupolicyPolicymgrService::reportRefusals()
 {
     limits_.nextSecond([](const RefusalSummary &summary) {
         std::string reasons;
-        for (size_t i = 0; i < limitReasonCount; ++i) {
-            if (summary.counts[i] == 0)
-                continue;
+        const auto add = [&reasons](const std::string &what, uint64_t count) {
+            if (count == 0)
+                return;
             if (!reasons.empty())
                 reasons += ", ";
-            reasons += std::string("over the ") + limitReasonText(static_cast<LimitReason>(i)) + " (" +
-                       std::to_string(summary.counts[i]) + ")";
+            reasons += what + " (" + std::to_string(count) + ")";
+        };
+        for (size_t i = 0; i < limitReasonCount; ++i)
+            add(std::string("over the ") + limitReasonText(static_cast<LimitReason>(i)), summary.counts[i]);
+        add("refused when checked", summary.unlogged);
+        const auto total = static_cast<unsigned long long>(summary.total());
+        if (summary.uids > 1) {
+            TAVO_ERROR("AUDIT FAIL: %zu more uids, %llu calls refused in the last second without their lines: %s",
+                       summary.uids, total, reasons.c_str());
+            return;
         }
         const std::string uid = summary.uid ? std::to_string(*summary.uid) : std::string("unknown");
-        TAVO_ERROR("AUDIT FAIL: sender=%s, uid=%s, %llu calls refused unheard in the last second: %s",
-                   summary.sender.c_str(), uid.c_str(), static_cast<unsigned long long>(summary.total()),
-                   reasons.c_str());
+        TAVO_ERROR("AUDIT FAIL: uid=%s, %llu calls refused in the last second without their lines: %s", uid.c_str(),
+                   total, reasons.c_str());
     });
     if (limits_.idle())
         refusalSecond_.stop();

@@ -8,6 +8,7 @@
 #define TAVO_POLICYMGR_SERVICE_H
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <QTimer>
 
@@ -113,14 +115,15 @@ private:
         const char *method;
         std::string sender;
         size_t bytes;
+        // The uid it is counted under in the limits, once known.
+        std::optional<uint32_t> uid;
         Operation operation;
         std::optional<CallerIdentity> authorised;
         bool handedOver = false;
-        // Its authorisation; the questions still out go with it.
+        // Its authorisation; the question still out goes with it.
         std::shared_ptr<AuthState> auth;
     };
-    // Polkit's verdict, and the line it is to be logged with once the
-    // call's earlier lines (the uid's) are written.
+    // Polkit's verdict, and the line it is to be logged with.
     struct PolkitAnswer {
         bool authorised = false;
         std::string reason;
@@ -128,14 +131,21 @@ private:
         std::string logLine;
     };
     using AuthDone = std::function<void(Verdict, uint32_t uid, LimitReason limit)>;
-    using UidDone = std::function<void(std::optional<uint32_t>)>;
     using PolkitDone = std::function<void(PolkitAnswer)>;
+    using Credentials = BusNameBirths::Credentials;
+    // The calls of one connection waiting for the bus daemon to name its
+    // uid: one question a connection, whatever the number of its calls.
+    struct IdentityWait {
+        std::vector<uint64_t> calls;
+        bool asked = false;
+        BusSlot question;
+    };
 
-    // The refusal budget and the caps on waiting calls, the module check,
-    // names over the length limit and the byte caps: the guard every method
-    // passes before it is authorised. The
-    // refusals here answer at once, without asking the bus daemon or
-    // polkit. Returns the admitted call's sequence number.
+    // The caps, the refusal budget of the uid when known, the module check
+    // and names over the length limit: the guard every method passes before
+    // it is authorised. The refusals here answer at once, without asking
+    // the bus daemon or polkit. Returns the admitted call's sequence
+    // number.
     std::optional<uint64_t> admit(const MethodCall &call, const char *method, bool checkModule,
                                   std::initializer_list<NameArgument> names, size_t argumentBytes);
     // Authorises an admitted call; `operation` runs once it is authorised
@@ -156,32 +166,38 @@ private:
 
     // Authorisation (caller_auth.cpp).
     static std::string callerSender(const MethodCall &call);
-    // The bus daemon (uid) and polkit are asked at once; the call's lines
-    // are written in the order of the steps all the same: the uid's, then
-    // polkit's, then the verdict's.
-    void checkAuth(const std::string &sender, const char *method, uint64_t sequence, AuthDone done);
-    void authAfterUid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> uid);
+    // Starts the check of an admitted call: its uid from what the bus
+    // daemon told of the connection, asked once a connection; then polkit,
+    // a bounded number of questions at once, taken from the uids in turn;
+    // then the role. A call's lines are kept until its verdict, and written
+    // whole: always when it is taken, within the log budget when refused.
+    void checkAuth(std::string sender, const char *method, uint64_t sequence, AuthDone done);
+    void identityAnswered(const std::string &sender, std::optional<Credentials> credentials,
+                          const std::string &problem);
+    void authAfterUid(uint64_t sequence, std::optional<Credentials> credentials, const std::string &problem);
     void polkitAnswered(const std::shared_ptr<AuthState> &state, PolkitAnswer answer);
     void authAfterPolkit(const std::shared_ptr<AuthState> &state);
     void authAfterPid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> pid);
     void authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step);
-    // The handler of an answer to one of the call's questions: `step`, run
-    // under the guard, while the call still waits for the answer.
-    template <typename Answer>
-    using AuthStep = void (ZupolicyPolicymgrService::*)(const std::shared_ptr<AuthState> &, Answer);
-    template <typename Answer>
-    std::function<void(Answer)> whenAnswered(const std::shared_ptr<AuthState> &state, AuthStep<Answer> step);
-    // The lookups below answer through `done`, at once or later;
-    // releasing the slot put in `pending` cancels the question.
-    void getCallerUid(const std::string &sender, UidDone done, BusSlot &pending);
-    void getCallerPid(const std::string &sender, UidDone done, BusSlot &pending);
-    // Asks the bus daemon for a number about the sender (uid or pid).
-    void askBusDaemon(const char *busMethod, const char *getter, const char *label, const std::string &sender,
-                      UidDone done, BusSlot &pending);
+    // Asks what may be asked now: identities of new connections, then
+    // polkit for identified calls, within the bounds on questions out.
+    void askWhatWaits();
+    void askIdentity(const std::string &sender);
+    // A connection left the bus: its calls still waiting for its uid need
+    // no question, there is none to give.
+    void connectionGone(const std::string &sender);
+    // Refuses the newest call of `sender` still waiting for its uid.
+    void dropUnidentifiedCall(const std::string &sender);
+    void askPolkit(uint64_t sequence);
+    std::optional<uint64_t> nextForPolkit();
     // Logs nothing: the answer carries its line.
     void checkPolkitAuthorization(const std::string &sender, const std::string &actionId, PolkitDone done,
                                   BusSlot &pending);
-    static std::string getExePath(int32_t pid);
+    // Empty on failure, with the line that says why in `problem`.
+    static std::string getExePath(int32_t pid, std::string &problem);
+    // Writes a call's lines kept so far; their number.
+    static void writeLines(const std::shared_ptr<AuthState> &state);
+    static size_t linesOf(const std::shared_ptr<AuthState> &state);
 
     // The directory run of a compile towards `target` (DirectoryOverModuleLimits
     // when the run, read ahead, is beyond what the module takes).
@@ -196,6 +212,18 @@ private:
     // takes them in this order, each once it is authorised and every
     // earlier one is handed over or refused.
     std::map<uint64_t, Admitted> admitted_;
+    // Connections whose uid is being asked or waits to be, in arrival order.
+    std::map<std::string, IdentityWait> identityWaits_;
+    std::deque<std::string> identityQueue_;
+    size_t identityQuestions_ = 0;
+    // Identified calls waiting for polkit, by uid, each uid's in arrival
+    // order; the uids take turns.
+    std::map<uint32_t, std::deque<uint64_t>> polkitQueue_;
+    std::map<uint32_t, size_t> polkitQuestionsOf_;
+    size_t polkitQuestions_ = 0;
+    std::optional<uint32_t> lastPolkitUid_;
+    bool asking_ = false;
+    bool askAgain_ = false;
     QTimer refusalSecond_;
     QTimer returnMemory_;
     bool stopped_ = false;

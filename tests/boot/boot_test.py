@@ -488,6 +488,7 @@ def first_boot(m, debs, examples):
     check(facilities == {"3", "10"}, f"daemon lines to the daemon facility, AUDIT to authpriv ({facilities})")
 
     check_floods(m)
+    check_connection_churn(m)
     check_watchdog(m)
 
     m.power_off()
@@ -546,12 +547,52 @@ def check_floods(m):
     log(f"    ... in {time.monotonic() - started:.1f} s")
 
     def summarised():
-        return sum(int(n) for n in re.findall(
-            rf"AUDIT FAIL: sender={re.escape(sender)}, uid=\S+, (\d+) calls refused unheard",
-            m.out("journalctl -q -o cat -u tavo-policyd", check=False)))
+        journal = m.out("journalctl -q -o cat -u tavo-policyd", check=False)
+        return journal.count(f"#ERROR: auth failed for sender {sender},") + sum(int(n) for n in re.findall(
+            rf"AUDIT FAIL: uid=(?:{SECADM_UID}|unknown), (\d+) calls refused in the last second without their lines",
+            journal))
     check(wait_until(lambda: summarised() > 79000, timeout=120), "... and the refusals are summarised")
     check(m.prop("tavo-policyd", "MainPID") == pid and m.prop("tavo-policyd", "NRestarts") == restarts,
           "... by the same daemon process")
+
+
+# Connections of 16 calls each, closed at once, for 30 s.
+CONNECTION_CHURN = """
+import dbus, dbus.lowlevel, time
+end = time.monotonic() + 30
+while time.monotonic() < end:
+    bus = dbus.bus.BusConnection(dbus.bus.BUS_SYSTEM)
+    for _ in range(16):
+        bus.send_message(dbus.lowlevel.MethodCallMessage("com.norda.zupolicy", "/policymgr",
+                                                         "com.norda.zupolicy.policymgr", "sendPolicy"))
+    bus.flush()
+    bus.close()
+"""
+
+
+def check_connection_churn(m):
+    """While secadm churns connections, every one of root's calls is taken
+    and has its AUDIT PASS line in the journal, which drops nothing."""
+    def passed():
+        return len(re.findall(r"^AUDIT PASS: method=sendPolicy, sender=:\S+, uid=0, three_mode=0$",
+                              m.out("journalctl -q -o cat -u tavo-policyd", check=False), re.M))
+    before = passed()
+    since = m.out("date '+%Y-%m-%d %H:%M:%S'").strip()
+    m.sh(f"for i in 1 2 3; do timeout 40 python3 -c '{CONNECTION_CHURN}' >/dev/null 2>&1 & done",
+         user=SECADM_UID)
+    answers = []
+    started = time.monotonic()
+    while time.monotonic() - started < 30:
+        answers.append(busctl(m, "sendPolicy"))
+    m.sh(f"while pgrep -u {SECADM_UID} python3 >/dev/null; do sleep 0.5; done", timeout=60)
+    log(f"    ... {len(answers)} of root's calls in 30 s")
+    check(answers and all(a == "0" for a in answers),
+          f"during a connection churn by secadm every call of root's is taken ({sorted(set(answers))})")
+    check(wait_until(lambda: passed() - before == len(answers)),
+          f"... and has its AUDIT PASS line in the journal ({passed() - before} of {len(answers)})")
+    suppressed = m.out(f"journalctl -q -o cat _TRANSPORT=driver --since '{since}' | grep -i 'suppressed.*tavo-policyd'",
+                       check=False).strip()
+    check(suppressed == "", f"... and journald suppressed nothing of the daemon's ({suppressed})")
 
 
 def boot_without_image(m):

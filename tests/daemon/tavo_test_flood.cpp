@@ -5,12 +5,22 @@
 //                (signature of SIZE 'h');
 //       names    COUNT compileSectionPolicy calls with a name of SIZE bytes;
 //       strings  COUNT compilePolicy calls carrying an array of one-byte
-//                strings of about SIZE bytes (signature "as").
+//                strings of about SIZE bytes (signature "as");
+//       churn    for COUNT seconds: a new connection sends SIZE sendPolicy
+//                calls and leaves without reading a reply, again and again;
+//       bursts   the same, but each connection stays, its replies unread,
+//                until 64 newer ones are open (both print the number of
+//                connections made instead of a name);
+//       polkit   for COUNT seconds: polkit's CheckAuthorization about the
+//                caller itself, SIZE of them pending at any time (prints the
+//                number answered).
 // --no-reply sends them without expecting replies; --stay keeps the
 // connection until standard input closes. Prints the connection's unique
 // name once everything is written.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -25,6 +35,112 @@ int fail(const char *what, int r)
 {
     std::fprintf(stderr, "tavo-test-flood: %s: %s\n", what, std::strerror(-r));
     return 1;
+}
+
+// One connection's SIZE sendPolicy calls, sent; the connection is
+// returned open, or nullptr when the bus refused it.
+sd_bus *burst(long calls)
+{
+    sd_bus *bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0)
+        return nullptr;
+    for (long n = 0; n < calls; ++n) {
+        sd_bus_message *m = nullptr;
+        if (sd_bus_message_new_method_call(bus, &m, "com.norda.zupolicy", "/policymgr",
+                                           "com.norda.zupolicy.policymgr", "sendPolicy") < 0)
+            break;
+        // A cookie asked for: the call expects a reply.
+        uint64_t cookie = 0;
+        const int r = sd_bus_send(bus, m, &cookie);
+        sd_bus_message_unref(m);
+        if (r < 0)
+            break;
+    }
+    sd_bus_flush(bus);
+    return bus;
+}
+
+// Connections of `calls` calls each for `seconds`; `keep` of them stay open.
+int churn(long seconds, long calls, size_t keep)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::deque<sd_bus *> open;
+    unsigned long connections = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        sd_bus *bus = burst(calls);
+        if (!bus)
+            continue;
+        ++connections;
+        open.push_back(bus);
+        while (open.size() > keep) {
+            sd_bus_close_unref(open.front());
+            open.pop_front();
+        }
+    }
+    for (sd_bus *bus : open)
+        sd_bus_close_unref(bus);
+    std::printf("%lu\n", connections);
+    return 0;
+}
+
+// Pipelined questions to polkit, each answer sending the next.
+struct Pipeline {
+    sd_bus *bus = nullptr;
+    std::string self;
+    unsigned long answered = 0;
+    bool open = true;
+};
+
+int askPolkit(Pipeline &p);
+
+int polkitAnswered(sd_bus_message *, void *userdata, sd_bus_error *)
+{
+    auto *p = static_cast<Pipeline *>(userdata);
+    ++p->answered;
+    if (p->open)
+        askPolkit(*p);
+    return 0;
+}
+
+int askPolkit(Pipeline &p)
+{
+    sd_bus_message *m = nullptr;
+    int r = sd_bus_message_new_method_call(p.bus, &m, "org.freedesktop.PolicyKit1",
+                                           "/org/freedesktop/PolicyKit1/Authority",
+                                           "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization");
+    if (r >= 0)
+        r = sd_bus_message_append(m, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", p.self.c_str(),
+                                  "com.norda.zupolicy.access", 0, 0u, "");
+    if (r >= 0)
+        r = sd_bus_call_async(p.bus, nullptr, m, polkitAnswered, &p, 0);
+    sd_bus_message_unref(m);
+    return r;
+}
+
+int pipelinePolkit(long seconds, long pending)
+{
+    Pipeline p;
+    int r = sd_bus_open_system(&p.bus);
+    if (r < 0)
+        return fail("connect", r);
+    const char *unique = nullptr;
+    sd_bus_get_unique_name(p.bus, &unique);
+    p.self = unique ? unique : "";
+    for (long n = 0; n < pending; ++n)
+        if ((r = askPolkit(p)) < 0)
+            return fail("CheckAuthorization", r);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        r = sd_bus_process(p.bus, nullptr);
+        if (r < 0)
+            return fail("process", r);
+        if (r == 0)
+            sd_bus_wait(p.bus, 100000);
+    }
+    p.open = false;
+    std::printf("%lu\n", p.answered);
+    sd_bus_flush_close_unref(p.bus);
+    return 0;
 }
 
 } // namespace
@@ -45,6 +161,11 @@ int main(int argc, char *argv[])
     const std::string kind = argv[i];
     const long count = std::strtol(argv[i + 1], nullptr, 10);
     const long size = argc - i > 2 ? std::strtol(argv[i + 2], nullptr, 10) : 0;
+
+    if (kind == "polkit")
+        return pipelinePolkit(count, size);
+    if (kind == "churn" || kind == "bursts")
+        return churn(count, size, kind == "bursts" ? 64 : 0);
 
     sd_bus *bus = nullptr;
     int r = sd_bus_open_system(&bus);

@@ -1,7 +1,6 @@
-// The order of a call's lines when the bus daemon and polkit answer in
-// either order. A real bus daemon always answers the uid before polkit can,
-// so the service is connected to a peer of the test's that plays both and
-// answers in the order each case asks for.
+// The order of a call's lines, and the questions the service asks: the
+// service is connected to a peer of the test's that plays the bus daemon
+// and polkit, sends calls of one connection and answers as each case asks.
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -43,18 +42,19 @@ void captureLine(void *, const char *, int, int level, const char *message)
     lines.emplace_back(level, message);
 }
 
-// How the peer answers the two questions of one authorisation.
+// How the peer answers the questions of one connection's calls.
 enum class Uid { Root, Unknown };
-enum class Verdict { Authorised, Challenge, None };
+enum class Verdict { Authorised, Challenge };
 struct Answers {
-    bool polkitFirst;
     Uid uid;
-    Verdict polkit; // None: polkit is never answered
+    Verdict polkit;
+    int calls; // sent at once, before any question is answered
 };
 
 // Plays the bus daemon and polkit for the service on the other end of one
-// connection: greets it, sends it one call of `caller`, holds the uid and
-// polkit questions until both have arrived, then answers them in order.
+// connection: greets it, sends it `calls` calls of `caller`, answers the
+// identity questions once every call is sent, and polkit's at once; counts
+// the questions.
 class Peer {
 public:
     Peer(int listener, Answers answers) : answers_(answers), thread_([this, listener] { run(listener); }) {}
@@ -63,7 +63,11 @@ public:
         done_ = true;
         thread_.join();
     }
+    // The answer to every call if all got the same, else `failed`.
     int result() const { return result_; }
+    bool allAnswered(int calls) const { return answered_ >= calls; }
+    int identityQuestions() const { return identityQuestions_; }
+    int polkitQuestions() const { return polkitQuestions_; }
     static constexpr int unanswered = 1;
 
 private:
@@ -80,7 +84,7 @@ private:
         bus_ = raw;
         if (sd_bus_set_fd(raw, fd.get(), fd.get()) < 0 || sd_bus_set_server(raw, 1, id) < 0 || sd_bus_start(raw) < 0)
             return finish();
-        while (!done_ && result_ == unanswered) {
+        while (!done_ && answered_ < answers_.calls) {
             sd_bus_message *message = nullptr;
             const int r = sd_bus_process(raw, &message);
             if (r < 0)
@@ -97,28 +101,24 @@ private:
 
     void serve(sd_bus_message *message)
     {
+        uint64_t cookie = 0;
         if (sd_bus_message_is_method_call(message, busDaemonService, "Hello")) {
             reply(message, busDaemonService, "s", ":1.1");
-            sendCall();
-        } else if (sd_bus_message_is_method_call(message, busDaemonService, "GetConnectionUnixUser")) {
-            uidQuestion_ = sd_bus_message_ref(message);
+            for (int i = 0; i < answers_.calls; ++i)
+                sendCall();
+        } else if (sd_bus_message_is_method_call(message, busDaemonService, "GetConnectionCredentials")) {
+            ++identityQuestions_;
+            answerIdentity(message);
         } else if (sd_bus_message_is_method_call(message, "org.freedesktop.PolicyKit1.Authority",
                                                  "CheckAuthorization")) {
-            polkitQuestion_ = sd_bus_message_ref(message);
-        } else if (sd_bus_message_get_reply_cookie(message, &cookie_) >= 0 && cookie_ == callCookie_) {
+            ++polkitQuestions_;
+            answerPolkit(message);
+        } else if (sd_bus_message_get_reply_cookie(message, &cookie) >= 0 && cookie != 0) {
             int32_t code = 0;
-            result_ = sd_bus_message_read(message, "i", &code) >= 0 ? code : failed;
-            return;
-        }
-        if (uidQuestion_ && polkitQuestion_ && !answered_) {
-            answered_ = true;
-            if (answers_.polkitFirst) {
-                answerPolkit();
-                answerUid();
-            } else {
-                answerUid();
-                answerPolkit();
-            }
+            const int got = sd_bus_message_read(message, "i", &code) >= 0 ? code : failed;
+            ++answered_;
+            if (answered_ == 1 || got != result_)
+                result_ = answered_ == 1 ? got : failed;
         }
     }
 
@@ -128,29 +128,32 @@ private:
         sd_bus_message_new_method_call(bus_, &call, nullptr, policyObjectPath, policyInterfaceName,
                                        "compileInitPolicy");
         sd_bus_message_set_sender(call, caller);
-        sd_bus_send(bus_, call, &callCookie_);
+        // Asking for the cookie is what makes sd-bus expect a reply.
+        uint64_t cookie = 0;
+        sd_bus_send(bus_, call, &cookie);
         sd_bus_message_unref(call);
     }
 
-    void answerUid()
+    void answerIdentity(sd_bus_message *question)
     {
-        if (answers_.uid == Uid::Root) {
-            reply(uidQuestion_, busDaemonService, "u", 0u);
+        if (answers_.uid == Uid::Unknown) {
+            sd_bus_message *error = nullptr;
+            sd_bus_message_new_method_errorf(question, &error, "org.freedesktop.DBus.Error.NameHasNoOwner",
+                                             "Could not get UID of name '%s': no such name", caller);
+            send(error, busDaemonService);
             return;
         }
-        sd_bus_message *error = nullptr;
-        sd_bus_message_new_method_errorf(uidQuestion_, &error, "org.freedesktop.DBus.Error.NameHasNoOwner",
-                                         "Could not get UID of name '%s': no such name", caller);
-        send(error, busDaemonService);
+        sd_bus_message *message = nullptr;
+        sd_bus_message_new_method_return(question, &message);
+        sd_bus_message_append(message, "a{sv}", 2, "UnixUserID", "u", 0u, "ProcessID", "u", 4242u);
+        send(message, busDaemonService);
     }
 
-    void answerPolkit()
+    void answerPolkit(sd_bus_message *question)
     {
-        if (answers_.polkit == Verdict::None)
-            return;
         const bool authorised = answers_.polkit == Verdict::Authorised;
         sd_bus_message *message = nullptr;
-        sd_bus_message_new_method_return(polkitQuestion_, &message);
+        sd_bus_message_new_method_return(question, &message);
         sd_bus_message_append(message, "(bba{ss})", authorised, !authorised, 0);
         send(message, polkit);
     }
@@ -173,8 +176,6 @@ private:
 
     void finish()
     {
-        sd_bus_message_unref(uidQuestion_);
-        sd_bus_message_unref(polkitQuestion_);
         if (bus_)
             sd_bus_flush_close_unref(bus_);
         if (result_ == unanswered)
@@ -184,11 +185,9 @@ private:
     static constexpr int failed = 2;
     Answers answers_;
     sd_bus *bus_ = nullptr;
-    sd_bus_message *uidQuestion_ = nullptr;
-    sd_bus_message *polkitQuestion_ = nullptr;
-    uint64_t callCookie_ = 0;
-    uint64_t cookie_ = 0;
-    bool answered_ = false;
+    std::atomic<int> answered_{0};
+    std::atomic<int> identityQuestions_{0};
+    std::atomic<int> polkitQuestions_{0};
     std::atomic<int> result_{unanswered};
     std::atomic<bool> done_{false};
     std::thread thread_;
@@ -228,13 +227,19 @@ protected:
             umount(securityfs);
     }
 
-    // The call's answer, once the peer has answered as `answers` says.
-    int call(Answers answers)
+    // The calls' answer, once the peer has answered as `answers` says;
+    // the questions it was asked.
+    struct Outcome {
+        int result;
+        int identityQuestions;
+        int polkitQuestions;
+    };
+    Outcome call(Answers answers)
     {
         Peer peer(listener_.get(), answers);
         SystemBus bus;
         if (!bus.connectTo(("unix:path=" + path_).c_str()))
-            return -1;
+            return {-1, 0, 0};
         ZupolicyPolicymgrService service(bus);
         sd_bus_slot *filter = nullptr;
         sd_bus_add_filter(
@@ -254,9 +259,9 @@ protected:
         wake.start(wakeIntervalMs);
         QElapsedTimer waited;
         waited.start();
-        while (peer.result() == Peer::unanswered && !waited.hasExpired(answerTimeoutMs))
+        while (!peer.allAnswered(answers.calls) && !waited.hasExpired(answerTimeoutMs))
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        return peer.result();
+        return {peer.result(), peer.identityQuestions(), peer.polkitQuestions()};
     }
 
     UniqueFd listener_;
@@ -264,7 +269,7 @@ protected:
     bool mounted_ = false;
 };
 
-TEST_F(AuthOrder, LinesFollowTheStepsWhicheverAnswerComesFirst)
+TEST_F(AuthOrder, LinesFollowTheStepsAndEachConnectionIsAskedAboutOnce)
 {
     const std::pair<int, std::string> uidLine{4, "getCallerUid: sender=:1.42, uid=0"};
     const std::pair<int, std::string> callLine{3, "AUDIT: D-Bus call from sender=:1.42, uid=0, method=compileInitPolicy"};
@@ -284,27 +289,37 @@ TEST_F(AuthOrder, LinesFollowTheStepsWhicheverAnswerComesFirst)
         {1, "AUDIT FAIL: method=compileInitPolicy, sender=:1.42, uid=0, reason=需要管理员密码认证，桌面将弹出授权窗口"},
         refusedLine,
     };
-    // Nothing of polkit's, whether it answered first or never.
+    // polkit is not asked about a caller without a uid.
     const std::vector<std::pair<int, std::string>> noUidLines{
         {1, "GetConnectionUnixUser failed for sender :1.42: Could not get UID of name ':1.42': no such name"},
         {1, "AUDIT FAIL: method=compileInitPolicy, sender=:1.42, failed to get uid"},
         refusedLine,
     };
+    const auto times = [](int n, const std::vector<std::pair<int, std::string>> &one) {
+        std::vector<std::pair<int, std::string>> all;
+        for (int i = 0; i < n; ++i)
+            all.insert(all.end(), one.begin(), one.end());
+        return all;
+    };
     const struct {
         const char *name;
         Answers answers;
-        const std::vector<std::pair<int, std::string>> &expected;
+        std::vector<std::pair<int, std::string>> expected;
+        int polkitQuestions;
     } cases[] = {
-        {"uid first, authorised", {false, Uid::Root, Verdict::Authorised}, authorisedLines},
-        {"polkit first, authorised", {true, Uid::Root, Verdict::Authorised}, authorisedLines},
-        {"polkit first, challenge", {true, Uid::Root, Verdict::Challenge}, challengedLines},
-        {"polkit first, no uid", {true, Uid::Unknown, Verdict::Authorised}, noUidLines},
-        {"no uid, polkit never answers", {false, Uid::Unknown, Verdict::None}, noUidLines},
+        {"authorised", {Uid::Root, Verdict::Authorised, 1}, authorisedLines, 1},
+        {"challenge", {Uid::Root, Verdict::Challenge, 1}, challengedLines, 1},
+        {"no uid", {Uid::Unknown, Verdict::Authorised, 1}, noUidLines, 0},
+        {"three calls of one connection", {Uid::Root, Verdict::Authorised, 3}, times(3, authorisedLines), 3},
+        {"three calls, no uid", {Uid::Unknown, Verdict::Authorised, 3}, times(3, noUidLines), 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         lines.clear();
-        EXPECT_EQ(call(c.answers), MethodNotAuthorised);
+        const Outcome outcome = call(c.answers);
+        EXPECT_EQ(outcome.result, MethodNotAuthorised);
+        EXPECT_EQ(outcome.identityQuestions, 1);
+        EXPECT_EQ(outcome.polkitQuestions, c.polkitQuestions);
         EXPECT_EQ(lines, c.expected);
     }
 }
