@@ -15,8 +15,9 @@ apt-get install -y --no-install-recommends \
     debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev libsystemd-dev systemd
 
 # Debian's Ansible and its linter, for the role under contrib/ansible (the
-# boot test runs a playbook inside its booted root, which sees this /usr).
-apt-get install -y --no-install-recommends ansible-core ansible-lint
+# boot test runs a playbook inside its booted root, which sees this /usr;
+# its apt module needs python3-apt).
+apt-get install -y --no-install-recommends ansible-core ansible-lint python3-apt
 
 # Installs Debian packages of network services that must never run on this
 # machine: their maintainer scripts ask policy-rc.d before they start one (a

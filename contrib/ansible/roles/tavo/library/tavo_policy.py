@@ -34,8 +34,14 @@ options:
         compared with what is in force in check mode, where I(path) is not
         changed. Defaults to I(path).
     type: path
+  delivered_file:
+    description:
+      - A file naming the identity the role delivered last; C(inspect) also
+        counts as drift a policy in force that is another (a delivery by
+        hand of files since put back).
+    type: path
   fail_on_drift:
-    description: C(inspect) fails when the policy in force is not what I(path) holds.
+    description: C(inspect) fails on drift.
     type: bool
     default: false
   initial_image:
@@ -92,6 +98,10 @@ rules_removed:
   description: Rules the candidate removes from what is in force.
   type: int
   returned: always
+identity:
+  description: The identity of the policy in force once done (null when unknown, or in check mode when it would change).
+  type: str
+  returned: action deliver
 commands:
   description: The commands run (or, in check mode, that would be) that change the host.
   type: list
@@ -100,6 +110,7 @@ commands:
 
 import json
 import pwd
+import time
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.parsing.convert_bool import boolean
@@ -183,21 +194,43 @@ def stored_identity(status):
     return image.get("identity") if image.get("imageMatchesRecord") else None
 
 
+def describe_step(step):
+    if not step:
+        return "how, nobody recorded"
+    when = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(step["time"]))
+    return "%s by %s (uid %d) at %s" % (step["method"], step["user"] or "-", step["uid"], when)
+
+
+def last_delivered(path):
+    try:
+        with open(path) as f:
+            return f.read().strip() or None
+    except FileNotFoundError:
+        return None
+
+
 def inspect(module, p):
     status = status_of(module)
     three_mode = status["threeMode"]
     rc, report = compare(module, p["path"])
     result = dict(changed=False, status=status, three_mode=three_mode, in_force=report, in_force_status=rc,
-                  drift=rc == DIFFERS, initial_image_identity=stored_identity(status), rules_added=0, rules_removed=0, commands=[],
-                  act_as=SECADM if three_mode and account_exists(SECADM) else "root")
+                  drift=False, initial_image_identity=stored_identity(status), rules_added=0, rules_removed=0,
+                  commands=[], act_as=SECADM if three_mode and account_exists(SECADM) else "root")
+    drift = []
+    in_force = status["inForce"]
     if rc == DIFFERS:
         diffs, result["rules_added"], result["rules_removed"] = rule_diff(report, "in force", "on disk")
-        result.update(changed=True, diff=diffs)
-        what = ("the policy in force (%s) is not what %s holds (%s)"
-                % (report["inForce"]["identity"], p["path"], report["candidate"]["identity"]))
+        result["diff"] = diffs
+        drift.append("the policy in force (%s) is not what %s holds (%s)"
+                     % (report["inForce"]["identity"], p["path"], report["candidate"]["identity"]))
+    delivered = last_delivered(p["delivered_file"]) if p["delivered_file"] else None
+    if delivered and in_force.get("identity") and in_force["identity"] != delivered:
+        drift.append("the policy in force (%s, %s policy, %s) is not the one this role delivered (%s)"
+                     % (in_force["identity"], in_force["kind"], describe_step(in_force.get("delivered")), delivered))
+    if drift:
+        result.update(changed=True, drift=True, msg="drift: " + "; ".join(drift))
         if p["fail_on_drift"]:
-            module.fail_json(msg="drift: " + what, **result)
-        result["msg"] = "drift: " + what
+            module.fail_json(**result)
     module.exit_json(**result)
 
 
@@ -271,7 +304,9 @@ def deliver(module, p):
                       "before": "%s\n" % ({0: "false", 1: "true"}.get(recorded.get(key), "as the policy sets it")),
                       "after": "%s\n" % ("true" if value else "false")})
 
-    result.update(changed=bool(commands), commands=commands)
+    # status was read again after a delivery; switches leave the identity.
+    result.update(changed=bool(commands), commands=commands,
+                  identity=None if module.check_mode and delivering else status["inForce"].get("identity"))
     if diffs:
         result["diff"] = diffs
     module.exit_json(**result)
@@ -283,6 +318,7 @@ def main():
             action=dict(type="str", choices=["inspect", "deliver"], default="deliver"),
             path=dict(type="path", default="/etc/tavo/policy"),
             candidate=dict(type="path"),
+            delivered_file=dict(type="path"),
             fail_on_drift=dict(type="bool", default=False),
             initial_image=dict(type="bool", default=True),
             initial_image_identity=dict(type="str"),
