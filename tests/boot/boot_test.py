@@ -7,8 +7,10 @@ and boots the real systemd as pid 1 of private pid, mount, cgroup, uts, ipc
 and net namespaces over it, with tavo-simkernel standing in for the module.
 Inside: installs the packages, drives the daemon through the shipped units,
 bus policy and polkit files, reboots to see the initial policy delivered
-early, upgrades, removes and purges. Nothing on the host changes; every
-process is stopped by its pid and every mount and cgroup removed.
+early, upgrades, removes and purges; then boots once more to run a play of
+the Ansible role (contrib/ansible) there, with Debian's ansible-core.
+Nothing on the host changes; every process is stopped by its pid and every
+mount and cgroup removed.
 
 usage: boot_test.py SOURCE_DIR SCRATCH_DIR TAVO_SIMKERNEL
   TAVO_BOOT_DEBS=DIR  take the packages (and lintian's verdict) as given
@@ -755,6 +757,8 @@ def ansible_role_boot(m, source, examples, debs):
 
     # Check mode with the changed file: the rules, and nothing done.
     status, out, results, recap = role_run(m, base, check_mode=True)
+    shown = out[out.find("TASK [tavo : Deliver the policy where the kernel differs]"):].split("\n\n")[0]
+    log("    " + shown.replace("\n", "\n    "))
     role_check(status == 0 and re.search(r'^-9: allow \* "/usr/sbin/sshd" "/home/\*/\.ssh" dir \{ search \}$', out, re.M)
                and re.search(r'^\+\d+: allow \* "/usr/sbin/sshd" "/etc/ssh/extra" file \{ read \}$', out, re.M)
                and policy_digests(m) == before and sim_state(m)["writes"] == writes
