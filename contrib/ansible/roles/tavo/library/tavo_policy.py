@@ -134,16 +134,20 @@ def status_of(module):
     return json.loads(out)
 
 
-def compare(module, candidate):
-    """--in-force --json of the candidate: (exit status, report or None)."""
+def compare(module, candidate, failing=True):
+    """--in-force --json of the candidate: (exit status, report or None).
+    Any other answer fails, or, unless failing, is a warning."""
     argv = [CHECK, "--in-force", "--json", candidate]
     rc, out, err = run(module, argv)
     if rc in (SAME, DIFFERS):
         return rc, json.loads(out)
     if rc == NOTHING_KNOWN:
         return rc, None
-    module.fail_json(msg=err.strip() or "%s --in-force exited %d" % (CHECK, rc), rc=rc, cmd=argv,
-                     stdout=out, stderr=err)
+    msg = err.strip() or "%s --in-force exited %d" % (CHECK, rc)
+    if failing:
+        module.fail_json(msg=msg, rc=rc, cmd=argv, stdout=out, stderr=err)
+    module.warn(msg)
+    return rc, None
 
 
 def rule_lines(changes):
@@ -174,11 +178,11 @@ def rule_diff(report, before_label, after_label):
     return diffs, added, removed
 
 
-def unknown_diff(status, candidate):
+def unknown_diff(status, path):
     identity = status["inForce"].get("identity") or "unknown"
-    return [{"before_header": "in force", "after_header": candidate,
+    return [{"before_header": "in force", "after_header": path,
              "before": "policy %s (%s)\n" % (identity, status["inForce"]["state"]),
-             "after": "the whole policy in %s\n" % candidate}]
+             "after": "the whole policy in %s\n" % path}]
 
 
 def account_exists(name):
@@ -212,7 +216,8 @@ def last_delivered(path):
 def inspect(module, p):
     status = status_of(module)
     three_mode = status["threeMode"]
-    rc, report = compare(module, p["path"])
+    # A directory that does not compile may be what this play mends.
+    rc, report = compare(module, p["path"], failing=False)
     result = dict(changed=False, status=status, three_mode=three_mode, in_force=report, in_force_status=rc,
                   drift=False, initial_image_identity=stored_identity(status), rules_added=0, rules_removed=0,
                   commands=[], act_as=SECADM if three_mode and account_exists(SECADM) else "root")
@@ -258,7 +263,7 @@ def deliver(module, p):
     if rc == DIFFERS:
         diffs, result["rules_added"], result["rules_removed"] = rule_diff(report, "in force", "to deliver")
     elif rc == NOTHING_KNOWN:
-        diffs = unknown_diff(status, candidate)
+        diffs = unknown_diff(status, p["path"])
     if delivering:
         act(module, [SYNC, "-a"], commands)
         if not module.check_mode:
