@@ -674,7 +674,7 @@ def role_run(m, variables, check_mode=False):
     results as the default callback prints them with -v, one JSON line each
     (loop items left out)."""
     m.root.p(f"{ROLE_DIR}/vars.json").write_text(json.dumps(variables))
-    env = ("ANSIBLE_ROLES_PATH=roles ANSIBLE_NOCOLOR=1 ANSIBLE_LOCALHOST_WARNING=false "
+    env = ("ANSIBLE_ROLES_PATH=roles ANSIBLE_NOCOLOR=1 ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_PIPELINING=1 "
            "ANSIBLE_CALLBACK_RESULT_FORMAT=json ANSIBLE_CALLBACK_FORMAT_PRETTY=false")
     status, out = m.sh(f"cd {ROLE_DIR} && {env} ansible-playbook -v -i inventory.ini play.yml -e @vars.json"
                        + (" --check --diff" if check_mode else ""), check=False, timeout=600)
