@@ -807,9 +807,13 @@ def ansible_role_boot(m, source, examples, debs):
                and recorded["delivered"]["user"] == "secadm" and status_of(m)["initialImageMatchesKernel"] is True
                and [d["changed"]["user"] for d in recorded["dynamicVariables"]] == ["secadm"],
                "role: with three-mode on it delivers as secadm", out)
-    m.sh("cp /etc/passwd /root/passwd && sed -i '/^secadm:/d' /etc/passwd")
     ssh.write_text(changed)
     writes = sim_state(m)["writes"]
+    status, out, results, recap = role_run(m, switch, check_mode=True)
+    role_check(status == 0 and re.search(r'^\+\d+: allow \* "/usr/sbin/sshd" "/etc/ssh/extra" file \{ read \}$', out, re.M)
+               and sim_state(m)["writes"] == writes,
+               "... and in check mode, as secadm, shows the rules and changes nothing", out)
+    m.sh("cp /etc/passwd /root/passwd && sed -i '/^secadm:/d' /etc/passwd")
     status, out, results, recap = role_run(m, switch)
     m.sh("mv /root/passwd /etc/passwd")
     role_check(status != 0 and "当前用户无权执行此命令" in out and sim_state(m)["writes"] == writes,
