@@ -765,15 +765,20 @@ def ansible_role_boot(m, source, examples, debs):
                and status_of(m)["inForce"]["identity"] == report_status["inForce"]["identity"],
                "role: check mode shows the rule removed and the rule added, and changes nothing", out)
 
-    # The change delivered, and a switch set with it.
+    # The change delivered, and a switch set with it; a file no longer
+    # listed goes, the administrator's own stays.
+    (controller / "40-capabilities.p").unlink()
+    m.sh(f"echo '# local notes' > {POLICY}/99-local.p")
     switch = dict(base, tavo_dynamic_variables=[{"namespace": "ssh", "variable": "maintenance", "value": True}])
     status, out, results, recap = role_run(m, switch)
     recorded = status_of(m)["inForce"]
     role_check(status == 0 and "dynamic: ssh maintenance 1" in m.out(f"cat {SIM}/.sim/state")
                and recorded["identity"] == identity_of_policy(m)
+               and m.out(f"ls {POLICY}").split() == ["10-fileserver.p", "20-ssh.p", "30-kernel.policy", "99-local.p"]
                and [(d["namespace"], d["variable"], d["value"]) for d in recorded["dynamicVariables"]]
                == [("ssh", "maintenance", 1)],
-               "role: delivers the change and sets the switch: kernel and record hold both", out)
+               "role: delivers the change and sets the switch: kernel and record hold both; "
+               "the file no longer listed is removed, the administrator's own kept", out)
     writes = sim_state(m)["writes"]
     status, out, results, recap = role_run(m, switch)
     role_check(status == 0 and recap.get("changed") == 0 and sim_state(m)["writes"] == writes,
