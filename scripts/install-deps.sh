@@ -14,11 +14,21 @@ apt-get install -y --no-install-recommends \
     dbus polkitd python3-dbus python3-gi checkpolicy man-db \
     debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev libsystemd-dev systemd
 
-# Debian's node exporter, for the boot test, which starts it inside its own
-# booted root. On this machine it must never run: its maintainer scripts
-# ask policy-rc.d before they start it (a refusing one is put in place for
-# the install when there is none), and what they enabled is disabled.
-if ! dpkg -s prometheus-node-exporter >/dev/null 2>&1; then
+# Debian's Ansible and its linter, for the role under contrib/ansible (the
+# boot test runs a playbook inside its booted root, which sees this /usr;
+# its apt module needs python3-apt).
+apt-get install -y --no-install-recommends ansible-core ansible-lint python3-apt
+
+# Installs Debian packages of network services that must never run on this
+# machine: their maintainer scripts ask policy-rc.d before they start one (a
+# refusing one is put in place for the install when there is none), and
+# what they enabled is disabled.
+install_service_package() {
+    package=$1
+    unit=$2
+    if dpkg -s "$package" >/dev/null 2>&1; then
+        return 0
+    fi
     guard=
     if [ ! -e /usr/sbin/policy-rc.d ]; then
         printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
@@ -26,12 +36,19 @@ if ! dpkg -s prometheus-node-exporter >/dev/null 2>&1; then
         guard=/usr/sbin/policy-rc.d
         trap 'rm -f "$guard"' EXIT
     fi
-    apt-get install -y --no-install-recommends prometheus-node-exporter
+    apt-get install -y --no-install-recommends "$package"
     # Offline too: without a running systemd it edits the links (and the
     # SysV ones) only.
-    systemctl disable prometheus-node-exporter.service >&2 || true
+    systemctl disable "$unit" >&2 || true
     if [ -n "$guard" ]; then
         rm -f "$guard"
         trap - EXIT
     fi
-fi
+}
+
+# Debian's node exporter, for the boot test, which starts it inside its own
+# booted root.
+install_service_package prometheus-node-exporter prometheus-node-exporter.service
+# Prometheus for its promtool, which checks and tests the alert rules under
+# contrib/prometheus; the server itself stays off.
+install_service_package prometheus prometheus.service

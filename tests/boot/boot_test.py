@@ -7,8 +7,10 @@ and boots the real systemd as pid 1 of private pid, mount, cgroup, uts, ipc
 and net namespaces over it, with tavo-simkernel standing in for the module.
 Inside: installs the packages, drives the daemon through the shipped units,
 bus policy and polkit files, reboots to see the initial policy delivered
-early, upgrades, removes and purges. Nothing on the host changes; every
-process is stopped by its pid and every mount and cgroup removed.
+early, upgrades, removes and purges; then boots once more to run a play of
+the Ansible role (contrib/ansible) there, with Debian's ansible-core.
+Nothing on the host changes; every process is stopped by its pid and every
+mount and cgroup removed.
 
 usage: boot_test.py SOURCE_DIR SCRATCH_DIR TAVO_SIMKERNEL
   TAVO_BOOT_DEBS=DIR  take the packages (and lintian's verdict) as given
@@ -694,6 +696,178 @@ def third_boot(m):
     m.power_off()
 
 
+# --- the Ansible role ---------------------------------------------------------
+
+ROLE_DIR = "/root/ansible"
+# The packages as the role installs them from files: libraries first.
+ROLE_DEBS = ["libtavopolicysync1-standin", "libtavointerpreter1", "tavo-policyd", "tavo-tools"]
+ROLE_PLAY = """- name: Tavo policy
+  hosts: all
+  gather_facts: false
+  roles:
+    - tavo
+"""
+
+
+def role_run(m, variables, check_mode=False):
+    """Runs the sample play with Debian's ansible-core, connection local,
+    inside. Returns (exit status, output, {task: [result]}, recap), the
+    results as the default callback prints them with -v, one JSON line each
+    (loop items left out)."""
+    m.root.p(f"{ROLE_DIR}/vars.json").write_text(json.dumps(variables))
+    env = ("ANSIBLE_ROLES_PATH=roles ANSIBLE_NOCOLOR=1 ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_PIPELINING=1 "
+           "ANSIBLE_CALLBACK_RESULT_FORMAT=json ANSIBLE_CALLBACK_FORMAT_PRETTY=false")
+    status, out = m.sh(f"cd {ROLE_DIR} && {env} ansible-playbook -v -i inventory.ini play.yml -e @vars.json"
+                       + (" --check --diff" if check_mode else ""), check=False, timeout=600)
+    results, task = {}, None
+    for line in out.splitlines():
+        banner = re.match(r"TASK \[(?:tavo : )?(.*)\] \**$", line)
+        if banner:
+            task = banner.group(1)
+            continue
+        result = re.match(r"(?:ok|changed|skipping|fatal): \[localhost\](?:: FAILED!)? => (\{.*\})$", line)
+        if result and task:
+            results.setdefault(task, []).append(json.loads(result.group(1)))
+    recap = re.search(r"^localhost\s+: (.*)$", out, re.M)
+    recap = {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", recap.group(1))} if recap else {}
+    return status, out, results, recap
+
+
+def policy_digests(m):
+    """What the policy directory holds, file by file."""
+    return m.out(f"cd {POLICY} && sha256sum -- * 2>/dev/null; true")
+
+
+def role_check(cond, what, out):
+    """check() that shows what the play printed when it fails."""
+    if not cond:
+        log(out[-20000:])
+    check(cond, what)
+
+
+def ansible_role_boot(m, source, examples, debs):
+    """The role of contrib/ansible on the purged system of the last boot:
+    installs from the package files, places and delivers only what changed,
+    validates, shows the rules in check mode, sets switches, sees drift and
+    acts as secadm in three-mode."""
+    m.wait_booted()
+    role = m.root.p(f"{ROLE_DIR}/roles/tavo")
+    shutil.copytree(source / "contrib" / "ansible" / "roles" / "tavo", role)
+    controller = m.root.p(f"{ROLE_DIR}/policy")
+    shutil.copytree(examples, controller)
+    m.root.p(f"{ROLE_DIR}/play.yml").write_text(ROLE_PLAY)
+    m.root.p(f"{ROLE_DIR}/inventory.ini").write_text(
+        "localhost ansible_connection=local ansible_python_interpreter=/usr/bin/python3\n")
+    m.sh(f"rm -f {POLICY}/*")
+    m.root.p(f"{ROLE_DIR}/debs").mkdir()
+    for deb in debs:
+        shutil.copy2(deb, m.root.p(f"{ROLE_DIR}/debs"))
+    debs = [m.out(f"ls {ROLE_DIR}/debs/{name}_*.deb") for name in ROLE_DEBS]
+    base = {"tavo_debs": debs, "tavo_policy_src_dir": f"{ROLE_DIR}/policy", "tavo_policy_remove_unlisted": True}
+
+    status, out, results, recap = role_run(m, base)
+    role_check(status == 0 and recap.get("changed", 0) > 0 and m.prop("tavo-policyd", "ActiveState") == "active"
+               and all(m.prop(u, "UnitFileState") == "enabled" for u in ("tavo-policyd", "tavo-policy-init")),
+               "role: installs the package files, enables the daemon and the early-boot unit", out)
+    check_digest = m.out(f"tavo-policy-check --quiet {POLICY} 2>&1 >/dev/null | tail -n 1").split()[-1]
+    report_status = status_of(m)
+    check(sim_state(m)["policy_digest"] == check_digest
+          and report_status["inForce"]["identity"] == identity_of_policy(m) == report_status["initialImage"]["identity"]
+          and report_status["initialImageMatchesKernel"] is True,
+          "... delivers: the kernel holds the checker's image, the record and the stored initial image name it")
+
+    writes = sim_state(m)["writes"]
+    status, out, results, recap = role_run(m, base)
+    role_check(status == 0 and recap.get("changed") == 0 and sim_state(m)["writes"] == writes
+               and [r.get("commands") for r in results["Deliver the policy where the kernel differs"]] == [[]],
+               "role: a second run reports changed=0 and the module is not written to", out)
+
+    # A broken file beside a changed one: neither lands.
+    before = policy_digests(m)
+    broken = m.root.p(f"{ROLE_DIR}/broken.p")
+    shutil.copy2(source / "tests" / "corpus" / "bad" / "gram_empty_call_args.p", broken)
+    ssh = controller / "20-ssh.p"
+    original = ssh.read_text()
+    changed = (original.replace('allow * "/usr/sbin/sshd" "/home/*/.ssh" dir { search }\n', "")
+               + 'allow * "/usr/sbin/sshd" "/etc/ssh/extra" file { read }\n')
+    ssh.write_text(changed)
+    status, out, results, recap = role_run(m, dict(base, tavo_policy_files=[{"src": f"{ROLE_DIR}/broken.p"}]))
+    role_check(status != 0 and recap.get("failed") == 1 and "syntax error at symbol ')' on line 3" in out
+               and policy_digests(m) == before and sim_state(m)["writes"] == writes,
+               "role: a broken file fails the play with the checker's message, the directory and the kernel as they were", out)
+
+    # Check mode with the changed file: the rules, and nothing done.
+    status, out, results, recap = role_run(m, base, check_mode=True)
+    shown = out[out.find("TASK [tavo : Deliver the policy where the kernel differs]"):].split("\n\n")[0]
+    log("    " + shown.replace("\n", "\n    "))
+    role_check(status == 0 and re.search(r'^-9: allow \* "/usr/sbin/sshd" "/home/\*/\.ssh" dir \{ search \}$', out, re.M)
+               and re.search(r'^\+\d+: allow \* "/usr/sbin/sshd" "/etc/ssh/extra" file \{ read \}$', out, re.M)
+               and policy_digests(m) == before and sim_state(m)["writes"] == writes
+               and status_of(m)["inForce"]["identity"] == report_status["inForce"]["identity"],
+               "role: check mode shows the rule removed and the rule added, and changes nothing", out)
+
+    # The change delivered, and a switch set with it; a file no longer
+    # listed goes, the administrator's own stays.
+    (controller / "40-capabilities.p").unlink()
+    m.sh(f"echo '# local notes' > {POLICY}/99-local.p")
+    switch = dict(base, tavo_dynamic_variables=[{"namespace": "ssh", "variable": "maintenance", "value": True}])
+    status, out, results, recap = role_run(m, switch)
+    recorded = status_of(m)["inForce"]
+    role_check(status == 0 and "dynamic: ssh maintenance 1" in m.out(f"cat {SIM}/.sim/state")
+               and recorded["identity"] == identity_of_policy(m)
+               and m.out(f"ls {POLICY}").split() == ["10-fileserver.p", "20-ssh.p", "30-kernel.policy", "99-local.p"]
+               and [(d["namespace"], d["variable"], d["value"]) for d in recorded["dynamicVariables"]]
+               == [("ssh", "maintenance", 1)],
+               "role: delivers the change and sets the switch: kernel and record hold both; "
+               "the file no longer listed is removed, the administrator's own kept", out)
+    writes = sim_state(m)["writes"]
+    status, out, results, recap = role_run(m, switch)
+    role_check(status == 0 and recap.get("changed") == 0 and sim_state(m)["writes"] == writes,
+               "... and a second run sets nothing again", out)
+
+    # A file edited and delivered by hand: disk and kernel agree, but it is
+    # not what the role left.
+    def by_hand():
+        m.sh(f"echo 'allow * \"/usr/sbin/sshd\" \"/srv/hand\" file {{ read }}' >> {POLICY}/20-ssh.p"
+             " && tavo-main-policy-sync -a")
+    by_hand()
+    status, out, results, recap = role_run(m, switch)
+    inspected = results.get("Compare the policy in force with the policy directory")
+    role_check(status == 0 and inspected and inspected[0]["changed"] and inspected[0]["drift"]
+               and "not the one this role delivered" in inspected[0]["msg"] and "sendPolicy by root" in inspected[0]["msg"]
+               and status_of(m)["inForce"]["identity"] == identity_of_policy(m)
+               and m.root.p(f"{POLICY}/20-ssh.p").read_text() == changed,
+               "role: a delivery by hand is reported as drift (changed), and the role's policy delivered again", out)
+    by_hand()
+    hand = status_of(m)["inForce"]["identity"]
+    status, out, results, recap = role_run(m, dict(switch, tavo_fail_on_drift=True))
+    role_check(status != 0 and '"msg": "drift: ' in out and status_of(m)["inForce"]["identity"] == hand,
+               "... and with tavo_fail_on_drift fails the play, delivering nothing", out)
+
+    # Three-mode: the role acts as secadm; without the account nobody may.
+    m.sh(f"echo 1 > {SIM}/paras/zusec_global/admctl")
+    ssh.write_text(original)
+    status, out, results, recap = role_run(m, switch)
+    recorded = status_of(m)["inForce"]
+    role_check(status == 0 and recorded["identity"] == identity_of_policy(m)
+               and recorded["delivered"]["user"] == "secadm" and status_of(m)["initialImageMatchesKernel"] is True
+               and [d["changed"]["user"] for d in recorded["dynamicVariables"]] == ["secadm"],
+               "role: with three-mode on it delivers as secadm", out)
+    ssh.write_text(changed)
+    writes = sim_state(m)["writes"]
+    status, out, results, recap = role_run(m, switch, check_mode=True)
+    role_check(status == 0 and re.search(r'^\+\d+: allow \* "/usr/sbin/sshd" "/etc/ssh/extra" file \{ read \}$', out, re.M)
+               and sim_state(m)["writes"] == writes,
+               "... and in check mode, as secadm, shows the rules and changes nothing", out)
+    m.sh("cp /etc/passwd /root/passwd && sed -i '/^secadm:/d' /etc/passwd")
+    status, out, results, recap = role_run(m, switch)
+    m.sh("mv /root/passwd /etc/passwd")
+    role_check(status != 0 and "当前用户无权执行此命令" in out and sim_state(m)["writes"] == writes,
+               "... and where nobody may act it fails with the sync command's message", out)
+    m.sh(f"echo 0 > {SIM}/paras/zusec_global/admctl")
+    m.power_off()
+
+
 # --- main -------------------------------------------------------------------
 
 def inner(source, scratch, simkernel):
@@ -725,6 +899,8 @@ def inner(source, scratch, simkernel):
         second_boot(machine)
         machine = Machine(root, scratch, cgroup)
         third_boot(machine)
+        machine = Machine(root, scratch, cgroup)
+        ansible_role_boot(machine, source, source / "examples" / "policy", debs)
         log(f"boots and checks took {time.monotonic() - booted:.0f} s, the whole test {time.monotonic() - started:.0f} s")
     finally:
         if machine:
