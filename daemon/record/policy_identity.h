@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,9 @@ public:
     // Sees each rule with its canonical bytes as it is added (for a diff).
     using RuleHook = std::function<void(const std::string &file, const FileRule &rule, std::string_view bytes)>;
 
+    IdentityBuilder();
+    ~IdentityBuilder();
+
     void setRuleHook(RuleHook hook) { onRule_ = std::move(hook); }
     // Adds one file's rules; `name` may be a path, its base name is kept.
     void addFile(const std::string &name, const std::vector<FileRule> &rules);
@@ -45,7 +49,8 @@ private:
     struct Open;
     std::vector<RuleGroup> groups_;
     RuleHook onRule_;
-    CanonicalRule rule_;
+    // The groups of the file being added; kept for the next file's.
+    std::vector<Open> open_;
 };
 
 #endif

@@ -189,8 +189,9 @@ int main(int argc, char **argv)
 
     static ImageOutput output{tavo_image::LargeBlocks::HugePages};
     output.afterFile = adviseHeapGrowth;
-    // The identity is taken on a second core while the next file compiles.
-    static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
+    // The identity is taken from each file's rules as they are, on this
+    // thread: handing them to another would cost a copy of every rule.
+    static IdentityOutput identity(&output, IdentityOutput::Hashing::Inline);
     static FrontEnd frontEnd(identity);
     backHeapByHugePages();
 
