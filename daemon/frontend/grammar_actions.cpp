@@ -11,13 +11,15 @@ namespace {
 // when the file declares one, else the namespace.
 void registerFunction(const std::string &function)
 {
+    static const std::string moduleVariable = "module_name";
+    static const std::string noModule;
     const ParseState &s = parseState();
-    std::string module = s.namespaceName;
-    if (s.varKinds.count("module_name") != 0) {
-        const auto it = s.stringVars.find("module_name");
-        module = it == s.stringVars.end() ? std::string() : it->second;
+    const std::string *module = &s.namespaceName;
+    if (s.varKinds.count(moduleVariable) != 0) {
+        const auto it = s.stringVars.find(moduleVariable);
+        module = it == s.stringVars.end() ? &noModule : &it->second;
     }
-    policyOutput().setNamespaceFuncInfo(s.namespaceName, module, function);
+    policyOutput().setNamespaceFuncInfo(s.namespaceName, *module, function);
 }
 
 FuncParam numberParam(uint64_t number)

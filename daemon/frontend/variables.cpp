@@ -423,9 +423,15 @@ int storeReferenceValue(const std::string &reference)
 
 int loadGroupAttributes()
 {
+    // Every rule looks these up: the keys are made once.
+    static const std::string auditKey = "audit";
+    static const std::string interactiveKey = "interactive";
+    static const std::string permissiveKey = "permissive";
+    static const std::string priorityKey = "priority";
+    static const std::string moduleNameKey = "module_name";
     ParseState &s = parseState();
 
-    auto flagSetting = [&s](const char *name) {
+    auto flagSetting = [&s](const std::string &name) {
         if (const bool *b = lookup(s.boolVars, name))
             return *b;
         if (const uint64_t *i = lookup(s.intVars, name))
@@ -433,11 +439,11 @@ int loadGroupAttributes()
         return false;
     };
 
-    const bool audit = flagSetting("audit");
+    const bool audit = flagSetting(auditKey);
     uint32_t interactive = 0;
-    if (const bool *b = lookup(s.boolVars, "interactive")) {
+    if (const bool *b = lookup(s.boolVars, interactiveKey)) {
         interactive = *b ? 1 : 0;
-    } else if (const uint64_t *i = lookup(s.intVars, "interactive")) {
+    } else if (const uint64_t *i = lookup(s.intVars, interactiveKey)) {
         if (checkFits32(s, "interactive", *i) != 0)
             return 1;
         if (*i > 2) {
@@ -446,11 +452,11 @@ int loadGroupAttributes()
         }
         interactive = static_cast<uint32_t>(*i);
     }
-    const bool permissive = flagSetting("permissive");
-    const uint64_t *priority = lookup(s.intVars, "priority");
+    const bool permissive = flagSetting(permissiveKey);
+    const uint64_t *priority = lookup(s.intVars, priorityKey);
     if (priority && checkFits32(s, "priority", *priority) != 0)
         return 1;
-    const std::string *moduleName = lookup(s.stringVars, "module_name");
+    const std::string *moduleName = lookup(s.stringVars, moduleNameKey);
 
     PolicyNode &t = s.rule.node;
     t.flags = (audit ? 2u : 0u) + (permissive ? 4u : 0u) + interactive * 8u;

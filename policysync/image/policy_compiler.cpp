@@ -11,12 +11,20 @@ void PolicyCompiler::clear()
     builder_.clear();
     registrations_ = Registrations();
     knownFunctions_.clear();
+    forgetRecentFunctions();
 }
 
 void PolicyCompiler::clearFunctions()
 {
     registrations_.functions.clear();
     knownFunctions_.clear();
+    forgetRecentFunctions();
+}
+
+void PolicyCompiler::forgetRecentFunctions()
+{
+    recentFunctionsUsed_ = 0;
+    nextRecentFunction_ = 0;
 }
 
 void PolicyCompiler::addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes)
@@ -31,10 +39,23 @@ void PolicyCompiler::setNamespace(std::string ns)
 
 void PolicyCompiler::setFunction(std::string ns, std::string module, std::string function)
 {
+    for (size_t i = 0; i < recentFunctionsUsed_; ++i) {
+        const RecentFunction &r = recentFunctions_[i];
+        if (r.function == function && r.module == module && r.ns == ns)
+            return;
+    }
+    RecentFunction &recent = recentFunctions_[nextRecentFunction_];
+    recent.ns = ns;
+    recent.module = module;
+    recent.function = function;
     std::string &key = keyBuffer_;
     key.assign(ns).append(1, '\0').append(module).append(1, '\0').append(function);
     if (knownFunctions_.insert(key).second)
         registrations_.functions.emplace(std::move(ns), std::move(module), std::move(function));
+    // Counted only once registered.
+    nextRecentFunction_ = (nextRecentFunction_ + 1) % recentFunctionCount;
+    if (recentFunctionsUsed_ < recentFunctionCount)
+        ++recentFunctionsUsed_;
 }
 
 void PolicyCompiler::setUid(std::string userName, uint32_t uid)

@@ -7,6 +7,7 @@
 #define TAVO_POLICY_COMPILER_H
 
 #include <cstdint>
+#include <array>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -61,6 +62,18 @@ private:
     // registers a function for every call it meets, mostly ones known.
     std::unordered_set<std::string> knownFunctions_;
     std::string keyBuffer_;
+    // The last few functions registered, compared before the key is even
+    // made: a file calls the same few again and again.
+    struct RecentFunction {
+        std::string ns;
+        std::string module;
+        std::string function;
+    };
+    static constexpr size_t recentFunctionCount = 16;
+    std::array<RecentFunction, recentFunctionCount> recentFunctions_;
+    size_t recentFunctionsUsed_ = 0;
+    size_t nextRecentFunction_ = 0;
+    void forgetRecentFunctions();
 };
 
 // What an image is called in log lines ("policy image", ...).
