@@ -25,6 +25,8 @@ void PolicyCompiler::forgetRecentFunctions()
 {
     recentFunctionsUsed_ = 0;
     nextRecentFunction_ = 0;
+    recentUidsUsed_ = 0;
+    nextRecentUid_ = 0;
 }
 
 void PolicyCompiler::addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes)
@@ -60,7 +62,29 @@ void PolicyCompiler::setFunction(std::string ns, std::string module, std::string
 
 void PolicyCompiler::setUid(std::string userName, uint32_t uid)
 {
+    // The same name with the same uid again changes nothing. A name given
+    // another uid takes it in the cache too, as in the registrations.
+    bool cached = false;
+    for (size_t i = 0; i < recentUidsUsed_; ++i) {
+        RecentUid &r = recentUids_[i];
+        if (r.name != userName)
+            continue;
+        if (r.uid == uid)
+            return;
+        r.uid = uid;
+        cached = true;
+    }
+    if (!cached) {
+        RecentUid &recent = recentUids_[nextRecentUid_];
+        recent.name = userName;
+        recent.uid = uid;
+    }
     registrations_.uidNames[std::move(userName)] = uid;
+    if (!cached) {
+        nextRecentUid_ = (nextRecentUid_ + 1) % recentUidCount;
+        if (recentUidsUsed_ < recentUidCount)
+            ++recentUidsUsed_;
+    }
 }
 
 void PolicyCompiler::addLabel(const std::string &kind, const std::string &name)

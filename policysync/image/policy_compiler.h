@@ -74,6 +74,16 @@ private:
     size_t recentFunctionsUsed_ = 0;
     size_t nextRecentFunction_ = 0;
     void forgetRecentFunctions();
+    // Likewise the last few user names given their uid: every rule names
+    // its users again.
+    struct RecentUid {
+        std::string name;
+        uint32_t uid = 0;
+    };
+    static constexpr size_t recentUidCount = 4;
+    std::array<RecentUid, recentUidCount> recentUids_;
+    size_t recentUidsUsed_ = 0;
+    size_t nextRecentUid_ = 0;
 };
 
 // What an image is called in log lines ("policy image", ...).
