@@ -1,7 +1,12 @@
 #include "policy_identity.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -206,14 +211,141 @@ std::string_view CanonicalRule::of(const FileRule &rule)
 
 struct IdentityBuilder::Open {
     RuleGroup group;
+    // Only the hashing thread touches it, once there is one.
     Sha256 hash;
     // Canonical bytes not hashed yet: the first `used` of `pending`.
     std::vector<char> pending;
     size_t used = 0;
 };
 
-IdentityBuilder::IdentityBuilder() = default;
+// Hashes blocks in the order they were handed over, on a thread of its own;
+// a few may wait, so that a moment without a free core does not hold up
+// the compile. Each block's storage comes back for a later block.
+class IdentityBuilder::HashThread {
+public:
+    HashThread()
+    {
+        // Room for every block there can be, so that the thread itself
+        // never allocates (a heap arena of its own would cost memory).
+        spares_.reserve(maxWaitingBlocks + 2);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~HashThread()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    // Takes the block (leaving spare storage in its place); with `digest`,
+    // the hash is finished into it afterwards. `digest` must stay put
+    // until wait() returns.
+    void submit(Sha256 &hash, std::vector<char> &block, size_t size, Sha256Digest *digest)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return queue_.size() < maxWaitingBlocks; });
+        rethrowFailure();
+        queue_.push_back(Job{&hash, std::move(block), size, digest});
+        block = std::vector<char>();
+        if (!spares_.empty()) {
+            block = std::move(spares_.back());
+            spares_.pop_back();
+        }
+        wake_.notify_all();
+    }
+
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        rethrowFailure();
+    }
+
+private:
+    struct Job {
+        Sha256 *hash;
+        std::vector<char> bytes;
+        size_t size;
+        Sha256Digest *digest;
+    };
+    static constexpr size_t maxWaitingBlocks = 16;
+
+    void rethrowFailure()
+    {
+        if (failure_) {
+            const std::exception_ptr failure = failure_;
+            failure_ = nullptr;
+            std::rethrow_exception(failure);
+        }
+    }
+
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+            if (stopping_)
+                return;
+            Job job = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                job.hash->update(job.bytes.data(), job.size);
+                if (job.digest)
+                    *job.digest = job.hash->final();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            busy_ = false;
+            if (failure && !failure_)
+                failure_ = failure;
+            spares_.push_back(std::move(job.bytes));
+            idle_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<Job> queue_;
+    std::vector<std::vector<char>> spares_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
+IdentityBuilder::IdentityBuilder(Hashing hashing)
+{
+    if (hashing == Hashing::Background)
+        thread_ = std::make_unique<HashThread>();
+}
+
 IdentityBuilder::~IdentityBuilder() = default;
+
+void IdentityBuilder::finish()
+{
+    if (thread_)
+        thread_->wait();
+}
+
+void IdentityBuilder::endThread()
+{
+    finish();
+    thread_.reset();
+}
+
+void IdentityBuilder::clear()
+{
+    finish();
+    groups_.clear();
+}
 
 void IdentityBuilder::addFile(const std::string &name, const std::vector<FileRule> &rules)
 {
@@ -226,14 +358,14 @@ void IdentityBuilder::addFile(const std::string &name, const std::vector<FileRul
     for (const FileRule &rule : rules) {
         const std::string &ns = rule.shared.namespaceName;
         const std::string &section = rule.shared.sectionName;
-        if (count == 0 || open_[last].group.nsName != ns || open_[last].group.section != section) {
+        if (count == 0 || open_[last]->group.nsName != ns || open_[last]->group.section != section) {
             last = 0;
-            while (last < count && (open_[last].group.nsName != ns || open_[last].group.section != section))
+            while (last < count && (open_[last]->group.nsName != ns || open_[last]->group.section != section))
                 ++last;
             if (last == count) {
                 if (count == open_.size())
-                    open_.emplace_back();
-                Open &g = open_[count++];
+                    open_.push_back(std::make_unique<Open>());
+                Open &g = *open_[count++];
                 g.group.file = file;
                 g.group.nsName = ns;
                 g.group.section = section;
@@ -242,7 +374,7 @@ void IdentityBuilder::addFile(const std::string &name, const std::vector<FileRul
                 g.used = 0;
             }
         }
-        Open &g = open_[last];
+        Open &g = *open_[last];
         Writer out(g.pending, g.used);
         putRule(out, rule);
         ++g.group.rules;
@@ -251,14 +383,38 @@ void IdentityBuilder::addFile(const std::string &name, const std::vector<FileRul
             onRule_(file, rule, std::string_view(g.pending.data() + g.used, out.size() - g.used));
         g.used = out.size();
         if (g.used >= hashBlockBytes) {
-            g.hash.update(g.pending.data(), g.used);
+            hashBlock(g.hash, g.pending, g.used);
             g.used = 0;
         }
     }
+    // The groups go in now; a second thread fills their digests in place
+    // (room is made first, so that they do not move meanwhile).
+    finishIfFull(count);
     for (size_t i = 0; i < count; ++i) {
-        Open &g = open_[i];
-        g.hash.update(g.pending.data(), g.used);
-        g.group.digest = g.hash.final();
+        Open &g = *open_[i];
         groups_.push_back(g.group);
+        if (thread_) {
+            thread_->submit(g.hash, g.pending, g.used, &groups_.back().digest);
+        } else {
+            g.hash.update(g.pending.data(), g.used);
+            groups_.back().digest = g.hash.final();
+        }
+        g.used = 0;
     }
+}
+
+void IdentityBuilder::finishIfFull(size_t adding)
+{
+    if (groups_.size() + adding <= groups_.capacity())
+        return;
+    finish();
+    groups_.reserve(std::max(groups_.capacity() * 2, groups_.size() + adding));
+}
+
+void IdentityBuilder::hashBlock(Sha256 &hash, std::vector<char> &block, size_t size)
+{
+    if (thread_)
+        thread_->submit(hash, block, size, nullptr);
+    else
+        hash.update(block.data(), size);
 }

@@ -189,9 +189,9 @@ int main(int argc, char **argv)
 
     static ImageOutput output{tavo_image::LargeBlocks::HugePages};
     output.afterFile = adviseHeapGrowth;
-    // The identity is taken from each file's rules as they are, on this
-    // thread: handing them to another would cost a copy of every rule.
-    static IdentityOutput identity(&output, IdentityOutput::Hashing::Inline);
+    // The identity's canonical bytes are written from each file's rules on
+    // this thread and hashed on a second core while the compile goes on.
+    static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
     static FrontEnd frontEnd(identity);
     backHeapByHugePages();
 
