@@ -79,6 +79,18 @@ struct RuleState {
     std::vector<uint32_t> uids;
 };
 
+// A rule's attributes from the file's variables (audit, interactive,
+// permissive, priority, module_name), as last looked up.
+struct GroupAttributes {
+    bool valid = false;
+    // ParseState::variablesVersion when they were looked up.
+    uint64_t variablesVersion = 0;
+    uint32_t flags = 0;
+    uint32_t priority = 0;
+    // In stringVars; null: none.
+    const std::string *moduleName = nullptr;
+};
+
 // Every member starts at its reset value: a fresh ParseState is the state
 // before a file.
 struct ParseState {
@@ -114,6 +126,10 @@ struct ParseState {
     std::map<std::string, std::vector<bool>> boolListVars;
     std::map<std::string, std::vector<uint64_t>> intListVars;
     std::map<std::string, std::vector<std::string>> stringListVars;
+    // Counts the assignments to the variables above: whatever changes
+    // boolVars, intVars or stringVars counts one first.
+    uint64_t variablesVersion = 0;
+    GroupAttributes groupAttributes;
     std::map<std::string, uint32_t> uidCache;
     // Names in uidCache that have no account.
     std::set<std::string> unknownUsers;

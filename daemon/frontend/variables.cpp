@@ -305,6 +305,7 @@ int reopenVariable(const std::string &name)
 int commitVariableValue()
 {
     ParseState &s = parseState();
+    ++s.variablesVersion;
     setKind(s, s.varName, s.varKind);
     switch (s.varKind) {
     case KindBool:
@@ -330,6 +331,7 @@ int commitVariableValue()
 int assignReference()
 {
     ParseState &s = parseState();
+    ++s.variablesVersion;
     if (s.varText.empty() || s.varText[0] != '$') {
         COMPILE_ERROR("####ERROR: %s 不是引用变量", s.varText.c_str());
         return 1;
@@ -421,7 +423,10 @@ int storeReferenceValue(const std::string &reference)
     return assignReference();
 }
 
-int loadGroupAttributes()
+namespace {
+
+// Looks the group attributes up in the variables (logging what is wrong).
+int lookUpGroupAttributes(ParseState &s, GroupAttributes &out)
 {
     // Every rule looks these up: the keys are made once.
     static const std::string auditKey = "audit";
@@ -429,8 +434,6 @@ int loadGroupAttributes()
     static const std::string permissiveKey = "permissive";
     static const std::string priorityKey = "priority";
     static const std::string moduleNameKey = "module_name";
-    ParseState &s = parseState();
-
     auto flagSetting = [&s](const std::string &name) {
         if (const bool *b = lookup(s.boolVars, name))
             return *b;
@@ -458,13 +461,35 @@ int loadGroupAttributes()
         return 1;
     const std::string *moduleName = lookup(s.stringVars, moduleNameKey);
 
+    out.flags = (audit ? 2u : 0u) + (permissive ? 4u : 0u) + interactive * 8u;
+    out.priority = priority ? static_cast<uint32_t>(*priority) : 0;
+    out.moduleName = moduleName;
+    return 0;
+}
+
+} // namespace
+
+int loadGroupAttributes()
+{
+    // The variables change only between rules, and most files set them
+    // once at the top: what was looked up holds until a variable is
+    // assigned again. A failure is not kept, so every rule reports it.
+    ParseState &s = parseState();
+    GroupAttributes &a = s.groupAttributes;
+    if (!a.valid || a.variablesVersion != s.variablesVersion) {
+        a.valid = false;
+        if (lookUpGroupAttributes(s, a) != 0)
+            return 1;
+        a.variablesVersion = s.variablesVersion;
+        a.valid = true;
+    }
     PolicyNode &t = s.rule.node;
-    t.flags = (audit ? 2u : 0u) + (permissive ? 4u : 0u) + interactive * 8u;
-    t.priority = priority ? static_cast<uint32_t>(*priority) : 0;
+    t.flags = a.flags;
+    t.priority = a.priority;
     t.reserved0 = t.reserved1 = t.reserved2 = t.reserved3 = 0;
     t.namespaceName = s.namespaceName;
     t.sectionName = s.sectionName;
-    t.moduleName = moduleName ? *moduleName : s.namespaceName;
+    t.moduleName = a.moduleName ? *a.moduleName : s.namespaceName;
     return 0;
 }
 
