@@ -91,6 +91,14 @@ struct GroupAttributes {
     const std::string *moduleName = nullptr;
 };
 
+// The module a called function belongs to, as last looked up.
+struct FunctionModule {
+    bool valid = false;
+    uint64_t variablesVersion = 0;
+    // namespaceName or a value in stringVars.
+    const std::string *module = nullptr;
+};
+
 // Every member starts at its reset value: a fresh ParseState is the state
 // before a file.
 struct ParseState {
@@ -130,6 +138,7 @@ struct ParseState {
     // boolVars, intVars or stringVars counts one first.
     uint64_t variablesVersion = 0;
     GroupAttributes groupAttributes;
+    FunctionModule functionModule;
     std::map<std::string, uint32_t> uidCache;
     // Names in uidCache that have no account.
     std::set<std::string> unknownUsers;

@@ -35,7 +35,7 @@ void ImageOutput::setNamespaceInfo(std::string nsName)
 
 void ImageOutput::setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName)
 {
-    compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
+    compiler.setFunction(nsName, moduleName, funcName);
 }
 
 void ImageOutput::setUidInfo(std::string userName, uint32_t uid)

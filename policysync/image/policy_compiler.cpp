@@ -39,7 +39,7 @@ void PolicyCompiler::setNamespace(std::string ns)
     registrations_.namespaces.insert(std::move(ns));
 }
 
-void PolicyCompiler::setFunction(std::string ns, std::string module, std::string function)
+void PolicyCompiler::setFunction(const std::string &ns, const std::string &module, const std::string &function)
 {
     for (size_t i = 0; i < recentFunctionsUsed_; ++i) {
         const RecentFunction &r = recentFunctions_[i];
@@ -53,7 +53,7 @@ void PolicyCompiler::setFunction(std::string ns, std::string module, std::string
     std::string &key = keyBuffer_;
     key.assign(ns).append(1, '\0').append(module).append(1, '\0').append(function);
     if (knownFunctions_.insert(key).second)
-        registrations_.functions.emplace(std::move(ns), std::move(module), std::move(function));
+        registrations_.functions.emplace(ns, module, function);
     // Counted only once registered.
     nextRecentFunction_ = (nextRecentFunction_ + 1) % recentFunctionCount;
     if (recentFunctionsUsed_ < recentFunctionCount)

@@ -34,7 +34,7 @@ public:
     void endFile() { builder_.endFile(); }
 
     void setNamespace(std::string ns);
-    void setFunction(std::string ns, std::string module, std::string function);
+    void setFunction(const std::string &ns, const std::string &module, const std::string &function);
     void setUid(std::string userName, uint32_t uid);
     void addLabel(const std::string &kind, const std::string &name);
     void addKmod(std::string name);
