@@ -40,7 +40,7 @@ void ImageOutput::setNamespaceFuncInfo(std::string nsName, std::string moduleNam
 
 void ImageOutput::setUidInfo(std::string userName, uint32_t uid)
 {
-    compiler.setUid(std::move(userName), uid);
+    compiler.setUid(userName, uid);
 }
 
 void ImageOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)

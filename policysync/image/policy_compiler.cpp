@@ -60,7 +60,7 @@ void PolicyCompiler::setFunction(const std::string &ns, const std::string &modul
         ++recentFunctionsUsed_;
 }
 
-void PolicyCompiler::setUid(std::string userName, uint32_t uid)
+void PolicyCompiler::setUid(const std::string &userName, uint32_t uid)
 {
     // The same name with the same uid again changes nothing. A name given
     // another uid takes it in the cache too, as in the registrations.
@@ -79,7 +79,7 @@ void PolicyCompiler::setUid(std::string userName, uint32_t uid)
         recent.name = userName;
         recent.uid = uid;
     }
-    registrations_.uidNames[std::move(userName)] = uid;
+    registrations_.uidNames[userName] = uid;
     if (!cached) {
         nextRecentUid_ = (nextRecentUid_ + 1) % recentUidCount;
         if (recentUidsUsed_ < recentUidCount)

@@ -35,7 +35,7 @@ public:
 
     void setNamespace(std::string ns);
     void setFunction(const std::string &ns, const std::string &module, const std::string &function);
-    void setUid(std::string userName, uint32_t uid);
+    void setUid(const std::string &userName, uint32_t uid);
     void addLabel(const std::string &kind, const std::string &name);
     void addKmod(std::string name);
     void addDevice(std::string name);
