@@ -561,7 +561,8 @@ int resolveUserUid(const std::string &name)
         s.uidCache[name] = uid;
     }
     // Kept as "no one", but a misspelt name must not protect nothing silently.
-    if (s.unknownUsers.count(name) != 0)
+    // (Only a name without an account has that uid from here.)
+    if (uid == unknownUserUid && s.unknownUsers.count(name) != 0)
         COMPILE_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
                   unknownUserUid);
     s.rule.uids.push_back(uid);
