@@ -99,16 +99,6 @@ void recycleFileNodes()
     }
 }
 
-std::vector<FileRule> takeFileRules(std::vector<FileRule> storage)
-{
-    ParseState &s = parseState();
-    std::vector<FileRule> rules = std::move(s.fileRules);
-    s.fileRules = std::move(storage);
-    s.ruleCount = 0;
-    s.nodeCount = 0;
-    return rules;
-}
-
 void startFileState()
 {
     recycleFileNodes();

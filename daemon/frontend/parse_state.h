@@ -165,10 +165,6 @@ void startFileState();
 // Drops the last file's rules left over beyond this file's: fileRules then
 // holds exactly this file's rules.
 void endFileNodes();
-// Hands this file's rules to a caller that keeps them (to hash them on
-// another thread) and puts `storage` in their place, whose strings and
-// lists the next file's rules then reuse. The file then has no rules.
-std::vector<FileRule> takeFileRules(std::vector<FileRule> storage);
 // Empties the file's records once the library has them, keeping their
 // storage for the next file's unless they were large.
 void recycleFileNodes();
