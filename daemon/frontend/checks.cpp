@@ -33,16 +33,28 @@ bool isPartialWildcard(const std::string &path, size_t begin, size_t end)
     return false;
 }
 
-const char *fileLabel(const std::string &name, const char *plainKind)
+// The label kinds, made once: every name is registered under one, and a
+// kind made from a literal per name would cost a string each (a heap one
+// for the longer kinds).
+const std::string subjectPkg = "subject_pkg";
+const std::string subjectFile = "subject_file";
+const std::string subjectRecurfile = "subject_recurfile";
+const std::string objectPkg = "object_pkg";
+const std::string objectFile = "object_file";
+const std::string objectDir = "object_dir";
+const std::string objectLnkfile = "object_lnkfile";
+const std::string objectRecurfile = "object_recurfile";
+
+const std::string &fileLabel(const std::string &name, const std::string &plainKind)
 {
-    return isRecursive(name) ? "object_recurfile" : plainKind;
+    return isRecursive(name) ? objectRecurfile : plainKind;
 }
 
-const char *subjectLabel(const std::string &name)
+const std::string &subjectLabel(const std::string &name)
 {
     if (name == nullName || !isAbsolute(name))
-        return "subject_pkg";
-    return isRecursive(name) ? "subject_recurfile" : "subject_file";
+        return subjectPkg;
+    return isRecursive(name) ? subjectRecurfile : subjectFile;
 }
 
 } // namespace
@@ -114,11 +126,11 @@ int checkObject(const std::string &name)
 
     ParseState &s = parseState();
     const std::string &type = s.rule.node.objectType;
-    const char *kind = nullptr;
+    const std::string *kind = nullptr;
     if (name == nullName) {
-        kind = "object_pkg";
+        kind = &objectPkg;
     } else if (type == "file") {
-        kind = isAbsolute(name) ? fileLabel(name, "object_file") : "object_pkg";
+        kind = isAbsolute(name) ? &fileLabel(name, objectFile) : &objectPkg;
     } else if (type == "dir" || type == "lnkfile") {
         if (!isAbsolute(name)) {
             COMPILE_ERROR(type == "dir" ? "####ERROR: dir客体类型的%s不是绝对路径"
@@ -126,12 +138,12 @@ int checkObject(const std::string &name)
                        name.c_str());
             return 1;
         }
-        kind = fileLabel(name, type == "dir" ? "object_dir" : "object_lnkfile");
+        kind = &fileLabel(name, type == "dir" ? objectDir : objectLnkfile);
     } else if (type == "process") {
-        kind = subjectLabel(name);
+        kind = &subjectLabel(name);
     }
     if (kind) {
-        policyOutput().setFileToGetLabelMap(kind, name);
+        policyOutput().setFileToGetLabelMap(*kind, name);
         s.rule.node.objectNames.push_back(name);
         return 0;
     }

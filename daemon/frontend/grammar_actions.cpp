@@ -8,16 +8,24 @@
 namespace {
 
 // Functions belong to the file's module: the string variable module_name
-// when the file declares one, else the namespace.
+// when the file declares one, else the namespace. Looked up again only
+// after a variable was assigned.
 void registerFunction(const std::string &function)
 {
-    const ParseState &s = parseState();
-    std::string module = s.namespaceName;
-    if (s.varKinds.count("module_name") != 0) {
-        const auto it = s.stringVars.find("module_name");
-        module = it == s.stringVars.end() ? std::string() : it->second;
+    static const std::string moduleVariable = "module_name";
+    static const std::string noModule;
+    ParseState &s = parseState();
+    FunctionModule &m = s.functionModule;
+    if (!m.valid || m.variablesVersion != s.variablesVersion) {
+        m.module = &s.namespaceName;
+        if (s.varKinds.count(moduleVariable) != 0) {
+            const auto it = s.stringVars.find(moduleVariable);
+            m.module = it == s.stringVars.end() ? &noModule : &it->second;
+        }
+        m.variablesVersion = s.variablesVersion;
+        m.valid = true;
     }
-    policyOutput().setNamespaceFuncInfo(s.namespaceName, module, function);
+    policyOutput().setNamespaceFuncInfo(s.namespaceName, *m.module, function);
 }
 
 FuncParam numberParam(uint64_t number)

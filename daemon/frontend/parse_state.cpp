@@ -1,5 +1,7 @@
 #include "parse_state.h"
 
+#include <type_traits>
+
 #include "compile_log.h"
 #include "lexer.h"
 
@@ -24,12 +26,24 @@ int storeOperand(std::string &slot, const std::string &text, const char *emptyMe
     return 0;
 }
 
-// Empties `used` and hands its storage to `fresh`.
-template <typename Container>
-void keepStorage(Container &fresh, Container &used)
+// Gives a member its reset value: a number zero, a text or list emptied
+// with its storage kept.
+template <typename T>
+void empty(T &member)
 {
-    used.clear();
-    fresh.swap(used);
+    if constexpr (std::is_arithmetic_v<T>)
+        member = T();
+    else
+        member.clear();
+}
+
+void emptyExpression(ExprNode &e)
+{
+    e.type = 0;
+    e.name.clear();
+    e.value = 0;
+    e.varName.clear();
+    e.params.clear();
 }
 
 } // namespace
@@ -43,16 +57,22 @@ std::string withoutQuotes(const std::string &text)
 
 void resetRuleState()
 {
-    // Every member takes its reset value; the texts and lists that each rule
-    // fills keep their storage, emptied, instead of taking it anew per rule.
+    // In place, member by member: a fresh state assigned over the old one
+    // would build and tear down every member of the rule, set or not.
     RuleState &rule = parseState().rule;
-    RuleState fresh;
-    keepStorage(fresh.permissions, rule.permissions);
-    keepStorage(fresh.uids, rule.uids);
-    keepStorage(fresh.uidText, rule.uidText);
-    keepStorage(fresh.sidText, rule.sidText);
-    keepStorage(fresh.oidText, rule.oidText);
-    rule = std::move(fresh);
+    PolicyNode &node = rule.node;
+    forEachNodeField([&node](auto field, const char *) { empty(node.*field.member); });
+    // As ruleDefaults() has them.
+    node.subjectById = true;
+    node.objectById = true;
+    emptyExpression(rule.curExpr);
+    rule.curAction.name.clear();
+    rule.curAction.params.clear();
+    rule.permissions.clear();
+    rule.uidText.clear();
+    rule.sidText.clear();
+    rule.oidText.clear();
+    rule.uids.clear();
 }
 
 void resetParseState()
@@ -77,16 +97,6 @@ void recycleFileNodes()
         s.spareNodes = std::move(nodes);
         nodes = std::vector<PolicyNode>();
     }
-}
-
-std::vector<FileRule> takeFileRules(std::vector<FileRule> storage)
-{
-    ParseState &s = parseState();
-    std::vector<FileRule> rules = std::move(s.fileRules);
-    s.fileRules = std::move(storage);
-    s.ruleCount = 0;
-    s.nodeCount = 0;
-    return rules;
 }
 
 void startFileState()

@@ -79,6 +79,26 @@ struct RuleState {
     std::vector<uint32_t> uids;
 };
 
+// A rule's attributes from the file's variables (audit, interactive,
+// permissive, priority, module_name), as last looked up.
+struct GroupAttributes {
+    bool valid = false;
+    // ParseState::variablesVersion when they were looked up.
+    uint64_t variablesVersion = 0;
+    uint32_t flags = 0;
+    uint32_t priority = 0;
+    // In stringVars; null: none.
+    const std::string *moduleName = nullptr;
+};
+
+// The module a called function belongs to, as last looked up.
+struct FunctionModule {
+    bool valid = false;
+    uint64_t variablesVersion = 0;
+    // namespaceName or a value in stringVars.
+    const std::string *module = nullptr;
+};
+
 // Every member starts at its reset value: a fresh ParseState is the state
 // before a file.
 struct ParseState {
@@ -114,6 +134,11 @@ struct ParseState {
     std::map<std::string, std::vector<bool>> boolListVars;
     std::map<std::string, std::vector<uint64_t>> intListVars;
     std::map<std::string, std::vector<std::string>> stringListVars;
+    // Counts the assignments to the variables above: whatever changes
+    // boolVars, intVars or stringVars counts one first.
+    uint64_t variablesVersion = 0;
+    GroupAttributes groupAttributes;
+    FunctionModule functionModule;
     std::map<std::string, uint32_t> uidCache;
     // Names in uidCache that have no account.
     std::set<std::string> unknownUsers;
@@ -140,10 +165,6 @@ void startFileState();
 // Drops the last file's rules left over beyond this file's: fileRules then
 // holds exactly this file's rules.
 void endFileNodes();
-// Hands this file's rules to a caller that keeps them (to hash them on
-// another thread) and puts `storage` in their place, whose strings and
-// lists the next file's rules then reuse. The file then has no rules.
-std::vector<FileRule> takeFileRules(std::vector<FileRule> storage);
 // Empties the file's records once the library has them, keeping their
 // storage for the next file's unless they were large.
 void recycleFileNodes();

@@ -1,6 +1,7 @@
 #include "rule_expansion.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "compile_log.h"
 #include "parse_state.h"
@@ -100,6 +101,18 @@ void settleSide(bool &byId, std::vector<TAVO_ID> &ids, std::vector<std::string> 
     }
 }
 
+// The slot takes the rule's members and the rule the slot's old ones, which
+// the rule's reset empties and the next rule fills again in their storage.
+void exchangeRuleFields(PolicyNode &slot, PolicyNode &rule)
+{
+    forEachNodeField([&](auto field, const char *) {
+        if constexpr (decltype(field)::part != NodePart::Own) {
+            using std::swap;
+            swap(slot.*field.member, rule.*field.member);
+        }
+    });
+}
+
 int emitRule(ParseState &s)
 {
     const size_t count = s.rule.uids.size() * s.rule.permissions.size();
@@ -110,10 +123,10 @@ int emitRule(ParseState &s)
     settleSide(rule.objectById, rule.oids, rule.objectNames);
     if (checkRecordLimits(s, count) != 0)
         return 1;
-    // The slot takes the rule's members; the rule state takes the slot's
-    // emptied lists of uids and permissions for the next rule.
+    // The slot and the rule state exchange members, lists of uids and
+    // permissions too: the next rule fills the slot's old storage.
     FileRule &slot = nextRuleSlot(s);
-    assignRuleFields(slot.shared, std::move(rule));
+    exchangeRuleFields(slot.shared, rule);
     slot.uids.swap(s.rule.uids);
     slot.permissions.swap(s.rule.permissions);
     slot.firstLine = s.ruleLine;

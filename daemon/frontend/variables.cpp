@@ -305,6 +305,7 @@ int reopenVariable(const std::string &name)
 int commitVariableValue()
 {
     ParseState &s = parseState();
+    ++s.variablesVersion;
     setKind(s, s.varName, s.varKind);
     switch (s.varKind) {
     case KindBool:
@@ -330,6 +331,7 @@ int commitVariableValue()
 int assignReference()
 {
     ParseState &s = parseState();
+    ++s.variablesVersion;
     if (s.varText.empty() || s.varText[0] != '$') {
         COMPILE_ERROR("####ERROR: %s 不是引用变量", s.varText.c_str());
         return 1;
@@ -421,11 +423,18 @@ int storeReferenceValue(const std::string &reference)
     return assignReference();
 }
 
-int loadGroupAttributes()
-{
-    ParseState &s = parseState();
+namespace {
 
-    auto flagSetting = [&s](const char *name) {
+// Looks the group attributes up in the variables (logging what is wrong).
+int lookUpGroupAttributes(ParseState &s, GroupAttributes &out)
+{
+    // Every rule looks these up: the keys are made once.
+    static const std::string auditKey = "audit";
+    static const std::string interactiveKey = "interactive";
+    static const std::string permissiveKey = "permissive";
+    static const std::string priorityKey = "priority";
+    static const std::string moduleNameKey = "module_name";
+    auto flagSetting = [&s](const std::string &name) {
         if (const bool *b = lookup(s.boolVars, name))
             return *b;
         if (const uint64_t *i = lookup(s.intVars, name))
@@ -433,11 +442,11 @@ int loadGroupAttributes()
         return false;
     };
 
-    const bool audit = flagSetting("audit");
+    const bool audit = flagSetting(auditKey);
     uint32_t interactive = 0;
-    if (const bool *b = lookup(s.boolVars, "interactive")) {
+    if (const bool *b = lookup(s.boolVars, interactiveKey)) {
         interactive = *b ? 1 : 0;
-    } else if (const uint64_t *i = lookup(s.intVars, "interactive")) {
+    } else if (const uint64_t *i = lookup(s.intVars, interactiveKey)) {
         if (checkFits32(s, "interactive", *i) != 0)
             return 1;
         if (*i > 2) {
@@ -446,19 +455,41 @@ int loadGroupAttributes()
         }
         interactive = static_cast<uint32_t>(*i);
     }
-    const bool permissive = flagSetting("permissive");
-    const uint64_t *priority = lookup(s.intVars, "priority");
+    const bool permissive = flagSetting(permissiveKey);
+    const uint64_t *priority = lookup(s.intVars, priorityKey);
     if (priority && checkFits32(s, "priority", *priority) != 0)
         return 1;
-    const std::string *moduleName = lookup(s.stringVars, "module_name");
+    const std::string *moduleName = lookup(s.stringVars, moduleNameKey);
 
+    out.flags = (audit ? 2u : 0u) + (permissive ? 4u : 0u) + interactive * 8u;
+    out.priority = priority ? static_cast<uint32_t>(*priority) : 0;
+    out.moduleName = moduleName;
+    return 0;
+}
+
+} // namespace
+
+int loadGroupAttributes()
+{
+    // The variables change only between rules, and most files set them
+    // once at the top: what was looked up holds until a variable is
+    // assigned again. A failure is not kept, so every rule reports it.
+    ParseState &s = parseState();
+    GroupAttributes &a = s.groupAttributes;
+    if (!a.valid || a.variablesVersion != s.variablesVersion) {
+        a.valid = false;
+        if (lookUpGroupAttributes(s, a) != 0)
+            return 1;
+        a.variablesVersion = s.variablesVersion;
+        a.valid = true;
+    }
     PolicyNode &t = s.rule.node;
-    t.flags = (audit ? 2u : 0u) + (permissive ? 4u : 0u) + interactive * 8u;
-    t.priority = priority ? static_cast<uint32_t>(*priority) : 0;
+    t.flags = a.flags;
+    t.priority = a.priority;
     t.reserved0 = t.reserved1 = t.reserved2 = t.reserved3 = 0;
     t.namespaceName = s.namespaceName;
     t.sectionName = s.sectionName;
-    t.moduleName = moduleName ? *moduleName : s.namespaceName;
+    t.moduleName = a.moduleName ? *a.moduleName : s.namespaceName;
     return 0;
 }
 
@@ -530,7 +561,8 @@ int resolveUserUid(const std::string &name)
         s.uidCache[name] = uid;
     }
     // Kept as "no one", but a misspelt name must not protect nothing silently.
-    if (s.unknownUsers.count(name) != 0)
+    // (Only a name without an account has that uid from here.)
+    if (uid == unknownUserUid && s.unknownUsers.count(name) != 0)
         COMPILE_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
                   unknownUserUid);
     s.rule.uids.push_back(uid);

@@ -35,12 +35,12 @@ void ImageOutput::setNamespaceInfo(std::string nsName)
 
 void ImageOutput::setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName)
 {
-    compiler.setFunction(std::move(nsName), std::move(moduleName), std::move(funcName));
+    compiler.setFunction(nsName, moduleName, funcName);
 }
 
 void ImageOutput::setUidInfo(std::string userName, uint32_t uid)
 {
-    compiler.setUid(std::move(userName), uid);
+    compiler.setUid(userName, uid);
 }
 
 void ImageOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)

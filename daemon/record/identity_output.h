@@ -13,12 +13,10 @@
 
 class IdentityOutput final : public PolicyOutput {
 public:
-    // How the identity is taken: on the compiling thread, or on a second
-    // thread while the next file compiles (a program with a core to spare:
-    // the checker). The second thread takes the file's rules from the parse
-    // state once the next output has them, so that output must leave them
-    // whole (the image encoder does; the library, which takes their
-    // members, does not).
+    // Where the canonical bytes are hashed: on the compiling thread, or on
+    // a second one while the compile goes on (a program with a core to
+    // spare). They are written from the rules on the compiling thread
+    // either way, before the next output has the rules.
     enum class Hashing { Inline, Background };
 
     // `next` (not owned) receives everything; null: nothing goes further.
@@ -27,11 +25,9 @@ public:
 
     // What was taken so far (waits for the second thread).
     const IdentityBuilder &identity();
-    // No more files come: the second thread ends (and what the crypto
-    // library keeps for it goes with it, before the process's exit cleans
-    // the library up).
+    // No more files come: the second thread ends (IdentityBuilder::endThread).
     void endFiles();
-    // For a hook on the rules; only with inline hashing.
+    // For a hook on the rules.
     IdentityBuilder &builder() { return builder_; }
 
     // Clearing the policy forgets its identity too.
@@ -46,10 +42,8 @@ public:
     void addToDeviceVec(std::string name) override;
 
 private:
-    class Worker;
     PolicyOutput *next_;
     IdentityBuilder builder_;
-    std::unique_ptr<Worker> worker_;
 };
 
 #endif

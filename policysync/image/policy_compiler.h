@@ -7,6 +7,7 @@
 #define TAVO_POLICY_COMPILER_H
 
 #include <cstdint>
+#include <array>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -33,8 +34,8 @@ public:
     void endFile() { builder_.endFile(); }
 
     void setNamespace(std::string ns);
-    void setFunction(std::string ns, std::string module, std::string function);
-    void setUid(std::string userName, uint32_t uid);
+    void setFunction(const std::string &ns, const std::string &module, const std::string &function);
+    void setUid(const std::string &userName, uint32_t uid);
     void addLabel(const std::string &kind, const std::string &name);
     void addKmod(std::string name);
     void addDevice(std::string name);
@@ -61,6 +62,28 @@ private:
     // registers a function for every call it meets, mostly ones known.
     std::unordered_set<std::string> knownFunctions_;
     std::string keyBuffer_;
+    // The last few functions registered, compared before the key is even
+    // made: a file calls the same few again and again.
+    struct RecentFunction {
+        std::string ns;
+        std::string module;
+        std::string function;
+    };
+    static constexpr size_t recentFunctionCount = 16;
+    std::array<RecentFunction, recentFunctionCount> recentFunctions_;
+    size_t recentFunctionsUsed_ = 0;
+    size_t nextRecentFunction_ = 0;
+    void forgetRecentFunctions();
+    // Likewise the last few user names given their uid: every rule names
+    // its users again.
+    struct RecentUid {
+        std::string name;
+        uint32_t uid = 0;
+    };
+    static constexpr size_t recentUidCount = 4;
+    std::array<RecentUid, recentUidCount> recentUids_;
+    size_t recentUidsUsed_ = 0;
+    size_t nextRecentUid_ = 0;
 };
 
 // What an image is called in log lines ("policy image", ...).

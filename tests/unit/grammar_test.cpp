@@ -267,6 +267,10 @@ TEST(Grammar, FunctionsAreRegisteredAsSoonAsTheirNameIsRead)
          {{"ns", "mod", "f"}, {"ns", "mod", "g h"}}},
         {ns + rule + " if (f(y))", 1, {{"ns", "ns", "f"}}},
         {ns + rule + " do { g(\"a\", $x) }", 1, {{"ns", "ns", "g"}}},
+        // The module as it is when the call is read, however it changed.
+        {ns + rule + " if (f)\nstring module_name = m1\n" + rule + " if (f)\nmodule_name = m2\n" + rule +
+             " if (f)\nstrlist module_name = m3\n" + rule + " if (f)\n",
+         0, {{"ns", "ns", "f"}, {"ns", "m1", "f"}, {"ns", "m2", "f"}, {"ns", "", "f"}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

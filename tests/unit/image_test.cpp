@@ -665,3 +665,40 @@ TEST(PolicyImage, NamesSurviveLabelOrderAndTableGrowth)
     EXPECT_EQ(labels.size(), image.labels.size());
     EXPECT_EQ(labels.count({"exec", object(2)}) + labels.count({"file", object(2)}), 2u);
 }
+
+// The compiler skips a registration it has just seen; what it registers
+// must still be what was given last, after a clear too.
+TEST(PolicyImage, UidNamesAreTheLastGivenWhateverRepeats)
+{
+    using Calls = std::vector<std::pair<std::string, uint32_t>>;
+    const struct {
+        const char *name;
+        Calls calls;
+        bool clearAfterFirst;
+        Calls expected;
+    } cases[] = {
+        {"repeated", {{"a", 1}, {"b", 2}, {"a", 1}, {"b", 2}}, false, {{"a", 1}, {"b", 2}}},
+        {"given another uid and back", {{"a", 1}, {"a", 2}, {"a", 1}}, false, {{"a", 1}}},
+        {"given another uid", {{"a", 1}, {"b", 2}, {"a", 3}}, false, {{"a", 3}, {"b", 2}}},
+        {"more names than are remembered", {{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}, {"a", 6}, {"e", 7}},
+         false, {{"a", 6}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 7}}},
+        {"again after a clear", {{"a", 1}, {"a", 1}}, true, {{"a", 1}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        PolicyCompiler compiler;
+        for (size_t i = 0; i < c.calls.size(); ++i) {
+            compiler.setUid(c.calls[i].first, c.calls[i].second);
+            if (i == 0 && c.clearAfterFirst)
+                compiler.clear();
+        }
+        BuiltImage built;
+        std::string error;
+        ASSERT_EQ(compiler.compile(ImageKind::Full, std::string(), std::string(), built, error), 0) << error;
+        DecodedImage image;
+        ASSERT_EQ(decodeImage(built.bytes.data(), built.bytes.size(), image, error), 0) << error;
+        Calls names = image.uidNames;
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.expected);
+    }
+}

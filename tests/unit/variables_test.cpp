@@ -180,6 +180,36 @@ TEST(Variables, SettingsAreReadWhenTheRuleEndsConditionsWhenParsed)
     EXPECT_EQ(nodes()[1].conditions[0].value, 0u);
 }
 
+// Each rule takes the settings as they are when it ends, however they were
+// last changed: assigned, copied from another variable, declared anew
+// under another kind.
+TEST(Variables, EveryRuleTakesTheSettingsAsLastChanged)
+{
+    const std::string rule = "allow 0 * * file { read }\n";
+    const struct {
+        std::string text;
+        std::vector<uint32_t> flags;
+        std::vector<uint32_t> priorities;
+        std::vector<std::string> modules;
+    } cases[] = {
+        {"bool audit = true\n" + rule + rule + "audit = false\n" + rule, {2, 2, 0}, {0, 0, 0}, {"t", "t", "t"}},
+        {"bool a = true\nbool audit = false\n" + rule + "audit = $a\n" + rule, {0, 2}, {0, 0}, {"t", "t"}},
+        {"int priority = 3\n" + rule + "bool priority = true\n" + rule, {0, 0}, {3, 0}, {"t", "t"}},
+        {"string module_name = m1\n" + rule + "module_name = m2\n" + rule, {0, 0}, {0, 0}, {"m1", "m2"}},
+        {"string m = m3\n" + rule + "string module_name = $m\n" + rule, {0, 0}, {0, 0}, {"t", "m3"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_EQ(parseText(header + c.text), 0);
+        ASSERT_EQ(nodes().size(), c.flags.size());
+        for (size_t i = 0; i < c.flags.size(); ++i) {
+            EXPECT_EQ(nodes()[i].flags, c.flags[i]) << i;
+            EXPECT_EQ(nodes()[i].priority, c.priorities[i]) << i;
+            EXPECT_EQ(nodes()[i].moduleName, c.modules[i]) << i;
+        }
+    }
+}
+
 TEST(Variables, ConditionVariablesArePlainOrDynamic)
 {
     ASSERT_EQ(parseText(header + "bool a = false\ndynamic bool b = true\nint level = 0xFFFFFFFF\n"

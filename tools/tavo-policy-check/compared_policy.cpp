@@ -53,7 +53,12 @@ PolicyComparer::PolicyComparer()
         r.section = rule.shared.sectionName;
         r.firstLine = rule.firstLine;
         r.lastLine = rule.lastLine;
-        current_->files[file].rules.push_back(std::move(r));
+        // A file's rules come together: its entry is looked up once.
+        if (!currentFile_ || currentFileName_ != file) {
+            currentFile_ = &current_->files[file];
+            currentFileName_ = file;
+        }
+        currentFile_->rules.push_back(std::move(r));
     });
 }
 
@@ -63,6 +68,7 @@ void PolicyComparer::start(ComparedPolicy &out)
 {
     out = ComparedPolicy();
     current_ = &out;
+    currentFile_ = nullptr;
     duplicate_.clear();
     output_.clearAllPolicy();
 }

@@ -61,6 +61,9 @@ private:
 
     IdentityOutput output_;
     ComparedPolicy *current_ = nullptr;
+    // The entry of current_ the last rule went to.
+    ComparedFile *currentFile_ = nullptr;
+    std::string currentFileName_;
     std::deque<std::string> texts_;
     std::string duplicate_;
 };

@@ -200,7 +200,8 @@ int main(int argc, char **argv)
 
     static ImageOutput output{tavo_image::LargeBlocks::HugePages};
     output.afterFile = adviseHeapGrowth;
-    // The identity is taken on a second core while the next file compiles.
+    // The identity's canonical bytes are written from each file's rules on
+    // this thread and hashed on a second core while the compile goes on.
     static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
     static Linter linter(json);
     static LintedOutput linted(identity, linter);
