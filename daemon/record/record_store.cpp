@@ -57,24 +57,36 @@ std::optional<uid_t> securityAdministratorUid()
     return uid;
 }
 
+// Adds an entry of `tag` (for `id`, a named user) with `perms` (ACL_READ...).
+bool addAclEntry(acl_t &acl, acl_tag_t tag, acl_perm_t perms, const uid_t *id = nullptr)
+{
+    acl_entry_t entry;
+    acl_permset_t permset;
+    if (acl_create_entry(&acl, &entry) != 0 || acl_set_tag_type(entry, tag) != 0 ||
+        (id && acl_set_qualifier(entry, id) != 0) || acl_get_permset(entry, &permset) != 0 ||
+        acl_clear_perms(permset) != 0)
+        return false;
+    for (const acl_perm_t perm : {ACL_READ, ACL_WRITE, ACL_EXECUTE})
+        if ((perms & perm) && acl_add_perm(permset, perm) != 0)
+            return false;
+    return true;
+}
+
 // Lets the secadm account read a source (or list the sources): the owner
 // keeps its mode bits, secadm alone gets read (and search), nobody else
-// anything. Without the account the mode bits (root only) are all there is.
+// anything. Without the account the mode bits (root only) are all there is:
+// the minimal ACL set then drops any extended one.
 void grantSecurityAdministrator(int fd, bool directory, const std::optional<uid_t> &secadm)
 {
-    const std::string owner = directory ? "rwx" : "rw-";
-    const std::string reader = directory ? "r-x" : "r--";
-    if (!secadm) {
-        // The minimal ACL: the kernel drops the extended one.
-        const AclHandle acl(acl_from_text(("u::" + owner + ",g::---,o::---").c_str()));
-        if (acl)
-            acl_set_fd(fd, acl.get());
-        return;
-    }
-    const AclHandle acl(acl_from_text(("u::" + owner + ",u:" + std::to_string(*secadm) + ":" + reader +
-                                       ",g::---,m::" + reader + ",o::---")
-                                          .c_str()));
-    if (!acl || acl_set_fd(fd, acl.get()) != 0) {
+    const acl_perm_t owner = directory ? (ACL_READ | ACL_WRITE | ACL_EXECUTE) : (ACL_READ | ACL_WRITE);
+    const acl_perm_t reader = directory ? (ACL_READ | ACL_EXECUTE) : ACL_READ;
+    acl_t acl = acl_init(5);
+    const bool made = acl && addAclEntry(acl, ACL_USER_OBJ, owner) &&
+                      (!secadm || addAclEntry(acl, ACL_USER, reader, &*secadm)) &&
+                      addAclEntry(acl, ACL_GROUP_OBJ, 0) && (!secadm || addAclEntry(acl, ACL_MASK, reader)) &&
+                      addAclEntry(acl, ACL_OTHER, 0);
+    const AclHandle owned(acl);
+    if ((!made || acl_set_fd(fd, acl) != 0) && secadm) {
         static bool warned = false;
         if (!warned)
             TAVO_WARN("cannot let %s read the policy sources (no POSIX ACL: %s); only root can", securityAdministrator,
