@@ -9,7 +9,7 @@ apt-get install -y --no-install-recommends \
     clang libclang-rt-14-dev \
     python3 python3-pytest \
     util-linux mount passwd locales \
-    pkg-config libssl-dev libfuse3-dev fuse3 \
+    pkg-config libssl-dev libfuse3-dev fuse3 libacl1-dev nlohmann-json3-dev \
     qtbase5-dev qtbase5-dev-tools \
     dbus polkitd python3-dbus python3-gi checkpolicy man-db \
     debhelper lintian libdbus-1-dev libpolkit-gobject-1-dev libsystemd-dev systemd

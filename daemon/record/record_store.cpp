@@ -5,13 +5,15 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <pwd.h>
 #include <set>
+#include <sys/acl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -43,19 +45,10 @@ constexpr auto lockRetry = std::chrono::milliseconds(10);
 // starts again, a few times.
 constexpr int readAttempts = 4;
 
-// POSIX ACL in the kernel's extended-attribute form.
-constexpr uint32_t aclVersion = 2;
-enum AclTag : uint16_t { AclUserObj = 0x01, AclUser = 0x02, AclGroupObj = 0x04, AclMask = 0x10, AclOther = 0x20 };
-enum AclPerm : uint16_t { AclRead = 4, AclWrite = 2, AclExecute = 1 };
-
-void putAclEntry(std::string &out, uint16_t tag, uint16_t perm, uint32_t id)
-{
-    const unsigned char bytes[8] = {static_cast<unsigned char>(tag), static_cast<unsigned char>(tag >> 8),
-                                    static_cast<unsigned char>(perm), static_cast<unsigned char>(perm >> 8),
-                                    static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
-                                    static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24)};
-    out.append(reinterpret_cast<const char *>(bytes), sizeof bytes);
-}
+struct AclFree {
+    void operator()(acl_t acl) const { acl_free(acl); }
+};
+using AclHandle = std::unique_ptr<std::remove_pointer_t<acl_t>, AclFree>;
 
 std::optional<uid_t> securityAdministratorUid()
 {
@@ -64,26 +57,36 @@ std::optional<uid_t> securityAdministratorUid()
     return uid;
 }
 
+// Adds an entry of `tag` (for `id`, a named user) with `perms` (ACL_READ...).
+bool addAclEntry(acl_t &acl, acl_tag_t tag, acl_perm_t perms, const uid_t *id = nullptr)
+{
+    acl_entry_t entry;
+    acl_permset_t permset;
+    if (acl_create_entry(&acl, &entry) != 0 || acl_set_tag_type(entry, tag) != 0 ||
+        (id && acl_set_qualifier(entry, id) != 0) || acl_get_permset(entry, &permset) != 0 ||
+        acl_clear_perms(permset) != 0)
+        return false;
+    for (const acl_perm_t perm : {ACL_READ, ACL_WRITE, ACL_EXECUTE})
+        if ((perms & perm) && acl_add_perm(permset, perm) != 0)
+            return false;
+    return true;
+}
+
 // Lets the secadm account read a source (or list the sources): the owner
 // keeps its mode bits, secadm alone gets read (and search), nobody else
-// anything. Without the account the mode bits (root only) are all there is.
+// anything. Without the account the mode bits (root only) are all there is:
+// the minimal ACL set then drops any extended one.
 void grantSecurityAdministrator(int fd, bool directory, const std::optional<uid_t> &secadm)
 {
-    const uint16_t owner = directory ? (AclRead | AclWrite | AclExecute) : (AclRead | AclWrite);
-    const uint16_t reader = directory ? (AclRead | AclExecute) : AclRead;
-    if (!secadm) {
-        fremovexattr(fd, "system.posix_acl_access");
-        return;
-    }
-    std::string acl;
-    const uint32_t version = aclVersion;
-    acl.append(reinterpret_cast<const char *>(&version), sizeof version);
-    putAclEntry(acl, AclUserObj, owner, 0xffffffffu);
-    putAclEntry(acl, AclUser, reader, *secadm);
-    putAclEntry(acl, AclGroupObj, 0, 0xffffffffu);
-    putAclEntry(acl, AclMask, reader, 0xffffffffu);
-    putAclEntry(acl, AclOther, 0, 0xffffffffu);
-    if (fsetxattr(fd, "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+    const acl_perm_t owner = directory ? (ACL_READ | ACL_WRITE | ACL_EXECUTE) : (ACL_READ | ACL_WRITE);
+    const acl_perm_t reader = directory ? (ACL_READ | ACL_EXECUTE) : ACL_READ;
+    acl_t acl = acl_init(5);
+    const bool made = acl && addAclEntry(acl, ACL_USER_OBJ, owner) &&
+                      (!secadm || addAclEntry(acl, ACL_USER, reader, &*secadm)) &&
+                      addAclEntry(acl, ACL_GROUP_OBJ, 0) && (!secadm || addAclEntry(acl, ACL_MASK, reader)) &&
+                      addAclEntry(acl, ACL_OTHER, 0);
+    const AclHandle owned(acl);
+    if ((!made || acl_set_fd(fd, acl) != 0) && secadm) {
         static bool warned = false;
         if (!warned)
             TAVO_WARN("cannot let %s read the policy sources (no POSIX ACL: %s); only root can", securityAdministrator,

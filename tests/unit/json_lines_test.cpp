@@ -1,5 +1,6 @@
 // The checker's JSON Lines: string escaping (bytes that are not UTF-8 must
-// survive as \udcXX), exact 64-bit numbers and the field order of a node.
+// survive as \udcXX, in the JSON documents too), exact 64-bit numbers and
+// the field order of a node.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "expr_type.h"
+#include "json_document.h"
 #include "json_lines.h"
 
 namespace {
@@ -32,6 +34,8 @@ TEST_P(JsonString, Escapes)
     std::string out = "x";
     appendJsonString(out, c.text);
     EXPECT_EQ(out, "x\"" + c.json + "\"");
+    // The documents' writer hands texts to nlohmann-json and must agree.
+    EXPECT_EQ(dumpJson(jsonText(c.text)), "\"" + c.json + "\"\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,7 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A sequence cut short by the end or by another character.
         EscapeCase{"truncated_at_end", "a\xe2\x82", R"(a\udce2\udc82)"},
         EscapeCase{"truncated_before_ascii", "\xe2\x82\"", R"(\udce2\udc82\")"},
-        EscapeCase{"lead_before_valid", "\xc3\xc3\xa9", "\\udcc3\xc3\xa9"}),
+        EscapeCase{"lead_before_valid", "\xc3\xc3\xa9", "\\udcc3\xc3\xa9"},
+        // U+FFFF is how the documents' writer marks a lone byte for nlohmann-json.
+        EscapeCase{"marker_beside_lone_byte", "\xef\xbf\xbf" "ff\xff\xef\xbf\xbf\xef\xbf\xbf",
+                   "\xef\xbf\xbf" "ff\\udcff\xef\xbf\xbf\xef\xbf\xbf"}),
     [](const ::testing::TestParamInfo<EscapeCase> &info) { return std::string(info.param.label); });
 
 constexpr uint64_t all64 = std::numeric_limits<uint64_t>::max();

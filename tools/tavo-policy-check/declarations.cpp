@@ -7,7 +7,6 @@
 
 #include "compared_policy.h"
 #include "front_end.h"
-#include "json_lines.h"
 #include "parse_state.h"
 #include "policy_identity.h"
 #include "policy_loader.h"
@@ -168,19 +167,15 @@ std::string describeValue(const std::optional<DeclaredValue> &v)
     return std::string(v->dynamic ? "dynamic " : "") + v->type + " = " + v->value;
 }
 
-void appendValueJson(std::string &out, const std::optional<DeclaredValue> &v)
+JsonDocument valueJson(const std::optional<DeclaredValue> &v)
 {
-    if (!v) {
-        out += "null";
-        return;
-    }
-    out += "{\"type\":";
-    appendJsonString(out, v->type);
-    out += ",\"dynamic\":";
-    out += v->dynamic ? "true" : "false";
-    out += ",\"value\":";
-    appendJsonString(out, v->value);
-    out += '}';
+    if (!v)
+        return nullptr;
+    JsonDocument out;
+    out["type"] = jsonText(v->type);
+    out["dynamic"] = v->dynamic;
+    out["value"] = jsonText(v->value);
+    return out;
 }
 
 } // namespace
@@ -318,38 +313,27 @@ std::string declarationText(const DeclarationReport &report)
     return out;
 }
 
-void appendDeclarationJson(std::string &out, const DeclarationReport &report)
+void addDeclarationJson(JsonDocument &object, const DeclarationReport &report)
 {
-    out += ",\"declarations\":[";
-    for (size_t i = 0; i < report.changed.size(); ++i) {
-        const ChangedDeclaration &c = report.changed[i];
-        out += i ? ",{\"file\":" : "{\"file\":";
-        appendJsonString(out, c.file);
-        out += ",\"namespace\":";
-        appendJsonString(out, c.scene);
-        out += ",\"variable\":";
-        appendJsonString(out, c.variable);
-        out += ",\"line\":";
-        out += c.line ? std::to_string(c.line) : std::string("null");
-        out += ",\"inForce\":";
-        appendValueJson(out, c.before);
-        out += ",\"candidate\":";
-        appendValueJson(out, c.after);
-        out += ",\"rules\":[";
-        for (size_t j = 0; j < c.rules.size(); ++j)
-            out += (j ? "," : "") + std::to_string(c.rules[j]);
-        out += "]}";
+    JsonDocument &changed = object["declarations"] = JsonDocument::array();
+    for (const ChangedDeclaration &c : report.changed) {
+        JsonDocument declaration;
+        declaration["file"] = jsonText(c.file);
+        declaration["namespace"] = jsonText(c.scene);
+        declaration["variable"] = jsonText(c.variable);
+        declaration["line"] = c.line ? JsonDocument(c.line) : nullptr;
+        declaration["inForce"] = valueJson(c.before);
+        declaration["candidate"] = valueJson(c.after);
+        declaration["rules"] = c.rules;
+        changed.push_back(std::move(declaration));
     }
-    out += "],\"dynamicResets\":[";
-    for (size_t i = 0; i < report.resets.size(); ++i) {
-        const DynamicReset &r = report.resets[i];
-        out += i ? ",{\"namespace\":" : "{\"namespace\":";
-        appendJsonString(out, r.scene);
-        out += ",\"variable\":";
-        appendJsonString(out, r.variable);
-        out += ",\"now\":" + std::to_string(r.now) + ",\"after\":";
-        out += r.after ? std::to_string(*r.after) : std::string("null");
-        out += '}';
+    JsonDocument &resets = object["dynamicResets"] = JsonDocument::array();
+    for (const DynamicReset &r : report.resets) {
+        JsonDocument reset;
+        reset["namespace"] = jsonText(r.scene);
+        reset["variable"] = jsonText(r.variable);
+        reset["now"] = r.now;
+        reset["after"] = r.after ? JsonDocument(*r.after) : nullptr;
+        resets.push_back(std::move(reset));
     }
-    out += ']';
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "json_document.h"
 #include "record_format.h"
 #include "sha256.h"
 
@@ -70,8 +71,8 @@ DeclarationReport compareDeclarations(const PolicyRecord &record, const PolicyVa
                                       const PolicyVariables &candidate, const std::vector<ChangedRule> &changedRules);
 
 // Text after the rule differences, and the JSON members "declarations"
-// and "dynamicResets" (each with its leading comma).
+// and "dynamicResets".
 std::string declarationText(const DeclarationReport &report);
-void appendDeclarationJson(std::string &out, const DeclarationReport &report);
+void addDeclarationJson(JsonDocument &object, const DeclarationReport &report);
 
 #endif

@@ -9,7 +9,6 @@
 
 #include "compared_policy.h"
 #include "declarations.h"
-#include "json_lines.h"
 #include "record_store.h"
 #include "report_text.h"
 #include "shared_constants.h"
@@ -306,70 +305,53 @@ void printText(const PolicyRecord &record, const Sha256Digest &recorded, const S
     fwrite(out.data(), 1, out.size(), stdout);
 }
 
-void appendChangeJson(std::string &out, const Change &c)
+JsonDocument changeJson(const Change &c)
 {
-    out += "{\"line\":" + std::to_string(c.rule->firstLine) + ",\"lastLine\":" + std::to_string(c.rule->lastLine) +
-           ",\"namespace\":";
-    appendJsonString(out, c.rule->nsName);
-    out += ",\"section\":";
-    appendJsonString(out, c.rule->section);
-    out += ",\"text\":";
+    JsonDocument out;
+    out["line"] = c.rule->firstLine;
+    out["lastLine"] = c.rule->lastLine;
+    out["namespace"] = jsonText(c.rule->nsName);
+    out["section"] = jsonText(c.rule->section);
     std::string text;
     for (const std::string &l : ruleLines(*c.rule))
         text += (text.empty() ? "" : "\n") + l;
-    appendJsonString(out, text);
-    out += c.added ? ",\"movedFrom\":" : ",\"movedTo\":";
-    if (c.movedWith.empty())
-        out += "null";
-    else
-        appendJsonString(out, c.movedWith);
-    out += '}';
+    out["text"] = jsonText(text);
+    out[c.added ? "movedFrom" : "movedTo"] = c.movedWith.empty() ? nullptr : jsonText(c.movedWith);
+    return out;
 }
 
 void printJson(const PolicyRecord &record, const Sha256Digest &recorded, const Sha256Digest &candidate,
                const std::vector<std::string> &paths, const std::vector<std::string> &drift, const Difference &diff,
                const DeclarationReport &declarations)
 {
-    std::string out = "{\"same\":";
-    out += recorded == candidate ? "true" : "false";
-    out += ",\"inForce\":{\"identity\":\"" + digestToHex(recorded) + "\",\"kind\":\"" +
-           kindName(record.delivery.kind) + "\",\"delivered\":";
-    appendStepJson(out, record.delivery.delivered);
-    out += ",\"sectionUpdates\":";
-    appendSectionUpdatesJson(out, record.sections);
-    out += "},\"candidate\":{\"identity\":\"" + digestToHex(candidate) + "\",\"paths\":";
-    appendJsonStrings(out, paths);
-    out += "},\"recompiledDiffers\":";
-    appendJsonStrings(out, drift);
-    out += ",\"files\":[";
-    for (size_t i = 0; i < diff.files.size(); ++i) {
-        const FileDifference &fd = diff.files[i];
-        out += i ? ",{\"file\":" : "{\"file\":";
-        appendJsonString(out, fd.name);
-        out += ",\"renamedFrom\":";
-        if (fd.renamedFrom.empty())
-            out += "null";
-        else
-            appendJsonString(out, fd.renamedFrom);
-        out += std::string(",\"reordered\":") + (fd.reordered ? "true" : "false");
+    JsonDocument out;
+    out["same"] = recorded == candidate;
+    JsonDocument &inForce = out["inForce"];
+    inForce["identity"] = digestToHex(recorded);
+    inForce["kind"] = kindName(record.delivery.kind);
+    inForce["delivered"] = stepJson(record.delivery.delivered);
+    inForce["sectionUpdates"] = sectionUpdatesJson(record.sections);
+    JsonDocument &candidateJson = out["candidate"];
+    candidateJson["identity"] = digestToHex(candidate);
+    candidateJson["paths"] = textsJson(paths);
+    out["recompiledDiffers"] = textsJson(drift);
+    JsonDocument &files = out["files"] = JsonDocument::array();
+    for (const FileDifference &fd : diff.files) {
+        JsonDocument file;
+        file["file"] = jsonText(fd.name);
+        file["renamedFrom"] = fd.renamedFrom.empty() ? nullptr : jsonText(fd.renamedFrom);
+        file["reordered"] = fd.reordered;
         for (const bool added : {false, true}) {
-            out += added ? ",\"added\":[" : ",\"removed\":[";
-            bool first = true;
-            for (const Change &c : fd.changes) {
-                if (c.added != added)
-                    continue;
-                out += first ? "" : ",";
-                first = false;
-                appendChangeJson(out, c);
-            }
-            out += ']';
+            JsonDocument &changes = file[added ? "added" : "removed"] = JsonDocument::array();
+            for (const Change &c : fd.changes)
+                if (c.added == added)
+                    changes.push_back(changeJson(c));
         }
-        out += '}';
+        files.push_back(std::move(file));
     }
-    out += ']';
-    appendDeclarationJson(out, declarations);
-    out += "}\n";
-    fwrite(out.data(), 1, out.size(), stdout);
+    addDeclarationJson(out, declarations);
+    const std::string text = dumpJson(out);
+    fwrite(text.data(), 1, text.size(), stdout);
 }
 
 // Groups whose recorded digest today's compile of the same sources does not

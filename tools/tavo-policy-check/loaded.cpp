@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include "front_end.h"
-#include "json_lines.h"
 #include "parse_state.h"
 #include "policy_loader.h"
 #include "record_store.h"
@@ -81,17 +80,12 @@ std::string joined(const std::set<std::string> &names)
     return out;
 }
 
-void appendSetJson(std::string &out, const std::set<std::string> &names)
+JsonDocument setJson(const std::set<std::string> &names)
 {
-    out += '[';
-    bool first = true;
-    for (const std::string &n : names) {
-        if (!first)
-            out += ',';
-        first = false;
-        appendJsonString(out, n);
-    }
-    out += ']';
+    JsonDocument out = JsonDocument::array();
+    for (const std::string &n : names)
+        out.push_back(jsonText(n));
+    return out;
 }
 
 std::string labelText(const std::string &text)
@@ -239,45 +233,35 @@ void appendLoadedText(std::string &out, const LoadedPolicy &loaded)
     }
 }
 
-void appendLoadedJson(std::string &out, const LoadedPolicy &loaded)
+JsonDocument loadedJson(const LoadedPolicy &loaded)
 {
-    out += "{\"declarationsKnown\":";
-    out += loaded.declarationsKnown ? "true" : "false";
-    out += ",\"problem\":";
-    appendJsonString(out, loaded.problem);
-    out += ",\"scenes\":[";
-    for (size_t i = 0; i < loaded.scenes.size(); ++i) {
-        const LoadedScene &s = loaded.scenes[i];
-        out += i ? ",{\"name\":" : "{\"name\":";
-        appendJsonString(out, s.name);
-        out += ",\"files\":";
-        appendSetJson(out, s.files);
-        out += ",\"sections\":";
-        appendSetJson(out, s.sections);
-        out += ",\"rules\":" + std::to_string(s.rules) + ",\"nodes\":" + std::to_string(s.nodes);
-        out += ",\"permissiveRules\":";
-        out += s.permissiveRules ? std::to_string(*s.permissiveRules) : std::string("null");
-        out += ",\"permissive\":";
-        out += !s.permissiveRules ? "null" : (*s.permissiveRules == s.rules && s.rules > 0) ? "true" : "false";
-        out += '}';
+    JsonDocument out;
+    out["declarationsKnown"] = loaded.declarationsKnown;
+    out["problem"] = jsonText(loaded.problem);
+    JsonDocument &scenes = out["scenes"] = JsonDocument::array();
+    for (const LoadedScene &s : loaded.scenes) {
+        JsonDocument scene;
+        scene["name"] = jsonText(s.name);
+        scene["files"] = setJson(s.files);
+        scene["sections"] = setJson(s.sections);
+        scene["rules"] = s.rules;
+        scene["nodes"] = s.nodes;
+        scene["permissiveRules"] = s.permissiveRules ? JsonDocument(*s.permissiveRules) : nullptr;
+        scene["permissive"] =
+            s.permissiveRules ? JsonDocument(*s.permissiveRules == s.rules && s.rules > 0) : nullptr;
+        scenes.push_back(std::move(scene));
     }
-    out += "],\"dynamicVariables\":[";
-    for (size_t i = 0; i < loaded.variables.size(); ++i) {
-        const LoadedVariable &v = loaded.variables[i];
-        out += i ? ",{\"namespace\":" : "{\"namespace\":";
-        appendJsonString(out, v.nsName);
-        out += ",\"variable\":";
-        appendJsonString(out, v.name);
-        out += ",\"delivered\":";
-        out += v.delivered ? std::to_string(*v.delivered) : std::string("null");
-        out += ",\"current\":" + std::to_string(v.current) + ",\"changed\":";
-        if (v.changed)
-            appendStepJson(out, *v.changed);
-        else
-            out += "null";
-        out += '}';
+    JsonDocument &variables = out["dynamicVariables"] = JsonDocument::array();
+    for (const LoadedVariable &v : loaded.variables) {
+        JsonDocument variable;
+        variable["namespace"] = jsonText(v.nsName);
+        variable["variable"] = jsonText(v.name);
+        variable["delivered"] = v.delivered ? JsonDocument(*v.delivered) : nullptr;
+        variable["current"] = v.current;
+        variable["changed"] = v.changed ? stepJson(*v.changed) : nullptr;
+        variables.push_back(std::move(variable));
     }
-    out += "]}";
+    return out;
 }
 
 void appendLoadedPrometheus(std::string &out, const LoadedPolicy &loaded)

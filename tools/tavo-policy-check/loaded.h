@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "json_document.h"
 #include "record_format.h"
 
 struct LoadedScene {
@@ -63,7 +64,7 @@ LoadedPolicy describeLoaded(const PolicyRecord &record, const char *recordDirect
 
 // Text lines (after the status's own), JSON member "loaded", and gauges.
 void appendLoadedText(std::string &out, const LoadedPolicy &loaded);
-void appendLoadedJson(std::string &out, const LoadedPolicy &loaded);
+JsonDocument loadedJson(const LoadedPolicy &loaded);
 void appendLoadedPrometheus(std::string &out, const LoadedPolicy &loaded);
 
 // The command that stores the initial image of the policy directory.

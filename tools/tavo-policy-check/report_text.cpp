@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-#include "json_lines.h"
 #include "utf8.h"
 
 std::string safeText(const std::string &text)
@@ -46,79 +45,58 @@ std::string describePendingChange(const PendingChange &change)
     return "a policy of unknown content";
 }
 
-void appendPendingChangeJson(std::string &out, const PendingChange &change)
+JsonDocument pendingChangeJson(const PendingChange &change)
 {
     const bool section = change.kind == PendingChange::Kind::Section;
     const bool dynamic = change.kind == PendingChange::Kind::Dynamic;
-    out += std::string("{\"kind\":\"") + pendingKindName(change.kind) + "\",\"identity\":";
-    out += change.identity ? "\"" + digestToHex(*change.identity) + "\"" : std::string("null");
-    out += ",\"namespace\":";
-    if (section || dynamic)
-        appendJsonString(out, change.nsName);
-    else
-        out += "null";
-    out += ",\"section\":";
-    if (section)
-        appendJsonString(out, change.section);
-    else
-        out += "null";
-    out += ",\"variable\":";
-    if (dynamic)
-        appendJsonString(out, change.variable);
-    else
-        out += "null";
-    out += ",\"value\":";
-    out += dynamic ? std::to_string(change.value) : std::string("null");
-    out += '}';
+    JsonDocument out;
+    out["kind"] = pendingKindName(change.kind);
+    out["identity"] = change.identity ? JsonDocument(digestToHex(*change.identity)) : nullptr;
+    out["namespace"] = section || dynamic ? jsonText(change.nsName) : nullptr;
+    out["section"] = section ? jsonText(change.section) : nullptr;
+    out["variable"] = dynamic ? jsonText(change.variable) : nullptr;
+    out["value"] = dynamic ? JsonDocument(change.value) : nullptr;
+    return out;
 }
 
-void appendStepJson(std::string &out, const RecordStep &step)
+JsonDocument stepJson(const RecordStep &step)
 {
-    if (!step.present()) {
-        out += "null";
-        return;
-    }
-    out += "{\"time\":" + std::to_string(step.time) + ",\"method\":";
-    appendJsonString(out, step.method);
-    out += ",\"uid\":" + std::to_string(step.uid) + ",\"user\":";
-    appendJsonString(out, step.user);
-    out += '}';
+    if (!step.present())
+        return nullptr;
+    JsonDocument out;
+    out["time"] = step.time;
+    out["method"] = jsonText(step.method);
+    out["uid"] = step.uid;
+    out["user"] = jsonText(step.user);
+    return out;
 }
 
-void appendJsonStrings(std::string &out, const std::vector<std::string> &texts)
+JsonDocument textsJson(const std::vector<std::string> &texts)
 {
-    out += '[';
-    for (size_t i = 0; i < texts.size(); ++i) {
-        out += i ? "," : "";
-        appendJsonString(out, texts[i]);
-    }
-    out += ']';
+    JsonDocument out = JsonDocument::array();
+    for (const std::string &text : texts)
+        out.push_back(jsonText(text));
+    return out;
 }
 
-void appendPolicyJson(std::string &out, const RecordedPolicy &policy)
+void addPolicyJson(JsonDocument &object, const RecordedPolicy &policy)
 {
-    out += "\"compiled\":";
-    appendStepJson(out, policy.compiled);
-    out += ",\"delivered\":";
-    appendStepJson(out, policy.delivered);
-    out += ",\"files\":";
-    std::vector<std::string> names;
+    object["compiled"] = stepJson(policy.compiled);
+    object["delivered"] = stepJson(policy.delivered);
+    JsonDocument &files = object["files"] = JsonDocument::array();
     for (const RecordSource &source : policy.sources)
-        names.push_back(source.name);
-    appendJsonStrings(out, names);
+        files.push_back(jsonText(source.name));
 }
 
-void appendSectionUpdatesJson(std::string &out, const std::vector<RecordedPolicy> &sections)
+JsonDocument sectionUpdatesJson(const std::vector<RecordedPolicy> &sections)
 {
-    out += '[';
-    for (size_t i = 0; i < sections.size(); ++i) {
-        out += i ? ",{\"namespace\":" : "{\"namespace\":";
-        appendJsonString(out, sections[i].nsName);
-        out += ",\"section\":";
-        appendJsonString(out, sections[i].section);
-        out += ',';
-        appendPolicyJson(out, sections[i]);
-        out += '}';
+    JsonDocument out = JsonDocument::array();
+    for (const RecordedPolicy &section : sections) {
+        JsonDocument update;
+        update["namespace"] = jsonText(section.nsName);
+        update["section"] = jsonText(section.section);
+        addPolicyJson(update, section);
+        out.push_back(std::move(update));
     }
-    out += ']';
+    return out;
 }

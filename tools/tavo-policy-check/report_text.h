@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "json_document.h"
 #include "record_format.h"
 
 // `text` with control bytes, unsafe characters and bytes that are not
@@ -24,18 +25,18 @@ std::string describePendingChange(const PendingChange &change);
 
 // {"kind":..., "identity":..., "namespace":..., "section":..., "variable":...,
 // "value":...}
-void appendPendingChangeJson(std::string &out, const PendingChange &change);
+JsonDocument pendingChangeJson(const PendingChange &change);
 
 // {"time":..., "method":..., "uid":..., "user":...} (null when absent).
-void appendStepJson(std::string &out, const RecordStep &step);
+JsonDocument stepJson(const RecordStep &step);
 
 // A JSON array of texts.
-void appendJsonStrings(std::string &out, const std::vector<std::string> &texts);
+JsonDocument textsJson(const std::vector<std::string> &texts);
 
-// The members "compiled", "delivered" and "files" of a recorded policy.
-void appendPolicyJson(std::string &out, const RecordedPolicy &policy);
+// Adds the members "compiled", "delivered" and "files" of a recorded policy.
+void addPolicyJson(JsonDocument &object, const RecordedPolicy &policy);
 
 // [{"namespace":..., "section":..., "compiled":..., ...}, ...]
-void appendSectionUpdatesJson(std::string &out, const std::vector<RecordedPolicy> &sections);
+JsonDocument sectionUpdatesJson(const std::vector<RecordedPolicy> &sections);
 
 #endif

@@ -15,7 +15,6 @@
 #include "front_end.h"
 #include "identity_output.h"
 #include "input_validator.h"
-#include "json_lines.h"
 #include "loaded.h"
 #include "policy_loader.h"
 #include "record_store.h"
@@ -239,14 +238,14 @@ std::string formatText(const Status &s)
 
 // ---- JSON ------------------------------------------------------------------
 
-void appendDigestJson(std::string &out, const std::optional<Sha256Digest> &digest)
+JsonDocument digestJson(const std::optional<Sha256Digest> &digest)
 {
-    out += digest ? "\"" + digestToHex(*digest) + "\"" : std::string("null");
+    return digest ? JsonDocument(digestToHex(*digest)) : nullptr;
 }
 
-void appendBoolJson(std::string &out, const std::optional<bool> &value)
+JsonDocument boolJson(const std::optional<bool> &value)
 {
-    out += !value ? "null" : *value ? "true" : "false";
+    return value ? JsonDocument(*value) : nullptr;
 }
 
 const char *stateWord(RecordStore::ReadStatus status)
@@ -260,82 +259,56 @@ const char *stateWord(RecordStore::ReadStatus status)
     return "absent";
 }
 
-// `extra`: more members, each with its leading comma.
-void appendRecordJson(std::string &out, const ReadRecord &r, const std::string &extra = std::string())
+// `extra`: more members, after the identity.
+JsonDocument recordJson(const ReadRecord &r, const JsonDocument &extra = JsonDocument::object())
 {
-    out += "{\"state\":\"";
-    out += stateWord(r.status);
-    out += "\",\"problem\":";
-    appendJsonString(out, r.problem);
-    out += ",\"identity\":";
-    appendDigestJson(out, r.identity());
-    out += extra;
-    if (!r.read()) {
-        out += '}';
-        return;
-    }
+    JsonDocument out;
+    out["state"] = stateWord(r.status);
+    out["problem"] = jsonText(r.problem);
+    out["identity"] = digestJson(r.identity());
+    for (const auto &member : extra.items())
+        out[member.key()] = member.value();
+    if (!r.read())
+        return out;
     const PolicyRecord &rec = r.record;
-    out += ",\"kind\":\"";
-    out += kindName(rec.delivery.kind);
-    out += "\",\"nodes\":";
+    out["kind"] = kindName(rec.delivery.kind);
     const std::optional<uint64_t> nodes = rec.nodes();
-    out += nodes ? std::to_string(*nodes) : std::string("null");
-    out += ',';
-    appendPolicyJson(out, rec.delivery);
-    out += ",\"sectionUpdates\":";
-    appendSectionUpdatesJson(out, rec.sections);
-    out += ",\"dynamicVariables\":[";
-    for (size_t i = 0; i < rec.dynamics.size(); ++i) {
-        const DynamicChange &d = rec.dynamics[i];
-        out += i ? ",{\"namespace\":" : "{\"namespace\":";
-        appendJsonString(out, d.nsName);
-        out += ",\"variable\":";
-        appendJsonString(out, d.variable);
-        out += ",\"value\":" + std::to_string(d.value) + ",\"changed\":";
-        appendStepJson(out, d.step);
-        out += '}';
+    out["nodes"] = nodes ? JsonDocument(*nodes) : nullptr;
+    addPolicyJson(out, rec.delivery);
+    out["sectionUpdates"] = sectionUpdatesJson(rec.sections);
+    JsonDocument &dynamics = out["dynamicVariables"] = JsonDocument::array();
+    for (const DynamicChange &d : rec.dynamics) {
+        JsonDocument change;
+        change["namespace"] = jsonText(d.nsName);
+        change["variable"] = jsonText(d.variable);
+        change["value"] = d.value;
+        change["changed"] = stepJson(d.step);
+        dynamics.push_back(std::move(change));
     }
     // A change begun and never recorded: what it was delivering.
-    out += "],\"changing\":";
-    if (rec.changing)
-        appendPendingChangeJson(out, *rec.changing);
-    else
-        out += "null";
-    out += '}';
+    out["changing"] = rec.changing ? pendingChangeJson(*rec.changing) : nullptr;
+    return out;
 }
 
 std::string formatJson(const Status &s)
 {
-    std::string out = "{\"moduleLoaded\":";
-    out += s.moduleLoaded ? "true" : "false";
-    out += ",\"threeMode\":";
-    appendBoolJson(out, s.threeMode == ThreeModeSwitch::Unreadable
-                            ? std::nullopt
-                            : std::optional<bool>(s.threeMode == ThreeModeSwitch::On));
-    out += ",\"inForce\":";
-    appendRecordJson(out, s.inForce);
-    out += ",\"initialImage\":";
+    JsonDocument out;
+    out["moduleLoaded"] = s.moduleLoaded;
+    out["threeMode"] = boolJson(s.threeMode == ThreeModeSwitch::Unreadable
+                                    ? std::nullopt
+                                    : std::optional<bool>(s.threeMode == ThreeModeSwitch::On));
+    out["inForce"] = recordJson(s.inForce);
     // The record's identity counts only for the image it was made for.
-    std::string matches = ",\"imageMatchesRecord\":";
-    appendBoolJson(matches, s.initialImageMatches);
-    appendRecordJson(out, s.initial, matches);
-    out += ",\"disk\":{\"directory\":";
-    appendJsonString(out, s.policyDirectory);
-    out += ",\"result\":" + std::to_string(s.diskResult) + ",\"identity\":";
-    appendDigestJson(out, s.disk);
-    out += "},\"diskMatchesKernel\":";
-    appendBoolJson(out, s.diskMatchesKernel());
-    out += ",\"initialImageMatchesKernel\":";
-    appendBoolJson(out, s.initialMatchesKernel());
-    out += ",\"storeInitialImage\":";
-    if (s.initialImageStale())
-        appendJsonString(out, storeInitialImageCommand);
-    else
-        out += "null";
-    out += ",\"loaded\":";
-    appendLoadedJson(out, s.loaded);
-    out += "}\n";
-    return out;
+    out["initialImage"] = recordJson(s.initial, {{"imageMatchesRecord", boolJson(s.initialImageMatches)}});
+    JsonDocument &disk = out["disk"];
+    disk["directory"] = jsonText(s.policyDirectory);
+    disk["result"] = s.diskResult;
+    disk["identity"] = digestJson(s.disk);
+    out["diskMatchesKernel"] = boolJson(s.diskMatchesKernel());
+    out["initialImageMatchesKernel"] = boolJson(s.initialMatchesKernel());
+    out["storeInitialImage"] = s.initialImageStale() ? JsonDocument(std::string(storeInitialImageCommand)) : nullptr;
+    out["loaded"] = loadedJson(s.loaded);
+    return dumpJson(out);
 }
 
 // ---- Prometheus ------------------------------------------------------------
