@@ -93,15 +93,22 @@ bool isInitPidNamespace(int pid)
     return sameAsInitial(pid, "pid");
 }
 
-bool is_tavo_module_loaded()
+const char moduleAbsentLine[] = "错误：tavo模块未加载，需要先加载tavo模块。";
+
+bool tavoModulePresent()
 {
     // Only the kind of file is asked for, which never changes, so no file
     // system needs to refresh the directory's other attributes for it.
     struct statx stx;
-    if (statx(AT_FDCWD, moduleDirectory, AT_STATX_DONT_SYNC, STATX_TYPE, &stx) == 0 && (stx.stx_mask & STATX_TYPE) &&
-        S_ISDIR(stx.stx_mode))
+    return statx(AT_FDCWD, moduleDirectory, AT_STATX_DONT_SYNC, STATX_TYPE, &stx) == 0 &&
+           (stx.stx_mask & STATX_TYPE) && S_ISDIR(stx.stx_mode);
+}
+
+bool is_tavo_module_loaded()
+{
+    if (tavoModulePresent())
         return true;
-    TAVO_ERROR("错误：tavo模块未加载，需要先加载tavo模块。");
+    TAVO_ERROR("%s", moduleAbsentLine);
     return false;
 }
 

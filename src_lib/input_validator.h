@@ -23,6 +23,10 @@ TAVO_CHECKS_EXPORT bool isInitPidNamespace(int pid);
 
 // Whether the tavo module's securityfs directory exists (logs when not).
 TAVO_CHECKS_EXPORT bool is_tavo_module_loaded();
+// The same, without the line: for a caller that budgets its lines.
+bool tavoModulePresent();
+// The line is_tavo_module_loaded logs when the module is absent.
+extern const char moduleAbsentLine[];
 
 // Whether the module's three-mode switch is on (false when it is off, absent
 // or in an unknown state; see readThreeModeSwitch).

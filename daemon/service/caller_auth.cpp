@@ -102,14 +102,26 @@ struct ZupolicyPolicymgrService::AuthState {
     // The call's lines so far, written at its verdict.
     std::vector<std::pair<int, std::string>> lines;
 
+    // Whole, however long (an executable's path, a bus error's message),
+    // as the log itself would have written it.
     __attribute__((format(printf, 3, 4))) void note(int level, const char *format, ...)
     {
         char text[lineBuffer];
         va_list args;
         va_start(args, format);
-        vsnprintf(text, sizeof text, format, args);
+        va_list again;
+        va_copy(again, args);
+        const int n = vsnprintf(text, sizeof text, format, args);
+        if (n >= 0 && static_cast<size_t>(n) < sizeof text) {
+            lines.emplace_back(level, std::string(text, static_cast<size_t>(n)));
+        } else if (n >= 0) {
+            std::string whole(static_cast<size_t>(n) + 1, '\0');
+            vsnprintf(&whole[0], whole.size(), format, again);
+            whole.resize(static_cast<size_t>(n));
+            lines.emplace_back(level, std::move(whole));
+        }
+        va_end(again);
         va_end(args);
-        lines.emplace_back(level, text);
     }
 
     void conclude(Verdict verdict, LimitReason limit = LimitReason::SenderCalls)

@@ -201,10 +201,13 @@ std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, 
         call.refuseOverLimit(*over);
         return std::nullopt;
     }
-    if (checkModule && !is_tavo_module_loaded()) {
-        if (limits_.refused(uid, 1))
+    // The module's own line is a refusal's line too: within the budget.
+    if (checkModule && !tavoModulePresent()) {
+        if (limits_.refused(uid, 2)) {
+            TAVO_ERROR("%s", moduleAbsentLine);
             TAVO_ERROR("AUDIT FAIL: method=%s, sender=%s, refused before authorisation: tavo module not loaded",
                        method, sender.c_str());
+        }
         call.reply(MethodRefusedInput);
         return std::nullopt;
     }

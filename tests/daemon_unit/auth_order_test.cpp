@@ -42,9 +42,16 @@ void captureLine(void *, const char *, int, int level, const char *message)
     lines.emplace_back(level, message);
 }
 
+// A bus error's message longer than any fixed line buffer, ending in
+// a character of several bytes.
+std::string longError()
+{
+    return std::string(3000, 'x') + "拒绝";
+}
+
 // How the peer answers the questions of one connection's calls.
 enum class Uid { Root, Unknown };
-enum class Verdict { Authorised, Challenge };
+enum class Verdict { Authorised, Challenge, LongError };
 struct Answers {
     Uid uid;
     Verdict polkit;
@@ -151,6 +158,13 @@ private:
 
     void answerPolkit(sd_bus_message *question)
     {
+        if (answers_.polkit == Verdict::LongError) {
+            sd_bus_message *error = nullptr;
+            sd_bus_message_new_method_errorf(question, &error, "org.freedesktop.PolicyKit1.Error.Failed", "%s",
+                                             longError().c_str());
+            send(error, polkit);
+            return;
+        }
         const bool authorised = answers_.polkit == Verdict::Authorised;
         sd_bus_message *message = nullptr;
         sd_bus_message_new_method_return(question, &message);
@@ -295,6 +309,14 @@ TEST_F(AuthOrder, LinesFollowTheStepsAndEachConnectionIsAskedAboutOnce)
         {1, "AUDIT FAIL: method=compileInitPolicy, sender=:1.42, failed to get uid"},
         refusedLine,
     };
+    const std::string polkitFailed = "PolicyKit DBus 调用失败: " + longError();
+    const std::vector<std::pair<int, std::string>> longErrorLines{
+        uidLine,
+        callLine,
+        {1, polkitFailed},
+        {1, "AUDIT FAIL: method=compileInitPolicy, sender=:1.42, uid=0, reason=" + polkitFailed},
+        refusedLine,
+    };
     const auto times = [](int n, const std::vector<std::pair<int, std::string>> &one) {
         std::vector<std::pair<int, std::string>> all;
         for (int i = 0; i < n; ++i)
@@ -312,6 +334,7 @@ TEST_F(AuthOrder, LinesFollowTheStepsAndEachConnectionIsAskedAboutOnce)
         {"no uid", {Uid::Unknown, Verdict::Authorised, 1}, noUidLines, 0},
         {"three calls of one connection", {Uid::Root, Verdict::Authorised, 3}, times(3, authorisedLines), 3},
         {"three calls, no uid", {Uid::Unknown, Verdict::Authorised, 3}, times(3, noUidLines), 0},
+        {"polkit's long error, whole", {Uid::Root, Verdict::LongError, 1}, longErrorLines, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -2,6 +2,11 @@
 // waiting.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +49,33 @@ TEST(PolicymgrService, CallOutsideTheBusIsRefused)
         {1, "#ERROR: auth failed for sender , method compileInitPolicy"},
     };
     EXPECT_EQ(lines, expected);
+}
+
+// No module: every call of a flood is refused before authorisation, and
+// the module's own line is one of the refusal's lines, within the budget.
+TEST(PolicymgrService, RefusalsForAnAbsentModuleStayWithinTheLineBudget)
+{
+    if (std::getenv("TAVO_SANDBOX") == nullptr)
+        GTEST_SKIP() << "runs only inside tests/harness/sandbox-run (a private mount namespace)";
+    constexpr char securityfs[] = "/sys/kernel/security";
+    ASSERT_EQ(mount("tavo-no-module", securityfs, "tmpfs", 0, nullptr), 0) << strerror(errno);
+    SystemBus unconnected;
+    ZupolicyPolicymgrService service(unconnected);
+    Capture capture;
+    constexpr int calls = 200;
+    int refused = 0;
+    for (int i = 0; i < calls; ++i)
+        service.sendPolicy(MethodCall([&refused](int answer) { refused += answer == MethodRefusedInput; }));
+    umount(securityfs);
+    EXPECT_EQ(refused, calls);
+    ASSERT_EQ(lines.size(), size_t{refusalLineBurst});
+    const std::pair<int, std::string> moduleLine{1, "错误：tavo模块未加载，需要先加载tavo模块。"};
+    const std::pair<int, std::string> auditLine{
+        1, "AUDIT FAIL: method=sendPolicy, sender=, refused before authorisation: tavo module not loaded"};
+    for (size_t i = 0; i < lines.size(); i += 2) {
+        EXPECT_EQ(lines[i], moduleLine) << i;
+        EXPECT_EQ(lines[i + 1], auditLine) << i;
+    }
 }
 
 // What a sequence of events does to the caps: (step, sender or nullptr for
