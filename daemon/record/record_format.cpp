@@ -257,6 +257,15 @@ private:
         return text(f[2], out.method) && text(f[4], out.user) && (!out.method.empty() || fail("no method"));
     }
 
+    bool digest(const std::vector<std::string> &f, std::optional<Sha256Digest> &out)
+    {
+        Sha256Digest d{};
+        if (f.size() != 2 || !digestFromHex(f[1], d))
+            return fail("bad " + f[0] + " line");
+        out = d;
+        return true;
+    }
+
     bool field(const std::vector<std::string> &f)
     {
         const std::string &key = f[0];
@@ -299,13 +308,8 @@ private:
             return step(f, p.compiled);
         if (key == "delivered")
             return step(f, p.delivered);
-        if (key == "image") {
-            Sha256Digest d{};
-            if (f.size() != 2 || !digestFromHex(f[1], d))
-                return fail("bad image line");
-            p.image = d;
-            return true;
-        }
+        if (key == "image")
+            return digest(f, p.image);
         if (key == "source") {
             RecordSource s;
             if (f.size() != 4 || !digestFromHex(f[2], s.blob) || !parseNumber(f[3], UINT64_MAX, s.size))
@@ -344,13 +348,8 @@ private:
             }
             return fail("unknown kind " + f[1]);
         }
-        if (key == "identity") {
-            Sha256Digest d{};
-            if (f.size() != 2 || !digestFromHex(f[1], d))
-                return fail("bad identity line");
-            c.identity = d;
-            return true;
-        }
+        if (key == "identity")
+            return digest(f, c.identity);
         if (key == "namespace")
             return (f.size() == 2 || fail("bad namespace line")) && text(f[1], c.nsName);
         if (key == "section")
