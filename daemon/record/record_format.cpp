@@ -266,6 +266,16 @@ private:
         return true;
     }
 
+    // "variable NAMESPACE NAME 0|1", of a switch made or being made.
+    bool variable(const std::vector<std::string> &f, std::string &nsName, std::string &name, uint32_t &out)
+    {
+        uint64_t value = 0;
+        if (f.size() != 4 || !parseNumber(f[3], 1, value))
+            return fail("bad variable line");
+        out = static_cast<uint32_t>(value);
+        return text(f[1], nsName) && text(f[2], name);
+    }
+
     bool field(const std::vector<std::string> &f)
     {
         const std::string &key = f[0];
@@ -275,13 +285,8 @@ private:
             return changingField(f, *record_.changing);
         if (block_ == Block::Dynamic) {
             DynamicChange &d = record_.dynamics.back();
-            if (key == "variable") {
-                uint64_t value = 0;
-                if (f.size() != 4 || !parseNumber(f[3], 1, value))
-                    return fail("bad variable line");
-                d.value = static_cast<uint32_t>(value);
-                return text(f[1], d.nsName) && text(f[2], d.variable);
-            }
+            if (key == "variable")
+                return variable(f, d.nsName, d.variable, d.value);
             if (key == "changed")
                 return step(f, d.step);
             return true;
@@ -354,13 +359,8 @@ private:
             return (f.size() == 2 || fail("bad namespace line")) && text(f[1], c.nsName);
         if (key == "section")
             return (f.size() == 2 || fail("bad section line")) && text(f[1], c.section);
-        if (key == "variable") {
-            uint64_t value = 0;
-            if (f.size() != 4 || !parseNumber(f[3], 1, value))
-                return fail("bad variable line");
-            c.value = static_cast<uint32_t>(value);
-            return text(f[1], c.nsName) && text(f[2], c.variable);
-        }
+        if (key == "variable")
+            return variable(f, c.nsName, c.variable, c.value);
         return true;
     }
 
