@@ -257,6 +257,25 @@ private:
         return text(f[2], out.method) && text(f[4], out.user) && (!out.method.empty() || fail("no method"));
     }
 
+    bool digest(const std::vector<std::string> &f, std::optional<Sha256Digest> &out)
+    {
+        Sha256Digest d{};
+        if (f.size() != 2 || !digestFromHex(f[1], d))
+            return fail("bad " + f[0] + " line");
+        out = d;
+        return true;
+    }
+
+    // "variable NAMESPACE NAME 0|1", of a switch made or being made.
+    bool variable(const std::vector<std::string> &f, std::string &nsName, std::string &name, uint32_t &out)
+    {
+        uint64_t value = 0;
+        if (f.size() != 4 || !parseNumber(f[3], 1, value))
+            return fail("bad variable line");
+        out = static_cast<uint32_t>(value);
+        return text(f[1], nsName) && text(f[2], name);
+    }
+
     bool field(const std::vector<std::string> &f)
     {
         const std::string &key = f[0];
@@ -266,13 +285,8 @@ private:
             return changingField(f, *record_.changing);
         if (block_ == Block::Dynamic) {
             DynamicChange &d = record_.dynamics.back();
-            if (key == "variable") {
-                uint64_t value = 0;
-                if (f.size() != 4 || !parseNumber(f[3], 1, value))
-                    return fail("bad variable line");
-                d.value = static_cast<uint32_t>(value);
-                return text(f[1], d.nsName) && text(f[2], d.variable);
-            }
+            if (key == "variable")
+                return variable(f, d.nsName, d.variable, d.value);
             if (key == "changed")
                 return step(f, d.step);
             return true;
@@ -299,13 +313,8 @@ private:
             return step(f, p.compiled);
         if (key == "delivered")
             return step(f, p.delivered);
-        if (key == "image") {
-            Sha256Digest d{};
-            if (f.size() != 2 || !digestFromHex(f[1], d))
-                return fail("bad image line");
-            p.image = d;
-            return true;
-        }
+        if (key == "image")
+            return digest(f, p.image);
         if (key == "source") {
             RecordSource s;
             if (f.size() != 4 || !digestFromHex(f[2], s.blob) || !parseNumber(f[3], UINT64_MAX, s.size))
@@ -344,24 +353,14 @@ private:
             }
             return fail("unknown kind " + f[1]);
         }
-        if (key == "identity") {
-            Sha256Digest d{};
-            if (f.size() != 2 || !digestFromHex(f[1], d))
-                return fail("bad identity line");
-            c.identity = d;
-            return true;
-        }
+        if (key == "identity")
+            return digest(f, c.identity);
         if (key == "namespace")
             return (f.size() == 2 || fail("bad namespace line")) && text(f[1], c.nsName);
         if (key == "section")
             return (f.size() == 2 || fail("bad section line")) && text(f[1], c.section);
-        if (key == "variable") {
-            uint64_t value = 0;
-            if (f.size() != 4 || !parseNumber(f[3], 1, value))
-                return fail("bad variable line");
-            c.value = static_cast<uint32_t>(value);
-            return text(f[1], c.nsName) && text(f[2], c.variable);
-        }
+        if (key == "variable")
+            return variable(f, c.nsName, c.variable, c.value);
         return true;
     }
 

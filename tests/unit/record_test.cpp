@@ -29,6 +29,28 @@ RuleGroup group(const std::string &file, const std::string &ns, const std::strin
     return g;
 }
 
+std::string fileText(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The bytes of the two sources the store tests deliver.
+RecordStore::SourceBytes bytesOfEither(const std::string &first, const std::string &second)
+{
+    return [&first, &second](const Sha256Digest &d) -> const std::string * {
+        return d == Sha256::of(first) ? &first : d == Sha256::of(second) ? &second : nullptr;
+    };
+}
+
+// Makes the record a full delivery of the one source `content`.
+void deliverFull(PolicyRecord &r, const std::string &content)
+{
+    r = PolicyRecord();
+    r.delivery.kind = RecordedPolicy::Kind::Full;
+    r.delivery.sources = {RecordSource{"a.p", Sha256::of(content), content.size()}};
+}
+
 // Names of every kind a file, namespace, section, variable or user may have.
 PolicyRecord awkwardRecord()
 {
@@ -124,20 +146,13 @@ TEST(RecordStore, KeepsTheOldRecordWhenTheNewCannotBeWholeAndSweepsTheRest)
     RecordStore store(scratch.path("run"), false);
     const std::string first = "string name = a\n";
     const std::string second = "string name = b\n";
-    const auto bytesOf = [&](const Sha256Digest &d) -> const std::string * {
-        return d == Sha256::of(first) ? &first : d == Sha256::of(second) ? &second : nullptr;
-    };
+    const auto bytesOf = bytesOfEither(first, second);
     const auto delivering = [](const std::string &content) {
-        return [content](PolicyRecord &r, bool) {
-            r = PolicyRecord();
-            r.delivery.kind = RecordedPolicy::Kind::Full;
-            r.delivery.sources = {RecordSource{"a.p", Sha256::of(content), content.size()}};
-        };
+        return [content](PolicyRecord &r, bool) { deliverFull(r, content); };
     };
     std::string problem;
     ASSERT_EQ(store.update(delivering(first), bytesOf, problem), 0) << problem;
-    std::ifstream in(scratch.path("run/record"));
-    const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string written = fileText(scratch.path("run/record"));
 
     // A source whose bytes are not there: nothing changes.
     scratch.write("run/.tmp.abcdef", "left by a writer that was killed");
@@ -158,27 +173,17 @@ TEST(RecordStore, KeepsTheOldRecordWhenTheNewCannotBeWholeAndSweepsTheRest)
     EXPECT_EQ(sources.at(Sha256::of(second)), second);
 }
 
-std::string fileText(const std::string &path)
-{
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 TEST(RecordChange, MarksTheRecordUntilTheModuleAnswersAndBuildsOnUnknownAfterAMarkLeftBehind)
 {
     ScratchDir scratch;
     RecordStore store(scratch.path("run"), false);
     const std::string first = "string name = a\n";
     const std::string second = "string name = b\n";
-    const auto bytesOf = [&](const Sha256Digest &d) -> const std::string * {
-        return d == Sha256::of(first) ? &first : d == Sha256::of(second) ? &second : nullptr;
-    };
+    const auto bytesOf = bytesOfEither(first, second);
     const auto delivering = [](const std::string &content, char seed) {
         return [content, seed](PolicyRecord &r, bool) {
-            r = PolicyRecord();
-            r.delivery.kind = RecordedPolicy::Kind::Full;
+            deliverFull(r, content);
             r.delivery.delivered = RecordStep{1700000000, "sendPolicy", 0, "root"};
-            r.delivery.sources = {RecordSource{"a.p", Sha256::of(content), content.size()}};
             r.delivery.groups = {group("a.p", "a", "", seed)};
         };
     };

@@ -5,6 +5,7 @@
 #include <regex>
 #include <set>
 
+#include "code_lines.h"
 #include "compared_policy.h"
 #include "front_end.h"
 #include "parse_state.h"
@@ -120,46 +121,6 @@ bool compileOne(const std::string &name, const std::string &text, PolicyVariable
     return true;
 }
 
-// The code of each line, strings and comments blanked out (exact for a file
-// that compiled: both end on their line).
-int lastLineMatching(const std::string &content, const std::regex &pattern)
-{
-    int found = 0;
-    int number = 1;
-    std::string line;
-    char quote = 0;
-    bool comment = false;
-    const auto endLine = [&]() {
-        if (std::regex_search(line, pattern))
-            found = number;
-        line.clear();
-        quote = 0;
-        comment = false;
-        ++number;
-    };
-    for (const char c : content) {
-        if (c == '\n') {
-            endLine();
-            continue;
-        }
-        if (comment || quote) {
-            if (quote && c == quote)
-                quote = 0;
-            line += ' ';
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-            line += ' ';
-        } else if (c == '#') {
-            comment = true;
-            line += ' ';
-        } else {
-            line += c;
-        }
-    }
-    endLine();
-    return found;
-}
-
 std::string describeValue(const std::optional<DeclaredValue> &v)
 {
     if (!v)
@@ -257,8 +218,8 @@ DeclarationReport compareDeclarations(const PolicyRecord &record, const PolicyVa
             c.scene = newFile->second.scene;
             c.variable = name;
             if (c.after && newFile->second.text)
-                c.line = lastLineMatching(*newFile->second.text,
-                                          std::regex("(^|[^A-Za-z0-9_$])" + name + "[ \t]*="));
+                c.line = lineMatching(*newFile->second.text,
+                                      std::regex("(^|[^A-Za-z0-9_$])" + name + "[ \t]*="), true);
             const std::regex use("\\$" + name + "($|[^A-Za-z0-9_])");
             for (const ChangedRule &r : changedRules) {
                 if (r.file == file && (settings.count(name) != 0 || std::regex_search(r.text, use)))

@@ -80,25 +80,6 @@ std::string joined(const std::set<std::string> &names)
     return out;
 }
 
-JsonDocument setJson(const std::set<std::string> &names)
-{
-    JsonDocument out = JsonDocument::array();
-    for (const std::string &n : names)
-        out.push_back(jsonText(n));
-    return out;
-}
-
-std::string labelText(const std::string &text)
-{
-    std::string out;
-    for (const char c : safeText(text)) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 } // namespace
 
 bool collectDeclarations(const std::vector<std::pair<std::string, const std::string *>> &files,
@@ -242,8 +223,8 @@ JsonDocument loadedJson(const LoadedPolicy &loaded)
     for (const LoadedScene &s : loaded.scenes) {
         JsonDocument scene;
         scene["name"] = jsonText(s.name);
-        scene["files"] = setJson(s.files);
-        scene["sections"] = setJson(s.sections);
+        scene["files"] = textsJson(s.files);
+        scene["sections"] = textsJson(s.sections);
         scene["rules"] = s.rules;
         scene["nodes"] = s.nodes;
         scene["permissiveRules"] = s.permissiveRules ? JsonDocument(*s.permissiveRules) : nullptr;
@@ -270,12 +251,12 @@ void appendLoadedPrometheus(std::string &out, const LoadedPolicy &loaded)
         out += "# HELP tavo_dynamic_variable_value The current value of each dynamic variable in force.\n"
                "# TYPE tavo_dynamic_variable_value gauge\n";
         for (const LoadedVariable &v : loaded.variables)
-            out += "tavo_dynamic_variable_value{namespace=\"" + labelText(v.nsName) + "\",variable=\"" +
-                   labelText(v.name) + "\"} " + std::to_string(v.current) + '\n';
+            out += "tavo_dynamic_variable_value{namespace=\"" + labelValue(v.nsName) + "\",variable=\"" +
+                   labelValue(v.name) + "\"} " + std::to_string(v.current) + '\n';
     }
     if (!loaded.scenes.empty()) {
         out += "# HELP tavo_scene_nodes Policy nodes in force per scene.\n# TYPE tavo_scene_nodes gauge\n";
         for (const LoadedScene &s : loaded.scenes)
-            out += "tavo_scene_nodes{namespace=\"" + labelText(s.name) + "\"} " + std::to_string(s.nodes) + '\n';
+            out += "tavo_scene_nodes{namespace=\"" + labelValue(s.name) + "\"} " + std::to_string(s.nodes) + '\n';
     }
 }

@@ -11,6 +11,17 @@ std::string safeText(const std::string &text)
     return out;
 }
 
+std::string labelValue(const std::string &text)
+{
+    std::string out;
+    for (const char c : safeText(text)) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 std::string formatTime(int64_t seconds)
 {
     const time_t t = static_cast<time_t>(seconds);
@@ -68,14 +79,6 @@ JsonDocument stepJson(const RecordStep &step)
     out["method"] = jsonText(step.method);
     out["uid"] = step.uid;
     out["user"] = jsonText(step.user);
-    return out;
-}
-
-JsonDocument textsJson(const std::vector<std::string> &texts)
-{
-    JsonDocument out = JsonDocument::array();
-    for (const std::string &text : texts)
-        out.push_back(jsonText(text));
     return out;
 }
 

@@ -13,6 +13,10 @@
 // UTF-8 written as \xNN.
 std::string safeText(const std::string &text);
 
+// A Prometheus label value: safeText, with backslash and double quote
+// escaped as the exposition format asks.
+std::string labelValue(const std::string &text);
+
 // "2026-05-04 10:20:30 UTC".
 std::string formatTime(int64_t seconds);
 
@@ -30,8 +34,14 @@ JsonDocument pendingChangeJson(const PendingChange &change);
 // {"time":..., "method":..., "uid":..., "user":...} (null when absent).
 JsonDocument stepJson(const RecordStep &step);
 
-// A JSON array of texts.
-JsonDocument textsJson(const std::vector<std::string> &texts);
+// A JSON array of texts, in the order of `texts`.
+template <class Texts> JsonDocument textsJson(const Texts &texts)
+{
+    JsonDocument out = JsonDocument::array();
+    for (const std::string &text : texts)
+        out.push_back(jsonText(text));
+    return out;
+}
 
 // Adds the members "compiled", "delivered" and "files" of a recorded policy.
 void addPolicyJson(JsonDocument &object, const RecordedPolicy &policy);

@@ -313,19 +313,6 @@ std::string formatJson(const Status &s)
 
 // ---- Prometheus ------------------------------------------------------------
 
-// A label value: valid UTF-8, with backslash, double quote and line feed
-// escaped as the exposition format asks.
-std::string labelValue(const std::string &text)
-{
-    std::string out;
-    for (const char c : safeText(text)) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 void metric(std::string &out, const char *name, const char *help, const std::vector<std::string> &samples)
 {
     out += "# HELP ";
