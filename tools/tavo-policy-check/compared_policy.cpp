@@ -73,21 +73,22 @@ void PolicyComparer::start(ComparedPolicy &out)
     output_.clearAllPolicy();
 }
 
-void PolicyComparer::attachText(const std::string &name, const std::string &content)
+const std::string &PolicyComparer::attachText(const std::string &name, const std::string &content)
 {
     const std::string file = baseName(name);
     auto found = current_->files.find(file);
     if (found == current_->files.end())
         found = current_->files.emplace(file, ComparedFile()).first;
     ComparedFile &compared = found->second;
+    texts_.push_back(content);
     if (compared.text) {
         duplicate_ = file;
-        return;
+        return texts_.back();
     }
-    texts_.push_back(content);
     compared.text = &texts_.back();
     for (ComparedRule &r : compared.rules)
         r.text = compared.text;
+    return texts_.back();
 }
 
 int PolicyComparer::compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem)
@@ -95,7 +96,9 @@ int PolicyComparer::compilePaths(const std::vector<std::string> &paths, Compared
     start(out);
     const FrontEnd frontEnd(output_);
     const SourceHook attach = [this](const CompiledSource &source, const std::string &content) {
-        attachText(source.name, content);
+        const std::string &kept = attachText(source.name, content);
+        if (fileHook_)
+            fileHook_(source.name, kept);
     };
     const int firstFailure = compileGivenPaths(paths, {}, attach);
     out.groups = output_.identity().groups();
@@ -123,6 +126,8 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
             problem = "the recorded source " + s.name + " no longer compiles (" + std::to_string(result) + ")";
             return result;
         }
+        if (fileHook_)
+            fileHook_(s.name, found->second);
         attachText(s.name, found->second);
     }
     out.groups = output_.identity().groups();

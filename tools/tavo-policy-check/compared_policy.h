@@ -5,6 +5,7 @@
 #define TAVO_COMPARED_POLICY_H
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,6 +46,12 @@ public:
     PolicyComparer();
     ~PolicyComparer();
 
+    // Sees each file right after it compiled, while the parse state is
+    // still its own, with its text (kept as long as the comparer or the
+    // recorded bytes).
+    using FileHook = std::function<void(const std::string &name, const std::string &text)>;
+    void setFileHook(FileHook hook) { fileHook_ = std::move(hook); }
+
     // Compiles policy files and directories as the checker does. Returns
     // 0 or the first failure's code (as the checker's), with `problem` set
     // for what is not a compile failure the log shows (two files of one
@@ -57,7 +64,7 @@ public:
 
 private:
     void start(ComparedPolicy &out);
-    void attachText(const std::string &name, const std::string &content);
+    const std::string &attachText(const std::string &name, const std::string &content);
 
     IdentityOutput output_;
     ComparedPolicy *current_ = nullptr;
@@ -66,6 +73,7 @@ private:
     std::string currentFileName_;
     std::deque<std::string> texts_;
     std::string duplicate_;
+    FileHook fileHook_;
 };
 
 // The policy in force from a record: its delivery, then each section update

@@ -1,16 +1,12 @@
 #include "declarations.h"
 
 #include <functional>
-#include <memory>
 #include <regex>
 #include <set>
 
 #include "code_lines.h"
-#include "compared_policy.h"
-#include "front_end.h"
 #include "parse_state.h"
 #include "policy_identity.h"
-#include "policy_loader.h"
 #include "report_text.h"
 
 namespace {
@@ -18,20 +14,6 @@ namespace {
 const char blanks[] = " \t\r\n";
 // Read by every rule of a file: a change of one changes them all.
 const std::set<std::string> settings = {"audit", "permissive", "interactive", "priority", "module_name", "name"};
-
-// An output that keeps nothing: only the parse state is read.
-class NoOutput : public PolicyOutput {
-public:
-    int clearAllPolicy() override { return 0; }
-    int initNamespaceFuncInfo() override { return 0; }
-    void addRules(const std::string &, std::vector<FileRule> &) override {}
-    void setNamespaceInfo(std::string) override {}
-    void setNamespaceFuncInfo(std::string, std::string, std::string) override {}
-    void setUidInfo(std::string, uint32_t) override {}
-    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
-    void addToKmodVec(std::string) override {}
-    void addToDeviceVec(std::string) override {}
-};
 
 template <typename T>
 std::string listText(const std::vector<T> &values, const std::function<std::string(const T &)> &one)
@@ -107,20 +89,6 @@ FileVariables variablesNow()
     return file;
 }
 
-// Compiles one file's text and takes its variables.
-bool compileOne(const std::string &name, const std::string &text, PolicyVariables &out, std::string &problem)
-{
-    const int result = compilePolicyContent(name, text);
-    if (result != FileCompiled && result != FileWithoutPolicy) {
-        problem = name + " does not compile (" + std::to_string(result) + ")";
-        return false;
-    }
-    FileVariables &file = out[baseName(name)];
-    // A file of blanks alone is not parsed: the parse state is another's.
-    file = text.find_first_not_of(blanks) == std::string::npos ? FileVariables() : variablesNow();
-    return true;
-}
-
 std::string describeValue(const std::optional<DeclaredValue> &v)
 {
     if (!v)
@@ -141,46 +109,12 @@ JsonDocument valueJson(const std::optional<DeclaredValue> &v)
 
 } // namespace
 
-bool recordedVariables(const PolicyRecord &record, const std::map<Sha256Digest, std::string> &bytes,
-                       PolicyVariables &out, std::string &problem)
+void takeVariables(const std::string &name, const std::string &text, PolicyVariables &out)
 {
-    NoOutput output;
-    const FrontEnd frontEnd(output);
-    std::vector<const RecordedPolicy *> deliveries{&record.delivery};
-    for (const RecordedPolicy &u : record.sections)
-        deliveries.push_back(&u);
-    for (const RecordedPolicy *d : deliveries) {
-        for (const RecordSource &s : d->sources) {
-            const auto found = bytes.find(s.blob);
-            if (found == bytes.end()) {
-                problem = "the recorded source " + s.name + " is missing";
-                return false;
-            }
-            // A section update's files are the directory it was compiled
-            // from: what they declare is what the kernel holds now.
-            if (!compileOne(s.name, found->second, out, problem))
-                return false;
-            out[baseName(s.name)].text = &found->second;
-        }
-    }
-    return true;
-}
-
-bool candidateVariables(const std::vector<std::string> &paths, PolicyVariables &out, std::string &problem)
-{
-    NoOutput output;
-    const FrontEnd frontEnd(output);
-    static std::vector<std::unique_ptr<std::string>> texts;
-    const SourceHook take = [&out](const CompiledSource &source, const std::string &content) {
-        FileVariables &file = out[baseName(source.name)];
-        file = content.find_first_not_of(blanks) == std::string::npos ? FileVariables() : variablesNow();
-        texts.push_back(std::make_unique<std::string>(content));
-        file.text = texts.back().get();
-    };
-    const int rc = compileGivenPaths(paths, {}, take);
-    if (rc != 0)
-        problem = "the candidate does not compile (" + std::to_string(rc) + ")";
-    return rc == 0;
+    FileVariables &file = out[baseName(name)];
+    // A file of blanks alone is not parsed: the parse state is another's.
+    file = text.find_first_not_of(blanks) == std::string::npos ? FileVariables() : variablesNow();
+    file.text = &text;
 }
 
 DeclarationReport compareDeclarations(const PolicyRecord &record, const PolicyVariables &inForce,

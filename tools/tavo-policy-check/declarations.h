@@ -60,12 +60,10 @@ struct DeclarationReport {
     std::vector<DynamicReset> resets;
 };
 
-// The variables of the recorded sources (section updates' files after the
-// delivery's, each replacing its namesake), and of the candidate paths.
-// False with `problem` when they do not compile.
-bool recordedVariables(const PolicyRecord &record, const std::map<Sha256Digest, std::string> &bytes,
-                       PolicyVariables &out, std::string &problem);
-bool candidateVariables(const std::vector<std::string> &paths, PolicyVariables &out, std::string &problem);
+// Takes a file's variables from the parse state right after its compile
+// (a later file of the same base name replaces them: a section update's
+// files after the delivery's). `text` must outlive `out`.
+void takeVariables(const std::string &name, const std::string &text, PolicyVariables &out);
 
 DeclarationReport compareDeclarations(const PolicyRecord &record, const PolicyVariables &inForce,
                                       const PolicyVariables &candidate, const std::vector<ChangedRule> &changedRules);

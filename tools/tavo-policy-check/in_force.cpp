@@ -406,6 +406,12 @@ int runInForce(const InForceOptions &options)
                                                  describeInForce(record) + ")");
 
     PolicyComparer comparer;
+    // The declarations are read while each file compiles for the compare.
+    PolicyVariables inForceVariables, candidateVariables;
+    PolicyVariables *variables = &inForceVariables;
+    comparer.setFileHook([&variables](const std::string &name, const std::string &text) {
+        takeVariables(name, text, *variables);
+    });
     ComparedPolicy inForce;
     if (compileRecordedPolicy(comparer, record, bytes, inForce, problem) != 0)
         return complain(InForceTrouble, problem);
@@ -413,6 +419,7 @@ int runInForce(const InForceOptions &options)
 
     ComparedPolicy candidate;
     problem.clear();
+    variables = &candidateVariables;
     if (const int rc = comparer.compilePaths(options.paths, candidate, problem))
         return complain(InForceTrouble, "the candidate policy does not compile (" + std::to_string(rc) + ")" +
                                             (problem.empty() ? std::string() : ": " + problem) +
@@ -420,13 +427,8 @@ int runInForce(const InForceOptions &options)
     const Sha256Digest candidateIdentity = policyIdentity(candidate.groups);
 
     const Difference diff = compare(inForce, candidate);
-    // Declarations and switches: compiled once more, for the parse state.
-    PolicyVariables inForceVariables, candidateVars;
-    DeclarationReport declarations;
-    problem.clear();
-    if (recordedVariables(record, bytes, inForceVariables, problem) &&
-        candidateVariables(options.paths, candidateVars, problem))
-        declarations = compareDeclarations(record, inForceVariables, candidateVars, addedRules(diff));
+    const DeclarationReport declarations =
+        compareDeclarations(record, inForceVariables, candidateVariables, addedRules(diff));
     if (options.json)
         printJson(record, *recorded, candidateIdentity, options.paths, drift, diff, declarations);
     else
