@@ -1,4 +1,4 @@
-// The policy language scanner (generated from data/tavo.l).
+// The policy language scanner (generated from tavo.l).
 #ifndef TAVO_LEXER_H
 #define TAVO_LEXER_H
 

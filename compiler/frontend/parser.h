@@ -1,4 +1,4 @@
-// The policy language parser (generated from data/tavo.y).
+// The policy language parser (generated from tavo.y).
 #ifndef TAVO_PARSER_H
 #define TAVO_PARSER_H
 

@@ -26,7 +26,7 @@
 namespace {
 
 constexpr size_t maxPathLength = 4095;
-// What the scanner skips between tokens (data/tavo.l).
+// What the scanner skips between tokens (tavo.l).
 const char skippedBlanks[] = " \t\r\n";
 
 bool endsWith(const std::string &text, const char *suffix)
