@@ -3,6 +3,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <malloc.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -22,6 +23,12 @@ constexpr int exitFailure = 1;
 constexpr int busLostStatus = 1;
 // Stays in the environment for the whole run: putenv keeps the pointer.
 char localeSetting[] = "LC_ALL=en_US.UTF-8";
+// Free heap is given back once the calls have stopped (the service trims
+// it then), not at each free: glibc would otherwise give back the tables
+// of every small compile on the operation thread and fault them in again
+// at the next one. Blocks from this size up are mapped and unmapped alone.
+constexpr int keptFreeHeapBytes = 64 << 20;
+constexpr int mappedBlockBytes = 4 << 20;
 
 // SIGTERM and SIGINT end the event loop; the operation running then
 // finishes and is answered, so the library instance is destroyed normally
@@ -44,6 +51,8 @@ int blockStopSignals()
 int main(int argc, char *argv[])
 {
     putenv(localeSetting);
+    mallopt(M_TRIM_THRESHOLD, keptFreeHeapBytes);
+    mallopt(M_MMAP_THRESHOLD, mappedBlockBytes);
     setlocale(LC_ALL, "");
     enableDebugLog();
     TAVO_INFO("Start tavo policy daemon");
