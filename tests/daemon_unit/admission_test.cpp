@@ -29,20 +29,22 @@ TEST(Admission, RefusesAtOnceOrAdmits)
     constexpr size_t burst = maxWaitingCallsPerSender;
     const struct {
         const char *name;
-        size_t waitingBefore; // unknown callers' calls, in bursts of one connection
+        size_t waitingBefore; // unknown callers' calls
         bool roomMade;        // whether the service gives up the holder's call
         const std::string &ns;
         std::optional<int> answer; // none: admitted
         std::vector<std::string> lines;
-        size_t holders;
+        std::vector<std::string> holders;
     } cases[] = {
-        {"a name at the limit waits", 0, false, atLimit, std::nullopt, {}, 0},
+        {"a name at the limit waits", 0, false, atLimit, std::nullopt, {}, {}},
         {"a longer name is refused with the validator's, the method's and the audit line", 0, false, overLimit,
-         MethodRefusedInput, {"validate_name_param: 命名空间名称(ns_name) 长度(513)超过限制(512)", nsRefused, overLine}, 0},
+         MethodRefusedInput,
+         {"validate_name_param: 命名空间名称(ns_name) 长度(513)超过限制(512)", nsRefused, overLine},
+         {}},
         {"a full pool gives up the largest holder's newest call", maxUnidentifiedCalls, true, atLimit, std::nullopt,
-         {}, 1},
+         {}, {":2.0"}},
         {"a full pool the service cannot empty refuses the newcomer", maxUnidentifiedCalls, false, atLimit,
-         MethodNotAuthorised, {}, 1},
+         MethodNotAuthorised, {}, {":2.0"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -56,9 +58,13 @@ TEST(Admission, RefusesAtOnceOrAdmits)
             },
             [] {});
         self = &admission;
-        for (size_t i = 0; i < c.waitingBefore; ++i)
-            ASSERT_TRUE(admission.admit(MethodCall([](int) {}), "sendPolicy", ":1." + std::to_string(i / burst),
-                                        std::nullopt, false, {}, 0));
+        // Single calls first, then one connection's burst: the pool fills
+        // without giving up any of them.
+        for (size_t i = 0; i < c.waitingBefore; ++i) {
+            const std::string sender = i + burst < c.waitingBefore ? ":1." + std::to_string(i) : ":2.0";
+            ASSERT_TRUE(admission.admit(MethodCall([](int) {}), "sendPolicy", sender, std::nullopt, false, {}, 0));
+        }
+        ASSERT_TRUE(holders.empty());
         std::optional<int> answer;
         logged.clear();
         setLogSink(captureLine, nullptr);
@@ -72,7 +78,7 @@ TEST(Admission, RefusesAtOnceOrAdmits)
             EXPECT_EQ(*bytes, waitingCallOverheadBytes + c.ns.size());
         }
         EXPECT_EQ(logged, c.lines);
-        EXPECT_EQ(holders.size(), c.holders);
+        EXPECT_EQ(holders, c.holders);
         EXPECT_EQ(admission.waitingCalls(), c.waitingBefore + (bytes ? 1 : 0) - (c.roomMade ? 1 : 0));
     }
 }
