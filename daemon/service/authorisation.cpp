@@ -1,11 +1,6 @@
-// Who is calling, and may they act: bus daemon for the identity, polkit for
-// the authorisation, three-mode for the role. Every decision is audited.
-// Nothing here waits: the bus daemon is asked once a connection for its
-// uid and pid (kept until the name goes), the uid's caps apply, and only
-// then is polkit asked, a bounded number of questions at once, the uids
-// taking turns. A call's lines are kept until its verdict and written
-// together, in the order of the steps.
-#include "policymgr_service.h"
+// Every decision is audited: a call's lines say each step it passed and
+// the one that refused it.
+#include "authorisation.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -23,6 +18,7 @@
 
 namespace {
 
+constexpr char policyActionId[] = "com.norda.zupolicy.access";
 constexpr char polkitService[] = "org.freedesktop.PolicyKit1";
 constexpr char polkitPath[] = "/org/freedesktop/PolicyKit1/Authority";
 constexpr char polkitInterface[] = "org.freedesktop.PolicyKit1.Authority";
@@ -84,15 +80,14 @@ int readCredentials(sd_bus_message *reply, std::optional<uint32_t> &uid, std::op
 
 } // namespace
 
-// One call's authorisation, carried from step to step. Owned by the
-// admitted call; the answers reach it only while it lives, and the
+// One call's authorisation, carried from step to step. Owned by calls_
+// until its verdict; the answers reach it only while it lives, and the
 // question still out is cancelled with it.
-struct ZupolicyPolicymgrService::AuthState {
+struct Authorisation::State {
     std::string sender;
     const char *method;
-    uint64_t sequence;
     uint64_t takenUp;
-    AuthDone done;
+    Done done;
     uint32_t uid = 0;
     std::optional<uint32_t> pid;
     bool concluded = false;
@@ -100,7 +95,7 @@ struct ZupolicyPolicymgrService::AuthState {
     std::string switchProblem;
     BusSlot polkitQuery;
     // The call's lines so far, written at its verdict.
-    std::vector<std::pair<int, std::string>> lines;
+    AuthLines lines;
 
     // Whole, however long (an executable's path, a bus error's message),
     // as the log itself would have written it.
@@ -124,35 +119,53 @@ struct ZupolicyPolicymgrService::AuthState {
         va_end(args);
     }
 
+    // The state may go with the verdict: `done` runs from a copy.
     void conclude(Verdict verdict, LimitReason limit = LimitReason::SenderCalls)
     {
         if (concluded)
             return;
         concluded = true;
-        done(verdict, uid, limit);
+        const Done finish = std::move(done);
+        finish(verdict, uid, limit, std::move(lines));
     }
 };
 
-std::string ZupolicyPolicymgrService::callerSender(const MethodCall &call)
+void writeAuthLines(const AuthLines &lines)
 {
-    return call.sender();
-}
-
-void ZupolicyPolicymgrService::writeLines(const std::shared_ptr<AuthState> &state)
-{
-    if (!state)
-        return;
-    for (const auto &[level, text] : state->lines)
+    for (const auto &[level, text] : lines)
         TAVO_LOG(level, "%s", text.c_str());
-    state->lines.clear();
 }
 
-size_t ZupolicyPolicymgrService::linesOf(const std::shared_ptr<AuthState> &state)
+Authorisation::Authorisation(SystemBus &bus, Identified identified)
+    : connection_(&bus), identified_(std::move(identified))
 {
-    return state ? state->lines.size() : 0;
 }
 
-void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &state, const std::function<void()> &step)
+Authorisation::~Authorisation()
+{
+    clear();
+}
+
+void Authorisation::clear()
+{
+    // The questions still out go first, while what they refer to lives.
+    identityWaits_.clear();
+    calls_.clear();
+}
+
+bool Authorisation::followConnections()
+{
+    births_.whenGone([this](const std::string &sender) { connectionGone(sender); });
+    return births_.subscribe(*connection_);
+}
+
+std::optional<uint32_t> Authorisation::knownUid(const std::string &sender) const
+{
+    const std::optional<Credentials> known = births_.credentials(sender);
+    return known ? std::optional<uint32_t>(known->uid) : std::nullopt;
+}
+
+void Authorisation::guarded(const std::shared_ptr<State> &state, const std::function<void()> &step)
 {
     try {
         step();
@@ -162,24 +175,27 @@ void ZupolicyPolicymgrService::authGuarded(const std::shared_ptr<AuthState> &sta
     }
 }
 
-void ZupolicyPolicymgrService::checkAuth(std::string sender, const char *method, uint64_t sequence, AuthDone done)
+void Authorisation::check(uint64_t sequence, std::string sender, const char *method, Done done)
 {
     if (sender.empty()) {
         TAVO_ERROR("checkAuth: sender empty (method=%s)", method);
-        done(Verdict::Refused, 0, LimitReason::SenderCalls);
+        done(Verdict::Refused, 0, LimitReason::SenderCalls, AuthLines());
         return;
     }
     // Any process started after this moment did not send the call.
-    auto state = std::make_shared<AuthState>();
+    auto state = std::make_shared<State>();
     state->sender = sender;
     state->method = method;
-    state->sequence = sequence;
     state->takenUp = ticksSinceBoot();
-    state->done = std::move(done);
-    if (const auto admitted = admitted_.find(sequence); admitted != admitted_.end())
-        admitted->second.auth = state;
+    // It leaves calls_ at its verdict; the verdict is then handed on.
+    state->done = [this, sequence, done = std::move(done)](Verdict verdict, uint32_t uid, LimitReason limit,
+                                                           AuthLines lines) {
+        calls_.erase(sequence);
+        done(verdict, uid, limit, std::move(lines));
+    };
+    calls_[sequence] = state;
     if (const std::optional<Credentials> known = births_.credentials(sender)) {
-        authAfterUid(sequence, known, std::string());
+        afterUid(sequence, known, std::string());
     } else {
         IdentityWait &wait = identityWaits_[sender];
         wait.calls.push_back(sequence);
@@ -189,7 +205,7 @@ void ZupolicyPolicymgrService::checkAuth(std::string sender, const char *method,
     askWhatWaits();
 }
 
-void ZupolicyPolicymgrService::askWhatWaits()
+void Authorisation::askWhatWaits()
 {
     // Answers given at once (no bus) come back in here: they are taken up
     // by the loop below, not by a second one.
@@ -215,17 +231,17 @@ void ZupolicyPolicymgrService::askWhatWaits()
     asking_ = false;
 }
 
-void ZupolicyPolicymgrService::askIdentity(const std::string &sender)
+void Authorisation::askIdentity(const std::string &sender)
 {
     const auto wait = identityWaits_.find(sender);
     if (wait == identityWaits_.end())
         return;
-    if (!connection->isConnected()) {
+    if (!connection_->isConnected()) {
         identityAnswered(sender, std::nullopt, "D-Bus connection not available");
         return;
     }
     sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_call(connection->handle(), &raw, busDaemonService, busDaemonPath,
+    int r = sd_bus_message_new_method_call(connection_->handle(), &raw, busDaemonService, busDaemonPath,
                                            busDaemonInterface, "GetConnectionCredentials");
     const BusMessage call(raw);
     if (r >= 0)
@@ -248,7 +264,7 @@ void ZupolicyPolicymgrService::askIdentity(const std::string &sender)
     };
     ++identityQuestions_;
     wait->second.asked = true;
-    if (r < 0 || !connection->call(raw, answered, wait->second.question)) {
+    if (r < 0 || !connection_->call(raw, answered, wait->second.question)) {
         --identityQuestions_;
         identityAnswered(sender, std::nullopt,
                          "GetConnectionUnixUser exception for sender " + sender + ": " +
@@ -256,7 +272,7 @@ void ZupolicyPolicymgrService::askIdentity(const std::string &sender)
     }
 }
 
-void ZupolicyPolicymgrService::connectionGone(const std::string &sender)
+void Authorisation::connectionGone(const std::string &sender)
 {
     const auto it = identityWaits_.find(sender);
     if (it == identityWaits_.end())
@@ -269,25 +285,19 @@ void ZupolicyPolicymgrService::connectionGone(const std::string &sender)
     askWhatWaits();
 }
 
-void ZupolicyPolicymgrService::dropUnidentifiedCall(const std::string &sender)
+std::optional<uint64_t> Authorisation::dropNewestUnidentified(const std::string &sender)
 {
     const auto wait = identityWaits_.find(sender);
     if (wait == identityWaits_.end() || wait->second.calls.empty())
-        return;
+        return std::nullopt;
     const uint64_t sequence = wait->second.calls.back();
     wait->second.calls.pop_back();
-    const auto admitted = admitted_.find(sequence);
-    if (admitted == admitted_.end())
-        return;
-    Admitted &entry = admitted->second;
-    limits_.release(entry.sender, entry.uid, entry.bytes);
-    entry.call.refuseOverLimit(LimitReason::UnidentifiedCalls);
-    admitted_.erase(admitted);
-    runReadyOperations();
+    calls_.erase(sequence);
+    return sequence;
 }
 
-void ZupolicyPolicymgrService::identityAnswered(const std::string &sender, std::optional<Credentials> credentials,
-                                                const std::string &problem)
+void Authorisation::identityAnswered(const std::string &sender, std::optional<Credentials> credentials,
+                                     const std::string &problem)
 {
     const auto it = identityWaits_.find(sender);
     if (it == identityWaits_.end())
@@ -298,17 +308,16 @@ void ZupolicyPolicymgrService::identityAnswered(const std::string &sender, std::
     if (credentials)
         births_.remember(sender, *credentials);
     for (const uint64_t sequence : wait.calls)
-        authAfterUid(sequence, credentials, problem);
+        afterUid(sequence, credentials, problem);
 }
 
-void ZupolicyPolicymgrService::authAfterUid(uint64_t sequence, std::optional<Credentials> credentials,
-                                            const std::string &problem)
+void Authorisation::afterUid(uint64_t sequence, std::optional<Credentials> credentials, const std::string &problem)
 {
-    const auto admitted = admitted_.find(sequence);
-    if (admitted == admitted_.end() || !admitted->second.auth)
+    const auto found = calls_.find(sequence);
+    if (found == calls_.end())
         return;
-    const std::shared_ptr<AuthState> state = admitted->second.auth;
-    authGuarded(state, [&] {
+    const std::shared_ptr<State> state = found->second;
+    guarded(state, [&] {
         const char *method = state->method;
         const char *sender = state->sender.c_str();
         if (!credentials) {
@@ -320,15 +329,10 @@ void ZupolicyPolicymgrService::authAfterUid(uint64_t sequence, std::optional<Cre
         }
         state->uid = credentials->uid;
         state->pid = credentials->pid;
-        Admitted &entry = admitted->second;
-        if (!entry.uid) {
-            // From now on the uid's caps and refusal budget apply.
-            if (const std::optional<LimitReason> over = limits_.identify(entry.sender, credentials->uid,
-                                                                         entry.bytes)) {
-                state->conclude(Verdict::OverLimit, *over);
-                return;
-            }
-            entry.uid = credentials->uid;
+        // From now on the uid's caps and refusal budget apply.
+        if (const std::optional<LimitReason> over = identified_(sequence, credentials->uid)) {
+            state->conclude(Verdict::OverLimit, *over);
+            return;
         }
         state->note(TAVO_LOG_DEBUG, "getCallerUid: sender=%s, uid=%u", sender, credentials->uid);
         state->note(TAVO_LOG_INFO, "AUDIT: D-Bus call from sender=%s, uid=%u, method=%s", sender, credentials->uid,
@@ -342,7 +346,7 @@ void ZupolicyPolicymgrService::authAfterUid(uint64_t sequence, std::optional<Cre
     });
 }
 
-std::optional<uint64_t> ZupolicyPolicymgrService::nextForPolkit()
+std::optional<uint64_t> Authorisation::nextForPolkit()
 {
     if (polkitQueue_.empty())
         return std::nullopt;
@@ -364,27 +368,27 @@ std::optional<uint64_t> ZupolicyPolicymgrService::nextForPolkit()
     return std::nullopt;
 }
 
-void ZupolicyPolicymgrService::askPolkit(uint64_t sequence)
+void Authorisation::askPolkit(uint64_t sequence)
 {
-    const auto admitted = admitted_.find(sequence);
-    if (admitted == admitted_.end() || !admitted->second.auth)
+    const auto found = calls_.find(sequence);
+    if (found == calls_.end())
         return;
-    const std::shared_ptr<AuthState> state = admitted->second.auth;
+    const std::shared_ptr<State> state = found->second;
     const uint32_t uid = state->uid;
     ++polkitQuestions_;
     ++polkitQuestionsOf_[uid];
-    const auto answered = [this, uid, weak = std::weak_ptr<AuthState>(state)](PolkitAnswer answer) {
+    const auto answered = [this, uid, weak = std::weak_ptr<State>(state)](PolkitAnswer answer) {
         --polkitQuestions_;
         if (const auto asked = polkitQuestionsOf_.find(uid); asked != polkitQuestionsOf_.end() && --asked->second == 0)
             polkitQuestionsOf_.erase(asked);
         if (const auto live = weak.lock())
-            authGuarded(live, [&] { polkitAnswered(live, std::move(answer)); });
+            guarded(live, [&] { polkitAnswered(live, std::move(answer)); });
         askWhatWaits();
     };
-    authGuarded(state, [&] { checkPolkitAuthorization(state->sender, policyActionId, answered, state->polkitQuery); });
+    guarded(state, [&] { checkPolkitAuthorization(state->sender, policyActionId, answered, state->polkitQuery); });
 }
 
-void ZupolicyPolicymgrService::polkitAnswered(const std::shared_ptr<AuthState> &state, PolkitAnswer answer)
+void Authorisation::polkitAnswered(const std::shared_ptr<State> &state, PolkitAnswer answer)
 {
     if (answer.logLevel != 0)
         state->note(answer.logLevel, "%s", answer.logLine.c_str());
@@ -394,10 +398,10 @@ void ZupolicyPolicymgrService::polkitAnswered(const std::shared_ptr<AuthState> &
         state->conclude(Verdict::Refused);
         return;
     }
-    authAfterPolkit(state);
+    afterPolkit(state);
 }
 
-void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> &state)
+void Authorisation::afterPolkit(const std::shared_ptr<State> &state)
 {
     const char *method = state->method;
     const char *sender = state->sender.c_str();
@@ -425,7 +429,7 @@ void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> 
             else
                 state->note(TAVO_LOG_ERROR, "GetConnectionUnixProcessID failed for sender %s: %s", sender,
                             "the bus daemon gave no ProcessID");
-            authAfterPid(state, state->pid);
+            afterPid(state, state->pid);
             return;
         }
         state->note(TAVO_LOG_DEBUG, "AUDIT: secadm user allowed");
@@ -440,7 +444,7 @@ void ZupolicyPolicymgrService::authAfterPolkit(const std::shared_ptr<AuthState> 
     state->conclude(Verdict::Allowed);
 }
 
-void ZupolicyPolicymgrService::authAfterPid(const std::shared_ptr<AuthState> &state, std::optional<uint32_t> pid)
+void Authorisation::afterPid(const std::shared_ptr<State> &state, std::optional<uint32_t> pid)
 {
     const char *method = state->method;
     const char *sender = state->sender.c_str();
@@ -513,8 +517,8 @@ void ZupolicyPolicymgrService::authAfterPid(const std::shared_ptr<AuthState> &st
     state->conclude(Verdict::Allowed);
 }
 
-void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sender, const std::string &actionId,
-                                                        PolkitDone done, BusSlot &pending)
+void Authorisation::checkPolkitAuthorization(const std::string &sender, const std::string &actionId, PolkitDone done,
+                                             BusSlot &pending)
 {
     // A refusal, with the line it is logged with.
     const auto refusal = [](std::string reason, int level, std::string line) {
@@ -524,7 +528,7 @@ void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sende
         done(refusal("invalid sender or action id", 0, std::string()));
         return;
     }
-    if (!connection->isConnected()) {
+    if (!connection_->isConnected()) {
         const std::string reason = "D-Bus connection not available";
         done(refusal(reason, TAVO_LOG_ERROR, reason));
         return;
@@ -532,7 +536,7 @@ void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sende
     // The subject polkit judges: the caller's unique bus name, (sa{sv});
     // empty details, no interaction, no cancellation id.
     sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_call(connection->handle(), &raw, polkitService, polkitPath, polkitInterface,
+    int r = sd_bus_message_new_method_call(connection_->handle(), &raw, polkitService, polkitPath, polkitInterface,
                                            "CheckAuthorization");
     const BusMessage call(raw);
     if (r >= 0)
@@ -557,13 +561,13 @@ void ZupolicyPolicymgrService::checkPolkitAuthorization(const std::string &sende
             done(refusal("polkit 策略拒绝操作，无权限", TAVO_LOG_ERROR, "授权被显式拒绝"));
         }
     };
-    if (r < 0 || !connection->call(raw, answered, pending)) {
+    if (r < 0 || !connection_->call(raw, answered, pending)) {
         const std::string reason = std::string("异常: ") + strerror(r < 0 ? -r : ENOTCONN);
         done(refusal(reason, TAVO_LOG_ERROR, reason));
     }
 }
 
-std::string ZupolicyPolicymgrService::getExePath(int32_t pid, std::string &problem)
+std::string Authorisation::getExePath(int32_t pid, std::string &problem)
 {
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     char target[exeLinkBuffer];
