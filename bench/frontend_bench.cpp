@@ -236,12 +236,8 @@ ScanResult scanAll(const std::vector<GeneratedPolicy> &policies)
         const ScanBuffer buffer = scanString(p.text);
         TokenValue value;
         int code;
-        while ((code = nextToken(&value)) != 0) {
+        while ((code = nextToken(&value)) != 0)
             ++result.tokens;
-            // The parser would own and free these.
-            if (tokenCarriesText(code))
-                free(value.text);
-        }
         if (lexerFailed())
             ++result.failures;
         deleteBuffer(buffer);

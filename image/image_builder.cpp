@@ -184,12 +184,16 @@ void ImageBuilder::addRule(const PolicyNode &shared, const std::vector<uint32_t>
         return;
     addRuleUnlessSame(previousRule_, shared);
     previousRule_ = &shared;
+    // A node's own members are its uid and its permission (as
+    // addNodeRecord encodes them): each permission is interned once a
+    // rule, in the order the first uid's nodes would intern them.
+    rulePermissions_.clear();
+    for (const std::string &permission : permissions)
+        rulePermissions_.push_back(strings_.internRecent(permission, recentPermissions_));
+    const uint32_t rule = count32(records_.rules.size() - 1);
     for (const uint32_t uid : uids) {
-        for (const std::string &permission : permissions) {
-            ownMembers_.uid = uid;
-            ownMembers_.permission = permission;
-            addNodeRecord(ownMembers_);
-        }
+        for (const uint32_t permission : rulePermissions_)
+            records_.nodes.push_back(NodeRecord{rule, uid, permission});
     }
 }
 

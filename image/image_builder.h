@@ -98,10 +98,10 @@ private:
     DistinctLists lists_;
     std::vector<uint32_t> files_;
     std::vector<uint32_t> fileFirstRule_;
-    // The rule added last in the file being encoded (addRule), and a node
-    // that carries the own members of each of its nodes in turn.
+    // The rule added last in the file being encoded (addRule), and the
+    // string indexes of its permissions.
     const PolicyNode *previousRule_ = nullptr;
-    PolicyNode ownMembers_;
+    std::vector<uint32_t> rulePermissions_;
     // The rule's texts met last, one per text member: most rules in a row
     // share their object type, namespace, section and module.
     static constexpr size_t ruleTextCaches = 8;

@@ -39,12 +39,7 @@ const char *tokenText();
 // Whether the token stream of the current buffer ended on a lexical error.
 bool lexerFailed();
 
-// Whether a token of this code carries a heap text in its value, which its
-// receiver must free().
+// Whether a token of this code carries a text in its value.
 bool tokenCarriesText(int code);
-
-// Heap copy of `length` bytes of `text` plus a NUL, to be freed with free().
-// Null for a null text, length 0, a length over 65536 (logged) or no memory.
-char *copyTokenText(const char *text, size_t length);
 
 #endif

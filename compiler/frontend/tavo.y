@@ -1,9 +1,8 @@
 /* Grammar of the tavo policy language.
  *
  * Every action is one call into a semantic routine (through call or
- * consume); the routines keep all state in the parse state. Heap texts of
- * tokens are released by the action that receives them, or by the
- * destructors below when the parse ends early. */
+ * consume); the routines keep all state in the parse state. Texts of
+ * tokens stay in the scanner's buffer until the parse ends. */
 
 %code requires {
 #include "token_value.h"
@@ -52,16 +51,16 @@ static int call(Routine routine, Args &&...args)
     }
 }
 
-struct FreeText {
-    void operator()(char *text) const { free(text); }
-};
-
-// Hands a token's heap text to a routine and releases it.
+// Hands a token's text to a routine, in a string kept from token to token
+// so that a long text does not cost an allocation each time.
 template <typename Routine>
-static int consume(char *text, Routine routine)
+static int consume(TokenText text, Routine routine)
 {
-    const std::unique_ptr<char, FreeText> owned(text);
-    return call([&routine, text] { return routine(std::string(text ? text : "")); });
+    return call([&routine, text] {
+        thread_local std::string scratch;
+        scratch.assign(text.data, text.length);
+        return routine(scratch);
+    });
 }
 }
 
@@ -71,8 +70,6 @@ static int consume(char *text, Routine routine)
 %expect 0
 
 %token NUMBER ACTION TYPE IDENTIFIER DQSTRING SQSTRING VARIABLE STAR DYNAMIC SECTION ENDSEC IF DO COMMENT NE LE GE
-
-%destructor { free($$.text); } IDENTIFIER DQSTRING SQSTRING VARIABLE NE LE GE
 
 %left '|' '&'
 %left '>' '<' '=' GE LE NE
@@ -190,9 +187,9 @@ condition
     | condition '>' condition   { if (call(commitExpression, ExprGreater)) YYABORT; }
     | condition '<' condition   { if (call(commitExpression, ExprLess)) YYABORT; }
     | condition '=' condition   { if (call(commitExpression, ExprEqual)) YYABORT; }
-    | condition GE condition    { free($2.text); if (call(commitExpression, ExprGreaterEqual)) YYABORT; }
-    | condition LE condition    { free($2.text); if (call(commitExpression, ExprLessEqual)) YYABORT; }
-    | condition NE condition    { free($2.text); if (call(commitExpression, ExprNotEqual)) YYABORT; }
+    | condition GE condition    { if (call(commitExpression, ExprGreaterEqual)) YYABORT; }
+    | condition LE condition    { if (call(commitExpression, ExprLessEqual)) YYABORT; }
+    | condition NE condition    { if (call(commitExpression, ExprNotEqual)) YYABORT; }
     | cond_call '(' cond_args ')' { if (call(commitExpression, ExprCall)) YYABORT; }
     | cond_call                 { if (call(commitExpression, ExprCall)) YYABORT; }
     | VARIABLE                  { if (consume($1.text, addConditionVariableToken)) YYABORT; }

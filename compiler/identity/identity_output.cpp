@@ -46,16 +46,17 @@ void IdentityOutput::setNamespaceInfo(std::string nsName)
         next_->setNamespaceInfo(std::move(nsName));
 }
 
-void IdentityOutput::setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName)
+void IdentityOutput::setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                                          const std::string &funcName)
 {
     if (next_)
-        next_->setNamespaceFuncInfo(std::move(nsName), std::move(moduleName), std::move(funcName));
+        next_->setNamespaceFuncInfo(nsName, moduleName, funcName);
 }
 
-void IdentityOutput::setUidInfo(std::string userName, uint32_t uid)
+void IdentityOutput::setUidInfo(const std::string &userName, uint32_t uid)
 {
     if (next_)
-        next_->setUidInfo(std::move(userName), uid);
+        next_->setUidInfo(userName, uid);
 }
 
 void IdentityOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)

@@ -35,8 +35,9 @@ public:
     int initNamespaceFuncInfo() override;
     void addRules(const std::string &fileName, std::vector<FileRule> &rules) override;
     void setNamespaceInfo(std::string nsName) override;
-    void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override;
-    void setUidInfo(std::string userName, uint32_t uid) override;
+    void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                              const std::string &funcName) override;
+    void setUidInfo(const std::string &userName, uint32_t uid) override;
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
     void addToKmodVec(std::string name) override;
     void addToDeviceVec(std::string name) override;

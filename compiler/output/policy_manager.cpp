@@ -22,14 +22,12 @@ public:
         policyManager().addPolicy(fileName, expandFileNodes(rules, false));
     }
     void setNamespaceInfo(std::string nsName) override { policyManager().setNamespaceInfo(std::move(nsName)); }
-    void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override
+    void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                              const std::string &funcName) override
     {
-        policyManager().setNamespaceFuncInfo(std::move(nsName), std::move(moduleName), std::move(funcName));
+        policyManager().setNamespaceFuncInfo(nsName, moduleName, funcName);
     }
-    void setUidInfo(std::string userName, uint32_t uid) override
-    {
-        policyManager().setUidInfo(std::move(userName), uid);
-    }
+    void setUidInfo(const std::string &userName, uint32_t uid) override { policyManager().setUidInfo(userName, uid); }
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override
     {
         policyManager().setFileToGetLabelMap(kind, name);

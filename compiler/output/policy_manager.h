@@ -39,8 +39,9 @@ public:
     // members (the library's, which expands them into its records, does).
     virtual void addRules(const std::string &fileName, std::vector<FileRule> &rules) = 0;
     virtual void setNamespaceInfo(std::string nsName) = 0;
-    virtual void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) = 0;
-    virtual void setUidInfo(std::string userName, uint32_t uid) = 0;
+    virtual void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                                      const std::string &funcName) = 0;
+    virtual void setUidInfo(const std::string &userName, uint32_t uid) = 0;
     virtual void setFileToGetLabelMap(const std::string &kind, const std::string &name) = 0;
     virtual void addToKmodVec(std::string name) = 0;
     virtual void addToDeviceVec(std::string name) = 0;

@@ -33,12 +33,13 @@ void ImageOutput::setNamespaceInfo(std::string nsName)
     compiler.setNamespace(std::move(nsName));
 }
 
-void ImageOutput::setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName)
+void ImageOutput::setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                                       const std::string &funcName)
 {
     compiler.setFunction(nsName, moduleName, funcName);
 }
 
-void ImageOutput::setUidInfo(std::string userName, uint32_t uid)
+void ImageOutput::setUidInfo(const std::string &userName, uint32_t uid)
 {
     compiler.setUid(userName, uid);
 }

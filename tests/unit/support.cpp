@@ -71,8 +71,7 @@ std::vector<Token> scanAll(const std::string &text)
             break;
         Token t{code, 0, std::string(), lineNumber};
         if (tokenCarriesText(code)) {
-            t.text = value.text;
-            free(value.text);
+            t.text.assign(value.text.data, value.text.length);
         }
         switch (code) {
         case NUMBER:

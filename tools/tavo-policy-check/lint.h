@@ -54,11 +54,12 @@ public:
     int initNamespaceFuncInfo() override { return next_.initNamespaceFuncInfo(); }
     void addRules(const std::string &fileName, std::vector<FileRule> &rules) override;
     void setNamespaceInfo(std::string nsName) override { next_.setNamespaceInfo(std::move(nsName)); }
-    void setNamespaceFuncInfo(std::string nsName, std::string moduleName, std::string funcName) override
+    void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                              const std::string &funcName) override
     {
-        next_.setNamespaceFuncInfo(std::move(nsName), std::move(moduleName), std::move(funcName));
+        next_.setNamespaceFuncInfo(nsName, moduleName, funcName);
     }
-    void setUidInfo(std::string userName, uint32_t uid) override { next_.setUidInfo(std::move(userName), uid); }
+    void setUidInfo(const std::string &userName, uint32_t uid) override { next_.setUidInfo(userName, uid); }
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override
     {
         next_.setFileToGetLabelMap(kind, name);

@@ -33,8 +33,8 @@ public:
         }
     }
     void setNamespaceInfo(std::string) override {}
-    void setNamespaceFuncInfo(std::string, std::string, std::string) override {}
-    void setUidInfo(std::string, uint32_t) override {}
+    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
+    void setUidInfo(const std::string &, uint32_t) override {}
     void setFileToGetLabelMap(const std::string &, const std::string &) override {}
     void addToKmodVec(std::string) override {}
     void addToDeviceVec(std::string) override {}
