@@ -1,5 +1,7 @@
 #include "front_end.h"
 
+#include "compile_log.h"
+
 namespace {
 
 // One compile runs at a time in a process (the daemon's on its worker).
@@ -7,7 +9,8 @@ FrontEnd *current = nullptr;
 
 } // namespace
 
-FrontEnd::FrontEnd(PolicyOutput &output) : output_(output), previous_(current)
+FrontEnd::FrontEnd(PolicyOutput &output, Lines lines)
+    : output_(output), quiet_(lines == Lines::Quiet), previous_(current)
 {
     current = this;
 }
@@ -25,7 +28,15 @@ ParseState &parseState()
     return shared;
 }
 
+bool compileLinesQuiet()
+{
+    return current && current->quiet_;
+}
+
 PolicyOutput &policyOutput()
 {
-    return current ? current->output_ : libraryOutput();
+    if (current)
+        return current->output_;
+    static LibraryOutput shared;
+    return shared;
 }

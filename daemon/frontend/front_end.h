@@ -12,8 +12,13 @@
 
 class FrontEnd {
 public:
+    // Whether the run's compile lines (compile_log.h) are written: a pass
+    // that only reads ahead of a run writes none, the run itself says each
+    // of them once.
+    enum class Lines { Logged, Quiet };
+
     // `output` (not owned) must outlive the front end.
-    explicit FrontEnd(PolicyOutput &output);
+    explicit FrontEnd(PolicyOutput &output, Lines lines = Lines::Logged);
     // The front end made before this one is the current one again; front
     // ends go in the reverse order of their making.
     ~FrontEnd();
@@ -23,9 +28,11 @@ public:
 private:
     friend ParseState &parseState();
     friend PolicyOutput &policyOutput();
+    friend bool compileLinesQuiet();
 
     ParseState state_;
     PolicyOutput &output_;
+    bool quiet_;
     FrontEnd *previous_;
 };
 

@@ -383,7 +383,7 @@ int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> 
             result = readAndCompile(path, name, run.prefix, run.onCompiled, run.onSource, run.fileSizeLimit, source);
         }
         // Refused ahead: nothing of the run is compiled, so nothing more is read.
-        if (expansionRefused())
+        if (run.gate && run.gate->refused())
             return DirectoryOverModuleLimits;
         if (result == FileCompiled || result == FileWithoutPolicy) {
             COMPILE_DEBUG("##INFO: 处理策略文件 %s 成功", name.c_str());

@@ -13,6 +13,8 @@
 
 #include "sha256.h"
 
+class ExpansionGate;
+
 // Results of one file.
 enum FileResult : int {
     FileCompiled = 0,      // records handed to the library
@@ -66,6 +68,9 @@ struct PolicyDirectoryRun {
     // A pass that only reads ahead of a run (read_ahead.h): the library is
     // not asked to prepare.
     bool readAhead = false;
+    // The gate of the run's output (may be null): once it refused, the run
+    // ends.
+    const ExpansionGate *gate = nullptr;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus

@@ -121,7 +121,8 @@ void MethodCall::refuseOverLimit(LimitReason reason) const
 
 // --- the service -------------------------------------------------------------
 
-ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus) : connection(&bus)
+ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder)
+    : connection(&bus), recorder_(recorder)
 {
     if (!bus.isConnected())
         TAVO_ERROR("Failed to connect to D-Bus system bus");
@@ -170,17 +171,22 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const I
     run.directory = policyDirectoryPath;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
-    run.onSource = deliveryRecorder().startCompile();
-    // The parse state lives for this run only.
-    const FrontEnd frontEnd(deliveryRecorder().output());
-    const ExpansionGate gate([&run, &target] {
+    // Read ahead first; the answer is given when the compile comes to its
+    // first large file.
+    std::string error;
+    const bool withinLimits = readAheadLimits(run, target, error) == 0;
+    ExpansionGate gate([withinLimits, &error] {
         TAVO_INFO("###INFO: 策略文件展开后的记录较多，先检查全部策略是否在内核模块的限制之内");
-        std::string error;
-        if (readAheadLimits(run, target, error) == 0)
+        if (withinLimits)
             return true;
         TAVO_ERROR("###ERROR: 策略超出内核模块的限制，拒绝编译: %s", error.c_str());
         return false;
     });
+    LibraryOutput library(&gate);
+    run.gate = &gate;
+    run.onSource = recorder_.startCompile(library);
+    // The parse state lives for this run only.
+    const FrontEnd frontEnd(recorder_.output());
     return ::processPolicyDirectory(run, initFunctions);
 }
 
@@ -413,9 +419,8 @@ int ZupolicyPolicymgrService::compileAll(const CallerIdentity &caller, const cha
         return MethodCompileFailed;
     }
     TAVO_INFO("#INFO: 策略文件编译成功");
-    return deliveryRecorder().compiled(initial ? DeliveryRecorder::CompileKind::Initial
-                                               : DeliveryRecorder::CompileKind::Full,
-                                       caller.uid, MethodSucceeded);
+    return recorder_.compiled(initial ? DeliveryRecorder::CompileKind::Initial : DeliveryRecorder::CompileKind::Full,
+                              caller.uid, MethodSucceeded);
 }
 
 int ZupolicyPolicymgrService::compileSection(const CallerIdentity &caller, const std::string &ns,
@@ -440,14 +445,13 @@ int ZupolicyPolicymgrService::compileSection(const CallerIdentity &caller, const
         return r;
     }
     TAVO_INFO("#INFO: 策略文件处理成功");
-    return deliveryRecorder().sectionCompiled(ns, section, caller.uid,
-                                              policyManager().compileSectionPolicy(ns, section));
+    return recorder_.sectionCompiled(ns, section, caller.uid, policyManager().compileSectionPolicy(ns, section));
 }
 
 int ZupolicyPolicymgrService::deliver(const CallerIdentity &caller)
 {
     TAVO_INFO("#INFO: 开始策略同步");
-    return deliveryRecorder().send(caller.uid, [] {
+    return recorder_.send(caller.uid, [] {
         const int rc = policyManager().sendPolicy();
         logSendResult(rc);
         return rc;
@@ -469,7 +473,7 @@ int ZupolicyPolicymgrService::modifyVariable(const CallerIdentity &caller, const
         TAVO_ERROR("%s", varRefused);
         return MethodRefusedInput;
     }
-    return deliveryRecorder().changeDynamic(ns, var, static_cast<uint32_t>(value), caller.uid, [&] {
+    return recorder_.changeDynamic(ns, var, static_cast<uint32_t>(value), caller.uid, [&] {
         const int rc =
             policyManager().modifyDynamicVariable(ns, var, static_cast<uint32_t>(value), dynamicChangeFlag);
         if (rc != 0)

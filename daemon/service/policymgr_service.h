@@ -25,6 +25,8 @@
 #include "operation_worker.h"
 #include "system_bus.h"
 
+class DeliveryRecorder;
+
 constexpr char policyServiceName[] = "com.norda.zupolicy";
 constexpr char policyObjectPath[] = "/policymgr";
 constexpr char policyInterfaceName[] = "com.norda.zupolicy.policymgr";
@@ -75,8 +77,8 @@ private:
 class ZupolicyPolicymgrService {
 public:
     // Serves on `bus` (logs when it is not connected; the service is still
-    // made).
-    explicit ZupolicyPolicymgrService(SystemBus &bus);
+    // made), recording what it delivers through `recorder` (not owned).
+    ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder);
     ~ZupolicyPolicymgrService();
     ZupolicyPolicymgrService(const ZupolicyPolicymgrService &) = delete;
     ZupolicyPolicymgrService &operator=(const ZupolicyPolicymgrService &) = delete;
@@ -201,9 +203,10 @@ private:
 
     // The directory run of a compile towards `target` (DirectoryOverModuleLimits
     // when the run, read ahead, is beyond what the module takes).
-    static int processPolicyDirectory(bool initFunctions, const ImageTarget &target);
+    int processPolicyDirectory(bool initFunctions, const ImageTarget &target);
 
     SystemBus *connection;
+    DeliveryRecorder &recorder_;
     BusNameBirths births_;
     CallLimits limits_;
     OperationWorker worker_;

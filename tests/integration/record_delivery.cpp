@@ -21,11 +21,12 @@ int main(int argc, char **argv)
         fputs("usage: tavo-test-record full DIRECTORY | section DIRECTORY NAMESPACE SECTION\n", stderr);
         return 2;
     }
-    DeliveryRecorder &recorder = deliveryRecorder();
+    DeliveryRecorder recorder;
+    LibraryOutput library;
     PolicyDirectoryRun run;
     run.directory = argv[2];
     run.prefix = canonicalDirectoryPrefix(run.directory);
-    run.onSource = recorder.startCompile();
+    run.onSource = recorder.startCompile(library);
     const FrontEnd frontEnd(recorder.output());
     const int compiled = processPolicyDirectory(run, section);
     if (compiled != 0) {

@@ -445,11 +445,12 @@ TEST(PolicyImage, OnlyTheCheckersTablesAskForHugePages)
         uids += (i ? "," : "") + std::to_string(i);
     const std::string text = "string name = web\nintlist u = " + uids + "\nallow $u * * file { read, write }\n";
     ImageOutput checker{tavo_image::LargeBlocks::HugePages};
+    LibraryOutput library;
     const struct {
         const char *what;
         PolicyOutput *output;
         bool hugePages;
-    } cases[] = {{"the library", &libraryOutput(), false}, {"the checker's compiler", &checker, true}};
+    } cases[] = {{"the library", &library, false}, {"the checker's compiler", &checker, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         const size_t before = hugePageBytes();
