@@ -22,14 +22,6 @@ int LibraryOutput::initNamespaceFuncInfo()
 
 void LibraryOutput::addRules(const std::string &fileName, std::vector<FileRule> &rules)
 {
-    if (gate_) {
-        const bool refusedBefore = gate_->refused();
-        if (!gate_->admits(rules)) {
-            if (!refusedBefore)
-                clearAllPolicy();
-            return;
-        }
-    }
     policyManager().addPolicy(fileName, expandFileNodes(rules, false));
 }
 

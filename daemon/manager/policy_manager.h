@@ -55,10 +55,10 @@ uint64_t expandedRecords(const std::vector<FileRule> &rules);
 // not expanded before the run's gate lets it.
 constexpr uint64_t largeExpansionRecords = uint64_t{1} << 19;
 
-// Whether a run may expand its large files into the library's records:
-// asked once, before the first file over largeExpansionRecords is expanded.
-// When the answer is no, no later file of the run reaches the library, and
-// the run (PolicyDirectoryRun::gate) ends.
+// Whether a run may hand its large files to the library: asked once, before
+// the first file over largeExpansionRecords goes to the run's output
+// (PolicyDirectoryRun::gate). When the answer is no, the output's policy is
+// cleared and the run ends.
 class ExpansionGate {
 public:
     explicit ExpansionGate(std::function<bool()> allows);
@@ -82,11 +82,6 @@ private:
 // (getParentClass, getCapOid) whatever the output.
 class LibraryOutput final : public PolicyOutput {
 public:
-    // `gate` (not owned, may be null) decides on the run's large files;
-    // when it refuses, the library's policy is cleared (files before the
-    // refused one went to it already).
-    explicit LibraryOutput(ExpansionGate *gate = nullptr) : gate_(gate) {}
-
     int clearAllPolicy() override;
     int initNamespaceFuncInfo() override;
     // The library takes records, one per uid and permission of each rule;
@@ -98,9 +93,6 @@ public:
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
     void addToKmodVec(std::string name) override;
     void addToDeviceVec(std::string name) override;
-
-private:
-    ExpansionGate *gate_;
 };
 
 #endif

@@ -194,7 +194,7 @@ int verifySources(const PolicyDirectoryRun &run, const std::vector<CompiledSourc
 // as compiled, `source` tells what was read, and `onSource` has seen it.
 int readAndCompile(const std::string &path, const std::string &name, const std::string &prefix,
                    const CompiledHook &onCompiled, const SourceHook &onSource, size_t fileSizeLimit,
-                   CompiledSource &source)
+                   CompiledSource &source, ExpansionGate *gate = nullptr)
 {
     struct stat st;
     const UniqueFd file = openPolicyFile(path, name, prefix, st);
@@ -237,7 +237,7 @@ int readAndCompile(const std::string &path, const std::string &name, const std::
     }
     COMPILE_DEBUG("###INFO: 读取配置文件%s成功", name.c_str());
 
-    const int result = compilePolicyContent(name, content, onCompiled, fileSizeLimit);
+    const int result = compilePolicyContent(name, content, onCompiled, fileSizeLimit, gate);
     if (result == FileWithoutPolicy)
         COMPILE_WARN("###WARN: 文件%s中有效策略数为0", name.c_str());
     else if (result == FileCompileError)
@@ -267,7 +267,7 @@ bool isPolicyFileName(const std::string &name)
 }
 
 int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled,
-                         size_t fileSizeLimit)
+                         size_t fileSizeLimit, ExpansionGate *gate)
 {
     if (content.empty()) {
         COMPILE_WARN("####WARN: 文件%s为空", name.c_str());
@@ -304,7 +304,11 @@ int compilePolicyContent(const std::string &name, const std::string &content, co
         COMPILE_DEBUG("####INFO: 构造文件%s中的数据", name.c_str());
         if (onCompiled)
             onCompiled(name, expandFileNodes(s.fileRules, true));
-        policyOutput().addRules(name, s.fileRules);
+        if (gate && !gate->admits(s.fileRules))
+            // Files before this one went to the output already.
+            policyOutput().clearAllPolicy();
+        else
+            policyOutput().addRules(name, s.fileRules);
         recycleFileNodes();
         COMPILE_DEBUG("####INFO: 文件%s中的数据构造完成", name.c_str());
         return FileCompiled;
@@ -380,7 +384,8 @@ int compileDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> 
             COMPILE_ERROR("路径过长，跳过文件 %s", name.c_str());
             result = FileUnusable;
         } else {
-            result = readAndCompile(path, name, run.prefix, run.onCompiled, run.onSource, run.fileSizeLimit, source);
+            result = readAndCompile(path, name, run.prefix, run.onCompiled, run.onSource, run.fileSizeLimit, source,
+                                    run.gate);
         }
         // Refused ahead: nothing of the run is compiled, so nothing more is read.
         if (run.gate && run.gate->refused())

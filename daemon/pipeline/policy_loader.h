@@ -68,9 +68,9 @@ struct PolicyDirectoryRun {
     // A pass that only reads ahead of a run (read_ahead.h): the library is
     // not asked to prepare.
     bool readAhead = false;
-    // The gate of the run's output (may be null): once it refused, the run
-    // ends.
-    const ExpansionGate *gate = nullptr;
+    // Asked before a file goes to the output (may be null): once it
+    // refused, the run ends.
+    ExpansionGate *gate = nullptr;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus
@@ -82,9 +82,11 @@ bool isPolicyFileName(const std::string &name);
 
 // Compiles one file's text and hands its records to the library. A text
 // over the size limit is refused (FileUnusable). When memory runs out, the
-// file fails (FileCompileError) and the library's policy is cleared.
+// file fails (FileCompileError) and the library's policy is cleared. A
+// file `gate` (may be null) refuses does not go to the output, whose policy
+// is cleared.
 int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled = {},
-                         size_t fileSizeLimit = maxPolicyFileSize);
+                         size_t fileSizeLimit = maxPolicyFileSize, ExpansionGate *gate = nullptr);
 
 // Resolves, opens safely, reads and compiles one file. `name` is used in
 // every message; an empty `prefix` disables the containment check. When

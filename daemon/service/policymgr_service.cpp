@@ -171,19 +171,17 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const I
     run.directory = policyDirectoryPath;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
-    // Read ahead first; the answer is given when the compile comes to its
-    // first large file.
-    std::string error;
-    const bool withinLimits = readAheadLimits(run, target, error) == 0;
-    ExpansionGate gate([withinLimits, &error] {
+    // The read-ahead is the step before a large file is expanded.
+    ExpansionGate gate([&run, &target] {
         TAVO_INFO("###INFO: 策略文件展开后的记录较多，先检查全部策略是否在内核模块的限制之内");
-        if (withinLimits)
+        std::string error;
+        if (readAheadLimits(run, target, error) == 0)
             return true;
         TAVO_ERROR("###ERROR: 策略超出内核模块的限制，拒绝编译: %s", error.c_str());
         return false;
     });
-    LibraryOutput library(&gate);
     run.gate = &gate;
+    LibraryOutput library;
     run.onSource = recorder_.startCompile(library);
     // The parse state lives for this run only.
     const FrontEnd frontEnd(recorder_.output());
