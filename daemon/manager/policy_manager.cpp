@@ -22,7 +22,7 @@ int LibraryOutput::initNamespaceFuncInfo()
 
 void LibraryOutput::addRules(const std::string &fileName, std::vector<FileRule> &rules)
 {
-    policyManager().addPolicy(fileName, expandFileNodes(rules, false));
+    policyManager().addPolicy(fileName, expandFileNodes(*expansion_, rules, false));
 }
 
 void LibraryOutput::setNamespaceInfo(std::string nsName)

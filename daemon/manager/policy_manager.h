@@ -27,6 +27,8 @@ struct FileRule {
     int lastLine = 0;
 };
 
+struct ParseState;
+
 // What the compiler hands over while it works: compile-side facts under
 // the library's names and with its results, and each file's rules.
 class PolicyOutput {
@@ -82,6 +84,10 @@ private:
 // (getParentClass, getCapOid) whatever the output.
 class LibraryOutput final : public PolicyOutput {
 public:
+    // The rules are expanded in the storage of the run's parse state (not
+    // owned), to be given before the first file.
+    void expandIn(ParseState &state) { expansion_ = &state; }
+
     int clearAllPolicy() override;
     int initNamespaceFuncInfo() override;
     // The library takes records, one per uid and permission of each rule;
@@ -93,6 +99,9 @@ public:
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
     void addToKmodVec(std::string name) override;
     void addToDeviceVec(std::string name) override;
+
+private:
+    ParseState *expansion_ = nullptr;
 };
 
 #endif

@@ -14,8 +14,8 @@ int readAheadLimits(const PolicyDirectoryRun &run, const ImageTarget &target, st
     ahead.readAhead = true;
     try {
         ImageOutput output;
-        const FrontEnd frontEnd(output, FrontEnd::Lines::Quiet);
-        if (compilePolicyDirectory(ahead) != DirectoryCompiled)
+        FrontEnd frontEnd(output, FrontEnd::Lines::Quiet);
+        if (compilePolicyDirectory(frontEnd, ahead) != DirectoryCompiled)
             return 0;
         return output.compiler.checkLimits(target.kind, target.ns, target.section, error);
     } catch (const std::bad_alloc &) {

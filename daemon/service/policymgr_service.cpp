@@ -184,8 +184,9 @@ int ZupolicyPolicymgrService::processPolicyDirectory(bool initFunctions, const I
     LibraryOutput library;
     run.onSource = recorder_.startCompile(library);
     // The parse state lives for this run only.
-    const FrontEnd frontEnd(recorder_.output());
-    return ::processPolicyDirectory(run, initFunctions);
+    FrontEnd frontEnd(recorder_.output());
+    library.expandIn(frontEnd.state());
+    return ::processPolicyDirectory(frontEnd, run, initFunctions);
 }
 
 std::optional<uint64_t> ZupolicyPolicymgrService::admit(const MethodCall &call, const char *method, bool checkModule,

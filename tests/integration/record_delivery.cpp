@@ -27,8 +27,9 @@ int main(int argc, char **argv)
     run.directory = argv[2];
     run.prefix = canonicalDirectoryPrefix(run.directory);
     run.onSource = recorder.startCompile(library);
-    const FrontEnd frontEnd(recorder.output());
-    const int compiled = processPolicyDirectory(run, section);
+    FrontEnd frontEnd(recorder.output());
+    library.expandIn(frontEnd.state());
+    const int compiled = processPolicyDirectory(frontEnd, run, section);
     if (compiled != 0) {
         fprintf(stderr, "tavo-test-record: %s does not compile (%d)\n", argv[2], compiled);
         return 1;
