@@ -34,8 +34,8 @@ static void tavoerror(FrontEnd &fe, const char *message);
 
 // An exception from a routine (out of memory) must not cross the generated
 // parser, which would leak its stacks and the texts on them: the action
-// keeps it and aborts the parse, and compileText throws it again.
-static std::exception_ptr pendingFailure;
+// keeps it in the parse state and aborts the parse, and compileText throws
+// it again.
 
 // Runs a routine for an action on the run's front end: its result (0 for
 // routines that cannot refuse), or 1 after keeping the exception it threw.
@@ -50,7 +50,7 @@ static int call(FrontEnd &fe, Routine routine, Args &&...args)
             return routine(fe, std::forward<Args>(args)...);
         }
     } catch (...) {
-        pendingFailure = std::current_exception();
+        fe.state().pendingFailure = std::current_exception();
         return 1;
     }
 }
@@ -328,7 +328,7 @@ static void tavoerror(FrontEnd &fe, const char *message)
 
 int parsePolicy(FrontEnd &fe)
 {
-    pendingFailure = nullptr;
+    fe.state().pendingFailure = nullptr;
     return tavoparse(fe);
 }
 
@@ -350,9 +350,9 @@ int compileText(FrontEnd &fe, const std::string &fileName, const std::string &te
     if (!input.buffer)
         return 1;
     const int result = parsePolicy(fe);
-    if (pendingFailure) {
-        const std::exception_ptr failure = pendingFailure;
-        pendingFailure = nullptr;
+    if (fe.state().pendingFailure) {
+        const std::exception_ptr failure = fe.state().pendingFailure;
+        fe.state().pendingFailure = nullptr;
         std::rethrow_exception(failure);
     }
     return result;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <exception>
 #include <map>
 #include <set>
 #include <string>
@@ -154,6 +155,8 @@ struct ParseState {
     // (expandFileNodes); between files, their storage for the next file's.
     PolicyDb policyDb;
     std::vector<PolicyNode> spareNodes;
+    // What a routine threw while the parser ran (see compileText).
+    std::exception_ptr pendingFailure;
 };
 
 // Resets the parse state and gives back all its storage.

@@ -437,7 +437,8 @@ int compilePolicyDirectory(FrontEnd &fe, const PolicyDirectoryRun &run)
     return compilePolicyDirectory(fe, run, sources);
 }
 
-int processPolicyDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, bool initFunctions, std::vector<CompiledSource> &sources)
+int processPolicyDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, bool initFunctions,
+                           std::vector<CompiledSource> &sources)
 {
     sources.clear();
     if (fe.output().clearAllPolicy() != 0) {

@@ -142,10 +142,12 @@ TEST(Expansion, FilesInARowShareNothing)
     EXPECT_TRUE(log.contains("####ERROR: 策略文件中未设置场景名称（name）"));
 
     log.clear();
-    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "three.p", "string name = three\nallow $x * * file { read }\n"), FileCompileError);
+    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "three.p", "string name = three\nallow $x * * file { read }\n"),
+              FileCompileError);
     EXPECT_EQ(errors(log).front(), "####ERROR: 未声明的变量x不能作为uid");
 
-    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "four.p", "string name = four\nallow bob * * file { read }\n"), FileCompiled);
+    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "four.p", "string name = four\nallow bob * * file { read }\n"),
+              FileCompiled);
     EXPECT_TRUE(testFrontEnd().state().dynamicVariables.empty());
 
     const auto added = addedPolicy();

@@ -113,7 +113,8 @@ TEST_P(PipelineSpecialEntry, IsRefusedAsNotRegularWithoutBlocking)
 
     // Named directly, outside any directory walk, it is refused the same way.
     log.clear();
-    EXPECT_EQ(runGuarded([&] { return processPolicyFile(testFrontEnd(), entry, "x.p", std::string()); }, entry), FileUnusable);
+    EXPECT_EQ(runGuarded([&] { return processPolicyFile(testFrontEnd(), entry, "x.p", std::string()); }, entry),
+              FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{"路径 x.p 不是常规文件"});
 }
 
@@ -175,7 +176,8 @@ TEST_P(PipelineFile, ReturnsItsCodeAndHandsOverOnlyFilesWithNodes)
 
     LogCapture log;
     Journal journal;
-    EXPECT_EQ(processPolicyFile(testFrontEnd(), scratch.path("f.p"), "f.p", canonicalDirectoryPrefix(scratch.root())), c.code);
+    EXPECT_EQ(processPolicyFile(testFrontEnd(), scratch.path("f.p"), "f.p", canonicalDirectoryPrefix(scratch.root())),
+              c.code);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.errors);
     EXPECT_EQ(log.messages(TAVO_LOG_WARNING), c.warnings);
     if (c.code == FileCompiled)
@@ -702,8 +704,9 @@ TEST(PipelineText, InvalidUtf8ReachesTheRecordsUnchanged)
     Journal journal;
     const std::string subject = "/opt/\xff\xfe";
     const std::string object = "/srv/caf\xc3";
-    ASSERT_EQ(compilePolicyContent(testFrontEnd(), "bytes.p", "string name = \"w\x80x\"\nallow 0 \"" + subject + "\" \"" + object +
-                                                  "\" file { read }\n"),
+    ASSERT_EQ(compilePolicyContent(testFrontEnd(), "bytes.p",
+                                   "string name = \"w\x80x\"\nallow 0 \"" + subject + "\" \"" + object +
+                                       "\" file { read }\n"),
               FileCompiled);
     const auto added = addedPolicy();
     ASSERT_EQ(added.size(), 1u);
