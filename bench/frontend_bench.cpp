@@ -21,6 +21,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "front_end.h"
 #include "lexer.h"
 #include "parse_state.h"
 #include "policy_manager.h"
@@ -263,22 +264,24 @@ ParseResult parseAll(const std::vector<GeneratedPolicy> &policies,
 {
     PolicyModuleManagerInterface &manager = policyManager();
     manager.clearAllPolicy();
+    LibraryOutput library;
+    FrontEnd frontEnd(library);
     ParseResult result;
     const Stopwatch watch;
     for (const GeneratedPolicy &p : policies) {
-        if (compileText(p.fileName, p.text) != 0)
+        if (compileText(frontEnd, p.fileName, p.text) != 0)
             ++result.failures;
         // The daemon takes the identity of the rules on their way to the
         // library (IdentityOutput).
         if (identity)
-            identity->addFile(p.fileName, parseState().fileRules);
-        PolicyDb &db = expandFileNodes(parseState().fileRules, false);
+            identity->addFile(p.fileName, frontEnd.state().fileRules);
+        PolicyDb &db = expandFileNodes(frontEnd.state(), frontEnd.state().fileRules, false);
         result.nodes += db.nodes.size();
         if (look)
             look(p, db);
         manager.addPolicy(p.fileName, db);
     }
-    resetParseState();
+    resetParseState(frontEnd);
     result.time = watch.elapsed();
     const Stopwatch releaseWatch;
     manager.clearAllPolicy();

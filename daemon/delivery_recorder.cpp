@@ -27,20 +27,14 @@ DeliveryRecorder::DeliveryRecorder(std::string inForceDirectory, std::string ini
                                    std::string initialImage)
     : inForce_(std::move(inForceDirectory), false),
       initial_(std::move(initialDirectory), true),
-      initialImage_(std::move(initialImage)),
-      identity_(&libraryOutput())
+      initialImage_(std::move(initialImage))
 {
 }
 
-DeliveryRecorder &deliveryRecorder()
-{
-    static DeliveryRecorder recorder;
-    return recorder;
-}
-
-SourceHook DeliveryRecorder::startCompile()
+SourceHook DeliveryRecorder::startCompile(PolicyOutput &library)
 {
     pending_.reset();
+    identity_.emplace(&library);
     collecting_ = Snapshot();
     return [this](const CompiledSource &source, const std::string &content) {
         try {
@@ -69,7 +63,8 @@ bool DeliveryRecorder::takePending(RecordedPolicy::Kind kind, const char *method
     p.policy.kind = kind;
     p.policy.compiled = step(method, uid);
     p.policy.sources = std::move(snapshot.sources);
-    p.policy.groups = identity_.identity().groups();
+    if (identity_)
+        p.policy.groups = identity_->identity().groups();
     p.bytes = std::move(snapshot.bytes);
     pending_ = std::move(p);
     return true;

@@ -31,10 +31,11 @@ public:
     // A compile starts, and the library drops what it compiled before:
     // nothing is pending any more. The sources are taken through the hook
     // returned, which the directory run calls, and the identity through
-    // output(), the output of the run's front end.
-    SourceHook startCompile();
+    // output(), the output of the run's front end, which hands everything
+    // on to `library` (not owned, to live as long as the compile).
+    SourceHook startCompile(PolicyOutput &library);
     // Takes the identity of the rules on their way to the library.
-    PolicyOutput &output() { return identity_; }
+    PolicyOutput &output() { return *identity_; }
 
     // The handlers' results, each returned unchanged. `uid` is the caller's.
     int compiled(CompileKind kind, uint32_t uid, int result);
@@ -71,12 +72,9 @@ private:
     RecordStore inForce_;
     RecordStore initial_;
     std::string initialImage_;
-    IdentityOutput identity_;
+    std::optional<IdentityOutput> identity_;
     Snapshot collecting_;
     std::optional<Pending> pending_;
 };
-
-// The daemon's one recorder.
-DeliveryRecorder &deliveryRecorder();
 
 #endif

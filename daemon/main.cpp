@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include "delivery_recorder.h"
 #include "lifecycle.h"
 #include "policy_object.h"
 #include "policymgr_service.h"
@@ -71,7 +72,8 @@ int main(int argc, char *argv[])
 
     SystemBus bus;
     const bool connected = bus.connect();
-    ZupolicyPolicymgrService service(bus);
+    DeliveryRecorder recorder;
+    ZupolicyPolicymgrService service(bus, recorder);
     if (!connected) {
         TAVO_ERROR("Can not connect to system bus, exiting ...");
         return exitFailure;

@@ -59,7 +59,7 @@ const std::string &subjectLabel(const std::string &name)
 
 } // namespace
 
-int checkWildcard(const std::string &path)
+int checkWildcard(FrontEnd &fe, const std::string &path)
 {
     // Without a star there is nothing to check (most paths).
     if ((!path.empty() && path[0] != '/') || path.find('*') == std::string::npos)
@@ -88,7 +88,7 @@ int checkWildcard(const std::string &path)
             if (index + 1 < segmentCount)
                 ++wholeStars;
         } else if (length >= 2 && isPartialWildcard(path, pos, end)) {
-            COMPILE_ERROR("####ERROR: 目前不支持部分通配格式，请检查 %s ", path.c_str());
+            COMPILE_ERROR(fe, "####ERROR: 目前不支持部分通配格式，请检查 %s ", path.c_str());
             return 1;
         }
         pos = end + 1;
@@ -97,34 +97,34 @@ int checkWildcard(const std::string &path)
     if (wholeStars == 0)
         return 0;
     if (wholeStars >= 2) {
-        COMPILE_ERROR("####ERROR: 目前不支持多项通配格式，请检查 %s ", path.c_str());
+        COMPILE_ERROR(fe, "####ERROR: 目前不支持多项通配格式，请检查 %s ", path.c_str());
         return 1;
     }
     if (path.compare(0, 7, "/home/*") == 0)
         return 0;
-    COMPILE_ERROR("####ERROR: 目前不支持除home路径外的通配格式，请检查 %s ", path.c_str());
+    COMPILE_ERROR(fe, "####ERROR: 目前不支持除home路径外的通配格式，请检查 %s ", path.c_str());
     return 1;
 }
 
-int checkSubject(const std::string &name)
+int checkSubject(FrontEnd &fe, const std::string &name)
 {
-    if (checkWildcard(name) != 0) {
-        COMPILE_ERROR("####ERROR: 主体%s通配检查失败", name.c_str());
+    if (checkWildcard(fe, name) != 0) {
+        COMPILE_ERROR(fe, "####ERROR: 主体%s通配检查失败", name.c_str());
         return 1;
     }
-    policyOutput().setFileToGetLabelMap(subjectLabel(name), name);
-    parseState().rule.node.subjectNames.push_back(name);
+    fe.output().setFileToGetLabelMap(subjectLabel(name), name);
+    fe.state().rule.node.subjectNames.push_back(name);
     return 0;
 }
 
-int checkObject(const std::string &name)
+int checkObject(FrontEnd &fe, const std::string &name)
 {
-    if (checkWildcard(name) != 0) {
-        COMPILE_ERROR("####ERROR: 客体%s通配检查失败", name.c_str());
+    if (checkWildcard(fe, name) != 0) {
+        COMPILE_ERROR(fe, "####ERROR: 客体%s通配检查失败", name.c_str());
         return 1;
     }
 
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     const std::string &type = s.rule.node.objectType;
     const std::string *kind = nullptr;
     if (name == nullName) {
@@ -133,7 +133,7 @@ int checkObject(const std::string &name)
         kind = isAbsolute(name) ? &fileLabel(name, objectFile) : &objectPkg;
     } else if (type == "dir" || type == "lnkfile") {
         if (!isAbsolute(name)) {
-            COMPILE_ERROR(type == "dir" ? "####ERROR: dir客体类型的%s不是绝对路径"
+            COMPILE_ERROR(fe, type == "dir" ? "####ERROR: dir客体类型的%s不是绝对路径"
                                      : "####ERROR: lnkfile客体类型的%s不是绝对路径",
                        name.c_str());
             return 1;
@@ -143,7 +143,7 @@ int checkObject(const std::string &name)
         kind = &subjectLabel(name);
     }
     if (kind) {
-        policyOutput().setFileToGetLabelMap(*kind, name);
+        fe.output().setFileToGetLabelMap(*kind, name);
         s.rule.node.objectNames.push_back(name);
         return 0;
     }
@@ -151,21 +151,21 @@ int checkObject(const std::string &name)
     // Any other type is known to the library through its parent class.
     std::string parent;
     if (policyManager().getParentClass(type, parent) != 0) {
-        COMPILE_ERROR("####ERROR: 获取客体类型%s父类型失败", type.c_str());
+        COMPILE_ERROR(fe, "####ERROR: 获取客体类型%s父类型失败", type.c_str());
         return 1;
     }
     if (parent == "kmod") {
-        policyOutput().addToKmodVec(name);
+        fe.output().addToKmodVec(name);
         s.rule.node.objectNames.push_back(name);
     } else if (parent == "cap") {
         TAVO_ID oid;
         if (policyManager().getCapOid(name, oid) != 0) {
-            COMPILE_ERROR("####ERROR: 获取权能%s客体id失败", name.c_str());
+            COMPILE_ERROR(fe, "####ERROR: 获取权能%s客体id失败", name.c_str());
             return 1;
         }
         s.rule.node.oids.push_back(oid);
     } else if (parent == "device") {
-        policyOutput().addToDeviceVec(name);
+        fe.output().addToDeviceVec(name);
         s.rule.node.objectNames.push_back(name);
     }
     return 0;

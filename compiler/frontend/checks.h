@@ -5,11 +5,13 @@
 
 #include <string>
 
+class FrontEnd;
+
 // 0 when the path's wildcards are of a supported form, 1 after logging.
-int checkWildcard(const std::string &path);
+int checkWildcard(FrontEnd &fe, const std::string &path);
 // Checks, registers and records one subject name; 0 or 1 after logging.
-int checkSubject(const std::string &name);
+int checkSubject(FrontEnd &fe, const std::string &name);
 // Checks, registers and records one object name of the rule's object type.
-int checkObject(const std::string &name);
+int checkObject(FrontEnd &fe, const std::string &name);
 
 #endif

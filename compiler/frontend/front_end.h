@@ -1,9 +1,9 @@
-// The compiler front end's state for one run: the parse state, and where
-// the compiled rules go. A run (the daemon's compile, the checker, a test)
-// makes one; while it lives, the grammar's routines and the file pipeline
-// work on it, and when it goes its storage goes with it, so that nothing of
-// one run is left over for the next. Code that makes none shares the
-// process's, whose rules go to the library.
+// The compiler front end's state for one run: the parse state, where the
+// compiled rules go, and whether the run's compile lines are written. A run
+// (the daemon's compile, the checker, a test) makes one and hands it to the
+// file pipeline and the parser, which hand it to the grammar's routines;
+// when it goes its storage goes with it, so that nothing of one run is left
+// over for the next.
 #ifndef TAVO_FRONT_END_H
 #define TAVO_FRONT_END_H
 
@@ -12,24 +12,25 @@
 
 class FrontEnd {
 public:
+    // Whether the run's compile lines (compile_log.h) are written: a pass
+    // that only reads ahead of a run writes none, the run itself says each
+    // of them once.
+    enum class Lines { Logged, Quiet };
+
     // `output` (not owned) must outlive the front end.
-    explicit FrontEnd(PolicyOutput &output);
-    // The front end made before this one is the current one again; front
-    // ends go in the reverse order of their making.
-    ~FrontEnd();
+    explicit FrontEnd(PolicyOutput &output, Lines lines = Lines::Logged);
     FrontEnd(const FrontEnd &) = delete;
     FrontEnd &operator=(const FrontEnd &) = delete;
 
-private:
-    friend ParseState &parseState();
-    friend PolicyOutput &policyOutput();
+    ParseState &state() { return state_; }
+    // Where the run's rules go.
+    PolicyOutput &output() { return output_; }
+    bool quiet() const { return quiet_; }
 
+private:
     ParseState state_;
     PolicyOutput &output_;
-    FrontEnd *previous_;
+    bool quiet_;
 };
-
-// Where the current front end's rules go: its output, or the library's.
-PolicyOutput &policyOutput();
 
 #endif

@@ -10,11 +10,11 @@ namespace {
 // Functions belong to the file's module: the string variable module_name
 // when the file declares one, else the namespace. Looked up again only
 // after a variable was assigned.
-void registerFunction(const std::string &function)
+void registerFunction(FrontEnd &fe, const std::string &function)
 {
     static const std::string moduleVariable = "module_name";
     static const std::string noModule;
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     FunctionModule &m = s.functionModule;
     if (!m.valid || m.variablesVersion != s.variablesVersion) {
         m.module = &s.namespaceName;
@@ -25,7 +25,7 @@ void registerFunction(const std::string &function)
         m.variablesVersion = s.variablesVersion;
         m.valid = true;
     }
-    policyOutput().setNamespaceFuncInfo(s.namespaceName, *m.module, function);
+    fe.output().setNamespaceFuncInfo(s.namespaceName, *m.module, function);
 }
 
 FuncParam numberParam(uint64_t number)
@@ -46,68 +46,68 @@ FuncParam textParam(const std::string &quoted)
 
 } // namespace
 
-void setConditionFunction(const std::string &name)
+void setConditionFunction(FrontEnd &fe, const std::string &name)
 {
-    parseState().rule.curExpr.name = name;
-    registerFunction(name);
+    fe.state().rule.curExpr.name = name;
+    registerFunction(fe, name);
 }
 
-void setQuotedConditionFunction(const std::string &quoted)
+void setQuotedConditionFunction(FrontEnd &fe, const std::string &quoted)
 {
-    setConditionFunction(withoutQuotes(quoted));
+    setConditionFunction(fe, withoutQuotes(quoted));
 }
 
-void addConditionNumber(uint64_t number)
+void addConditionNumber(FrontEnd &fe, uint64_t number)
 {
-    parseState().rule.curExpr.params.push_back(numberParam(number));
+    fe.state().rule.curExpr.params.push_back(numberParam(number));
 }
 
-void addConditionString(const std::string &quoted)
+void addConditionString(FrontEnd &fe, const std::string &quoted)
 {
-    parseState().rule.curExpr.params.push_back(textParam(quoted));
+    fe.state().rule.curExpr.params.push_back(textParam(quoted));
 }
 
-int addConditionVariableToken(const std::string &token)
+int addConditionVariableToken(FrontEnd &fe, const std::string &token)
 {
-    return addConditionVariable(token.substr(1));
+    return addConditionVariable(fe, token.substr(1));
 }
 
-void setActionFunction(const std::string &name)
+void setActionFunction(FrontEnd &fe, const std::string &name)
 {
-    parseState().rule.curAction.name = name;
-    registerFunction(name);
+    fe.state().rule.curAction.name = name;
+    registerFunction(fe, name);
 }
 
-void setQuotedActionFunction(const std::string &quoted)
+void setQuotedActionFunction(FrontEnd &fe, const std::string &quoted)
 {
-    setActionFunction(withoutQuotes(quoted));
+    setActionFunction(fe, withoutQuotes(quoted));
 }
 
-void addActionNumber(uint64_t number)
+void addActionNumber(FrontEnd &fe, uint64_t number)
 {
-    parseState().rule.curAction.params.push_back(numberParam(number));
+    fe.state().rule.curAction.params.push_back(numberParam(number));
 }
 
-void addActionString(const std::string &quoted)
+void addActionString(FrontEnd &fe, const std::string &quoted)
 {
-    parseState().rule.curAction.params.push_back(textParam(quoted));
+    fe.state().rule.curAction.params.push_back(textParam(quoted));
 }
 
-void markDynamic()
+void markDynamic(FrontEnd &fe)
 {
-    parseState().dynamicFlag = true;
+    fe.state().dynamicFlag = true;
 }
 
-void setVariableKind(uint64_t kind)
+void setVariableKind(FrontEnd &fe, uint64_t kind)
 {
-    parseState().varKind = static_cast<uint32_t>(kind);
+    fe.state().varKind = static_cast<uint32_t>(kind);
 }
 
-int declareVariable(const std::string &name)
+int declareVariable(FrontEnd &fe, const std::string &name)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (s.dynamicFlag && s.varKind != KindBool) {
-        COMPILE_ERROR("####ERROR: dynamic 只能用于bool类型变量，%s类型变量%s不能声明为dynamic", kindKeyword(s.varKind),
+        COMPILE_ERROR(fe, "####ERROR: dynamic 只能用于bool类型变量，%s类型变量%s不能声明为dynamic", kindKeyword(s.varKind),
                    name.c_str());
         return 1;
     }
@@ -115,22 +115,22 @@ int declareVariable(const std::string &name)
     // dynamic, so a condition on it cannot carry another kind's value as a
     // run-time switch.
     s.dynamicVariables.erase(name);
-    beginVariable(name);
+    beginVariable(fe, name);
     return 0;
 }
 
-void setSectionName(const std::string &name)
+void setSectionName(FrontEnd &fe, const std::string &name)
 {
-    parseState().sectionName = name;
+    fe.state().sectionName = name;
 }
 
-void endSection()
+void endSection(FrontEnd &fe)
 {
-    parseState().sectionName.clear();
+    fe.state().sectionName.clear();
 }
 
-int reportSyntaxError(const char *message)
+int reportSyntaxError(FrontEnd &fe, const char *message)
 {
-    COMPILE_ERROR("####ERROR: %s at symbol '%s' on line %d", message, tokenText(), lineNumber);
+    COMPILE_ERROR(fe, "####ERROR: %s at symbol '%s' on line %d", message, tokenText(), lineNumber);
     return 0;
 }

@@ -12,26 +12,26 @@
 
 // Condition function calls: the name (registered with the library at
 // once), then the arguments in order.
-void setConditionFunction(const std::string &name);
-void setQuotedConditionFunction(const std::string &quoted);
-void addConditionNumber(uint64_t number);
-void addConditionString(const std::string &quoted);
+void setConditionFunction(FrontEnd &fe, const std::string &name);
+void setQuotedConditionFunction(FrontEnd &fe, const std::string &quoted);
+void addConditionNumber(FrontEnd &fe, uint64_t number);
+void addConditionString(FrontEnd &fe, const std::string &quoted);
 // A "$name" atom of a condition.
-int addConditionVariableToken(const std::string &token);
+int addConditionVariableToken(FrontEnd &fe, const std::string &token);
 
 // Calls of a rule's `do` block, likewise.
-void setActionFunction(const std::string &name);
-void setQuotedActionFunction(const std::string &quoted);
-void addActionNumber(uint64_t number);
-void addActionString(const std::string &quoted);
+void setActionFunction(FrontEnd &fe, const std::string &name);
+void setQuotedActionFunction(FrontEnd &fe, const std::string &quoted);
+void addActionNumber(FrontEnd &fe, uint64_t number);
+void addActionString(FrontEnd &fe, const std::string &quoted);
 
 // Declarations.
-void markDynamic();
-void setVariableKind(uint64_t kind);
+void markDynamic(FrontEnd &fe);
+void setVariableKind(FrontEnd &fe, uint64_t kind);
 // Starts a declaration; refuses a `dynamic` mark before anything but bool.
-int declareVariable(const std::string &name);
+int declareVariable(FrontEnd &fe, const std::string &name);
 
-void setSectionName(const std::string &name);
-void endSection();
+void setSectionName(FrontEnd &fe, const std::string &name);
+void endSection(FrontEnd &fe);
 
 #endif

@@ -22,11 +22,12 @@ constexpr size_t maxScanLength = static_cast<size_t>(INT_MAX) - 2;
 // Installs a copy of `length` bytes of `text` as the scanner's input, from
 // line 1, and returns the buffer, to be released with deleteBuffer. Null
 // (logged) for a text longer than maxScanLength. Throws std::bad_alloc
-// when the buffer cannot be made.
-ScanBuffer scanString(const char *text, size_t length);
-inline ScanBuffer scanString(const std::string &text)
+// when the buffer cannot be made. With `quietLines` (a quiet front end's
+// text), the scanner writes no compile lines for it.
+ScanBuffer scanString(const char *text, size_t length, bool quietLines = false);
+inline ScanBuffer scanString(const std::string &text, bool quietLines = false)
 {
-    return scanString(text.data(), text.size());
+    return scanString(text.data(), text.size(), quietLines);
 }
 // Releases a buffer made by scanString.
 void deleteBuffer(ScanBuffer buffer);

@@ -12,7 +12,7 @@ bool isQuoted(const std::string &text)
     return !text.empty() && (text[0] == '"' || text[0] == '\'');
 }
 
-int storeOperand(std::string &slot, const std::string &text, const char *emptyMessage)
+int storeOperand(FrontEnd &fe, std::string &slot, const std::string &text, const char *emptyMessage)
 {
     // In place: the slot keeps its storage from rule to rule.
     if (isQuoted(text))
@@ -20,7 +20,7 @@ int storeOperand(std::string &slot, const std::string &text, const char *emptyMe
     else
         slot.assign(text);
     if (slot.empty()) {
-        COMPILE_ERROR("%s", emptyMessage);
+        COMPILE_ERROR(fe, "%s", emptyMessage);
         return 1;
     }
     return 0;
@@ -55,11 +55,11 @@ std::string withoutQuotes(const std::string &text)
     return text;
 }
 
-void resetRuleState()
+void resetRuleState(FrontEnd &fe)
 {
     // In place, member by member: a fresh state assigned over the old one
     // would build and tear down every member of the rule, set or not.
-    RuleState &rule = parseState().rule;
+    RuleState &rule = fe.state().rule;
     PolicyNode &node = rule.node;
     forEachNodeField([&node](auto field, const char *) { empty(node.*field.member); });
     // As ruleDefaults() has them.
@@ -75,15 +75,15 @@ void resetRuleState()
     rule.uids.clear();
 }
 
-void resetParseState()
+void resetParseState(FrontEnd &fe)
 {
     // A fresh state also releases the storage of the last file's records.
-    parseState() = ParseState();
+    fe.state() = ParseState();
 }
 
-void recycleFileNodes()
+void recycleFileNodes(FrontEnd &fe)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     s.ruleCount = 0;
     s.nodeCount = 0;
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
@@ -99,10 +99,10 @@ void recycleFileNodes()
     }
 }
 
-void startFileState()
+void startFileState(FrontEnd &fe)
 {
-    recycleFileNodes();
-    ParseState &s = parseState();
+    recycleFileNodes(fe);
+    ParseState &s = fe.state();
     std::vector<FileRule> rules = std::move(s.fileRules);
     std::vector<PolicyNode> spare = std::move(s.spareNodes);
     s = ParseState();
@@ -110,83 +110,83 @@ void startFileState()
     s.spareNodes = std::move(spare);
 }
 
-void endFileNodes()
+void endFileNodes(FrontEnd &fe)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     std::vector<FileRule> &rules = s.fileRules;
     if (s.ruleCount < rules.size())
         rules.erase(rules.begin() + static_cast<std::ptrdiff_t>(s.ruleCount), rules.end());
 }
 
-void setAction(uint32_t code)
+void setAction(FrontEnd &fe, uint32_t code)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     s.rule.node.action = code;
     s.ruleLine = lineNumber;
     s.ruleEndLine = lineNumber;
 }
 
-void markRuleEnd()
+void markRuleEnd(FrontEnd &fe)
 {
-    parseState().ruleEndLine = lineNumber;
+    fe.state().ruleEndLine = lineNumber;
 }
 
-void setObjectType(const std::string &text)
+void setObjectType(FrontEnd &fe, const std::string &text)
 {
-    parseState().rule.node.objectType = text;
+    fe.state().rule.node.objectType = text;
 }
 
-void addPermission(const std::string &text)
+void addPermission(FrontEnd &fe, const std::string &text)
 {
-    parseState().rule.permissions.push_back(text);
+    fe.state().rule.permissions.push_back(text);
 }
 
-int addUid(uint64_t value)
+int addUid(FrontEnd &fe, uint64_t value)
 {
     if (!isUidNumber(value)) {
-        COMPILE_ERROR("####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
+        COMPILE_ERROR(fe, "####ERROR: UID 值 %llu 超出 uint32_t 范围", static_cast<unsigned long long>(value));
         return 1;
     }
-    parseState().rule.uids.push_back(uidOfNumber(value));
+    fe.state().rule.uids.push_back(uidOfNumber(value));
     return 0;
 }
 
-void addSubjectId(uint64_t value)
+void addSubjectId(FrontEnd &fe, uint64_t value)
 {
-    parseState().rule.node.sids.push_back(TAVO_ID{value, 0, 0});
+    fe.state().rule.node.sids.push_back(TAVO_ID{value, 0, 0});
 }
 
-void addObjectId(uint64_t value)
+void addObjectId(FrontEnd &fe, uint64_t value)
 {
-    parseState().rule.node.oids.push_back(TAVO_ID{value, 0, 0});
+    fe.state().rule.node.oids.push_back(TAVO_ID{value, 0, 0});
 }
 
-int setUidText(const std::string &text)
+int setUidText(FrontEnd &fe, const std::string &text)
 {
-    return storeOperand(parseState().rule.uidText, text, "####ERROR: 规则中的uid为空字符串");
+    return storeOperand(fe, fe.state().rule.uidText, text, "####ERROR: 规则中的uid为空字符串");
 }
 
-int setSidText(const std::string &text)
+int setSidText(FrontEnd &fe, const std::string &text)
 {
-    return storeOperand(parseState().rule.sidText, text, "####ERROR: 规则中的sid为空字符串");
+    return storeOperand(fe, fe.state().rule.sidText, text, "####ERROR: 规则中的sid为空字符串");
 }
 
-int setOidText(const std::string &text)
+int setOidText(FrontEnd &fe, const std::string &text)
 {
-    return storeOperand(parseState().rule.oidText, text, "####ERROR: 规则中的oid为空字符串");
+    return storeOperand(fe, fe.state().rule.oidText, text, "####ERROR: 规则中的oid为空字符串");
 }
 
-void commitExpression(uint32_t type)
+void commitExpression(FrontEnd &fe, uint32_t type)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     s.rule.curExpr.type = type;
     s.rule.node.conditions.push_back(std::move(s.rule.curExpr));
     s.rule.curExpr = ExprNode();
 }
 
-void commitAction()
+void commitAction(FrontEnd &fe)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     s.rule.node.actions.push_back(std::move(s.rule.curAction));
     s.rule.curAction = DoFuncNode();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <exception>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +15,8 @@
 
 #include "expr_type.h"
 #include "policy_manager.h"
+
+class FrontEnd;
 
 // Variable kinds, the codes of the type keywords.
 enum VariableKind : uint32_t {
@@ -152,45 +155,47 @@ struct ParseState {
     // (expandFileNodes); between files, their storage for the next file's.
     PolicyDb policyDb;
     std::vector<PolicyNode> spareNodes;
+    // What a routine threw while the parser ran (see compileText).
+    std::exception_ptr pendingFailure;
+    // A token's text for the routine it goes to, kept from token to token
+    // so that a long text does not cost an allocation each time.
+    std::string tokenText;
 };
 
-// The parse state of the current front end (front_end.h).
-ParseState &parseState();
-
 // Resets the parse state and gives back all its storage.
-void resetParseState();
+void resetParseState(FrontEnd &fe);
 // Resets the parse state before a file; the last file's rules and nodes
 // are kept as storage for the new file's (see recycleFileNodes).
-void startFileState();
+void startFileState(FrontEnd &fe);
 // Drops the last file's rules left over beyond this file's: fileRules then
 // holds exactly this file's rules.
-void endFileNodes();
+void endFileNodes(FrontEnd &fe);
 // Empties the file's records once the library has them, keeping their
 // storage for the next file's unless they were large.
-void recycleFileNodes();
+void recycleFileNodes(FrontEnd &fe);
 // Resets what one rule collects, keeping variables, namespace and section.
-void resetRuleState();
+void resetRuleState(FrontEnd &fe);
 
-void setAction(uint32_t code);
+void setAction(FrontEnd &fe, uint32_t code);
 // The closing brace or parenthesis just read may end the rule.
-void markRuleEnd();
-void setObjectType(const std::string &text);
-void addPermission(const std::string &text);
+void markRuleEnd(FrontEnd &fe);
+void setObjectType(FrontEnd &fe, const std::string &text);
+void addPermission(FrontEnd &fe, const std::string &text);
 // Appends a uid; a value beyond 32 bits is refused, except all 64 bits set,
 // which stands for any uid as "*" does.
-int addUid(uint64_t value);
-void addSubjectId(uint64_t value);
-void addObjectId(uint64_t value);
+int addUid(FrontEnd &fe, uint64_t value);
+void addSubjectId(FrontEnd &fe, uint64_t value);
+void addObjectId(FrontEnd &fe, uint64_t value);
 // A quoted text ("..." or '...', as scanned) without its quotes; other
 // texts (names, "$" references) as they are.
 std::string withoutQuotes(const std::string &text);
 
 // Store an operand as scanned, without its double quotes. An empty quoted
 // operand is refused: it would silently yield no uid, subject or object.
-int setUidText(const std::string &text);
-int setSidText(const std::string &text);
-int setOidText(const std::string &text);
-void commitExpression(uint32_t type);
-void commitAction();
+int setUidText(FrontEnd &fe, const std::string &text);
+int setSidText(FrontEnd &fe, const std::string &text);
+int setOidText(FrontEnd &fe, const std::string &text);
+void commitExpression(FrontEnd &fe, uint32_t type);
+void commitAction(FrontEnd &fe);
 
 #endif

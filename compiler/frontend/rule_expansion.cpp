@@ -9,13 +9,13 @@
 
 namespace {
 
-int settleNamespace(ParseState &s)
+int settleNamespace(FrontEnd &fe, ParseState &s)
 {
     if (!s.namespaceName.empty())
         return 0;
     const auto it = s.stringVars.find("name");
     if (it == s.stringVars.end()) {
-        COMPILE_ERROR("####ERROR: 策略文件中未设置场景名称（name）");
+        COMPILE_ERROR(fe, "####ERROR: 策略文件中未设置场景名称（name）");
         return 1;
     }
     s.namespaceName = it->second;
@@ -60,10 +60,10 @@ size_t sharedNodeBytes(const ParseState &s)
 }
 
 // Refuses a rule whose nodes would take the file past its node or byte limit.
-int checkRecordLimits(ParseState &s, size_t count)
+int checkRecordLimits(FrontEnd &fe, ParseState &s, size_t count)
 {
     if (count > maxFileNodes - s.nodeCount) {
-        COMPILE_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
+        COMPILE_ERROR(fe, "####ERROR: 文件%s第%d行的规则使文件的策略节点超过上限%zu个", s.fileName.c_str(), s.ruleLine,
                    maxFileNodes);
         return 1;
     }
@@ -71,7 +71,7 @@ int checkRecordLimits(ParseState &s, size_t count)
     // file size and the list limits), so the products cannot overflow.
     const size_t bytes = count * sharedNodeBytes(s) + s.rule.uids.size() * namesBytes(s.rule.permissions);
     if (bytes > maxFileRecordBytes - s.recordBytes) {
-        COMPILE_ERROR("####ERROR: 文件%s第%d行的规则使文件的策略数据超过上限%zu字节", s.fileName.c_str(), s.ruleLine,
+        COMPILE_ERROR(fe, "####ERROR: 文件%s第%d行的规则使文件的策略数据超过上限%zu字节", s.fileName.c_str(), s.ruleLine,
                    maxFileRecordBytes);
         return 1;
     }
@@ -113,7 +113,7 @@ void exchangeRuleFields(PolicyNode &slot, PolicyNode &rule)
     });
 }
 
-int emitRule(ParseState &s)
+int emitRule(FrontEnd &fe, ParseState &s)
 {
     const size_t count = s.rule.uids.size() * s.rule.permissions.size();
     if (count == 0)
@@ -121,7 +121,7 @@ int emitRule(ParseState &s)
     PolicyNode &rule = s.rule.node;
     settleSide(rule.subjectById, rule.sids, rule.subjectNames);
     settleSide(rule.objectById, rule.oids, rule.objectNames);
-    if (checkRecordLimits(s, count) != 0)
+    if (checkRecordLimits(fe, s, count) != 0)
         return 1;
     // The slot and the rule state exchange members, lists of uids and
     // permissions too: the next rule fills the slot's old storage.
@@ -138,31 +138,30 @@ int emitRule(ParseState &s)
 
 } // namespace
 
-int finishRule()
+int finishRule(FrontEnd &fe)
 {
-    ParseState &s = parseState();
-    if (settleNamespace(s) != 0)
+    ParseState &s = fe.state();
+    if (settleNamespace(fe, s) != 0)
         return 1;
-    if (loadGroupAttributes() != 0) {
-        COMPILE_ERROR("####ERROR: 分组变量参数获取失败");
+    if (loadGroupAttributes(fe) != 0) {
+        COMPILE_ERROR(fe, "####ERROR: 分组变量参数获取失败");
         return 1;
     }
-    if (!s.rule.uidText.empty() && resolveUidText() != 0)
+    if (!s.rule.uidText.empty() && resolveUidText(fe) != 0)
         return 1;
-    if (!s.rule.sidText.empty() && resolveSidText() != 0)
+    if (!s.rule.sidText.empty() && resolveSidText(fe) != 0)
         return 1;
-    if (!s.rule.oidText.empty() && resolveOidText() != 0)
+    if (!s.rule.oidText.empty() && resolveOidText(fe) != 0)
         return 1;
 
-    if (emitRule(s) != 0)
+    if (emitRule(fe, s) != 0)
         return 1;
-    resetRuleState();
+    resetRuleState(fe);
     return 0;
 }
 
-PolicyDb &expandFileNodes(std::vector<FileRule> &rules, bool keepRules)
+PolicyDb &expandFileNodes(ParseState &s, std::vector<FileRule> &rules, bool keepRules)
 {
-    ParseState &s = parseState();
     std::vector<PolicyNode> &nodes = s.policyDb.nodes;
     // Over the last file's nodes, reusing their strings and lists.
     if (nodes.empty())

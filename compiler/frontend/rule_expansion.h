@@ -7,13 +7,16 @@
 
 #include "policy_manager.h"
 
+class FrontEnd;
+struct ParseState;
+
 // Resolves the rule just parsed and appends it to the file's rules; 0, or
 // 1 after logging.
-int finishRule();
+int finishRule(FrontEnd &fe);
 
-// A file's rules expanded into the parse state's policyDb, one node per uid
-// and permission of each. Without keepRules the rules give their members to
-// the nodes and cannot be expanded again.
-PolicyDb &expandFileNodes(std::vector<FileRule> &rules, bool keepRules);
+// A file's rules expanded into the policyDb of `s`, a front end's state,
+// one node per uid and permission of each. Without keepRules the rules give
+// their members to the nodes and cannot be expanded again.
+PolicyDb &expandFileNodes(ParseState &s, std::vector<FileRule> &rules, bool keepRules);
 
 #endif

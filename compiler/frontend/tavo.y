@@ -6,6 +6,8 @@
 
 %code requires {
 #include "token_value.h"
+
+class FrontEnd;
 }
 
 %code {
@@ -17,6 +19,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "front_end.h"
 #include "grammar_actions.h"
 #include "lexer.h"
 #include "parser.h"
@@ -26,27 +29,27 @@
 #define YYMAXDEPTH 10000
 
 static int tavolex(TokenValue *value);
-static void tavoerror(const char *message);
+static void tavoerror(FrontEnd &fe, const char *message);
 
 // An exception from a routine (out of memory) must not cross the generated
 // parser, which would leak its stacks and the texts on them: the action
-// keeps it and aborts the parse, and compileText throws it again.
-static std::exception_ptr pendingFailure;
+// keeps it in the parse state and aborts the parse, and compileText throws
+// it again.
 
-// Runs a routine for an action: its result (0 for routines that cannot
-// refuse), or 1 after keeping the exception it threw.
+// Runs a routine for an action on the run's front end: its result (0 for
+// routines that cannot refuse), or 1 after keeping the exception it threw.
 template <typename Routine, typename... Args>
-static int call(Routine routine, Args &&...args)
+static int call(FrontEnd &fe, Routine routine, Args &&...args)
 {
     try {
-        if constexpr (std::is_void_v<std::invoke_result_t<Routine, Args...>>) {
-            routine(std::forward<Args>(args)...);
+        if constexpr (std::is_void_v<std::invoke_result_t<Routine, FrontEnd &, Args...>>) {
+            routine(fe, std::forward<Args>(args)...);
             return 0;
         } else {
-            return routine(std::forward<Args>(args)...);
+            return routine(fe, std::forward<Args>(args)...);
         }
     } catch (...) {
-        pendingFailure = std::current_exception();
+        fe.state().pendingFailure = std::current_exception();
         return 1;
     }
 }
@@ -54,12 +57,12 @@ static int call(Routine routine, Args &&...args)
 // Hands a token's text to a routine, in a string kept from token to token
 // so that a long text does not cost an allocation each time.
 template <typename Routine>
-static int consume(TokenText text, Routine routine)
+static int consume(FrontEnd &fe, TokenText text, Routine routine)
 {
-    return call([&routine, text] {
-        thread_local std::string scratch;
+    return call(fe, [&routine, text](FrontEnd &f) {
+        std::string &scratch = f.state().tokenText;
         scratch.assign(text.data, text.length);
-        return routine(scratch);
+        return routine(f, scratch);
     });
 }
 }
@@ -67,6 +70,7 @@ static int consume(TokenText text, Routine routine)
 %define api.prefix {tavo}
 %define api.pure full
 %define api.value.type {TokenValue}
+%parse-param {FrontEnd &fe}
 %expect 0
 
 %token NUMBER ACTION TYPE IDENTIFIER DQSTRING SQSTRING VARIABLE STAR DYNAMIC SECTION ENDSEC IF DO COMMENT NE LE GE
@@ -86,18 +90,18 @@ policy
 
 statement
     : rule_action rule_target object_type '{' permission_list rule_close IF '(' condition condition_close
-        { if (call(finishRule)) YYABORT; }
+        { if (call(fe, finishRule)) YYABORT; }
     | rule_action rule_target object_type '{' permission_list rule_close IF '(' condition condition_close DO '{' do_calls rule_close
-        { if (call(finishRule)) YYABORT; }
+        { if (call(fe, finishRule)) YYABORT; }
     | rule_action rule_target object_type '{' permission_list rule_close
-        { if (call(finishRule)) YYABORT; }
+        { if (call(fe, finishRule)) YYABORT; }
     | rule_action rule_target object_type '{' permission_list rule_close DO '{' do_calls rule_close
-        { if (call(finishRule)) YYABORT; }
+        { if (call(fe, finishRule)) YYABORT; }
     | var_type var_decl_name '=' value_list
     | dynamic_mark var_type var_decl_name '=' value_list
     | var_assign_name '=' value_list
     | SECTION section_name
-    | ENDSEC                    { if (call(endSection)) YYABORT; }
+    | ENDSEC                    { if (call(fe, endSection)) YYABORT; }
     | COMMENT
     ;
 
@@ -105,15 +109,15 @@ statement
  * shifted (before any lookahead is read), so that the scanner's line is its
  * line: the last one that ended the rule is the rule's last line. */
 rule_close
-    : '}'                       { if (call(markRuleEnd)) YYABORT; }
+    : '}'                       { if (call(fe, markRuleEnd)) YYABORT; }
     ;
 
 condition_close
-    : ')'                       { if (call(markRuleEnd)) YYABORT; }
+    : ')'                       { if (call(fe, markRuleEnd)) YYABORT; }
     ;
 
 rule_action
-    : ACTION                    { if (call(setAction, static_cast<uint32_t>($1.number))) YYABORT; }
+    : ACTION                    { if (call(fe, setAction, static_cast<uint32_t>($1.number))) YYABORT; }
     ;
 
 rule_target
@@ -126,14 +130,14 @@ uid_operand
     ;
 
 uid_number
-    : NUMBER                    { if (call(addUid, $1.number)) YYABORT; }
-    | STAR                      { if (call(addUid, uint64_t{anyUid})) YYABORT; }
+    : NUMBER                    { if (call(fe, addUid, $1.number)) YYABORT; }
+    | STAR                      { if (call(fe, addUid, uint64_t{anyUid})) YYABORT; }
     ;
 
 uid_text
-    : IDENTIFIER                { if (consume($1.text, setUidText)) YYABORT; }
-    | DQSTRING                  { if (consume($1.text, setUidText)) YYABORT; }
-    | VARIABLE                  { if (consume($1.text, setUidText)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, setUidText)) YYABORT; }
+    | DQSTRING                  { if (consume(fe, $1.text, setUidText)) YYABORT; }
+    | VARIABLE                  { if (consume(fe, $1.text, setUidText)) YYABORT; }
     ;
 
 subject_operand
@@ -142,13 +146,13 @@ subject_operand
     ;
 
 subject_any
-    : STAR                      { if (call(addSubjectId, anyId)) YYABORT; }
+    : STAR                      { if (call(fe, addSubjectId, anyId)) YYABORT; }
     ;
 
 subject_text
-    : IDENTIFIER                { if (consume($1.text, setSidText)) YYABORT; }
-    | DQSTRING                  { if (consume($1.text, setSidText)) YYABORT; }
-    | VARIABLE                  { if (consume($1.text, setSidText)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, setSidText)) YYABORT; }
+    | DQSTRING                  { if (consume(fe, $1.text, setSidText)) YYABORT; }
+    | VARIABLE                  { if (consume(fe, $1.text, setSidText)) YYABORT; }
     ;
 
 object_operand
@@ -157,17 +161,17 @@ object_operand
     ;
 
 object_any
-    : STAR                      { if (call(addObjectId, anyId)) YYABORT; }
+    : STAR                      { if (call(fe, addObjectId, anyId)) YYABORT; }
     ;
 
 object_text
-    : IDENTIFIER                { if (consume($1.text, setOidText)) YYABORT; }
-    | DQSTRING                  { if (consume($1.text, setOidText)) YYABORT; }
-    | VARIABLE                  { if (consume($1.text, setOidText)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, setOidText)) YYABORT; }
+    | DQSTRING                  { if (consume(fe, $1.text, setOidText)) YYABORT; }
+    | VARIABLE                  { if (consume(fe, $1.text, setOidText)) YYABORT; }
     ;
 
 object_type
-    : IDENTIFIER                { if (consume($1.text, setObjectType)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, setObjectType)) YYABORT; }
     ;
 
 permission_list
@@ -176,23 +180,23 @@ permission_list
     ;
 
 permission
-    : IDENTIFIER                { if (consume($1.text, addPermission)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, addPermission)) YYABORT; }
     ;
 
 condition
     : '(' condition ')'
-    | '!' condition             { if (call(commitExpression, ExprNot)) YYABORT; }
-    | condition '&' condition   { if (call(commitExpression, ExprAnd)) YYABORT; }
-    | condition '|' condition   { if (call(commitExpression, ExprOr)) YYABORT; }
-    | condition '>' condition   { if (call(commitExpression, ExprGreater)) YYABORT; }
-    | condition '<' condition   { if (call(commitExpression, ExprLess)) YYABORT; }
-    | condition '=' condition   { if (call(commitExpression, ExprEqual)) YYABORT; }
-    | condition GE condition    { if (call(commitExpression, ExprGreaterEqual)) YYABORT; }
-    | condition LE condition    { if (call(commitExpression, ExprLessEqual)) YYABORT; }
-    | condition NE condition    { if (call(commitExpression, ExprNotEqual)) YYABORT; }
-    | cond_call '(' cond_args ')' { if (call(commitExpression, ExprCall)) YYABORT; }
-    | cond_call                 { if (call(commitExpression, ExprCall)) YYABORT; }
-    | VARIABLE                  { if (consume($1.text, addConditionVariableToken)) YYABORT; }
+    | '!' condition             { if (call(fe, commitExpression, ExprNot)) YYABORT; }
+    | condition '&' condition   { if (call(fe, commitExpression, ExprAnd)) YYABORT; }
+    | condition '|' condition   { if (call(fe, commitExpression, ExprOr)) YYABORT; }
+    | condition '>' condition   { if (call(fe, commitExpression, ExprGreater)) YYABORT; }
+    | condition '<' condition   { if (call(fe, commitExpression, ExprLess)) YYABORT; }
+    | condition '=' condition   { if (call(fe, commitExpression, ExprEqual)) YYABORT; }
+    | condition GE condition    { if (call(fe, commitExpression, ExprGreaterEqual)) YYABORT; }
+    | condition LE condition    { if (call(fe, commitExpression, ExprLessEqual)) YYABORT; }
+    | condition NE condition    { if (call(fe, commitExpression, ExprNotEqual)) YYABORT; }
+    | cond_call '(' cond_args ')' { if (call(fe, commitExpression, ExprCall)) YYABORT; }
+    | cond_call                 { if (call(fe, commitExpression, ExprCall)) YYABORT; }
+    | VARIABLE                  { if (consume(fe, $1.text, addConditionVariableToken)) YYABORT; }
     ;
 
 cond_call
@@ -200,8 +204,8 @@ cond_call
     ;
 
 cond_func_name
-    : IDENTIFIER                { if (consume($1.text, setConditionFunction)) YYABORT; }
-    | SQSTRING                  { if (consume($1.text, setQuotedConditionFunction)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, setConditionFunction)) YYABORT; }
+    | SQSTRING                  { if (consume(fe, $1.text, setQuotedConditionFunction)) YYABORT; }
     ;
 
 cond_args
@@ -215,11 +219,11 @@ cond_arg
     ;
 
 cond_num_arg
-    : NUMBER                    { if (call(addConditionNumber, $1.number)) YYABORT; }
+    : NUMBER                    { if (call(fe, addConditionNumber, $1.number)) YYABORT; }
     ;
 
 cond_str_arg
-    : DQSTRING                  { if (consume($1.text, addConditionString)) YYABORT; }
+    : DQSTRING                  { if (consume(fe, $1.text, addConditionString)) YYABORT; }
     ;
 
 do_calls
@@ -228,8 +232,8 @@ do_calls
     ;
 
 do_call
-    : do_func '(' do_args ')'   { if (call(commitAction)) YYABORT; }
-    | do_func                   { if (call(commitAction)) YYABORT; }
+    : do_func '(' do_args ')'   { if (call(fe, commitAction)) YYABORT; }
+    | do_func                   { if (call(fe, commitAction)) YYABORT; }
     ;
 
 do_func
@@ -237,8 +241,8 @@ do_func
     ;
 
 do_func_name
-    : IDENTIFIER                { if (consume($1.text, setActionFunction)) YYABORT; }
-    | SQSTRING                  { if (consume($1.text, setQuotedActionFunction)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, setActionFunction)) YYABORT; }
+    | SQSTRING                  { if (consume(fe, $1.text, setQuotedActionFunction)) YYABORT; }
     ;
 
 do_args
@@ -252,27 +256,27 @@ do_arg
     ;
 
 do_num_arg
-    : NUMBER                    { if (call(addActionNumber, $1.number)) YYABORT; }
+    : NUMBER                    { if (call(fe, addActionNumber, $1.number)) YYABORT; }
     ;
 
 do_str_arg
-    : DQSTRING                  { if (consume($1.text, addActionString)) YYABORT; }
+    : DQSTRING                  { if (consume(fe, $1.text, addActionString)) YYABORT; }
     ;
 
 dynamic_mark
-    : DYNAMIC                   { if (call(markDynamic)) YYABORT; }
+    : DYNAMIC                   { if (call(fe, markDynamic)) YYABORT; }
     ;
 
 var_type
-    : TYPE                      { if (call(setVariableKind, $1.number)) YYABORT; }
+    : TYPE                      { if (call(fe, setVariableKind, $1.number)) YYABORT; }
     ;
 
 var_decl_name
-    : IDENTIFIER                { if (consume($1.text, declareVariable)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, declareVariable)) YYABORT; }
     ;
 
 var_assign_name
-    : IDENTIFIER                { if (consume($1.text, reopenVariable)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, reopenVariable)) YYABORT; }
     ;
 
 value_list
@@ -287,20 +291,20 @@ value
     ;
 
 number_value
-    : NUMBER                    { if (call(storeNumberValue, $1.number)) YYABORT; }
+    : NUMBER                    { if (call(fe, storeNumberValue, $1.number)) YYABORT; }
     ;
 
 text_value
-    : IDENTIFIER                { if (consume($1.text, storeNameValue)) YYABORT; }
-    | DQSTRING                  { if (consume($1.text, storeTextValue)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, storeNameValue)) YYABORT; }
+    | DQSTRING                  { if (consume(fe, $1.text, storeTextValue)) YYABORT; }
     ;
 
 reference_value
-    : VARIABLE                  { if (consume($1.text, storeReferenceValue)) YYABORT; }
+    : VARIABLE                  { if (consume(fe, $1.text, storeReferenceValue)) YYABORT; }
     ;
 
 section_name
-    : IDENTIFIER                { if (consume($1.text, setSectionName)) YYABORT; }
+    : IDENTIFIER                { if (consume(fe, $1.text, setSectionName)) YYABORT; }
     ;
 
 %%
@@ -314,37 +318,38 @@ static int tavolex(TokenValue *value)
     return (code == 0 && lexerFailed()) ? TAVOerror : code;
 }
 
-static void tavoerror(const char *message)
+static void tavoerror(FrontEnd &fe, const char *message)
 {
-    reportSyntaxError(message);
+    reportSyntaxError(fe, message);
 }
 
-int parsePolicy()
+int parsePolicy(FrontEnd &fe)
 {
-    pendingFailure = nullptr;
-    return tavoparse();
+    fe.state().pendingFailure = nullptr;
+    return tavoparse(fe);
 }
 
-int compileText(const std::string &fileName, const std::string &text)
+int compileText(FrontEnd &fe, const std::string &fileName, const std::string &text)
 {
-    startFileState();
-    parseState().fileName = fileName;
+    startFileState(fe);
+    fe.state().fileName = fileName;
     // However the parse ends, the nodes are this file's only.
     struct EndNodes {
-        ~EndNodes() { endFileNodes(); }
+        FrontEnd &fe;
+        ~EndNodes() { endFileNodes(fe); }
     };
-    const EndNodes ending;
+    const EndNodes ending{fe};
     struct Release {
         ScanBuffer buffer;
         ~Release() { deleteBuffer(buffer); }
     };
-    const Release input{scanString(text)};
+    const Release input{scanString(text, fe.quiet())};
     if (!input.buffer)
         return 1;
-    const int result = parsePolicy();
-    if (pendingFailure) {
-        const std::exception_ptr failure = pendingFailure;
-        pendingFailure = nullptr;
+    const int result = parsePolicy(fe);
+    if (fe.state().pendingFailure) {
+        const std::exception_ptr failure = fe.state().pendingFailure;
+        fe.state().pendingFailure = nullptr;
         std::rethrow_exception(failure);
     }
     return result;

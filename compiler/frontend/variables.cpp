@@ -79,11 +79,11 @@ bool isIllegalNamespace(const std::string &text)
 }
 
 // Refuses a list that would pass maxListElements.
-int checkListSize(const ParseState &s, size_t size)
+int checkListSize(FrontEnd &fe, const ParseState &s, size_t size)
 {
     if (size <= maxListElements)
         return 0;
-    COMPILE_ERROR("####ERROR: 文件%s中列表变量%s的元素超过上限%zu个", s.fileName.c_str(), s.varName.c_str(),
+    COMPILE_ERROR(fe, "####ERROR: 文件%s中列表变量%s的元素超过上限%zu个", s.fileName.c_str(), s.varName.c_str(),
                maxListElements);
     return 1;
 }
@@ -109,31 +109,31 @@ size_t copyBytes(const std::vector<std::string> &values)
 
 // References copy data without the file growing: what they copy in one
 // file is bounded by maxCopiedBytes.
-int chargeCopy(ParseState &s, size_t bytes)
+int chargeCopy(FrontEnd &fe, ParseState &s, size_t bytes)
 {
     if (bytes <= maxCopiedBytes - s.copiedBytes) {
         s.copiedBytes += bytes;
         return 0;
     }
-    COMPILE_ERROR("####ERROR: 文件%s中变量%s的引用复制数据累计超过上限%zu字节", s.fileName.c_str(), s.varName.c_str(),
+    COMPILE_ERROR(fe, "####ERROR: 文件%s中变量%s的引用复制数据累计超过上限%zu字节", s.fileName.c_str(), s.varName.c_str(),
                maxCopiedBytes);
     return 1;
 }
 
 // Appends a referenced list, which is never `target` itself.
 template <typename T>
-int appendList(ParseState &s, std::vector<T> &target, const std::vector<T> &values)
+int appendList(FrontEnd &fe, ParseState &s, std::vector<T> &target, const std::vector<T> &values)
 {
-    if (checkListSize(s, target.size() + values.size()) != 0 || chargeCopy(s, copyBytes(values)) != 0)
+    if (checkListSize(fe, s, target.size() + values.size()) != 0 || chargeCopy(fe, s, copyBytes(values)) != 0)
         return 1;
     target.insert(target.end(), values.begin(), values.end());
     return 0;
 }
 
 template <typename T>
-int pushList(const ParseState &s, std::vector<T> &target, T value)
+int pushList(FrontEnd &fe, const ParseState &s, std::vector<T> &target, T value)
 {
-    if (checkListSize(s, target.size() + 1) != 0)
+    if (checkListSize(fe, s, target.size() + 1) != 0)
         return 1;
     target.push_back(std::move(value));
     return 0;
@@ -142,41 +142,41 @@ int pushList(const ParseState &s, std::vector<T> &target, T value)
 // Stores a string value; "name" also fixes the file's namespace, once. A
 // refused scene name fails the file: a later "name" must not quietly
 // stand in for the one the administrator wrote.
-int storeString(ParseState &s, const std::string &name, const std::string &text)
+int storeString(FrontEnd &fe, ParseState &s, const std::string &name, const std::string &text)
 {
     if (name != "name") {
         s.stringVars[name] = text;
         return 0;
     }
     if (!s.namespaceName.empty()) {
-        COMPILE_WARN("####WARN: 一个策略文件只能有一个name，name %s 无效", text.c_str());
+        COMPILE_WARN(fe, "####WARN: 一个策略文件只能有一个name，name %s 无效", text.c_str());
         s.stringVars["name"] = text;
         return 0;
     }
     if (isIllegalNamespace(text)) {
-        COMPILE_ERROR("####ERROR: namespace 名称包含非法路径字符: %s", text.c_str());
+        COMPILE_ERROR(fe, "####ERROR: namespace 名称包含非法路径字符: %s", text.c_str());
         return 1;
     }
     s.namespaceName = text;
-    policyOutput().setNamespaceInfo(text);
+    fe.output().setNamespaceInfo(text);
     s.stringVars["name"] = text;
     return 0;
 }
 
 // Variables hold 64-bit numbers; a value read into a 32-bit field of the
 // records is taken as written or refused, never cut to its low bits.
-int checkFits32(const ParseState &s, const std::string &name, uint64_t value)
+int checkFits32(FrontEnd &fe, const ParseState &s, const std::string &name, uint64_t value)
 {
     if (value <= UINT32_MAX)
         return 0;
-    COMPILE_ERROR("####ERROR: 文件%s第%d行的规则所用变量%s的值%llu超出 uint32_t 范围", s.fileName.c_str(), s.ruleLine,
+    COMPILE_ERROR(fe, "####ERROR: 文件%s第%d行的规则所用变量%s的值%llu超出 uint32_t 范围", s.fileName.c_str(), s.ruleLine,
                name.c_str(), static_cast<unsigned long long>(value));
     return 1;
 }
 
-int refuseValueForm(const ParseState &s, const std::string &written)
+int refuseValueForm(FrontEnd &fe, const ParseState &s, const std::string &written)
 {
-    COMPILE_ERROR("####ERROR: 变量%s的值%s与其类型%s不符", s.varName.c_str(), written.c_str(),
+    COMPILE_ERROR(fe, "####ERROR: 变量%s的值%s与其类型%s不符", s.varName.c_str(), written.c_str(),
                kindKeyword(s.varKind));
     return 1;
 }
@@ -191,25 +191,25 @@ bool takesTexts(uint32_t kind)
     return kind == KindString || kind == KindStringList;
 }
 
-using CheckFn = int (*)(const std::string &);
+using CheckFn = int (*)(FrontEnd &, const std::string &);
 
 // An empty text from a variable is refused as a literal "" is.
-int checkOperand(const std::string &text, CheckFn check, const char *role)
+int checkOperand(FrontEnd &fe, const std::string &text, CheckFn check, const char *role)
 {
     if (text.empty()) {
-        COMPILE_ERROR("####ERROR: 规则中的%s为空字符串", role);
+        COMPILE_ERROR(fe, "####ERROR: 规则中的%s为空字符串", role);
         return 1;
     }
-    return check(text);
+    return check(fe, text);
 }
 
 // Subject and object operands share one resolution; `role` is "sid" or "oid".
-int resolveNameOperand(std::string &text, CheckFn check, const char *role)
+int resolveNameOperand(FrontEnd &fe, std::string &text, CheckFn check, const char *role)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (text.empty() || text[0] != '$') {
-        if (check(text) != 0) {
-            COMPILE_ERROR("####ERROR: 对%s %s 处理过程存在错误", role, text.c_str());
+        if (check(fe, text) != 0) {
+            COMPILE_ERROR(fe, "####ERROR: 对%s %s 处理过程存在错误", role, text.c_str());
             return 1;
         }
         return 0;
@@ -219,7 +219,7 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
     const std::string name = text;
     const uint32_t *kind = lookup(s.varKinds, name);
     if (!kind) {
-        COMPILE_ERROR("####ERROR: 未声明的变量%s不能作为%s", name.c_str(), role);
+        COMPILE_ERROR(fe, "####ERROR: 未声明的变量%s不能作为%s", name.c_str(), role);
         return 1;
     }
     switch (*kind) {
@@ -228,8 +228,8 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
         if (!list)
             return 0;
         for (const std::string &element : *list) {
-            if (checkOperand(element, check, role) != 0) {
-                COMPILE_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
+            if (checkOperand(fe, element, check, role) != 0) {
+                COMPILE_ERROR(fe, "####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
                 return 1;
             }
         }
@@ -238,18 +238,18 @@ int resolveNameOperand(std::string &text, CheckFn check, const char *role)
     case KindString: {
         const std::string *value = lookup(s.stringVars, name);
         const std::string element = value ? *value : std::string();
-        if (checkOperand(element, check, role) != 0) {
-            COMPILE_ERROR("####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
+        if (checkOperand(fe, element, check, role) != 0) {
+            COMPILE_ERROR(fe, "####ERROR: 对变量%s中的%s %s 处理过程存在错误", name.c_str(), role, element.c_str());
             return 1;
         }
         return 0;
     }
     case KindInt:
     case KindIntList:
-        COMPILE_ERROR("####ERROR: 整型变量%s不能作为%s", name.c_str(), role);
+        COMPILE_ERROR(fe, "####ERROR: 整型变量%s不能作为%s", name.c_str(), role);
         return 1;
     default:
-        COMPILE_ERROR("####ERROR: 布尔型变量%s不能作为%s", name.c_str(), role);
+        COMPILE_ERROR(fe, "####ERROR: 布尔型变量%s不能作为%s", name.c_str(), role);
         return 1;
     }
 }
@@ -269,9 +269,9 @@ const char *kindKeyword(uint32_t kind)
     }
 }
 
-void beginVariable(const std::string &name)
+void beginVariable(FrontEnd &fe, const std::string &name)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     s.varName = name;
     const uint32_t *prior = lookup(s.varKinds, name);
     s.varPriorKind = prior ? *prior : KindNone;
@@ -288,23 +288,23 @@ void beginVariable(const std::string &name)
     }
 }
 
-int reopenVariable(const std::string &name)
+int reopenVariable(FrontEnd &fe, const std::string &name)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     for (uint32_t kind = KindBool; kind <= KindStringList; ++kind) {
         if (storeHolds(s, kind, name)) {
             s.varKind = kind;
-            beginVariable(name);
+            beginVariable(fe, name);
             return 0;
         }
     }
-    COMPILE_ERROR("####ERROR: 未进行声明的变量名%s", name.c_str());
+    COMPILE_ERROR(fe, "####ERROR: 未进行声明的变量名%s", name.c_str());
     return 1;
 }
 
-int commitVariableValue()
+int commitVariableValue(FrontEnd &fe)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     ++s.variablesVersion;
     setKind(s, s.varName, s.varKind);
     switch (s.varKind) {
@@ -316,24 +316,24 @@ int commitVariableValue()
         s.intVars[s.varName] = s.varNumber;
         return 0;
     case KindString:
-        return storeString(s, s.varName, withoutQuotes(s.varText));
+        return storeString(fe, s, s.varName, withoutQuotes(s.varText));
     case KindBoolList:
-        return pushList(s, s.boolListVars[s.varName], s.varNumber != 0);
+        return pushList(fe, s, s.boolListVars[s.varName], s.varNumber != 0);
     case KindIntList:
-        return pushList(s, s.intListVars[s.varName], s.varNumber);
+        return pushList(fe, s, s.intListVars[s.varName], s.varNumber);
     case KindStringList:
-        return pushList(s, s.stringListVars[s.varName], withoutQuotes(s.varText));
+        return pushList(fe, s, s.stringListVars[s.varName], withoutQuotes(s.varText));
     default:
         return 0;
     }
 }
 
-int assignReference()
+int assignReference(FrontEnd &fe)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     ++s.variablesVersion;
     if (s.varText.empty() || s.varText[0] != '$') {
-        COMPILE_ERROR("####ERROR: %s 不是引用变量", s.varText.c_str());
+        COMPILE_ERROR(fe, "####ERROR: %s 不是引用变量", s.varText.c_str());
         return 1;
     }
     const std::string ref = s.varText.substr(1);
@@ -345,42 +345,42 @@ int assignReference()
     if (!found) {
         const bool declared = selfList ? s.varPriorKind != KindNone : s.varKinds.count(ref) != 0;
         if (declared)
-            COMPILE_ERROR("####ERROR: 引用变量%s类型与目标变量类型不匹配", ref.c_str());
+            COMPILE_ERROR(fe, "####ERROR: 引用变量%s类型与目标变量类型不匹配", ref.c_str());
         else
-            COMPILE_ERROR("####ERROR: 不存在引用变量%s", ref.c_str());
+            COMPILE_ERROR(fe, "####ERROR: 不存在引用变量%s", ref.c_str());
         return 1;
     }
 
     int result = 0;
     switch (s.varKind) {
     case KindBool:
-        if (chargeCopy(s, sizeof(bool)) != 0)
+        if (chargeCopy(fe, s, sizeof(bool)) != 0)
             return 1;
         s.boolVars[s.varName] = s.boolVars[ref];
         // "dynamic bool x = $y" makes x dynamic; y's own mark is not copied.
         markDynamicIfPending(s);
         break;
     case KindInt:
-        if (chargeCopy(s, sizeof(uint64_t)) != 0)
+        if (chargeCopy(fe, s, sizeof(uint64_t)) != 0)
             return 1;
         s.intVars[s.varName] = s.intVars[ref];
         break;
     case KindString: {
         const std::string value = s.stringVars[ref];
-        if (chargeCopy(s, copyBytes(value)) != 0 || storeString(s, s.varName, value) != 0)
+        if (chargeCopy(fe, s, copyBytes(value)) != 0 || storeString(fe, s, s.varName, value) != 0)
             return 1;
         break;
     }
     // A reference to the list itself reads its value from before the
     // statement, so source and target are never the same list.
     case KindBoolList:
-        result = appendList(s, s.boolListVars[s.varName], self ? s.priorBoolList : s.boolListVars[ref]);
+        result = appendList(fe, s, s.boolListVars[s.varName], self ? s.priorBoolList : s.boolListVars[ref]);
         break;
     case KindIntList:
-        result = appendList(s, s.intListVars[s.varName], self ? s.priorIntList : s.intListVars[ref]);
+        result = appendList(fe, s, s.intListVars[s.varName], self ? s.priorIntList : s.intListVars[ref]);
         break;
     case KindStringList:
-        result = appendList(s, s.stringListVars[s.varName], self ? s.priorStringList : s.stringListVars[ref]);
+        result = appendList(fe, s, s.stringListVars[s.varName], self ? s.priorStringList : s.stringListVars[ref]);
         break;
     default:
         break;
@@ -389,44 +389,44 @@ int assignReference()
     return result;
 }
 
-int storeNumberValue(uint64_t number)
+int storeNumberValue(FrontEnd &fe, uint64_t number)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (!takesNumbers(s.varKind))
-        return refuseValueForm(s, std::to_string(number));
+        return refuseValueForm(fe, s, std::to_string(number));
     s.varNumber = number;
-    return commitVariableValue();
+    return commitVariableValue(fe);
 }
 
-int storeNameValue(const std::string &name)
+int storeNameValue(FrontEnd &fe, const std::string &name)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (!takesTexts(s.varKind))
-        return refuseValueForm(s, name);
+        return refuseValueForm(fe, s, name);
     // NULL is kept with a fifth letter, which the checks treat as a name.
     s.varText = name == "NULL" ? "NULLL" : name;
-    return commitVariableValue();
+    return commitVariableValue(fe);
 }
 
-int storeTextValue(const std::string &quoted)
+int storeTextValue(FrontEnd &fe, const std::string &quoted)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (!takesTexts(s.varKind))
-        return refuseValueForm(s, quoted);
+        return refuseValueForm(fe, s, quoted);
     s.varText = quoted;
-    return commitVariableValue();
+    return commitVariableValue(fe);
 }
 
-int storeReferenceValue(const std::string &reference)
+int storeReferenceValue(FrontEnd &fe, const std::string &reference)
 {
-    parseState().varText = reference;
-    return assignReference();
+    fe.state().varText = reference;
+    return assignReference(fe);
 }
 
 namespace {
 
 // Looks the group attributes up in the variables (logging what is wrong).
-int lookUpGroupAttributes(ParseState &s, GroupAttributes &out)
+int lookUpGroupAttributes(FrontEnd &fe, ParseState &s, GroupAttributes &out)
 {
     // Every rule looks these up: the keys are made once.
     static const std::string auditKey = "audit";
@@ -447,17 +447,17 @@ int lookUpGroupAttributes(ParseState &s, GroupAttributes &out)
     if (const bool *b = lookup(s.boolVars, interactiveKey)) {
         interactive = *b ? 1 : 0;
     } else if (const uint64_t *i = lookup(s.intVars, interactiveKey)) {
-        if (checkFits32(s, "interactive", *i) != 0)
+        if (checkFits32(fe, s, "interactive", *i) != 0)
             return 1;
         if (*i > 2) {
-            COMPILE_ERROR("####ERROR: 策略文件中弹窗值越界");
+            COMPILE_ERROR(fe, "####ERROR: 策略文件中弹窗值越界");
             return 1;
         }
         interactive = static_cast<uint32_t>(*i);
     }
     const bool permissive = flagSetting(permissiveKey);
     const uint64_t *priority = lookup(s.intVars, priorityKey);
-    if (priority && checkFits32(s, "priority", *priority) != 0)
+    if (priority && checkFits32(fe, s, "priority", *priority) != 0)
         return 1;
     const std::string *moduleName = lookup(s.stringVars, moduleNameKey);
 
@@ -469,16 +469,16 @@ int lookUpGroupAttributes(ParseState &s, GroupAttributes &out)
 
 } // namespace
 
-int loadGroupAttributes()
+int loadGroupAttributes(FrontEnd &fe)
 {
     // The variables change only between rules, and most files set them
     // once at the top: what was looked up holds until a variable is
     // assigned again. A failure is not kept, so every rule reports it.
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     GroupAttributes &a = s.groupAttributes;
     if (!a.valid || a.variablesVersion != s.variablesVersion) {
         a.valid = false;
-        if (lookUpGroupAttributes(s, a) != 0)
+        if (lookUpGroupAttributes(fe, s, a) != 0)
             return 1;
         a.variablesVersion = s.variablesVersion;
         a.valid = true;
@@ -493,12 +493,12 @@ int loadGroupAttributes()
     return 0;
 }
 
-int lookupScalarVariable(const std::string &name, uint64_t &value)
+int lookupScalarVariable(FrontEnd &fe, const std::string &name, uint64_t &value)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     const uint32_t *kind = lookup(s.varKinds, name);
     if (!kind) {
-        COMPILE_ERROR("####ERROR: 未找到变量名%s", name.c_str());
+        COMPILE_ERROR(fe, "####ERROR: 未找到变量名%s", name.c_str());
         return 1;
     }
     if (*kind == KindBool) {
@@ -509,13 +509,13 @@ int lookupScalarVariable(const std::string &name, uint64_t &value)
         value = s.intVars[name];
         return 0;
     }
-    COMPILE_ERROR("####ERROR: 未找到int或者bool类型的变量名%s", name.c_str());
+    COMPILE_ERROR(fe, "####ERROR: 未找到int或者bool类型的变量名%s", name.c_str());
     return 1;
 }
 
-int addConditionVariable(const std::string &name)
+int addConditionVariable(FrontEnd &fe, const std::string &name)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (s.dynamicVariables.count(name) != 0) {
         s.rule.curExpr.type = ExprDynamicVariable;
         s.rule.curExpr.varName = name;
@@ -524,11 +524,11 @@ int addConditionVariable(const std::string &name)
     }
 
     uint64_t value = 0;
-    if (lookupScalarVariable(name, value) != 0) {
-        COMPILE_ERROR("####ERROR: 条件表达式中引用的变量 %s 不存在或类型不匹配", name.c_str());
+    if (lookupScalarVariable(fe, name, value) != 0) {
+        COMPILE_ERROR(fe, "####ERROR: 条件表达式中引用的变量 %s 不存在或类型不匹配", name.c_str());
         return 1;
     }
-    if (checkFits32(s, name, value) != 0)
+    if (checkFits32(fe, s, name, value) != 0)
         return 1;
     s.rule.curExpr.value = static_cast<uint32_t>(value);
     s.rule.node.conditions.push_back(std::move(s.rule.curExpr));
@@ -536,11 +536,11 @@ int addConditionVariable(const std::string &name)
     return 0;
 }
 
-int resolveUserUid(const std::string &name)
+int resolveUserUid(FrontEnd &fe, const std::string &name)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (name.empty()) {
-        COMPILE_ERROR("####ERROR: 规则中的uid为空字符串");
+        COMPILE_ERROR(fe, "####ERROR: 规则中的uid为空字符串");
         return 1;
     }
     uint32_t uid = 0;
@@ -549,7 +549,7 @@ int resolveUserUid(const std::string &name)
     } else {
         std::optional<uid_t> found;
         if (const int rc = uidOfUser(name.c_str(), found); rc != 0) {
-            COMPILE_ERROR("####ERROR: 获取用户%s的uid出错: %s", name.c_str(), strerror(rc));
+            COMPILE_ERROR(fe, "####ERROR: 获取用户%s的uid出错: %s", name.c_str(), strerror(rc));
             return 1;
         }
         if (found) {
@@ -563,19 +563,19 @@ int resolveUserUid(const std::string &name)
     // Kept as "no one", but a misspelt name must not protect nothing silently.
     // (Only a name without an account has that uid from here.)
     if (uid == unknownUserUid && s.unknownUsers.count(name) != 0)
-        COMPILE_WARN("####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
+        COMPILE_WARN(fe, "####WARN: 文件%s第%d行的用户%s没有账户，uid取%u", s.fileName.c_str(), s.ruleLine, name.c_str(),
                   unknownUserUid);
     s.rule.uids.push_back(uid);
-    policyOutput().setUidInfo(name, uid);
+    fe.output().setUidInfo(name, uid);
     return 0;
 }
 
-int resolveUidText()
+int resolveUidText(FrontEnd &fe)
 {
-    ParseState &s = parseState();
+    ParseState &s = fe.state();
     if (s.rule.uidText.empty() || s.rule.uidText[0] != '$') {
-        if (resolveUserUid(s.rule.uidText) != 0) {
-            COMPILE_ERROR("####ERROR: uid %s 处理过程存在错误", s.rule.uidText.c_str());
+        if (resolveUserUid(fe, s.rule.uidText) != 0) {
+            COMPILE_ERROR(fe, "####ERROR: uid %s 处理过程存在错误", s.rule.uidText.c_str());
             return 1;
         }
         return 0;
@@ -585,7 +585,7 @@ int resolveUidText()
     const std::string name = s.rule.uidText;
     const uint32_t *kind = lookup(s.varKinds, name);
     if (!kind) {
-        COMPILE_ERROR("####ERROR: 未声明的变量%s不能作为uid", name.c_str());
+        COMPILE_ERROR(fe, "####ERROR: 未声明的变量%s不能作为uid", name.c_str());
         return 1;
     }
     switch (*kind) {
@@ -595,7 +595,7 @@ int resolveUidText()
             return 0;
         for (const uint64_t value : *values) {
             if (!isUidNumber(value)) {
-                COMPILE_ERROR("####ERROR: intlist 变量 %s 中的值 %llu 超出 uint32_t 范围", name.c_str(),
+                COMPILE_ERROR(fe, "####ERROR: intlist 变量 %s 中的值 %llu 超出 uint32_t 范围", name.c_str(),
                            static_cast<unsigned long long>(value));
                 return 1;
             }
@@ -608,8 +608,8 @@ int resolveUidText()
         if (!list)
             return 0;
         for (const std::string &user : *list) {
-            if (resolveUserUid(user) != 0) {
-                COMPILE_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
+            if (resolveUserUid(fe, user) != 0) {
+                COMPILE_ERROR(fe, "####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
                 return 1;
             }
         }
@@ -618,7 +618,7 @@ int resolveUidText()
     case KindInt: {
         const uint64_t *value = lookup(s.intVars, name);
         const uint64_t uid = value ? *value : 0;
-        if (!isUidNumber(uid) && checkFits32(s, name, uid) != 0)
+        if (!isUidNumber(uid) && checkFits32(fe, s, name, uid) != 0)
             return 1;
         s.rule.uids.push_back(uidOfNumber(uid));
         return 0;
@@ -626,24 +626,24 @@ int resolveUidText()
     case KindString: {
         const std::string *value = lookup(s.stringVars, name);
         const std::string user = value ? *value : std::string();
-        if (resolveUserUid(user) != 0) {
-            COMPILE_ERROR("####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
+        if (resolveUserUid(fe, user) != 0) {
+            COMPILE_ERROR(fe, "####ERROR: 对变量%s中的uid %s 处理过程存在错误", name.c_str(), user.c_str());
             return 1;
         }
         return 0;
     }
     default:
-        COMPILE_ERROR("####ERROR: 布尔型变量%s不能作为uid", name.c_str());
+        COMPILE_ERROR(fe, "####ERROR: 布尔型变量%s不能作为uid", name.c_str());
         return 1;
     }
 }
 
-int resolveSidText()
+int resolveSidText(FrontEnd &fe)
 {
-    return resolveNameOperand(parseState().rule.sidText, checkSubject, "sid");
+    return resolveNameOperand(fe, fe.state().rule.sidText, checkSubject, "sid");
 }
 
-int resolveOidText()
+int resolveOidText(FrontEnd &fe)
 {
-    return resolveNameOperand(parseState().rule.oidText, checkObject, "oid");
+    return resolveNameOperand(fe, fe.state().rule.oidText, checkObject, "oid");
 }

@@ -2,41 +2,7 @@
 
 #include <utility>
 
-#include "front_end.h"
 #include "rule_expansion.h"
-
-namespace {
-
-thread_local ExpansionGate *currentGate = nullptr;
-
-class LibraryOutput final : public PolicyOutput {
-public:
-    int clearAllPolicy() override { return policyManager().clearAllPolicy(); }
-    int initNamespaceFuncInfo() override { return policyManager().initNamespaceFuncInfo(); }
-    // The library takes records, one per uid and permission of each rule;
-    // they take the rules' members.
-    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
-    {
-        if (currentGate && !currentGate->admits(rules))
-            return;
-        policyManager().addPolicy(fileName, expandFileNodes(rules, false));
-    }
-    void setNamespaceInfo(std::string nsName) override { policyManager().setNamespaceInfo(std::move(nsName)); }
-    void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
-                              const std::string &funcName) override
-    {
-        policyManager().setNamespaceFuncInfo(nsName, moduleName, funcName);
-    }
-    void setUidInfo(const std::string &userName, uint32_t uid) override { policyManager().setUidInfo(userName, uid); }
-    void setFileToGetLabelMap(const std::string &kind, const std::string &name) override
-    {
-        policyManager().setFileToGetLabelMap(kind, name);
-    }
-    void addToKmodVec(std::string name) override { policyManager().addToKmodVec(std::move(name)); }
-    void addToDeviceVec(std::string name) override { policyManager().addToDeviceVec(std::move(name)); }
-};
-
-} // namespace
 
 PolicyModuleManagerInterface &policyManager()
 {
@@ -44,10 +10,50 @@ PolicyModuleManagerInterface &policyManager()
     return manager;
 }
 
-PolicyOutput &libraryOutput()
+int LibraryOutput::clearAllPolicy()
 {
-    static LibraryOutput output;
-    return output;
+    return policyManager().clearAllPolicy();
+}
+
+int LibraryOutput::initNamespaceFuncInfo()
+{
+    return policyManager().initNamespaceFuncInfo();
+}
+
+void LibraryOutput::addRules(const std::string &fileName, std::vector<FileRule> &rules)
+{
+    policyManager().addPolicy(fileName, expandFileNodes(*expansion_, rules, false));
+}
+
+void LibraryOutput::setNamespaceInfo(std::string nsName)
+{
+    policyManager().setNamespaceInfo(std::move(nsName));
+}
+
+void LibraryOutput::setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                                         const std::string &funcName)
+{
+    policyManager().setNamespaceFuncInfo(nsName, moduleName, funcName);
+}
+
+void LibraryOutput::setUidInfo(const std::string &userName, uint32_t uid)
+{
+    policyManager().setUidInfo(userName, uid);
+}
+
+void LibraryOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)
+{
+    policyManager().setFileToGetLabelMap(kind, name);
+}
+
+void LibraryOutput::addToKmodVec(std::string name)
+{
+    policyManager().addToKmodVec(std::move(name));
+}
+
+void LibraryOutput::addToDeviceVec(std::string name)
+{
+    policyManager().addToDeviceVec(std::move(name));
 }
 
 uint64_t expandedRecords(const std::vector<FileRule> &rules)
@@ -68,20 +74,7 @@ uint64_t expandedRecords(const std::vector<FileRule> &rules)
     return total;
 }
 
-ExpansionGate::ExpansionGate(std::function<bool()> allows) : allows_(std::move(allows)), previous_(currentGate)
-{
-    currentGate = this;
-}
-
-ExpansionGate::~ExpansionGate()
-{
-    currentGate = previous_;
-}
-
-bool expansionRefused()
-{
-    return currentGate && currentGate->refused_;
-}
+ExpansionGate::ExpansionGate(std::function<bool()> allows) : allows_(std::move(allows)) {}
 
 bool ExpansionGate::admits(const std::vector<FileRule> &rules)
 {
@@ -93,7 +86,5 @@ bool ExpansionGate::admits(const std::vector<FileRule> &rules)
     if (allows_())
         return true;
     refused_ = true;
-    // Files before this one went to the library already.
-    policyOutput().clearAllPolicy();
     return false;
 }

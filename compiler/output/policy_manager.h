@@ -27,6 +27,8 @@ struct FileRule {
     int lastLine = 0;
 };
 
+struct ParseState;
+
 // What the compiler hands over while it works: compile-side facts under
 // the library's names and with its results, and each file's rules.
 class PolicyOutput {
@@ -47,11 +49,6 @@ public:
     virtual void addToDeviceVec(std::string name) = 0;
 };
 
-// The output that hands everything to policyManager(), expanding each
-// rule into the library's records. The library is asked its queries
-// (getParentClass, getCapOid) whatever the output.
-PolicyOutput &libraryOutput();
-
 // The module's records a file's rules make once expanded (one per node
 // and per element its rule holds for it), counted without expanding them.
 uint64_t expandedRecords(const std::vector<FileRule> &rules);
@@ -61,31 +58,52 @@ uint64_t expandedRecords(const std::vector<FileRule> &rules);
 // not expanded before the run's gate lets it.
 constexpr uint64_t largeExpansionRecords = uint64_t{1} << 19;
 
-// For the time it lives, on its thread, the library output asks `allows`
-// once, before it expands the first file over largeExpansionRecords,
-// whether the run may go on. When the answer is no, the library's policy
-// is cleared and no later file of the run reaches the library.
+// Whether a run may hand its large files to the library: asked once, before
+// the first file over largeExpansionRecords goes to the run's output
+// (PolicyDirectoryRun::gate). When the answer is no, the output's policy is
+// cleared and the run ends.
 class ExpansionGate {
 public:
     explicit ExpansionGate(std::function<bool()> allows);
-    ~ExpansionGate();
     ExpansionGate(const ExpansionGate &) = delete;
     ExpansionGate &operator=(const ExpansionGate &) = delete;
 
     // Whether a file of these rules may go to the library.
     bool admits(const std::vector<FileRule> &rules);
+    // Whether the gate refused its run: the run must end, and what the
+    // library holds must not be compiled.
+    bool refused() const { return refused_; }
 
 private:
     std::function<bool()> allows_;
-    ExpansionGate *previous_;
     bool asked_ = false;
     bool refused_ = false;
-
-    friend bool expansionRefused();
 };
 
-// Whether this thread's gate refused its run: the run must end, and what
-// the library holds must not be compiled.
-bool expansionRefused();
+// The output that hands everything to policyManager(), expanding each
+// rule into the library's records. The library is asked its queries
+// (getParentClass, getCapOid) whatever the output.
+class LibraryOutput final : public PolicyOutput {
+public:
+    // The rules are expanded in the storage of the run's parse state (not
+    // owned), to be given before the first file.
+    void expandIn(ParseState &state) { expansion_ = &state; }
+
+    int clearAllPolicy() override;
+    int initNamespaceFuncInfo() override;
+    // The library takes records, one per uid and permission of each rule;
+    // they take the rules' members.
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override;
+    void setNamespaceInfo(std::string nsName) override;
+    void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                              const std::string &funcName) override;
+    void setUidInfo(const std::string &userName, uint32_t uid) override;
+    void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
+    void addToKmodVec(std::string name) override;
+    void addToDeviceVec(std::string name) override;
+
+private:
+    ParseState *expansion_ = nullptr;
+};
 
 #endif

@@ -13,6 +13,9 @@
 
 #include "sha256.h"
 
+class ExpansionGate;
+class FrontEnd;
+
 // Results of one file.
 enum FileResult : int {
     FileCompiled = 0,      // records handed to the library
@@ -66,6 +69,9 @@ struct PolicyDirectoryRun {
     // A pass that only reads ahead of a run (read_ahead.h): the library is
     // not asked to prepare.
     bool readAhead = false;
+    // Asked before a file goes to the output (may be null): once it
+    // refused, the run ends.
+    ExpansionGate *gate = nullptr;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus
@@ -77,16 +83,19 @@ bool isPolicyFileName(const std::string &name);
 
 // Compiles one file's text and hands its records to the library. A text
 // over the size limit is refused (FileUnusable). When memory runs out, the
-// file fails (FileCompileError) and the library's policy is cleared.
-int compilePolicyContent(const std::string &name, const std::string &content, const CompiledHook &onCompiled = {},
-                         size_t fileSizeLimit = maxPolicyFileSize);
+// file fails (FileCompileError) and the library's policy is cleared. A
+// file `gate` (may be null) refuses does not go to the output, whose policy
+// is cleared.
+int compilePolicyContent(FrontEnd &fe, const std::string &name, const std::string &content,
+                         const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize,
+                         ExpansionGate *gate = nullptr);
 
 // Resolves, opens safely, reads and compiles one file. `name` is used in
 // every message; an empty `prefix` disables the containment check. When
 // memory runs out while the file is read, it fails (FileUnusable) and the
 // library's policy is cleared. So does a file that no longer holds what was
 // compiled once the compile is done.
-int processPolicyFile(const std::string &path, const std::string &name, const std::string &prefix,
+int processPolicyFile(FrontEnd &fe, const std::string &path, const std::string &name, const std::string &prefix,
                       const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize,
                       const SourceHook &onSource = {});
 
@@ -97,12 +106,13 @@ int processPolicyFile(const std::string &path, const std::string &name, const st
 // FileUnusable, and the library's policy is cleared. `sources` gets the
 // files that counted as compiled, in that order (complete when the run
 // succeeded).
-int compilePolicyDirectory(const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources);
-int compilePolicyDirectory(const PolicyDirectoryRun &run);
+int compilePolicyDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources);
+int compilePolicyDirectory(FrontEnd &fe, const PolicyDirectoryRun &run);
 
 // A full run: clears the library's policy (and with `initFunctions` its
 // function registrations), then compiles the directory.
-int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions, std::vector<CompiledSource> &sources);
-int processPolicyDirectory(const PolicyDirectoryRun &run, bool initFunctions);
+int processPolicyDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, bool initFunctions,
+                           std::vector<CompiledSource> &sources);
+int processPolicyDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, bool initFunctions);
 
 #endif

@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "compile_log.h"
 #include "front_end.h"
 #include "image_output.h"
 
@@ -14,10 +13,9 @@ int readAheadLimits(const PolicyDirectoryRun &run, const ImageTarget &target, st
     ahead.fileSizeLimit = run.fileSizeLimit;
     ahead.readAhead = true;
     try {
-        const QuietCompileLog quiet;
         ImageOutput output;
-        const FrontEnd frontEnd(output);
-        if (compilePolicyDirectory(ahead) != DirectoryCompiled)
+        FrontEnd frontEnd(output, FrontEnd::Lines::Quiet);
+        if (compilePolicyDirectory(frontEnd, ahead) != DirectoryCompiled)
             return 0;
         return output.compiler.checkLimits(target.kind, target.ns, target.section, error);
     } catch (const std::bad_alloc &) {

@@ -2,9 +2,9 @@
 // node a copy of its rule's lists: one rule over long lists can take
 // hundreds of megabytes, and whether the module takes the policy depends on
 // what the later files add to the image. So before such a file is expanded
-// the whole run is read ahead through our rules-based image encoder, which
-// holds each rule once, and a policy the module would refuse is refused
-// then.
+// (the run's ExpansionGate), the whole run is read ahead through our
+// rules-based image encoder, which holds each rule once, and a policy the
+// module would refuse is refused then.
 #ifndef TAVO_READ_AHEAD_H
 #define TAVO_READ_AHEAD_H
 

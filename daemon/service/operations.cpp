@@ -47,10 +47,8 @@ int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &ta
     run.directory = policyDirectoryPath;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
-    run.onSource = recorder_.startCompile();
-    // The parse state lives for this run only.
-    const FrontEnd frontEnd(recorder_.output());
-    const ExpansionGate gate([&run, &target] {
+    // The read-ahead is the step before a large file is expanded.
+    ExpansionGate gate([&run, &target] {
         TAVO_INFO("###INFO: 策略文件展开后的记录较多，先检查全部策略是否在内核模块的限制之内");
         std::string error;
         if (readAheadLimits(run, target, error) == 0)
@@ -58,7 +56,13 @@ int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &ta
         TAVO_ERROR("###ERROR: 策略超出内核模块的限制，拒绝编译: %s", error.c_str());
         return false;
     });
-    return ::processPolicyDirectory(run, initFunctions);
+    run.gate = &gate;
+    LibraryOutput library;
+    run.onSource = recorder_.startCompile(library);
+    // The parse state lives for this run only.
+    FrontEnd frontEnd(recorder_.output());
+    library.expandIn(frontEnd.state());
+    return ::processPolicyDirectory(frontEnd, run, initFunctions);
 }
 
 int Operations::compileAll(const CallerIdentity &caller, bool initial)

@@ -16,12 +16,12 @@ constexpr size_t intArgumentBytes = 4;
 
 } // namespace
 
-ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus)
+ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder)
     : connection_(&bus),
       authorisation_(bus, [this](uint64_t sequence, uint32_t uid) { return identified(sequence, uid); }),
       admission_([this](const std::string &holder) { dropUnidentifiedCall(holder); },
                  [this] { returnFreeMemorySoon(); }),
-      operations_(deliveryRecorder())
+      operations_(recorder)
 {
     if (!bus.isConnected())
         TAVO_ERROR("Failed to connect to D-Bus system bus");

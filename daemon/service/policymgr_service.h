@@ -23,6 +23,8 @@
 #include "operations.h"
 #include "system_bus.h"
 
+class DeliveryRecorder;
+
 constexpr char policyServiceName[] = "com.norda.zupolicy";
 constexpr char policyObjectPath[] = "/policymgr";
 constexpr char policyInterfaceName[] = "com.norda.zupolicy.policymgr";
@@ -30,8 +32,8 @@ constexpr char policyInterfaceName[] = "com.norda.zupolicy.policymgr";
 class ZupolicyPolicymgrService {
 public:
     // Serves on `bus` (logs when it is not connected; the service is still
-    // made).
-    explicit ZupolicyPolicymgrService(SystemBus &bus);
+    // made), recording what it delivers through `recorder` (not owned).
+    ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder);
     ~ZupolicyPolicymgrService();
     ZupolicyPolicymgrService(const ZupolicyPolicymgrService &) = delete;
     ZupolicyPolicymgrService &operator=(const ZupolicyPolicymgrService &) = delete;

@@ -22,6 +22,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include "delivery_recorder.h"
 #include "policymgr_service.h"
 #include "system_bus.h"
 #include "tavopolicysync/log.h"
@@ -254,7 +255,8 @@ protected:
         SystemBus bus;
         if (!bus.connectTo(("unix:path=" + path_).c_str()))
             return {-1, 0, 0};
-        ZupolicyPolicymgrService service(bus);
+        DeliveryRecorder recorder;
+        ZupolicyPolicymgrService service(bus, recorder);
         sd_bus_slot *filter = nullptr;
         sd_bus_add_filter(
             bus.handle(), &filter,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery_recorder.h"
 #include "policy_object.h"
 #include "tavopolicysync/log.h"
 
@@ -70,7 +71,8 @@ TEST_F(PrivateBus, PublishesObjectThenName)
 {
     SystemBus bus;
     ASSERT_TRUE(bus.connectTo(address.c_str()));
-    ZupolicyPolicymgrService service(bus);
+    DeliveryRecorder recorder;
+    ZupolicyPolicymgrService service(bus, recorder);
     BusSlot exported;
     BusSlot introspected;
     EXPECT_EQ(publishPolicyService(bus, service, exported, introspected), 0);
@@ -87,7 +89,8 @@ TEST_F(PrivateBus, ObjectThatCannotBeExportedLeavesTheNameFree)
     ASSERT_GE(sd_bus_add_object_vtable(bus.handle(), &squatter, "/policymgr", "com.norda.zupolicy.policymgr",
                                        squatterVtable, nullptr),
               0);
-    ZupolicyPolicymgrService service(bus);
+    DeliveryRecorder recorder;
+    ZupolicyPolicymgrService service(bus, recorder);
     BusSlot exported;
     BusSlot introspected;
     EXPECT_EQ(publishPolicyService(bus, service, exported, introspected), 1);
@@ -103,7 +106,8 @@ TEST_F(PrivateBus, NameHeldElsewhereIsReportedAndTheObjectWithdrawn)
     ASSERT_GE(sd_bus_request_name(other.handle(), "com.norda.zupolicy", 0), 0);
     SystemBus bus;
     ASSERT_TRUE(bus.connectTo(address.c_str()));
-    ZupolicyPolicymgrService service(bus);
+    DeliveryRecorder recorder;
+    ZupolicyPolicymgrService service(bus, recorder);
     BusSlot exported;
     BusSlot introspected;
     EXPECT_EQ(publishPolicyService(bus, service, exported, introspected), 1);

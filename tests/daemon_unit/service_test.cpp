@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "call_limits.h"
+#include "delivery_recorder.h"
 #include "policymgr_service.h"
 #include "tavopolicysync/log.h"
 
@@ -37,7 +38,8 @@ struct Capture {
 TEST(PolicymgrService, CallOutsideTheBusIsRefused)
 {
     SystemBus unconnected;
-    ZupolicyPolicymgrService service(unconnected);
+    DeliveryRecorder recorder;
+    ZupolicyPolicymgrService service(unconnected, recorder);
     Capture capture;
     int result = 0;
     // compileInitPolicy is the one method that does not need the module, so
@@ -60,7 +62,8 @@ TEST(PolicymgrService, RefusalsForAnAbsentModuleStayWithinTheLineBudget)
     constexpr char securityfs[] = "/sys/kernel/security";
     ASSERT_EQ(mount("tavo-no-module", securityfs, "tmpfs", 0, nullptr), 0) << strerror(errno);
     SystemBus unconnected;
-    ZupolicyPolicymgrService service(unconnected);
+    DeliveryRecorder recorder;
+    ZupolicyPolicymgrService service(unconnected, recorder);
     Capture capture;
     constexpr int calls = 200;
     int refused = 0;

@@ -90,7 +90,7 @@ int compile(const std::string &text, Compile kind, const std::string &section = 
     manager().clearAllPolicy();
     if (kind == Compile::Section)
         manager().initNamespaceFuncInfo();
-    const int added = compilePolicyContent("web.p", text);
+    const int added = compilePolicyContent(testFrontEnd(), "web.p", text);
     if (added != FileCompiled)
         return added;
     if (kind == Compile::Full)

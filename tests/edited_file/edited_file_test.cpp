@@ -99,7 +99,7 @@ TEST(EditedWhileRead, TheFileFailsWithItsNameAndSoDoesTheRun)
         PolicyDirectoryRun run;
         run.directory = scratch.path("policy");
         run.prefix = canonicalDirectoryPrefix(run.directory);
-        EXPECT_EQ(processPolicyDirectory(run, false), FileUnusable);
+        EXPECT_EQ(processPolicyDirectory(testFrontEnd(), run, false), FileUnusable);
         EXPECT_FALSE(pending.edit) << "the file was never read";
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
                   (std::vector<std::string>{"###ERROR: 文件a.p在读取过程中被修改，拒绝编译",
@@ -113,7 +113,7 @@ TEST(EditedWhileRead, AFileWhoseSizeDoesNotTellWhatItHoldsIsRefused)
 {
     // procfs gives size 0 and then reads on.
     LogCapture log;
-    EXPECT_EQ(processPolicyFile("/proc/self/status", "status.p", std::string()), FileUnusable);
+    EXPECT_EQ(processPolicyFile(testFrontEnd(), "/proc/self/status", "status.p", std::string()), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"###ERROR: 文件status.p在读取过程中被修改，拒绝编译"});
 }
@@ -184,11 +184,11 @@ TEST(ChangedBeforeTheRunEnded, OnlyWhatTheFileHoldsCounts)
                     if (source.name == "a.p")
                         c.change(path);
                 };
-                code = processPolicyDirectory(run, false);
+                code = processPolicyDirectory(testFrontEnd(), run, false);
                 errors.push_back("##ERROR: 处理策略文件 a.p 失败，错误码 -1");
             } else {
                 const CompiledHook change = [&](const std::string &, const PolicyDb &) { c.change(path); };
-                code = processPolicyFile(path, "a.p", canonicalDirectoryPrefix(scratch.root()), change);
+                code = processPolicyFile(testFrontEnd(), path, "a.p", canonicalDirectoryPrefix(scratch.root()), change);
             }
             EXPECT_EQ(code, c.fails ? FileUnusable : FileCompiled);
             EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.fails ? errors : std::vector<std::string>{});

@@ -7,6 +7,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "front_end.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
 
@@ -25,8 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }();
     (void)quiet;
 
+    static LibraryOutput library;
+    static FrontEnd frontEnd(library);
+    library.expandIn(frontEnd.state());
     // The library keeps what it is given; start each input afresh.
     policyManager().clearAllPolicy();
-    compilePolicyContent("fuzz.p", std::string(reinterpret_cast<const char *>(data), size));
+    compilePolicyContent(frontEnd, "fuzz.p", std::string(reinterpret_cast<const char *>(data), size));
     return 0;
 }

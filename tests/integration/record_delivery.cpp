@@ -21,13 +21,15 @@ int main(int argc, char **argv)
         fputs("usage: tavo-test-record full DIRECTORY | section DIRECTORY NAMESPACE SECTION\n", stderr);
         return 2;
     }
-    DeliveryRecorder &recorder = deliveryRecorder();
+    DeliveryRecorder recorder;
+    LibraryOutput library;
     PolicyDirectoryRun run;
     run.directory = argv[2];
     run.prefix = canonicalDirectoryPrefix(run.directory);
-    run.onSource = recorder.startCompile();
-    const FrontEnd frontEnd(recorder.output());
-    const int compiled = processPolicyDirectory(run, section);
+    run.onSource = recorder.startCompile(library);
+    FrontEnd frontEnd(recorder.output());
+    library.expandIn(frontEnd.state());
+    const int compiled = processPolicyDirectory(frontEnd, run, section);
     if (compiled != 0) {
         fprintf(stderr, "tavo-test-record: %s does not compile (%d)\n", argv[2], compiled);
         return 1;

@@ -83,7 +83,7 @@ void clearDirectory()
 void compileSomething()
 {
     ASSERT_EQ(policyManager().clearAllPolicy(), 0);
-    ASSERT_EQ(compilePolicyContent("a.p", goodPolicy), FileCompiled);
+    ASSERT_EQ(compilePolicyContent(testFrontEnd(), "a.p", goodPolicy), FileCompiled);
 }
 
 std::string storedImage()

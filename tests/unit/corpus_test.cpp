@@ -31,7 +31,7 @@ TEST(Corpus, BadFilesFailWithTheirAnnouncedError)
         const std::string expected = text.substr(marker.size(), text.find('\n') - marker.size());
 
         LogCapture log;
-        EXPECT_EQ(compilePolicyContent(name, text), FileCompileError);
+        EXPECT_EQ(compilePolicyContent(testFrontEnd(), name, text), FileCompileError);
         const std::vector<std::string> errors = log.messages(TAVO_LOG_ERROR);
         ASSERT_FALSE(errors.empty());
         EXPECT_EQ(errors.front(), expected);

@@ -133,20 +133,22 @@ TEST(Expansion, FilesInARowShareNothing)
 {
     Journal journal;
     LogCapture log;
-    ASSERT_EQ(compilePolicyContent("one.p", "string name = one\nbool audit = true\nint x = 1\n"
+    ASSERT_EQ(compilePolicyContent(testFrontEnd(), "one.p", "string name = one\nbool audit = true\nint x = 1\n"
                                             "dynamic bool d = true\n"
                                             "%SECTION open\nallow alice * * file { read }\n"),
               FileCompiled);
 
-    EXPECT_EQ(compilePolicyContent("two.p", "allow alice * * file { read }\n"), FileCompileError);
+    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "two.p", "allow alice * * file { read }\n"), FileCompileError);
     EXPECT_TRUE(log.contains("####ERROR: 策略文件中未设置场景名称（name）"));
 
     log.clear();
-    EXPECT_EQ(compilePolicyContent("three.p", "string name = three\nallow $x * * file { read }\n"), FileCompileError);
+    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "three.p", "string name = three\nallow $x * * file { read }\n"),
+              FileCompileError);
     EXPECT_EQ(errors(log).front(), "####ERROR: 未声明的变量x不能作为uid");
 
-    EXPECT_EQ(compilePolicyContent("four.p", "string name = four\nallow bob * * file { read }\n"), FileCompiled);
-    EXPECT_TRUE(parseState().dynamicVariables.empty());
+    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "four.p", "string name = four\nallow bob * * file { read }\n"),
+              FileCompiled);
+    EXPECT_TRUE(testFrontEnd().state().dynamicVariables.empty());
 
     const auto added = addedPolicy();
     ASSERT_EQ(added.size(), 2u);
@@ -155,8 +157,8 @@ TEST(Expansion, FilesInARowShareNothing)
     EXPECT_EQ(last.flags, 0u);
     EXPECT_EQ(last.sectionName, "");
     EXPECT_EQ(last.uid, 1002u);
-    EXPECT_EQ(parseState().uidCache, (std::map<std::string, uint32_t>{{"bob", 1002}}));
-    EXPECT_EQ(parseState().varKinds, (std::map<std::string, uint32_t>{{"name", 3}}));
+    EXPECT_EQ(testFrontEnd().state().uidCache, (std::map<std::string, uint32_t>{{"bob", 1002}}));
+    EXPECT_EQ(testFrontEnd().state().varKinds, (std::map<std::string, uint32_t>{{"name", 3}}));
 }
 
 } // namespace

@@ -191,8 +191,8 @@ TEST(Grammar, RefusalsEndTheParseAtOnce)
         EXPECT_TRUE(nodes().empty());
     }
     EXPECT_EQ(parseText("undeclared = 5"), 1);
-    EXPECT_TRUE(parseState().varKinds.empty());
-    EXPECT_EQ(parseState().varNumber, 0u);
+    EXPECT_TRUE(testFrontEnd().state().varKinds.empty());
+    EXPECT_EQ(testFrontEnd().state().varNumber, 0u);
 }
 
 // A lexical error fails the file even where the input could have ended,
@@ -288,7 +288,7 @@ TEST(Grammar, NullValueIsStoredWithAFifthLetter)
 {
     LogCapture log;
     ASSERT_EQ(parseText(ns + "string s = NULL\nstrlist l = NULL, \"NULL\", Null\nstring q = \"NULL\""), 0);
-    const ParseState &s = parseState();
+    const ParseState &s = testFrontEnd().state();
     EXPECT_EQ(s.stringVars.at("s"), "NULLL");
     EXPECT_EQ(s.stringListVars.at("l"), (std::vector<std::string>{"NULLL", "NULL", "Null"}));
     EXPECT_EQ(s.varText, "\"NULL\"");

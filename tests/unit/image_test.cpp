@@ -86,7 +86,7 @@ std::vector<std::pair<std::string, std::vector<PolicyNode>>> compileFiles(const 
     };
     for (const std::string &path : paths) {
         const std::string name = path.substr(path.rfind('/') + 1);
-        EXPECT_EQ(compilePolicyContent(name, readFile(path), keep), FileCompiled) << path;
+        EXPECT_EQ(compilePolicyContent(testFrontEnd(), name, readFile(path), keep), FileCompiled) << path;
     }
     return given;
 }
@@ -132,12 +132,12 @@ TEST(PolicyImage, RulesHandedOverMakeTheImageOfTheirNodes)
         SCOPED_TRACE(files.front().first);
         policyManager().clearAllPolicy();
         for (const auto &file : files)
-            ASSERT_EQ(compilePolicyContent(file.first, file.second), FileCompiled);
+            ASSERT_EQ(compilePolicyContent(testFrontEnd(), file.first, file.second), FileCompiled);
         ASSERT_EQ(policyManager().compileData(), 0);
-        const FrontEnd checker(rules);
+        FrontEnd checker(rules);
         rules.clearAllPolicy();
         for (const auto &file : files)
-            EXPECT_EQ(compilePolicyContent(file.first, file.second), FileCompiled);
+            EXPECT_EQ(compilePolicyContent(checker, file.first, file.second), FileCompiled);
         BuiltImage whole, digestOnly;
         std::string error;
         ASSERT_EQ(rules.compiler.compile(ImageKind::Full, "", "", whole, error), 0) << error;
@@ -222,7 +222,7 @@ TEST(PolicyImage, DamagedImagesAreRefused)
 Digest digestOf(const std::string &text)
 {
     policyManager().clearAllPolicy();
-    EXPECT_EQ(compilePolicyContent("d.p", text), FileCompiled);
+    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "d.p", text), FileCompiled);
     EXPECT_EQ(policyManager().compileData(), 0);
     return lastCompiled(policyManager()).digest;
 }
@@ -366,7 +366,7 @@ TEST(PolicyImage, RunningOutOfMemoryWhileBuildingFailsTheCompileOnly)
 TEST(PolicyImage, PolicyWithoutRulesCompilesToAnImageWithoutNodes)
 {
     policyManager().clearAllPolicy();
-    ASSERT_EQ(compilePolicyContent("v.p", "string name = web\nbool b = true\n"), FileWithoutPolicy);
+    ASSERT_EQ(compilePolicyContent(testFrontEnd(), "v.p", "string name = web\nbool b = true\n"), FileWithoutPolicy);
     LogCapture log;
     const DecodedImage image = compiledImage();
     EXPECT_TRUE(image.nodes.empty());
@@ -445,19 +445,21 @@ TEST(PolicyImage, OnlyTheCheckersTablesAskForHugePages)
         uids += (i ? "," : "") + std::to_string(i);
     const std::string text = "string name = web\nintlist u = " + uids + "\nallow $u * * file { read, write }\n";
     ImageOutput checker{tavo_image::LargeBlocks::HugePages};
+    LibraryOutput library;
     const struct {
         const char *what;
         PolicyOutput *output;
         bool hugePages;
-    } cases[] = {{"the library", &libraryOutput(), false}, {"the checker's compiler", &checker, true}};
+    } cases[] = {{"the library", &library, false}, {"the checker's compiler", &checker, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         const size_t before = hugePageBytes();
-        const FrontEnd frontEnd(*c.output);
-        policyOutput().clearAllPolicy();
-        EXPECT_EQ(compilePolicyContent("web.p", text), FileCompiled);
+        FrontEnd frontEnd(*c.output);
+        library.expandIn(frontEnd.state());
+        frontEnd.output().clearAllPolicy();
+        EXPECT_EQ(compilePolicyContent(frontEnd, "web.p", text), FileCompiled);
         const size_t after = hugePageBytes();
-        policyOutput().clearAllPolicy();
+        frontEnd.output().clearAllPolicy();
         if (c.hugePages)
             EXPECT_GE(after, before + largeBlockBytes);
         else

@@ -69,7 +69,7 @@ TEST(PipelineSelection, CompilesOnlyPolicyNamedRegularFilesAndReportsLinksAndBad
 
     LogCapture log;
     Journal journal;
-    EXPECT_EQ(compilePolicyDirectory(runOver(scratch, "policy")), DirectoryCompiled);
+    EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), runOver(scratch, "policy")), DirectoryCompiled);
 
     EXPECT_TRUE(log.messages(TAVO_LOG_ERROR).empty());
     const std::vector<std::string> warnings = {
@@ -106,14 +106,15 @@ TEST_P(PipelineSpecialEntry, IsRefusedAsNotRegularWithoutBlocking)
     LogCapture log;
     Journal journal;
     const PolicyDirectoryRun run = runOver(scratch, "policy");
-    EXPECT_EQ(runGuarded([&] { return compilePolicyDirectory(run); }, entry), FileUnusable);
+    EXPECT_EQ(runGuarded([&] { return compilePolicyDirectory(testFrontEnd(), run); }, entry), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               (std::vector<std::string>{"路径 x.p 不是常规文件", "##ERROR: 处理策略文件 x.p 失败，错误码 -1"}));
     EXPECT_EQ(added(journal), (Added{{"a.p", "2"}}));
 
     // Named directly, outside any directory walk, it is refused the same way.
     log.clear();
-    EXPECT_EQ(runGuarded([&] { return processPolicyFile(entry, "x.p", std::string()); }, entry), FileUnusable);
+    EXPECT_EQ(runGuarded([&] { return processPolicyFile(testFrontEnd(), entry, "x.p", std::string()); }, entry),
+              FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{"路径 x.p 不是常规文件"});
 }
 
@@ -132,7 +133,7 @@ TEST(PipelineLog, EmptyFileIsAcceptedWithItsLinesInOrder)
 
         LogCapture log;
         Journal journal;
-        EXPECT_EQ(processPolicyDirectory(runOver(scratch, "policy"), false), DirectoryCompiled);
+        EXPECT_EQ(processPolicyDirectory(testFrontEnd(), runOver(scratch, "policy"), false), DirectoryCompiled);
 
         std::vector<std::pair<int, std::string>> lines;
         for (const LogLine &l : log.lines())
@@ -175,7 +176,8 @@ TEST_P(PipelineFile, ReturnsItsCodeAndHandsOverOnlyFilesWithNodes)
 
     LogCapture log;
     Journal journal;
-    EXPECT_EQ(processPolicyFile(scratch.path("f.p"), "f.p", canonicalDirectoryPrefix(scratch.root())), c.code);
+    EXPECT_EQ(processPolicyFile(testFrontEnd(), scratch.path("f.p"), "f.p", canonicalDirectoryPrefix(scratch.root())),
+              c.code);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.errors);
     EXPECT_EQ(log.messages(TAVO_LOG_WARNING), c.warnings);
     if (c.code == FileCompiled)
@@ -222,7 +224,7 @@ TEST(PipelineDirectory, TellsWhatEachCompiledFileHeld)
             seen.emplace_back(source.name, content);
         };
         std::vector<CompiledSource> sources;
-        EXPECT_EQ(processPolicyDirectory(run, false, sources), FileCompileError);
+        EXPECT_EQ(processPolicyDirectory(testFrontEnd(), run, false, sources), FileCompileError);
         const size_t count = stop ? 3 : 4;
         const std::vector<std::pair<std::string, std::string>> compiled(expected.begin(), expected.begin() + count);
         EXPECT_EQ(seen, compiled);
@@ -250,13 +252,13 @@ TEST(PipelineDirectory, WithoutAnyPolicyFileReturnsOne)
     for (const char *folder : {"empty", "skipped"}) {
         SCOPED_TRACE(folder);
         LogCapture log;
-        EXPECT_EQ(compilePolicyDirectory(runOver(scratch, folder)), DirectoryWithoutPolicy);
+        EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), runOver(scratch, folder)), DirectoryWithoutPolicy);
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
                   std::vector<std::string>{"##ERROR: 不存在.p或.policy结尾的策略文件，策略将不会下发"});
     }
 
     LogCapture log;
-    EXPECT_EQ(compilePolicyDirectory(runOver(scratch, "absent")), DirectoryWithoutPolicy);
+    EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), runOver(scratch, "absent")), DirectoryWithoutPolicy);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"##ERROR: 无法打开策略目录 " + scratch.path("absent")});
 }
@@ -269,7 +271,7 @@ TEST(PipelineDirectory, CompilesInByteOrderOfNames)
         scratch.write(std::string("policy/") + name, goodPolicy);
 
     Journal journal;
-    EXPECT_EQ(compilePolicyDirectory(runOver(scratch, "policy")), DirectoryCompiled);
+    EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), runOver(scratch, "policy")), DirectoryCompiled);
     // Byte order, not the locale's: upper case and "_" before lower case.
     EXPECT_EQ(added(journal), (Added{{"B.p", "2"}, {"_.p", "2"}, {"a.p", "2"}, {"b.policy", "2"}, {"c.p", "2"}}));
 }
@@ -287,7 +289,7 @@ TEST_P(PipelineFailure, StopsAtTheFirstFailingFileOrReportsEvery)
 
     LogCapture log;
     Journal journal;
-    EXPECT_EQ(compilePolicyDirectory(runOver(scratch, "policy", stop)), FileCompileError);
+    EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), runOver(scratch, "policy", stop)), FileCompileError);
     if (stop) {
         EXPECT_EQ(filesRead(log), std::vector<std::string>{"1.p"});
         EXPECT_TRUE(added(journal).empty());
@@ -331,12 +333,12 @@ TEST(PipelineContainment, RefusesFilesResolvingOutsideThePrefix)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
         LogCapture log;
-        EXPECT_EQ(processPolicyFile(c.path, "n.p", prefix), c.code);
+        EXPECT_EQ(processPolicyFile(testFrontEnd(), c.path, "n.p", prefix), c.code);
         const std::vector<std::string> refused = {"文件 n.p 不在允许的策略目录内"};
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.code == FileUnusable ? refused : std::vector<std::string>());
     }
     // Without a prefix (a file named to the checker) nothing is refused.
-    EXPECT_EQ(processPolicyFile(scratch.path("policy/escape.p"), "n.p", std::string()), FileCompiled);
+    EXPECT_EQ(processPolicyFile(testFrontEnd(), scratch.path("policy/escape.p"), "n.p", std::string()), FileCompiled);
 }
 
 TEST(PipelineContainment, DirectoryMovedAwayFromItsPrefixIsRefused)
@@ -355,7 +357,7 @@ TEST(PipelineContainment, DirectoryMovedAwayFromItsPrefixIsRefused)
     scratch.symlink("new", "policy");
     LogCapture log;
     Journal journal;
-    EXPECT_EQ(compilePolicyDirectory(run), FileUnusable);
+    EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), run), FileUnusable);
     EXPECT_TRUE(log.contains("文件 a.p 不在允许的策略目录内"));
     EXPECT_TRUE(added(journal).empty());
 }
@@ -371,8 +373,8 @@ TEST(PipelineDirectory, FullRunClearsThePreviousPolicyFirst)
     for (const bool initFunctions : {false, true}) {
         SCOPED_TRACE(initFunctions);
         Journal journal;
-        ASSERT_EQ(processPolicyDirectory(runOver(scratch, "one"), initFunctions), DirectoryCompiled);
-        ASSERT_EQ(processPolicyDirectory(runOver(scratch, "two"), initFunctions), DirectoryCompiled);
+        ASSERT_EQ(processPolicyDirectory(testFrontEnd(), runOver(scratch, "one"), initFunctions), DirectoryCompiled);
+        ASSERT_EQ(processPolicyDirectory(testFrontEnd(), runOver(scratch, "two"), initFunctions), DirectoryCompiled);
 
         std::vector<std::string> once = {"clearAllPolicy", "prepareWork", "addPolicy"};
         if (initFunctions)
@@ -400,7 +402,7 @@ TEST(PipelineText, BytesThatAreNotUtf8ReachTheRecordsUnchanged)
                              "\" file { read }\n");
 
     Journal journal;
-    ASSERT_EQ(processPolicyFile(scratch.path("u.p"), "u.p", std::string()), FileCompiled);
+    ASSERT_EQ(processPolicyFile(testFrontEnd(), scratch.path("u.p"), "u.p", std::string()), FileCompiled);
     const auto kept = addedPolicy();
     ASSERT_EQ(kept.size(), 1u);
     ASSERT_EQ(kept[0].second.size(), 1u);
@@ -462,13 +464,13 @@ TEST(PipelineLimits, FileSizeLimitAtItsBoundaryAndForAGrowingFile)
 
     // Its size says 0, yet it reads on: only the limit and one byte are read.
     LogCapture log;
-    EXPECT_EQ(processPolicyFile("/proc/self/maps", "maps", std::string(), {}, limit), FileUnusable);
+    EXPECT_EQ(processPolicyFile(testFrontEnd(), "/proc/self/maps", "maps", std::string(), {}, limit), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"###ERROR: 文件maps大小超过上限100字节，拒绝读取"});
 
     // A text handed over directly is held to the same limit.
     log.clear();
-    EXPECT_EQ(compilePolicyContent("text.p", policyOfSize(101), {}, limit), FileUnusable);
+    EXPECT_EQ(compilePolicyContent(testFrontEnd(), "text.p", policyOfSize(101), {}, limit), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"###ERROR: 文件text.p大小超过上限100字节，拒绝读取"});
 }
@@ -486,7 +488,7 @@ TEST(PipelineLimits, OutOfMemoryFailsTheFileAndClearsThePolicy)
         if (name == "b.p")
             throw std::bad_alloc();
     };
-    EXPECT_EQ(compilePolicyDirectory(run), FileCompileError);
+    EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), run), FileCompileError);
     const std::vector<std::string> errors = {
         "####ERROR: 编译文件b.p时内存不足，已清除全部策略",
         "###ERROR: 策略文件b.p解析失败",
@@ -497,7 +499,7 @@ TEST(PipelineLimits, OutOfMemoryFailsTheFileAndClearsThePolicy)
     const auto added = addedPolicy();
     ASSERT_EQ(added.size(), 1u);
     EXPECT_EQ(added[0].first, "c.p");
-    EXPECT_TRUE(parseState().policyDb.nodes.empty());
+    EXPECT_TRUE(testFrontEnd().state().policyDb.nodes.empty());
 }
 
 // Out of memory around the files (here in what a caller's hook keeps of a
@@ -511,7 +513,7 @@ TEST(PipelineLimits, OutOfMemoryAroundTheFilesFailsTheRun)
     PolicyDirectoryRun run = runOver(scratch, "policy");
     run.onSource = [](const CompiledSource &, const std::string &) { throw std::bad_alloc(); };
     std::vector<CompiledSource> sources;
-    EXPECT_EQ(processPolicyDirectory(run, false, sources), FileUnusable);
+    EXPECT_EQ(processPolicyDirectory(testFrontEnd(), run, false, sources), FileUnusable);
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
               std::vector<std::string>{"##ERROR: 处理策略目录" + run.directory + "时内存不足，已清除全部策略"});
     EXPECT_TRUE(sources.empty());
@@ -533,13 +535,13 @@ TEST(PipelineLimits, AllocationFailureInsideTheParserFailsOnlyThatFile)
     if (child == 0) {
         LogCapture log;
         capAddressSpaceOrExit(size_t{128} << 20);
-        if (compilePolicyContent("big.p", big) != FileCompileError)
+        if (compilePolicyContent(testFrontEnd(), "big.p", big) != FileCompileError)
             _exit(12);
         if (!log.contains("####ERROR: 编译文件big.p时内存不足，已清除全部策略"))
             _exit(13);
-        if (!parseState().policyDb.nodes.empty())
+        if (!testFrontEnd().state().policyDb.nodes.empty())
             _exit(14);
-        if (compilePolicyContent("next.p", goodPolicy) != FileCompiled)
+        if (compilePolicyContent(testFrontEnd(), "next.p", goodPolicy) != FileCompiled)
             _exit(15);
         _exit(0);
     }
@@ -586,7 +588,7 @@ TEST(PipelineLimits, LibraryAnswersOutOfMemoryInsteadOfThrowing)
         if (!log.contains("setFileToGetLabelMap: out of memory") || library.compileData() != ENOMEM)
             _exit(23);
         library.clearAllPolicy();
-        if (compilePolicyContent("b.p", goodPolicy) != FileCompiled || library.compileData() != 0)
+        if (compilePolicyContent(testFrontEnd(), "b.p", goodPolicy) != FileCompiled || library.compileData() != 0)
             _exit(24);
         _exit(0);
     }
@@ -640,7 +642,7 @@ TEST(PipelineLimits, MemoryLimitsAtTheirBoundary)
     EXPECT_EQ(log.messages(TAVO_LOG_ERROR), std::vector<std::string>{
                                                 "####ERROR: 文件test.p第7行的规则使文件的策略节点超过上限1000000个"});
     EXPECT_EQ(nodes().size(), 1000000u);
-    resetParseState();
+    resetParseState(testFrontEnd());
 }
 
 TEST(PipelineDirectory, FileWhosePathIsTooLongFailsTheWalk)
@@ -667,7 +669,7 @@ TEST(PipelineDirectory, FileWhosePathIsTooLongFailsTheWalk)
         SCOPED_TRACE(stop);
         LogCapture log;
         Journal journal;
-        EXPECT_EQ(compilePolicyDirectory(runOver(scratch, folder, stop)), FileUnusable);
+        EXPECT_EQ(compilePolicyDirectory(testFrontEnd(), runOver(scratch, folder, stop)), FileUnusable);
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
                   (std::vector<std::string>{"路径过长，跳过文件 " + longName,
                                             "##ERROR: 处理策略文件 " + longName + " 失败，错误码 -1"}));
@@ -690,7 +692,7 @@ TEST(PipelineText, NulByteFailsTheFile)
         SCOPED_TRACE(c.line);
         LogCapture log;
         Journal journal;
-        EXPECT_EQ(compilePolicyContent("nul.p", c.text), FileCompileError);
+        EXPECT_EQ(compilePolicyContent(testFrontEnd(), "nul.p", c.text), FileCompileError);
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
                   std::vector<std::string>{"####ERROR: 文件nul.p第" + std::to_string(c.line) + "行含有NUL字节，拒绝编译"});
         EXPECT_TRUE(addedPolicy().empty());
@@ -702,8 +704,9 @@ TEST(PipelineText, InvalidUtf8ReachesTheRecordsUnchanged)
     Journal journal;
     const std::string subject = "/opt/\xff\xfe";
     const std::string object = "/srv/caf\xc3";
-    ASSERT_EQ(compilePolicyContent("bytes.p", "string name = \"w\x80x\"\nallow 0 \"" + subject + "\" \"" + object +
-                                                  "\" file { read }\n"),
+    ASSERT_EQ(compilePolicyContent(testFrontEnd(), "bytes.p",
+                                   "string name = \"w\x80x\"\nallow 0 \"" + subject + "\" \"" + object +
+                                       "\" file { read }\n"),
               FileCompiled);
     const auto added = addedPolicy();
     ASSERT_EQ(added.size(), 1u);

@@ -88,9 +88,18 @@ std::vector<Token> scanAll(const std::string &text)
     return tokens;
 }
 
+FrontEnd &testFrontEnd()
+{
+    static LibraryOutput library;
+    static FrontEnd frontEnd(library);
+    static const bool expanding = (library.expandIn(frontEnd.state()), true);
+    (void)expanding;
+    return frontEnd;
+}
+
 int parseText(const std::string &text)
 {
-    return compileText(testFileName, text);
+    return compileText(testFrontEnd(), testFileName, text);
 }
 
 Journal::Journal()
@@ -150,7 +159,7 @@ std::vector<std::string> corpusFiles(const std::string &folder)
 
 const std::vector<PolicyNode> &nodes()
 {
-    return expandFileNodes(parseState().fileRules, true).nodes;
+    return expandFileNodes(testFrontEnd().state(), testFrontEnd().state().fileRules, true).nodes;
 }
 
 ScratchDir::ScratchDir()
@@ -224,7 +233,7 @@ Outcome checkBeforeGoodFile(const std::string &content, size_t sizeLimit)
     Journal journal;
     PolicyDirectoryRun run = runOver(scratch, "policy", false);
     run.fileSizeLimit = sizeLimit;
-    const int code = compilePolicyDirectory(run);
+    const int code = compilePolicyDirectory(testFrontEnd(), run);
     return Outcome{code, log.messages(TAVO_LOG_ERROR), log.messages(TAVO_LOG_WARNING), added(journal)};
 }
 

@@ -16,6 +16,7 @@
 #include <policy_image.h>
 #include <standin.h>
 
+#include "front_end.h"
 #include "parse_state.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
@@ -57,6 +58,10 @@ void PrintTo(const Token &t, std::ostream *os);
 // Scans `text` to the end (or the first lexical error); the final 0 is not
 // included.
 std::vector<Token> scanAll(const std::string &text);
+
+// The tests' front end: the library's output over one parse state, which
+// the tests look at between compiles.
+FrontEnd &testFrontEnd();
 
 // Compiles `text` as the pipeline does, as the file testFileName; the parse
 // state keeps what the parse produced.

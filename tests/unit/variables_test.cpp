@@ -27,7 +27,7 @@ TEST(Variables, DeclarationsAssignmentsAndReferencesStoreValues)
                         "int x = $i\nstring v = $s\n"),
               0);
     EXPECT_TRUE(errors(log).empty());
-    const ParseState &s = parseState();
+    const ParseState &s = testFrontEnd().state();
     // A scalar keeps its last value; a list collects its values in order.
     EXPECT_EQ(s.intVars.at("i"), 16u);
     EXPECT_EQ(s.stringVars.at("s"), "b c");
@@ -94,7 +94,7 @@ TEST(Variables, SecondNameWarnsAndKeepsTheNamespace)
     EXPECT_EQ(log.messages(TAVO_LOG_WARNING),
               std::vector<std::string>{"####WARN: 一个策略文件只能有一个name，name db 无效"});
     EXPECT_EQ(journal.calls({"setNamespaceInfo"}), (std::vector<PolicySyncCall>{{"setNamespaceInfo", {"web"}}}));
-    EXPECT_EQ(parseState().stringVars.at("name"), "db");
+    EXPECT_EQ(testFrontEnd().state().stringVars.at("name"), "db");
     ASSERT_EQ(nodes().size(), 1u);
     EXPECT_EQ(nodes()[0].namespaceName, "web");
     EXPECT_EQ(nodes()[0].moduleName, "web");
@@ -287,7 +287,7 @@ TEST(Variables, UidCacheStillRegistersEveryUse)
         {"setUidInfo", {"alice", "1001"}}, {"setUidInfo", {"ghost", "4294967294"}}, {"setUidInfo", {"alice", "1001"}}};
     EXPECT_EQ(journal.calls({"setUidInfo"}), expected);
     const std::map<std::string, uint32_t> cache = {{"alice", 1001}, {"ghost", 4294967294u}};
-    EXPECT_EQ(parseState().uidCache, cache);
+    EXPECT_EQ(testFrontEnd().state().uidCache, cache);
 }
 
 TEST(Variables, NumericUidsAndIntListUids)
@@ -461,7 +461,7 @@ TEST(Variables, DynamicMarkOnBoolReferenceIsConsumed)
     ASSERT_EQ(parseText(header + "bool y = true\ndynamic bool x = $y\nbool z = false\n"
                                  "allow 0 * * file { read } if ($x & $y | $z)\n"),
               0);
-    EXPECT_EQ(parseState().dynamicVariables, std::set<std::string>{"x"});
+    EXPECT_EQ(testFrontEnd().state().dynamicVariables, std::set<std::string>{"x"});
     ASSERT_EQ(nodes().size(), 1u);
     const std::vector<ExprNode> &c = nodes()[0].conditions;
     ASSERT_EQ(c.size(), 5u);
@@ -524,9 +524,9 @@ TEST(Variables, RedeclarationUnderAnotherKindDropsTheOldValue)
 
     // A later assignment goes to the current kind.
     ASSERT_EQ(parseText("bool x = true\nstring x = a\nx = b\n"), 0);
-    EXPECT_EQ(parseState().stringVars.at("x"), "b");
-    EXPECT_EQ(parseState().boolVars.count("x"), 0u);
-    EXPECT_EQ(parseState().varKinds.at("x"), 3u);
+    EXPECT_EQ(testFrontEnd().state().stringVars.at("x"), "b");
+    EXPECT_EQ(testFrontEnd().state().boolVars.count("x"), 0u);
+    EXPECT_EQ(testFrontEnd().state().varKinds.at("x"), 3u);
 }
 
 TEST(Variables, NameByReferenceGetsTheNamespaceChecks)
@@ -570,7 +570,7 @@ TEST(Variables, SelfReferenceSeesTheValueFromBeforeTheStatement)
     }
 
     ASSERT_EQ(parseText("boolist b = true\nb = $b, false, $b\n"), 0);
-    EXPECT_EQ(parseState().boolListVars.at("b"), (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(testFrontEnd().state().boolListVars.at("b"), (std::vector<bool>{true, false, true}));
 }
 
 TEST(Variables, EmptyOperandThroughAVariableIsRefused)

@@ -64,7 +64,7 @@ TEST(WorkedExample, ParsesIntoFourNodesWithLibraryCallsInOrder)
         EXPECT_EQ(n.sectionName, "ssh");
     }
     // The section closes with the file.
-    EXPECT_EQ(parseState().sectionName, "");
+    EXPECT_EQ(testFrontEnd().state().sectionName, "");
 }
 
 } // namespace

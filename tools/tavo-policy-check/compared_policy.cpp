@@ -20,7 +20,7 @@ bool succeeded(int result)
 
 } // namespace
 
-int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
                       const SourceHook &onSource)
 {
     int firstFailure = 0;
@@ -33,10 +33,10 @@ int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook 
             run.stopAtFirstFailure = false;
             run.onCompiled = onCompiled;
             run.onSource = onSource;
-            result = compilePolicyDirectory(run);
+            result = compilePolicyDirectory(fe, run);
         } else {
             // A file named on the command line is taken whatever its name.
-            result = processPolicyFile(path, path, std::string(), onCompiled, maxPolicyFileSize, onSource);
+            result = processPolicyFile(fe, path, path, std::string(), onCompiled, maxPolicyFileSize, onSource);
         }
         if (!succeeded(result) && firstFailure == 0)
             firstFailure = result;
@@ -94,13 +94,13 @@ const std::string &PolicyComparer::attachText(const std::string &name, const std
 int PolicyComparer::compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem)
 {
     start(out);
-    const FrontEnd frontEnd(output_);
-    const SourceHook attach = [this](const CompiledSource &source, const std::string &content) {
+    FrontEnd frontEnd(output_);
+    const SourceHook attach = [this, &frontEnd](const CompiledSource &source, const std::string &content) {
         const std::string &kept = attachText(source.name, content);
         if (fileHook_)
-            fileHook_(source.name, kept);
+            fileHook_(source.name, kept, frontEnd.state());
     };
-    const int firstFailure = compileGivenPaths(paths, {}, attach);
+    const int firstFailure = compileGivenPaths(frontEnd, paths, {}, attach);
     out.groups = output_.identity().groups();
     if (firstFailure == 0 && !duplicate_.empty()) {
         problem = "two candidate files are named " + duplicate_;
@@ -114,20 +114,20 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
                                    std::string &problem)
 {
     start(out);
-    const FrontEnd frontEnd(output_);
+    FrontEnd frontEnd(output_);
     for (const RecordSource &s : sources) {
         const auto found = bytes.find(s.blob);
         if (found == bytes.end()) {
             problem = "the recorded source " + s.name + " is missing";
             return FileUnusable;
         }
-        const int result = compilePolicyContent(s.name, found->second);
+        const int result = compilePolicyContent(frontEnd, s.name, found->second);
         if (!succeeded(result)) {
             problem = "the recorded source " + s.name + " no longer compiles (" + std::to_string(result) + ")";
             return result;
         }
         if (fileHook_)
-            fileHook_(s.name, found->second);
+            fileHook_(s.name, found->second, frontEnd.state());
         attachText(s.name, found->second);
     }
     out.groups = output_.identity().groups();

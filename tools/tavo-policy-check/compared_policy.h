@@ -14,6 +14,9 @@
 #include "policy_loader.h"
 #include "record_format.h"
 
+class FrontEnd;
+struct ParseState;
+
 // One rule by its canonical form's digest, and where its text is.
 struct ComparedRule {
     Sha256Digest digest{};
@@ -38,7 +41,7 @@ struct ComparedPolicy {
 // Compiles the policy files and directories the checker is given, as the
 // checker does: a directory like the policy directory, a file whatever its
 // name, every one even after a failure. 0 or the first failure's code.
-int compileGivenPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
                       const SourceHook &onSource);
 
 class PolicyComparer {
@@ -49,7 +52,8 @@ public:
     // Sees each file right after it compiled, while the parse state is
     // still its own, with its text (kept as long as the comparer or the
     // recorded bytes).
-    using FileHook = std::function<void(const std::string &name, const std::string &text)>;
+    // `state`: the parse state after the file.
+    using FileHook = std::function<void(const std::string &name, const std::string &text, const ParseState &state)>;
     void setFileHook(FileHook hook) { fileHook_ = std::move(hook); }
 
     // Compiles policy files and directories as the checker does. Returns

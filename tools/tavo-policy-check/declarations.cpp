@@ -30,10 +30,9 @@ std::string quoted(const std::string &s)
 }
 
 // The variables the parse state holds after a file, each by its last kind.
-FileVariables variablesNow()
+FileVariables variablesNow(const ParseState &s)
 {
     FileVariables file;
-    const ParseState &s = parseState();
     file.scene = s.namespaceName;
     for (const auto &[name, kind] : s.varKinds) {
         DeclaredValue v;
@@ -109,11 +108,11 @@ JsonDocument valueJson(const std::optional<DeclaredValue> &v)
 
 } // namespace
 
-void takeVariables(const std::string &name, const std::string &text, PolicyVariables &out)
+void takeVariables(const std::string &name, const std::string &text, const ParseState &state, PolicyVariables &out)
 {
     FileVariables &file = out[baseName(name)];
     // A file of blanks alone is not parsed: the parse state is another's.
-    file = text.find_first_not_of(blanks) == std::string::npos ? FileVariables() : variablesNow();
+    file = text.find_first_not_of(blanks) == std::string::npos ? FileVariables() : variablesNow(state);
     file.text = &text;
 }
 

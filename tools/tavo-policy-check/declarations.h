@@ -14,6 +14,8 @@
 #include "record_format.h"
 #include "sha256.h"
 
+struct ParseState;
+
 // One variable as a file leaves it: its type and its value as text.
 struct DeclaredValue {
     std::string type; // "bool", "int", "string", "boolist", "intlist", "strlist"
@@ -63,7 +65,7 @@ struct DeclarationReport {
 // Takes a file's variables from the parse state right after its compile
 // (a later file of the same base name replaces them: a section update's
 // files after the delivery's). `text` must outlive `out`.
-void takeVariables(const std::string &name, const std::string &text, PolicyVariables &out);
+void takeVariables(const std::string &name, const std::string &text, const ParseState &state, PolicyVariables &out);
 
 DeclarationReport compareDeclarations(const PolicyRecord &record, const PolicyVariables &inForce,
                                       const PolicyVariables &candidate, const std::vector<ChangedRule> &changedRules);

@@ -409,8 +409,8 @@ int runInForce(const InForceOptions &options)
     // The declarations are read while each file compiles for the compare.
     PolicyVariables inForceVariables, candidateVariables;
     PolicyVariables *variables = &inForceVariables;
-    comparer.setFileHook([&variables](const std::string &name, const std::string &text) {
-        takeVariables(name, text, *variables);
+    comparer.setFileHook([&variables](const std::string &name, const std::string &text, const ParseState &state) {
+        takeVariables(name, text, state, *variables);
     });
     ComparedPolicy inForce;
     if (compileRecordedPolicy(comparer, record, bytes, inForce, problem) != 0)

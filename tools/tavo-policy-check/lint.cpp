@@ -11,6 +11,7 @@
 
 #include "code_lines.h"
 #include "compared_policy.h"
+#include "front_end.h"
 #include "json_lines.h"
 #include "parse_state.h"
 
@@ -227,12 +228,11 @@ void Linter::checkRules(const std::string &name, const std::vector<FileRule> &ru
     }
 }
 
-void Linter::checkCompiledFile(const std::string &name, const std::string &content)
+void Linter::checkCompiledFile(const std::string &name, const std::string &content, const ParseState &state)
 {
     // A file of blanks alone is not parsed: the parse state is another file's.
     if (content.find_first_not_of(blanks) == std::string::npos)
         return;
-    const ParseState &state = parseState();
     const std::string path = pathOf(name);
     if (!state.sectionName.empty()) {
         static const std::regex sectionStart("%SECTION[ \t]");
@@ -257,10 +257,11 @@ void LintedOutput::addRules(const std::string &fileName, std::vector<FileRule> &
     next_.addRules(fileName, rules);
 }
 
-int compileLintedPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled, Linter &linter)
+int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+                       Linter &linter)
 {
-    const SourceHook onSource = [&linter](const CompiledSource &source, const std::string &content) {
-        linter.checkCompiledFile(source.name, content);
+    const SourceHook onSource = [&linter, &fe](const CompiledSource &source, const std::string &content) {
+        linter.checkCompiledFile(source.name, content, fe.state());
     };
     int firstFailure = 0;
     for (const std::string &path : paths) {
@@ -269,7 +270,7 @@ int compileLintedPaths(const std::vector<std::string> &paths, const CompiledHook
             linter.checkDirectory(path);
         else
             linter.setDirectory(std::string());
-        const int result = compileGivenPaths({path}, onCompiled, onSource);
+        const int result = compileGivenPaths(fe, {path}, onCompiled, onSource);
         if (firstFailure == 0)
             firstFailure = result;
     }

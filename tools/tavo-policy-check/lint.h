@@ -12,6 +12,8 @@
 #include "policy_loader.h"
 #include "policy_manager.h"
 
+class FrontEnd;
+
 // Collects and prints warnings: "FILE:LINE: warning: TEXT" on standard
 // error (without ":LINE" for a directory entry, which has no lines), and
 // with --json also one object per warning on standard output,
@@ -28,7 +30,7 @@ public:
     // One file's rules, as the front end hands them over.
     void checkRules(const std::string &name, const std::vector<FileRule> &rules);
     // One file once it compiled; reads what the parse state holds at its end.
-    void checkCompiledFile(const std::string &name, const std::string &content);
+    void checkCompiledFile(const std::string &name, const std::string &content, const ParseState &state);
 
     // The directory the files being compiled are named in ("" for a file
     // named on the command line), for the paths the warnings show.
@@ -73,7 +75,8 @@ private:
 };
 
 // compileGivenPaths, with the linter looking at every directory and file.
-int compileLintedPaths(const std::vector<std::string> &paths, const CompiledHook &onCompiled, Linter &linter);
+int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
+                       Linter &linter);
 
 // Why a directory entry of this name and kind is not compiled, or "" when
 // it is. `isDirectory`, `isLink`: what lstat says of it.

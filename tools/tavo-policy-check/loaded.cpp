@@ -45,9 +45,8 @@ private:
 
 const char blanks[] = " \t\r\n";
 
-void addDynamics(Declarations &out)
+void addDynamics(const ParseState &s, Declarations &out)
 {
-    const ParseState &s = parseState();
     if (s.namespaceName.empty())
         return;
     for (const std::string &name : s.dynamicVariables) {
@@ -86,16 +85,16 @@ bool collectDeclarations(const std::vector<std::pair<std::string, const std::str
                          Declarations &out, std::string &problem)
 {
     DeclarationOutput output(out);
-    const FrontEnd frontEnd(output);
+    FrontEnd frontEnd(output);
     for (const auto &[name, text] : files) {
-        const int result = compilePolicyContent(name, *text);
+        const int result = compilePolicyContent(frontEnd, name, *text);
         if (result != FileCompiled && result != FileWithoutPolicy) {
             problem = "the recorded source " + name + " no longer compiles (" + std::to_string(result) + ")";
             return false;
         }
         // A file of blanks alone is not parsed: the parse state is another's.
         if (text->find_first_not_of(blanks) != std::string::npos)
-            addDynamics(out);
+            addDynamics(frontEnd.state(), out);
     }
     return true;
 }

@@ -227,7 +227,7 @@ int main(int argc, char **argv)
         };
     }
 
-    int firstFailure = compileLintedPaths(paths, printNodes, linter);
+    int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter);
 
     const Sha256Digest policy = identity.identity().identity();
     identity.endFiles();

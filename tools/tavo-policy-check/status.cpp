@@ -97,12 +97,12 @@ ReadRecord readRecord(const char *directory, bool durable)
 void compileDisk(Status &s)
 {
     IdentityOutput output(nullptr, IdentityOutput::Hashing::Background);
-    const FrontEnd frontEnd(output);
+    FrontEnd frontEnd(output);
     PolicyDirectoryRun run;
     run.directory = s.policyDirectory;
     run.prefix = canonicalDirectoryPrefix(s.policyDirectory);
     run.stopAtFirstFailure = true;
-    s.diskResult = processPolicyDirectory(run, false);
+    s.diskResult = processPolicyDirectory(frontEnd, run, false);
     if (s.diskResult == 0)
         s.disk = output.identity().identity();
 }
