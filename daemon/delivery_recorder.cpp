@@ -177,8 +177,10 @@ int DeliveryRecorder::send(uint32_t uid, const ModuleStep &moduleStep)
         case RecordedPolicy::Kind::Unknown: break;
         }
     }
-    return around(what, started, moduleStep, [this, uid](PolicyRecord &record, bool) {
-        const RecordStep delivered = step("sendPolicy", uid);
+    return around(what, started, moduleStep, [this, &started](PolicyRecord &record, bool) {
+        // The caller's name as looked up when the step began.
+        RecordStep delivered = started;
+        delivered.time = static_cast<int64_t>(time(nullptr));
         if (!pending_) {
             // The library delivered something this daemon did not see compile.
             record = PolicyRecord();
@@ -210,8 +212,10 @@ int DeliveryRecorder::changeDynamic(const std::string &nsName, const std::string
     what.nsName = nsName;
     what.variable = variable;
     what.value = value;
-    return around(what, step("modifyDynamicVariable", uid), moduleStep, [&](PolicyRecord &record, bool) {
-        const DynamicChange change{nsName, variable, value, step("modifyDynamicVariable", uid)};
+    const RecordStep started = step("modifyDynamicVariable", uid);
+    return around(what, started, moduleStep, [&](PolicyRecord &record, bool) {
+        DynamicChange change{nsName, variable, value, started};
+        change.step.time = static_cast<int64_t>(time(nullptr));
         std::vector<DynamicChange> &dynamics = record.dynamics;
         dynamics.erase(std::remove_if(dynamics.begin(), dynamics.end(),
                                       [&](const DynamicChange &d) {

@@ -101,9 +101,14 @@ void grantSecurityAdministrator(int fd, bool directory, const std::optional<uid_
 // others.
 int ownDirectory(const std::string &path, mode_t mode)
 {
-    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
-        return errno;
-    const UniqueFd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Made only when opening finds nothing: it is there at every call but
+    // the first.
+    UniqueFd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid() && errno == ENOENT) {
+        if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+            return errno;
+        dir = UniqueFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
     if (!dir.valid())
         return errno == ELOOP || errno == ENOTDIR ? EPERM : errno;
     struct stat st;
@@ -331,7 +336,10 @@ int RecordStore::write(const PolicyRecord &record, const SourceBytes &bytes, boo
         problem = "cannot write " + directory_ + "/" + recordFile + ": " + strerror(rc);
         return rc;
     }
-    sweep(directory_, named);
+    // Swept before, under the same lock: since then only named sources
+    // were stored and every temporary renamed or removed.
+    if (!sweepFirst)
+        sweep(directory_, named);
     return 0;
 }
 
