@@ -30,8 +30,9 @@ constexpr char policyInterfaceName[] = "com.norda.zupolicy.policymgr";
 class ZupolicyPolicymgrService {
 public:
     // Serves on `bus` (logs when it is not connected; the service is still
-    // made).
-    explicit ZupolicyPolicymgrService(SystemBus &bus);
+    // made), and asks who calls, and whether they may, over `questions`
+    // when given, else over `bus`.
+    explicit ZupolicyPolicymgrService(SystemBus &bus, SystemBus *questions = nullptr);
     ~ZupolicyPolicymgrService();
     ZupolicyPolicymgrService(const ZupolicyPolicymgrService &) = delete;
     ZupolicyPolicymgrService &operator=(const ZupolicyPolicymgrService &) = delete;
