@@ -73,7 +73,12 @@ int main(int argc, char *argv[])
     SystemBus bus;
     const bool connected = bus.connect();
     DeliveryRecorder recorder;
-    ZupolicyPolicymgrService service(bus, recorder);
+    // The questions to the bus daemon and polkit go over a connection of
+    // their own, which no caller can fill: their answers never wait behind
+    // a flood of calls. Without it they share the served one.
+    SystemBus questions;
+    const bool asking = connected && questions.connect();
+    ZupolicyPolicymgrService service(bus, recorder, asking ? &questions : nullptr);
     if (!connected) {
         TAVO_ERROR("Can not connect to system bus, exiting ...");
         return exitFailure;
@@ -85,10 +90,13 @@ int main(int argc, char *argv[])
     // A daemon that outlives its bus can never be reached again: its name
     // is gone and it does not reconnect, so it exits and the service
     // manager restarts it.
-    bus.serve([] {
+    const auto lost = [] {
         TAVO_ERROR("Lost the connection to the system bus, exiting ...");
         QCoreApplication::exit(busLostStatus);
-    });
+    };
+    bus.serve(lost);
+    if (asking)
+        questions.serve(lost);
     Watchdog watchdog;
     watchdog.start();
 
@@ -97,5 +105,6 @@ int main(int argc, char *argv[])
     exported.reset();
     introspected.reset();
     bus.close();
+    questions.close();
     return status;
 }

@@ -136,8 +136,8 @@ void writeAuthLines(const AuthLines &lines)
         TAVO_LOG(level, "%s", text.c_str());
 }
 
-Authorisation::Authorisation(SystemBus &bus, Identified identified)
-    : connection_(&bus), identified_(std::move(identified))
+Authorisation::Authorisation(SystemBus &bus, SystemBus &questions, Identified identified)
+    : connection_(&bus), questions_(&questions), identified_(std::move(identified))
 {
 }
 
@@ -236,12 +236,12 @@ void Authorisation::askIdentity(const std::string &sender)
     const auto wait = identityWaits_.find(sender);
     if (wait == identityWaits_.end())
         return;
-    if (!connection_->isConnected()) {
+    if (!questions_->isConnected()) {
         identityAnswered(sender, std::nullopt, "D-Bus connection not available");
         return;
     }
     sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_call(connection_->handle(), &raw, busDaemonService, busDaemonPath,
+    int r = sd_bus_message_new_method_call(questions_->handle(), &raw, busDaemonService, busDaemonPath,
                                            busDaemonInterface, "GetConnectionCredentials");
     const BusMessage call(raw);
     if (r >= 0)
@@ -264,7 +264,7 @@ void Authorisation::askIdentity(const std::string &sender)
     };
     ++identityQuestions_;
     wait->second.asked = true;
-    if (r < 0 || !connection_->call(raw, answered, wait->second.question)) {
+    if (r < 0 || !questions_->call(raw, answered, wait->second.question)) {
         --identityQuestions_;
         identityAnswered(sender, std::nullopt,
                          "GetConnectionUnixUser exception for sender " + sender + ": " +
@@ -528,7 +528,7 @@ void Authorisation::checkPolkitAuthorization(const std::string &sender, const st
         done(refusal("invalid sender or action id", 0, std::string()));
         return;
     }
-    if (!connection_->isConnected()) {
+    if (!questions_->isConnected()) {
         const std::string reason = "D-Bus connection not available";
         done(refusal(reason, TAVO_LOG_ERROR, reason));
         return;
@@ -536,7 +536,7 @@ void Authorisation::checkPolkitAuthorization(const std::string &sender, const st
     // The subject polkit judges: the caller's unique bus name, (sa{sv});
     // empty details, no interaction, no cancellation id.
     sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_call(connection_->handle(), &raw, polkitService, polkitPath, polkitInterface,
+    int r = sd_bus_message_new_method_call(questions_->handle(), &raw, polkitService, polkitPath, polkitInterface,
                                            "CheckAuthorization");
     const BusMessage call(raw);
     if (r >= 0)
@@ -561,7 +561,7 @@ void Authorisation::checkPolkitAuthorization(const std::string &sender, const st
             done(refusal("polkit 策略拒绝操作，无权限", TAVO_LOG_ERROR, "授权被显式拒绝"));
         }
     };
-    if (r < 0 || !connection_->call(raw, answered, pending)) {
+    if (r < 0 || !questions_->call(raw, answered, pending)) {
         const std::string reason = std::string("异常: ") + strerror(r < 0 ? -r : ENOTCONN);
         done(refusal(reason, TAVO_LOG_ERROR, reason));
     }

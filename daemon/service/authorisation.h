@@ -37,7 +37,9 @@ public:
     // refuse it with a reason, or let it go on to polkit.
     using Identified = std::function<std::optional<LimitReason>(uint64_t sequence, uint32_t uid)>;
 
-    Authorisation(SystemBus &bus, Identified identified);
+    // Follows the connections on `bus`, whose calls it checks, and asks the
+    // bus daemon and polkit over `questions` (which may be `bus`).
+    Authorisation(SystemBus &bus, SystemBus &questions, Identified identified);
     ~Authorisation();
     Authorisation(const Authorisation &) = delete;
     Authorisation &operator=(const Authorisation &) = delete;
@@ -99,6 +101,10 @@ private:
     static std::string getExePath(int32_t pid, std::string &problem);
 
     SystemBus *connection_;
+    // A connection of its own when the daemon has one: the answers then
+    // never queue behind the calls a flood has sent to `connection_`, and
+    // reach us before their timeout however far behind the calls are.
+    SystemBus *questions_;
     Identified identified_;
     BusNameBirths births_;
     // The calls being checked; each leaves at its verdict, and the question

@@ -178,7 +178,8 @@ void CallLimits::countUnknown(const std::string &sender, bool more)
 
 std::optional<std::string> CallLimits::makeRoomFor(const std::string &sender)
 {
-    if (unknownHolders_.empty())
+    // Only a full pool gives up a call; its byte cap follows from the count.
+    if (unidentifiedCalls_ < maxUnidentifiedCalls || unknownHolders_.empty())
         return std::nullopt;
     const auto &[most, holder] = *unknownHolders_.rbegin();
     const auto own = unknownOf_.find(sender);

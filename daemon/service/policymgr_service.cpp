@@ -16,9 +16,11 @@ constexpr size_t intArgumentBytes = 4;
 
 } // namespace
 
-ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder)
+ZupolicyPolicymgrService::ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder,
+                                                   SystemBus *questions)
     : connection_(&bus),
-      authorisation_(bus, [this](uint64_t sequence, uint32_t uid) { return identified(sequence, uid); }),
+      authorisation_(bus, questions ? *questions : bus,
+                     [this](uint64_t sequence, uint32_t uid) { return identified(sequence, uid); }),
       admission_([this](const std::string &holder) { dropUnidentifiedCall(holder); },
                  [this] { returnFreeMemorySoon(); }),
       operations_(recorder)

@@ -32,8 +32,10 @@ constexpr char policyInterfaceName[] = "com.norda.zupolicy.policymgr";
 class ZupolicyPolicymgrService {
 public:
     // Serves on `bus` (logs when it is not connected; the service is still
-    // made), recording what it delivers through `recorder` (not owned).
-    ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder);
+    // made), recording what it delivers through `recorder` (not owned); asks
+    // who calls, and whether they may, over `questions` when given, else
+    // over `bus`.
+    ZupolicyPolicymgrService(SystemBus &bus, DeliveryRecorder &recorder, SystemBus *questions = nullptr);
     ~ZupolicyPolicymgrService();
     ZupolicyPolicymgrService(const ZupolicyPolicymgrService &) = delete;
     ZupolicyPolicymgrService &operator=(const ZupolicyPolicymgrService &) = delete;

@@ -259,22 +259,24 @@ TEST(CallLimits, UidsBeyondTheSummaryCapShareOneLine)
 
 // A full pool of callers not yet known gives up a call of the connection
 // that holds most of it, never one of a connection that holds about as
-// little as the newcomer.
+// little as the newcomer; a pool with room left gives up nothing.
 TEST(CallLimits, AFullPoolOfUnknownCallersMakesRoomAtTheExpenseOfTheLargest)
 {
     const struct {
         const char *name;
+        size_t waiting;
         size_t perSender;
         const char *newcomer;
         bool makesRoom;
     } cases[] = {
-        {"bursts of 16 against a first call", 16, ":9.9", true},
-        {"bursts of 16 against one of them", 16, ":1.0", false},
-        {"single calls", 1, ":9.9", false},
+        {"bursts of 16 against a first call", maxUnidentifiedCalls, 16, ":9.9", true},
+        {"bursts of 16 against one of them", maxUnidentifiedCalls, 16, ":1.0", false},
+        {"single calls", maxUnidentifiedCalls, 1, ":9.9", false},
+        {"bursts of 16 in a pool with room left", maxUnidentifiedCalls - 1, 16, ":9.9", false},
     };
     for (const auto &c : cases) {
         CallLimits limits;
-        for (size_t i = 0; i < maxUnidentifiedCalls; ++i)
+        for (size_t i = 0; i < c.waiting; ++i)
             ASSERT_FALSE(limits.admit(":1." + std::to_string(i / c.perSender), std::nullopt, largestWaitingCall));
         const std::optional<std::string> holder = limits.makeRoomFor(c.newcomer);
         EXPECT_EQ(holder.has_value(), c.makesRoom) << c.name;
