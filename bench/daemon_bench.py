@@ -234,11 +234,12 @@ def record_cost(box, runs=3):
     shutil.rmtree(record)
 
 
-def cpu_seconds(pid):
-    """utime+stime of a running process, in seconds."""
+def cpu_and_faults(pid):
+    """utime+stime of a running process in seconds, and its minor page
+    faults."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), int(fields[7])
 
 
 def against_checker(box, checker, files, rules, rounds):
@@ -250,13 +251,15 @@ def against_checker(box, checker, files, rules, rounds):
     bus = dbus.SystemBus(private=True)
     mgr = dbus.Interface(bus.get_object("com.norda.zupolicy", "/policymgr"), "com.norda.zupolicy.policymgr")
     loads = [os.getloadavg()[0]]
-    daemon_wall, daemon_cpu, check_wall, check_cpu, check_rss = [], [], [], [], []
+    daemon_wall, daemon_cpu, daemon_faults, check_wall, check_cpu, check_rss, check_faults = ([] for _ in range(7))
     for _ in range(rounds):
-        before = cpu_seconds(box.daemon.pid)
+        cpu_before, faults_before = cpu_and_faults(box.daemon.pid)
         start = time.perf_counter()
         code = mgr.compilePolicy(timeout=3600)
         daemon_wall.append(time.perf_counter() - start)
-        daemon_cpu.append(cpu_seconds(box.daemon.pid) - before)
+        cpu_after, faults_after = cpu_and_faults(box.daemon.pid)
+        daemon_cpu.append(cpu_after - cpu_before)
+        daemon_faults.append(faults_after - faults_before)
         assert code == 0, f"compilePolicy answered {code}"
         start = time.perf_counter()
         child = subprocess.Popen([checker, "--quiet", str(POLICY_DIR)], stdout=subprocess.DEVNULL,
@@ -266,6 +269,7 @@ def against_checker(box, checker, files, rules, rounds):
         assert os.waitstatus_to_exitcode(status) == 0, f"{checker} exited with {status}"
         check_cpu.append(usage.ru_utime + usage.ru_stime)
         check_rss.append(usage.ru_maxrss / 1024)
+        check_faults.append(usage.ru_minflt)
         loads.append(os.getloadavg()[0])
     bus.close()
     mem = memory(box.daemon.pid)
@@ -278,6 +282,8 @@ def against_checker(box, checker, files, rules, rounds):
           f"(fastest {min(daemon_cpu) / min(check_cpu):.2f})")
     print(f"  wall s per compile  median  fastest: daemon compilePolicy {med(daemon_wall):.3f} {min(daemon_wall):.3f}, "
           f"checker --quiet {med(check_wall):.3f} {min(check_wall):.3f}; ratio {med(daemon_wall) / med(check_wall):.2f}")
+    print(f"  minor page faults per compile, median: daemon {med(daemon_faults):,.0f}, checker "
+          f"{med(check_faults):,.0f}")
     print(f"  daemon RSS afterwards {mem['VmRSS']:.1f} MiB, peak {mem['VmHWM']:.1f} MiB; checker peak RSS "
           f"{max(check_rss):.1f} MiB")
     clear_policy_dir()
