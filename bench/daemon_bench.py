@@ -6,7 +6,8 @@ tavo-policy-check --in-force and --status then cost.
 
     tests/harness/tavo_sandbox.py --bin-dir BUILD --scratch DIR --no-services -- \\
         /usr/bin/python3 bench/daemon_bench.py [--calls N] [--files F] [--rules R] \\
-        [--baseline OTHER_BUILD] [--rounds K] [--polkit-flood SECONDS]
+        [--baseline OTHER_BUILD] [--rounds K] [--polkit-flood SECONDS] \\
+        [--against-checker CHECKER]
 
 Runs inside the integration sandbox and starts its services itself (real bus
 daemon, real polkitd, tavo-simkernel, the daemon of BUILD). Floors: a bare
@@ -21,6 +22,11 @@ for SECONDS alone and then while an ordinary account (alice, whom the bus
 does not let reach the daemon) keeps 100 CheckAuthorization questions
 pending at polkitd from each of 3 connections. Prints figures and the
 host's load average at the start and the end; asserts nothing.
+
+--against-checker CHECKER measures only the daemon's compilePolicy of the
+benchmark set (--files x --rules) against `CHECKER --quiet` on the same
+directory, alternately in K rounds: CPU time per compile (the daemon's
+utime+stime around each call, the checker's rusage), wall time, and peak RSS.
 """
 
 import argparse
@@ -228,6 +234,61 @@ def record_cost(box, runs=3):
     shutil.rmtree(record)
 
 
+def cpu_and_faults(pid):
+    """utime+stime of a running process in seconds, and its minor page
+    faults."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), int(fields[7])
+
+
+def against_checker(box, checker, files, rules, rounds):
+    """The daemon's compilePolicy of the benchmark set against the checker's
+    --quiet run on it, alternately, with the CPU time each takes."""
+    clear_policy_dir()
+    subprocess.run([str(box.bin_dir / "bench" / "tavo-gen-policies"), "--files", str(files), "--rules", str(rules),
+                    str(POLICY_DIR)], check=True, stdout=subprocess.DEVNULL)
+    bus = dbus.SystemBus(private=True)
+    mgr = dbus.Interface(bus.get_object("com.norda.zupolicy", "/policymgr"), "com.norda.zupolicy.policymgr")
+    loads = [os.getloadavg()[0]]
+    daemon_wall, daemon_cpu, daemon_faults, check_wall, check_cpu, check_rss, check_faults = ([] for _ in range(7))
+    for _ in range(rounds):
+        cpu_before, faults_before = cpu_and_faults(box.daemon.pid)
+        start = time.perf_counter()
+        code = mgr.compilePolicy(timeout=3600)
+        daemon_wall.append(time.perf_counter() - start)
+        cpu_after, faults_after = cpu_and_faults(box.daemon.pid)
+        daemon_cpu.append(cpu_after - cpu_before)
+        daemon_faults.append(faults_after - faults_before)
+        assert code == 0, f"compilePolicy answered {code}"
+        start = time.perf_counter()
+        child = subprocess.Popen([checker, "--quiet", str(POLICY_DIR)], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(child.pid, 0)
+        check_wall.append(time.perf_counter() - start)
+        assert os.waitstatus_to_exitcode(status) == 0, f"{checker} exited with {status}"
+        check_cpu.append(usage.ru_utime + usage.ru_stime)
+        check_rss.append(usage.ru_maxrss / 1024)
+        check_faults.append(usage.ru_minflt)
+        loads.append(os.getloadavg()[0])
+    bus.close()
+    mem = memory(box.daemon.pid)
+    med = statistics.median
+    busy = " (load > 1: figures are shared with other work)" if max(loads) > 1 else ""
+    print(f"benchmark set ({files} files x {rules} rules), {rounds} rounds alternately; 1-minute load "
+          f"{min(loads):.2f}..{max(loads):.2f}{busy}")
+    print(f"  CPU s per compile   median  fastest: daemon compilePolicy {med(daemon_cpu):.3f} {min(daemon_cpu):.3f}, "
+          f"checker --quiet {med(check_cpu):.3f} {min(check_cpu):.3f}; ratio {med(daemon_cpu) / med(check_cpu):.2f} "
+          f"(fastest {min(daemon_cpu) / min(check_cpu):.2f})")
+    print(f"  wall s per compile  median  fastest: daemon compilePolicy {med(daemon_wall):.3f} {min(daemon_wall):.3f}, "
+          f"checker --quiet {med(check_wall):.3f} {min(check_wall):.3f}; ratio {med(daemon_wall) / med(check_wall):.2f}")
+    print(f"  minor page faults per compile, median: daemon {med(daemon_faults):,.0f}, checker "
+          f"{med(check_faults):,.0f}")
+    print(f"  daemon RSS afterwards {mem['VmRSS']:.1f} MiB, peak {mem['VmHWM']:.1f} MiB; checker peak RSS "
+          f"{max(check_rss):.1f} MiB")
+    clear_policy_dir()
+
+
 FLOOD_CONNECTIONS = 3
 FLOOD_PENDING = 100
 
@@ -282,6 +343,8 @@ def main():
     parser.add_argument("--baseline", help="another build whose daemon is measured alternately")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--polkit-flood", type=int, default=0, metavar="SECONDS")
+    parser.add_argument("--against-checker", metavar="CHECKER",
+                        help="only the daemon's compile of the benchmark set against CHECKER --quiet")
     args = parser.parse_args()
 
     bin_dir = pathlib.Path(os.environ["TAVO_SANDBOX_BIN"])
@@ -292,6 +355,10 @@ def main():
     print("load average at the start: %.2f %.2f %.2f" % os.getloadavg())
     box.start_all()
     try:
+        if args.against_checker:
+            against_checker(box, str(pathlib.Path(args.against_checker).resolve()), args.files, args.rules,
+                            args.rounds)
+            return
         clear_policy_dir()
         (POLICY_DIR / "web.p").write_bytes(POLICY)
         rounds = {label: [] for label, _ in daemons}

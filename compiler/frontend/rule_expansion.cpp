@@ -173,13 +173,15 @@ PolicyDb &expandFileNodes(ParseState &s, std::vector<FileRule> &rules, bool keep
     size_t at = 0;
     for (FileRule &rule : rules) {
         // Unless the rules are kept, the last node takes the rule's members
-        // instead of a copy of them.
+        // instead of a copy of them, and the rule the node's old ones: the
+        // next file's rule in this slot fills that storage again, where a
+        // move would free it here and allocate it anew while parsing.
         const size_t last = at + rule.uids.size() * rule.permissions.size() - 1;
         for (const uint32_t uid : rule.uids) {
             for (const std::string &permission : rule.permissions) {
                 PolicyNode &node = nodes[at];
                 if (at == last && !keepRules)
-                    assignRuleFields(node, std::move(rule.shared));
+                    exchangeRuleFields(node, rule.shared);
                 else
                     assignRuleFields(node, rule.shared);
                 node.uid = uid;

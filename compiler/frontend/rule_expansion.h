@@ -16,7 +16,8 @@ int finishRule(FrontEnd &fe);
 
 // A file's rules expanded into the policyDb of `s`, a front end's state,
 // one node per uid and permission of each. Without keepRules the rules give
-// their members to the nodes and cannot be expanded again.
+// their members to the nodes, in exchange for the storage of the nodes' old
+// ones, and cannot be expanded again.
 PolicyDb &expandFileNodes(ParseState &s, std::vector<FileRule> &rules, bool keepRules);
 
 #endif
