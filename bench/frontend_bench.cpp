@@ -234,14 +234,13 @@ ScanResult scanAll(const std::vector<GeneratedPolicy> &policies)
     ScanResult result;
     const Stopwatch watch;
     for (const GeneratedPolicy &p : policies) {
-        const ScanBuffer buffer = scanString(p.text);
+        Scanner scanner(p.text);
         TokenValue value;
         int code;
-        while ((code = nextToken(&value)) != 0)
+        while ((code = scanner.next(&value)) != 0)
             ++result.tokens;
-        if (lexerFailed())
+        if (scanner.failed())
             ++result.failures;
-        deleteBuffer(buffer);
     }
     result.time = watch.elapsed();
     return result;
@@ -705,7 +704,7 @@ int main(int argc, char **argv)
            "other load on the host). Throughput is given at the wall median, then [at the cpu median].\n\n");
 
     printf("%-38s %8s %8s %8s %8s   %s\n", "stage", "wall med", "wall min", "wall max", "cpu med", "throughput");
-    printf("%-38s %8.3f %8.3f %8.3f %8.3f   %.1f [%.1f] MiB/s, %s [%s] tokens/s\n", "(a) scanner alone: nextToken",
+    printf("%-38s %8.3f %8.3f %8.3f %8.3f   %.1f [%.1f] MiB/s, %s [%s] tokens/s\n", "(a) scanner alone: Scanner::next",
            scan.median, scan.min, scan.max, scanCpuStats.median, mib(dBytes) / scan.median,
            mib(dBytes) / scanCpuStats.median, grouped(dTokens / scan.median).c_str(),
            grouped(dTokens / scanCpuStats.median).c_str());

@@ -131,6 +131,7 @@ void endSection(FrontEnd &fe)
 
 int reportSyntaxError(FrontEnd &fe, const char *message)
 {
-    COMPILE_ERROR(fe, "####ERROR: %s at symbol '%s' on line %d", message, tokenText(), lineNumber);
+    COMPILE_ERROR(fe, "####ERROR: %s at symbol '%s' on line %d", message, fe.scanner().tokenText(),
+                  fe.scanner().line());
     return 0;
 }

@@ -8,37 +8,46 @@
 
 #include "token_value.h"
 
-struct yy_buffer_state;
-using ScanBuffer = yy_buffer_state *;
-
-// Current line of the scanner, counted from 1; newlines count, carriage
-// returns do not. Set to 1 by scanString.
-extern int lineNumber;
-
 // Longest text the scanner can take: its buffer routine counts in int and
 // adds two bytes.
 constexpr size_t maxScanLength = static_cast<size_t>(INT_MAX) - 2;
 
-// Installs a copy of `length` bytes of `text` as the scanner's input, from
-// line 1, and returns the buffer, to be released with deleteBuffer. Null
-// (logged) for a text longer than maxScanLength. Throws std::bad_alloc
-// when the buffer cannot be made. With `quietLines` (a quiet front end's
-// text), the scanner writes no compile lines for it.
-ScanBuffer scanString(const char *text, size_t length, bool quietLines = false);
-inline ScanBuffer scanString(const std::string &text, bool quietLines = false)
-{
-    return scanString(text.data(), text.size(), quietLines);
-}
-// Releases a buffer made by scanString.
-void deleteBuffer(ScanBuffer buffer);
-// Scans the next token, stores its value through `value` where it carries
-// one and returns its code: 0 at the end of the input and after a lexical
-// error, which has been logged.
-int nextToken(TokenValue *value);
-// Text of the token matched last ("" at the end of the input).
-const char *tokenText();
-// Whether the token stream of the current buffer ended on a lexical error.
-bool lexerFailed();
+// The generated scanner behind Scanner::next.
+int scanToken(TokenValue *value, void *scanner);
+
+// A scanner over a copy of one text: its buffer, its line and whether it
+// failed are its own, so that two compiles share nothing. The texts of its
+// tokens point into its buffer and stay valid while it lives.
+class Scanner {
+public:
+    // Copies `length` bytes of `text` and starts at line 1. A text longer
+    // than maxScanLength is refused (logged) and the scanner is not ready.
+    // Throws std::bad_alloc when the scanner cannot be made. With
+    // `quietLines` (a quiet front end's text), it writes no compile lines.
+    Scanner(const char *text, size_t length, bool quietLines = false);
+    explicit Scanner(const std::string &text, bool quietLines = false)
+        : Scanner(text.data(), text.size(), quietLines)
+    {
+    }
+    ~Scanner();
+    Scanner(const Scanner &) = delete;
+    Scanner &operator=(const Scanner &) = delete;
+
+    bool ready() const { return handle_ != nullptr; }
+    // Of a ready scanner: scans the next token, stores its value through
+    // `value` where it carries one and returns its code: 0 at the end of
+    // the input and after a lexical error, which has been logged.
+    int next(TokenValue *value) { return scanToken(value, handle_); }
+    // Current line, counted from 1; newlines count, carriage returns do not.
+    int line() const;
+    // Text of the token matched last ("" at the end of the input).
+    const char *tokenText() const;
+    // Whether the token stream ended on a lexical error.
+    bool failed() const;
+
+private:
+    void *handle_ = nullptr;
+};
 
 // Whether a token of this code carries a text in its value.
 bool tokenCarriesText(int code);

@@ -122,13 +122,13 @@ void setAction(FrontEnd &fe, uint32_t code)
 {
     ParseState &s = fe.state();
     s.rule.node.action = code;
-    s.ruleLine = lineNumber;
-    s.ruleEndLine = lineNumber;
+    s.ruleLine = fe.scanner().line();
+    s.ruleEndLine = s.ruleLine;
 }
 
 void markRuleEnd(FrontEnd &fe)
 {
-    fe.state().ruleEndLine = lineNumber;
+    fe.state().ruleEndLine = fe.scanner().line();
 }
 
 void setObjectType(FrontEnd &fe, const std::string &text)

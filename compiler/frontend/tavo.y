@@ -8,6 +8,7 @@
 #include "token_value.h"
 
 class FrontEnd;
+class Scanner;
 }
 
 %code {
@@ -28,8 +29,8 @@ class FrontEnd;
 #define YYINITDEPTH 200
 #define YYMAXDEPTH 10000
 
-static int tavolex(TokenValue *value);
-static void tavoerror(FrontEnd &fe, const char *message);
+static int tavolex(TokenValue *value, Scanner &scanner);
+static void tavoerror(FrontEnd &fe, Scanner &scanner, const char *message);
 
 // An exception from a routine (out of memory) must not cross the generated
 // parser, which would leak its stacks and the texts on them: the action
@@ -70,7 +71,8 @@ static int consume(FrontEnd &fe, TokenText text, Routine routine)
 %define api.prefix {tavo}
 %define api.pure full
 %define api.value.type {TokenValue}
-%parse-param {FrontEnd &fe}
+%parse-param {FrontEnd &fe} {Scanner &scanner}
+%lex-param {Scanner &scanner}
 %expect 0
 
 %token NUMBER ACTION TYPE IDENTIFIER DQSTRING SQSTRING VARIABLE STAR DYNAMIC SECTION ENDSEC IF DO COMMENT NE LE GE
@@ -312,13 +314,13 @@ section_name
 // A lexical error ends the token stream like the end of the input does;
 // handing the parser the error token instead makes the file fail even
 // where the end of the input would have been accepted.
-static int tavolex(TokenValue *value)
+static int tavolex(TokenValue *value, Scanner &scanner)
 {
-    const int code = nextToken(value);
-    return (code == 0 && lexerFailed()) ? TAVOerror : code;
+    const int code = scanner.next(value);
+    return (code == 0 && scanner.failed()) ? TAVOerror : code;
 }
 
-static void tavoerror(FrontEnd &fe, const char *message)
+static void tavoerror(FrontEnd &fe, Scanner &, const char *message)
 {
     reportSyntaxError(fe, message);
 }
@@ -326,26 +328,27 @@ static void tavoerror(FrontEnd &fe, const char *message)
 int parsePolicy(FrontEnd &fe)
 {
     fe.state().pendingFailure = nullptr;
-    return tavoparse(fe);
+    return tavoparse(fe, fe.scanner());
 }
 
-int compileText(FrontEnd &fe, const std::string &fileName, const std::string &text)
+int compileText(FrontEnd &fe, const std::string &fileName, Scanner &input)
 {
     startFileState(fe);
     fe.state().fileName = fileName;
-    // However the parse ends, the nodes are this file's only.
-    struct EndNodes {
+    // However the parse ends, the nodes are this file's only and the
+    // scanner goes back to its owner.
+    struct EndFile {
         FrontEnd &fe;
-        ~EndNodes() { endFileNodes(fe); }
+        ~EndFile()
+        {
+            endFileNodes(fe);
+            fe.setScanner(nullptr);
+        }
     };
-    const EndNodes ending{fe};
-    struct Release {
-        ScanBuffer buffer;
-        ~Release() { deleteBuffer(buffer); }
-    };
-    const Release input{scanString(text, fe.quiet())};
-    if (!input.buffer)
+    const EndFile ending{fe};
+    if (!input.ready())
         return 1;
+    fe.setScanner(&input);
     const int result = parsePolicy(fe);
     if (fe.state().pendingFailure) {
         const std::exception_ptr failure = fe.state().pendingFailure;
@@ -353,4 +356,10 @@ int compileText(FrontEnd &fe, const std::string &fileName, const std::string &te
         std::rethrow_exception(failure);
     }
     return result;
+}
+
+int compileText(FrontEnd &fe, const std::string &fileName, const std::string &text)
+{
+    Scanner input(text, fe.quiet());
+    return compileText(fe, fileName, input);
 }

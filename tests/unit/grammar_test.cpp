@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include "lexer.h"
+#include "parser.h"
 
 namespace {
 
@@ -167,7 +168,7 @@ TEST(Grammar, AcceptedFiles)
 }
 
 // A routine's refusal ends the parse with its own message only, and no
-// later action runs: lineNumber shows how far the scanner got.
+// later action runs: the scanner's line shows how far it got.
 TEST(Grammar, RefusalsEndTheParseAtOnce)
 {
     const struct {
@@ -185,9 +186,10 @@ TEST(Grammar, RefusalsEndTheParseAtOnce)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         LogCapture log;
-        EXPECT_EQ(parseText(c.text), 1);
+        Scanner input(c.text);
+        EXPECT_EQ(compileText(testFrontEnd(), testFileName, input), 1);
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.errors);
-        EXPECT_EQ(lineNumber, c.line);
+        EXPECT_EQ(input.line(), c.line);
         EXPECT_TRUE(nodes().empty());
     }
     EXPECT_EQ(parseText("undeclared = 5"), 1);
@@ -219,7 +221,7 @@ TEST(Grammar, LexicalErrorFailsTheFileWithTheLexerMessageOnly)
 
 // A rule without a do block completes only once the next token is seen;
 // a do block's closing brace completes it at once. A missing namespace
-// makes finishRule fail, so lineNumber shows when it ran.
+// makes finishRule fail, so the scanner's line shows when it ran.
 TEST(Grammar, RuleCompletesAfterItsLookahead)
 {
     const struct {
@@ -234,10 +236,11 @@ TEST(Grammar, RuleCompletesAfterItsLookahead)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         LogCapture log;
-        EXPECT_EQ(parseText(c.text), 1);
+        Scanner input(c.text);
+        EXPECT_EQ(compileText(testFrontEnd(), testFileName, input), 1);
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR),
                   std::vector<std::string>{"####ERROR: 策略文件中未设置场景名称（name）"});
-        EXPECT_EQ(lineNumber, c.line);
+        EXPECT_EQ(input.line(), c.line);
     }
 }
 

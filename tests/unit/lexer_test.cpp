@@ -67,9 +67,10 @@ TEST(Lexer, TokenStreams)
     for (const ScanCase &c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture log;
-        EXPECT_EQ(scanAll(c.input), c.expected);
+        Scanner scanner(c.input);
+        EXPECT_EQ(scanAll(scanner), c.expected);
         EXPECT_TRUE(log.messages().empty());
-        EXPECT_FALSE(lexerFailed());
+        EXPECT_FALSE(scanner.failed());
     }
 }
 
@@ -109,56 +110,54 @@ TEST(Lexer, LexicalErrorsAreLoggedOnceAndEndTheStream)
         SCOPED_TRACE(c.message);
         LogCapture log;
         const std::string input = "a " + c.bad + " b\nc";
-        ScanBuffer buffer = scanString(input);
+        Scanner scanner(input);
         TokenValue value;
-        ASSERT_EQ(nextToken(&value), IDENTIFIER);
-        EXPECT_EQ(nextToken(&value), 0);
+        ASSERT_EQ(scanner.next(&value), IDENTIFIER);
+        EXPECT_EQ(scanner.next(&value), 0);
         // Nothing after the bad token is ever returned.
-        EXPECT_EQ(nextToken(&value), 0);
-        EXPECT_TRUE(lexerFailed());
-        EXPECT_EQ(lineNumber, 1);
-        deleteBuffer(buffer);
+        EXPECT_EQ(scanner.next(&value), 0);
+        EXPECT_TRUE(scanner.failed());
+        EXPECT_EQ(scanner.line(), 1);
         EXPECT_EQ(log.messages(), std::vector<std::string>{c.message});
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR).size(), 1u);
 
-        // The next buffer starts afresh.
-        EXPECT_EQ(scanAll("x"), std::vector<Token>{id("x")});
-        EXPECT_FALSE(lexerFailed());
+        // Another scanner, made meanwhile, starts afresh.
+        Scanner other("x");
+        EXPECT_EQ(scanAll(other), std::vector<Token>{id("x")});
+        EXPECT_FALSE(other.failed());
     }
 }
 
 TEST(Lexer, TokenTextIncludesKeywordBlanksAndIsEmptyAtEnd)
 {
-    ScanBuffer buffer = scanString("  allow\tx # note\n");
+    Scanner scanner("  allow\tx # note\n");
     TokenValue value;
-    ASSERT_EQ(nextToken(&value), ACTION);
-    EXPECT_STREQ(tokenText(), "  allow\t");
-    ASSERT_EQ(nextToken(&value), IDENTIFIER);
-    EXPECT_STREQ(tokenText(), "x");
-    ASSERT_EQ(nextToken(&value), COMMENT);
-    EXPECT_STREQ(tokenText(), "# note");
-    EXPECT_EQ(lineNumber, 1);
-    ASSERT_EQ(nextToken(&value), 0);
-    EXPECT_STREQ(tokenText(), "");
-    EXPECT_EQ(lineNumber, 2);
-    deleteBuffer(buffer);
+    ASSERT_EQ(scanner.next(&value), ACTION);
+    EXPECT_STREQ(scanner.tokenText(), "  allow\t");
+    ASSERT_EQ(scanner.next(&value), IDENTIFIER);
+    EXPECT_STREQ(scanner.tokenText(), "x");
+    ASSERT_EQ(scanner.next(&value), COMMENT);
+    EXPECT_STREQ(scanner.tokenText(), "# note");
+    EXPECT_EQ(scanner.line(), 1);
+    ASSERT_EQ(scanner.next(&value), 0);
+    EXPECT_STREQ(scanner.tokenText(), "");
+    EXPECT_EQ(scanner.line(), 2);
 }
 
 // The parser reads a token ahead before it hands the one before to its
 // action: a text must stay as it was matched while later tokens are scanned.
 TEST(Lexer, TokenTextsOutliveTheTokensAfterThem)
 {
-    ScanBuffer buffer = scanString("abc \"x y\"\n$v<=");
+    Scanner scanner("abc \"x y\"\n$v<=");
     std::vector<TokenText> texts;
     TokenValue value;
-    for (int code; (code = nextToken(&value)) != 0;)
+    for (int code; (code = scanner.next(&value)) != 0;)
         if (tokenCarriesText(code))
             texts.push_back(value.text);
     std::vector<std::string> seen;
     for (const TokenText &text : texts)
         seen.emplace_back(text.data, text.length);
     EXPECT_EQ(seen, (std::vector<std::string>{"abc", "\"x y\"", "$v", "<="}));
-    deleteBuffer(buffer);
 }
 
 } // namespace

@@ -59,17 +59,16 @@ void PrintTo(const Token &t, std::ostream *os)
     *os << "{code " << t.code << ", number " << t.number << ", text \"" << t.text << "\", line " << t.line << "}";
 }
 
-std::vector<Token> scanAll(const std::string &text)
+std::vector<Token> scanAll(Scanner &scanner)
 {
-    ScanBuffer buffer = scanString(text);
     std::vector<Token> tokens;
     for (;;) {
         TokenValue value;
         value.number = 0;
-        const int code = nextToken(&value);
+        const int code = scanner.next(&value);
         if (code == 0)
             break;
-        Token t{code, 0, std::string(), lineNumber};
+        Token t{code, 0, std::string(), scanner.line()};
         if (tokenCarriesText(code)) {
             t.text.assign(value.text.data, value.text.length);
         }
@@ -84,8 +83,13 @@ std::vector<Token> scanAll(const std::string &text)
         }
         tokens.push_back(t);
     }
-    deleteBuffer(buffer);
     return tokens;
+}
+
+std::vector<Token> scanAll(const std::string &text)
+{
+    Scanner scanner(text);
+    return scanAll(scanner);
 }
 
 FrontEnd &testFrontEnd()

@@ -47,7 +47,7 @@ struct Token {
     int code;
     uint64_t number; // NUMBER, ACTION, TYPE
     std::string text; // heap text of the token, if any
-    int line; // lineNumber after the token was scanned
+    int line; // the scanner's line after the token was scanned
     bool operator==(const Token &o) const
     {
         return code == o.code && number == o.number && text == o.text && line == o.line;
@@ -58,6 +58,7 @@ void PrintTo(const Token &t, std::ostream *os);
 // Scans `text` to the end (or the first lexical error); the final 0 is not
 // included.
 std::vector<Token> scanAll(const std::string &text);
+std::vector<Token> scanAll(Scanner &scanner);
 
 // The tests' front end: the library's output over one parse state, which
 // the tests look at between compiles.
