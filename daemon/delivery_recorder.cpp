@@ -48,6 +48,18 @@ SourceHook DeliveryRecorder::startCompile(PolicyOutput &library)
     };
 }
 
+void DeliveryRecorder::endCompile()
+{
+    if (!identity_)
+        return;
+    try {
+        collecting_.groups = identity_->identity().groups();
+    } catch (const std::bad_alloc &) {
+        collecting_.complete = false;
+    }
+    identity_.reset();
+}
+
 RecordStep DeliveryRecorder::step(const char *method, uint32_t uid) const
 {
     return RecordStep{static_cast<int64_t>(time(nullptr)), method, uid, userNameOf(uid).value_or(std::string())};
@@ -63,8 +75,7 @@ bool DeliveryRecorder::takePending(RecordedPolicy::Kind kind, const char *method
     p.policy.kind = kind;
     p.policy.compiled = step(method, uid);
     p.policy.sources = std::move(snapshot.sources);
-    if (identity_)
-        p.policy.groups = identity_->identity().groups();
+    p.policy.groups = std::move(snapshot.groups);
     p.bytes = std::move(snapshot.bytes);
     pending_ = std::move(p);
     return true;

@@ -36,6 +36,9 @@ public:
     SourceHook startCompile(PolicyOutput &library);
     // Takes the identity of the rules on their way to the library.
     PolicyOutput &output() { return *identity_; }
+    // The compile is over, before `library` goes: its identity is kept and
+    // the output that handed on to `library` goes.
+    void endCompile();
 
     // The handlers' results, each returned unchanged. `uid` is the caller's.
     int compiled(CompileKind kind, uint32_t uid, int result);
@@ -52,6 +55,7 @@ private:
     struct Snapshot {
         std::vector<RecordSource> sources;
         std::map<Sha256Digest, std::string> bytes;
+        std::vector<RuleGroup> groups;
         bool complete = true;
     };
     struct Pending {

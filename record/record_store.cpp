@@ -9,6 +9,8 @@
 #include <optional>
 #include <pwd.h>
 #include <set>
+#include <acl/libacl.h>
+#include <functional>
 #include <sys/acl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -75,31 +77,54 @@ bool addAclEntry(acl_t &acl, acl_tag_t tag, acl_perm_t perms, const uid_t *id = 
 // Lets the secadm account read a source (or list the sources): the owner
 // keeps its mode bits, secadm alone gets read (and search), nobody else
 // anything. Without the account the mode bits (root only) are all there is:
-// the minimal ACL set then drops any extended one.
+// the minimal ACL set then drops any extended one. The ACL carries the mode
+// bits with it (its mask is the group bits), so they change in one step and
+// secadm's entry is never masked out in between; an fchmod would rewrite
+// the mask from the group bits. An ACL already as it should be is left.
 void grantSecurityAdministrator(int fd, bool directory, const std::optional<uid_t> &secadm)
 {
     const acl_perm_t owner = directory ? (ACL_READ | ACL_WRITE | ACL_EXECUTE) : (ACL_READ | ACL_WRITE);
     const acl_perm_t reader = directory ? (ACL_READ | ACL_EXECUTE) : ACL_READ;
+    const mode_t ownerOnly = directory ? sourcesDirectoryMode : sourceMode;
     acl_t acl = acl_init(5);
     const bool made = acl && addAclEntry(acl, ACL_USER_OBJ, owner) &&
                       (!secadm || addAclEntry(acl, ACL_USER, reader, &*secadm)) &&
                       addAclEntry(acl, ACL_GROUP_OBJ, 0) && (!secadm || addAclEntry(acl, ACL_MASK, reader)) &&
                       addAclEntry(acl, ACL_OTHER, 0);
     const AclHandle owned(acl);
-    if ((!made || acl_set_fd(fd, acl) != 0) && secadm) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return;
+    if (made) {
+        const AclHandle now(acl_get_fd(fd));
+        if (now && acl_cmp(now.get(), acl) == 0 && (st.st_mode & 07000) == 0)
+            return;
+    }
+    if (made && acl_set_fd(fd, acl) == 0) {
+        // The ACL leaves the set-id and sticky bits; a mode with the group
+        // bits as they now are keeps the mask.
+        if ((st.st_mode & 07000) != 0 && fstat(fd, &st) == 0)
+            fchmod(fd, st.st_mode & 0777);
+        return;
+    }
+    const int error = errno;
+    // No ACL here: the mode bits alone keep the others out.
+    if ((st.st_mode & 07777) != ownerOnly)
+        fchmod(fd, ownerOnly);
+    if (secadm) {
         static bool warned = false;
         if (!warned)
             TAVO_WARN("cannot let %s read the policy sources (no POSIX ACL: %s); only root can", securityAdministrator,
-                      strerror(errno));
+                      strerror(error));
         warned = true;
     }
 }
 
 // A directory of ours: made when missing, with `mode` whatever the umask
-// (the units run with 0077, and /run/tavo is for anyone to read); refused
-// when it is a link, not a directory, not the caller's, or writable by
-// others.
-int ownDirectory(const std::string &path, mode_t mode)
+// (the units run with 0077, and /run/tavo is for anyone to read), or with
+// the mode `setMode` gives it; refused when it is a link, not a directory,
+// not the caller's, or writable by others.
+int ownDirectory(const std::string &path, mode_t mode, const std::function<void(int fd)> &setMode = {})
 {
     // Made only when opening finds nothing: it is there at every call but
     // the first.
@@ -116,6 +141,14 @@ int ownDirectory(const std::string &path, mode_t mode)
         return errno;
     if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return EPERM;
+    if (setMode) {
+        setMode(dir.get());
+        if (fstat(dir.get(), &st) != 0)
+            return errno;
+        if ((st.st_mode & S_IRWXO) != 0 || (st.st_mode & S_IRWXU) != (mode & S_IRWXU))
+            return EPERM;
+        return 0;
+    }
     if ((st.st_mode & 07777) != mode && fchmod(dir.get(), mode) != 0)
         return errno;
     return 0;
@@ -274,8 +307,11 @@ int RecordStore::readWithSources(PolicyRecord &record, std::map<Sha256Digest, st
 int RecordStore::prepare(std::string &problem) const
 {
     int rc = ownDirectory(directory_, directoryMode);
-    if (rc == 0)
-        rc = ownDirectory(directory_ + "/" + sourcesDirectory, sourcesDirectoryMode);
+    if (rc == 0) {
+        const std::optional<uid_t> secadm = securityAdministratorUid();
+        rc = ownDirectory(directory_ + "/" + sourcesDirectory, sourcesDirectoryMode,
+                          [&secadm](int fd) { grantSecurityAdministrator(fd, true, secadm); });
+    }
     if (rc != 0)
         problem = "cannot use " + directory_ + ": " + strerror(rc);
     return rc;
@@ -296,10 +332,8 @@ int RecordStore::write(const PolicyRecord &record, const SourceBytes &bytes, boo
     const std::optional<uid_t> secadm = securityAdministratorUid();
     {
         const UniqueFd dir(open(sources.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (dir.valid()) {
-            fchmod(dir.get(), sourcesDirectoryMode);
+        if (dir.valid())
             grantSecurityAdministrator(dir.get(), true, secadm);
-        }
     }
     std::set<std::string> stored;
     for (const RecordSource &s : record.allSources()) {

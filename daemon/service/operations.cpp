@@ -59,6 +59,11 @@ int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &ta
     run.gate = &gate;
     LibraryOutput library;
     run.onSource = recorder_.startCompile(library);
+    // Ends the recorder's part before `library` goes, after the front end.
+    struct CompileEnd {
+        DeliveryRecorder &recorder;
+        ~CompileEnd() { recorder.endCompile(); }
+    } compileEnd{recorder_};
     // The parse state lives for this run only.
     FrontEnd frontEnd(recorder_.output());
     library.expandIn(frontEnd.state());

@@ -206,6 +206,10 @@ TEST(RecordChange, MarksTheRecordUntilTheModuleAnswersAndBuildsOnUnknownAfterAMa
     {
         RecordChange change(store);
         ASSERT_EQ(change.mark(full, started, problem), 0) << problem;
+        // secadm may still list the sources during the step: the mask of
+        // the directory's ACL (its group bits) was not rewritten.
+        ASSERT_EQ(stat(scratch.path("run/sources").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0750u);
         ASSERT_EQ(store.read(now, problem), RecordStore::ReadStatus::Read) << problem;
         EXPECT_TRUE(now.changing && now.changing->kind == PendingChange::Kind::Full);
         EXPECT_FALSE(now.identity());
