@@ -30,6 +30,7 @@ int main(int argc, char **argv)
     FrontEnd frontEnd(recorder.output());
     library.expandIn(frontEnd.state());
     const int compiled = processPolicyDirectory(frontEnd, run, section);
+    recorder.endCompile();
     if (compiled != 0) {
         fprintf(stderr, "tavo-test-record: %s does not compile (%d)\n", argv[2], compiled);
         return 1;
