@@ -227,7 +227,7 @@ void addDeclarationJson(JsonDocument &object, const DeclarationReport &report)
         reset["namespace"] = jsonText(r.scene);
         reset["variable"] = jsonText(r.variable);
         reset["now"] = r.now;
-        reset["after"] = r.after ? JsonDocument(*r.after) : nullptr;
+        reset["after"] = optionalJson(r.after);
         resets.push_back(std::move(reset));
     }
 }

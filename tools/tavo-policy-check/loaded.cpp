@@ -226,7 +226,7 @@ JsonDocument loadedJson(const LoadedPolicy &loaded)
         scene["sections"] = textsJson(s.sections);
         scene["rules"] = s.rules;
         scene["nodes"] = s.nodes;
-        scene["permissiveRules"] = s.permissiveRules ? JsonDocument(*s.permissiveRules) : nullptr;
+        scene["permissiveRules"] = optionalJson(s.permissiveRules);
         scene["permissive"] =
             s.permissiveRules ? JsonDocument(*s.permissiveRules == s.rules && s.rules > 0) : nullptr;
         scenes.push_back(std::move(scene));
@@ -236,7 +236,7 @@ JsonDocument loadedJson(const LoadedPolicy &loaded)
         JsonDocument variable;
         variable["namespace"] = jsonText(v.nsName);
         variable["variable"] = jsonText(v.name);
-        variable["delivered"] = v.delivered ? JsonDocument(*v.delivered) : nullptr;
+        variable["delivered"] = optionalJson(v.delivered);
         variable["current"] = v.current;
         variable["changed"] = v.changed ? stepJson(*v.changed) : nullptr;
         variables.push_back(std::move(variable));

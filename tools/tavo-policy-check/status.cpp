@@ -243,11 +243,6 @@ JsonDocument digestJson(const std::optional<Sha256Digest> &digest)
     return digest ? JsonDocument(digestToHex(*digest)) : nullptr;
 }
 
-JsonDocument boolJson(const std::optional<bool> &value)
-{
-    return value ? JsonDocument(*value) : nullptr;
-}
-
 const char *stateWord(RecordStore::ReadStatus status)
 {
     switch (status) {
@@ -273,7 +268,7 @@ JsonDocument recordJson(const ReadRecord &r, const JsonDocument &extra = JsonDoc
     const PolicyRecord &rec = r.record;
     out["kind"] = kindName(rec.delivery.kind);
     const std::optional<uint64_t> nodes = rec.nodes();
-    out["nodes"] = nodes ? JsonDocument(*nodes) : nullptr;
+    out["nodes"] = optionalJson(nodes);
     addPolicyJson(out, rec.delivery);
     out["sectionUpdates"] = sectionUpdatesJson(rec.sections);
     JsonDocument &dynamics = out["dynamicVariables"] = JsonDocument::array();
@@ -294,18 +289,18 @@ std::string formatJson(const Status &s)
 {
     JsonDocument out;
     out["moduleLoaded"] = s.moduleLoaded;
-    out["threeMode"] = boolJson(s.threeMode == ThreeModeSwitch::Unreadable
-                                    ? std::nullopt
-                                    : std::optional<bool>(s.threeMode == ThreeModeSwitch::On));
+    out["threeMode"] = optionalJson(s.threeMode == ThreeModeSwitch::Unreadable
+                                        ? std::nullopt
+                                        : std::optional<bool>(s.threeMode == ThreeModeSwitch::On));
     out["inForce"] = recordJson(s.inForce);
     // The record's identity counts only for the image it was made for.
-    out["initialImage"] = recordJson(s.initial, {{"imageMatchesRecord", boolJson(s.initialImageMatches)}});
+    out["initialImage"] = recordJson(s.initial, {{"imageMatchesRecord", optionalJson(s.initialImageMatches)}});
     JsonDocument &disk = out["disk"];
     disk["directory"] = jsonText(s.policyDirectory);
     disk["result"] = s.diskResult;
     disk["identity"] = digestJson(s.disk);
-    out["diskMatchesKernel"] = boolJson(s.diskMatchesKernel());
-    out["initialImageMatchesKernel"] = boolJson(s.initialMatchesKernel());
+    out["diskMatchesKernel"] = optionalJson(s.diskMatchesKernel());
+    out["initialImageMatchesKernel"] = optionalJson(s.initialMatchesKernel());
     out["storeInitialImage"] = s.initialImageStale() ? JsonDocument(std::string(storeInitialImageCommand)) : nullptr;
     out["loaded"] = loadedJson(s.loaded);
     return dumpJson(out);
