@@ -12,7 +12,7 @@ constexpr size_t batchCount = 3;
 
 struct PipelinedOutput::Call {
     enum Kind { Namespace, Function, Uid, Label, Kmod, Device };
-    Kind kind;
+    Kind kind = Namespace;
     std::string a;
     std::string b;
     std::string c;
@@ -20,9 +20,12 @@ struct PipelinedOutput::Call {
 };
 
 // The calls of a file's parse, then the file's rules (if any). Batches go
-// round, so the rules' lists and the calls' vector keep their storage.
+// round, and the calls and rules in them are written over, so that their
+// strings and lists keep their storage.
 struct PipelinedOutput::Batch {
+    // The first callCount are this batch's.
     std::vector<Call> calls;
+    size_t callCount = 0;
     bool hasRules = false;
     std::string fileName;
     std::vector<FileRule> rules;
@@ -63,9 +66,14 @@ void PipelinedOutput::finish()
     rethrowFailure(lock);
 }
 
-PipelinedOutput::Batch &PipelinedOutput::open()
+PipelinedOutput::PipelinedOutput::Call &PipelinedOutput::nextCall(int kind)
 {
-    return *open_;
+    Batch &batch = *open_;
+    if (batch.callCount == batch.calls.size())
+        batch.calls.emplace_back();
+    Call &call = batch.calls[batch.callCount++];
+    call.kind = static_cast<Call::Kind>(kind);
+    return call;
 }
 
 void PipelinedOutput::submit()
@@ -77,14 +85,13 @@ void PipelinedOutput::submit()
     open_ = std::move(spares_.back());
     spares_.pop_back();
     lock.unlock();
-    // Emptied here: what the calls hold was made on this thread.
-    open_->calls.clear();
+    open_->callCount = 0;
     open_->hasRules = false;
 }
 
 void PipelinedOutput::drain()
 {
-    if (!open_->calls.empty() || open_->hasRules)
+    if (open_->callCount != 0 || open_->hasRules)
         submit();
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return queue_.empty() && !busy_; });
@@ -133,14 +140,15 @@ void PipelinedOutput::run()
 
 void PipelinedOutput::apply(Batch &batch)
 {
-    for (Call &call : batch.calls) {
+    for (size_t i = 0; i < batch.callCount; ++i) {
+        const Call &call = batch.calls[i];
         switch (call.kind) {
-        case Call::Namespace: next_.setNamespaceInfo(std::move(call.a)); break;
+        case Call::Namespace: next_.setNamespaceInfo(call.a); break;
         case Call::Function: next_.setNamespaceFuncInfo(call.a, call.b, call.c); break;
         case Call::Uid: next_.setUidInfo(call.a, call.uid); break;
         case Call::Label: next_.setFileToGetLabelMap(call.a, call.b); break;
-        case Call::Kmod: next_.addToKmodVec(std::move(call.a)); break;
-        case Call::Device: next_.addToDeviceVec(std::move(call.a)); break;
+        case Call::Kmod: next_.addToKmodVec(call.a); break;
+        case Call::Device: next_.addToDeviceVec(call.a); break;
         }
     }
     if (batch.hasRules)
@@ -181,7 +189,7 @@ void PipelinedOutput::addRules(const std::string &fileName, std::vector<FileRule
         std::unique_lock<std::mutex> lock(mutex_);
         rethrowFailure(lock);
     }
-    Batch &batch = open();
+    Batch &batch = *open_;
     batch.fileName = fileName;
     batch.rules.swap(rules);
     batch.hasRules = true;
@@ -196,7 +204,7 @@ void PipelinedOutput::setNamespaceInfo(std::string nsName)
         next_.setNamespaceInfo(std::move(nsName));
         return;
     }
-    open().calls.push_back(Call{Call::Namespace, std::move(nsName), {}, {}, 0});
+    nextCall(Call::Namespace).a = std::move(nsName);
 }
 
 void PipelinedOutput::setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
@@ -206,7 +214,10 @@ void PipelinedOutput::setNamespaceFuncInfo(const std::string &nsName, const std:
         next_.setNamespaceFuncInfo(nsName, moduleName, funcName);
         return;
     }
-    open().calls.push_back(Call{Call::Function, nsName, moduleName, funcName, 0});
+    Call &call = nextCall(Call::Function);
+    call.a = nsName;
+    call.b = moduleName;
+    call.c = funcName;
 }
 
 void PipelinedOutput::setUidInfo(const std::string &userName, uint32_t uid)
@@ -215,7 +226,9 @@ void PipelinedOutput::setUidInfo(const std::string &userName, uint32_t uid)
         next_.setUidInfo(userName, uid);
         return;
     }
-    open().calls.push_back(Call{Call::Uid, userName, {}, {}, uid});
+    Call &call = nextCall(Call::Uid);
+    call.a = userName;
+    call.uid = uid;
 }
 
 void PipelinedOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)
@@ -224,7 +237,9 @@ void PipelinedOutput::setFileToGetLabelMap(const std::string &kind, const std::s
         next_.setFileToGetLabelMap(kind, name);
         return;
     }
-    open().calls.push_back(Call{Call::Label, kind, name, {}, 0});
+    Call &call = nextCall(Call::Label);
+    call.a = kind;
+    call.b = name;
 }
 
 void PipelinedOutput::addToKmodVec(std::string name)
@@ -233,7 +248,7 @@ void PipelinedOutput::addToKmodVec(std::string name)
         next_.addToKmodVec(std::move(name));
         return;
     }
-    open().calls.push_back(Call{Call::Kmod, std::move(name), {}, {}, 0});
+    nextCall(Call::Kmod).a = std::move(name);
 }
 
 void PipelinedOutput::addToDeviceVec(std::string name)
@@ -242,5 +257,5 @@ void PipelinedOutput::addToDeviceVec(std::string name)
         next_.addToDeviceVec(std::move(name));
         return;
     }
-    open().calls.push_back(Call{Call::Device, std::move(name), {}, {}, 0});
+    nextCall(Call::Device).a = std::move(name);
 }

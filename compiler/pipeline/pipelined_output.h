@@ -55,8 +55,9 @@ private:
     struct Call;
     struct Batch;
 
-    // The calls gathered since the last file's rules (a batch from the pool).
-    Batch &open();
+    // A call of this kind (Call::Kind) to fill in, in the open batch, over
+    // one of its earlier calls when there is one.
+    Call &nextCall(int kind);
     // Queues the open batch, waiting while every spare one is in the queue.
     void submit();
     // Queues what is open, and waits until the thread has done everything.
