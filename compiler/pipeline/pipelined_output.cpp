@@ -4,9 +4,10 @@
 
 namespace {
 
-// One batch fills while the thread works on one and another waits: the
-// parse runs at most two files ahead of the encoder.
-constexpr size_t batchCount = 3;
+// One batch fills while the thread works on the other: a file's rules go
+// over once the last file's are done, so that what `next` failed with is
+// always seen by the file after the one that failed.
+constexpr size_t batchCount = 2;
 
 } // namespace
 
@@ -187,6 +188,7 @@ void PipelinedOutput::addRules(const std::string &fileName, std::vector<FileRule
     }
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return queue_.empty() && !busy_; });
         rethrowFailure(lock);
     }
     Batch &batch = *open_;

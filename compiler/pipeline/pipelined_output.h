@@ -38,10 +38,11 @@ public:
     // Both wait for everything before them and answer on this thread.
     int clearAllPolicy() override;
     int initNamespaceFuncInfo() override;
-    // Takes the rules (the parse state gets the storage of an earlier
-    // file's in their place, whose lists keep their capacity), and throws
-    // what `next` failed with on an earlier file: the compile then fails
-    // as though this file's rules had failed.
+    // Waits until `next` has the last file's rules, then takes these (the
+    // parse state gets the storage of an earlier file's in their place,
+    // whose lists keep their capacity). Throws what `next` failed with on
+    // the last file instead: the compile then fails as though this file's
+    // rules had failed.
     void addRules(const std::string &fileName, std::vector<FileRule> &rules) override;
     void setNamespaceInfo(std::string nsName) override;
     void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
@@ -58,7 +59,7 @@ private:
     // A call of this kind (Call::Kind) to fill in, in the open batch, over
     // one of its earlier calls when there is one.
     Call &nextCall(int kind);
-    // Queues the open batch, waiting while every spare one is in the queue.
+    // Queues the open batch, waiting while the other one is in the queue.
     void submit();
     // Queues what is open, and waits until the thread has done everything.
     void drain();
