@@ -47,8 +47,8 @@ PipelinedOutput::~PipelinedOutput()
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
+        wake_.notify_all();
     }
-    wake_.notify_all();
     thread_.join();
 }
 
@@ -60,8 +60,8 @@ void PipelinedOutput::finish()
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
+        wake_.notify_all();
     }
-    wake_.notify_all();
     thread_.join();
     std::unique_lock<std::mutex> lock(mutex_);
     rethrowFailure(lock);
