@@ -34,6 +34,8 @@ struct PipelinedOutput::Batch {
 
 PipelinedOutput::PipelinedOutput(PolicyOutput &next) : next_(next)
 {
+    // Room for every batch: the thread gives one back without allocating.
+    spares_.reserve(batchCount);
     for (size_t i = 1; i < batchCount; ++i)
         spares_.push_back(std::make_unique<Batch>());
     open_ = std::make_unique<Batch>();
@@ -67,7 +69,7 @@ void PipelinedOutput::finish()
     rethrowFailure(lock);
 }
 
-PipelinedOutput::PipelinedOutput::Call &PipelinedOutput::nextCall(int kind)
+PipelinedOutput::Call &PipelinedOutput::nextCall(int kind)
 {
     Batch &batch = *open_;
     if (batch.callCount == batch.calls.size())

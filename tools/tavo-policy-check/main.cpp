@@ -233,18 +233,19 @@ int main(int argc, char **argv)
     }
 
     int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter);
+    // Only the last file's encoding can fail here: an earlier one's failed
+    // the file compiled after it.
+    const auto outOfMemory = [&firstFailure] {
+        TAVO_ERROR("policy compile failed: %s", "out of memory");
+        if (firstFailure == 0)
+            firstFailure = FileCompileError;
+    };
     try {
         pipelined.finish();
     } catch (const std::bad_alloc &) {
-        // Only the last files' encoding can fail here: an earlier failure
-        // failed the file compiled after it.
-        TAVO_ERROR("policy compile failed: %s", "out of memory");
-        if (firstFailure == 0)
-            firstFailure = FileCompileError;
+        outOfMemory();
     } catch (const std::length_error &) {
-        TAVO_ERROR("policy compile failed: %s", "out of memory");
-        if (firstFailure == 0)
-            firstFailure = FileCompileError;
+        outOfMemory();
     }
 
     const Sha256Digest policy = identity.identity().identity();
