@@ -12,12 +12,13 @@ constexpr size_t batchCount = 2;
 } // namespace
 
 struct PipelinedOutput::Call {
-    enum Kind { Namespace, Function, Uid, Label, Kmod, Device };
+    enum Kind { Namespace, Function, Uid, Label, Kmod, Device, Task };
     Kind kind = Namespace;
     std::string a;
     std::string b;
     std::string c;
     uint32_t uid = 0;
+    std::function<void()> task;
 };
 
 // The calls of a file's parse, then the file's rules (if any). Batches go
@@ -124,16 +125,9 @@ void PipelinedOutput::run()
         // seen it: it clears the policy then.
         const bool failed = failure_ != nullptr;
         lock.unlock();
-        std::exception_ptr failure;
-        if (!failed) {
-            try {
-                apply(*batch);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }
+        std::exception_ptr failure = apply(*batch, failed);
         lock.lock();
-        if (failure)
+        if (failure && !failure_)
             failure_ = std::move(failure);
         busy_ = false;
         spares_.push_back(std::move(batch));
@@ -141,21 +135,43 @@ void PipelinedOutput::run()
     }
 }
 
-void PipelinedOutput::apply(Batch &batch)
+std::exception_ptr PipelinedOutput::apply(Batch &batch, bool failed)
 {
+    std::exception_ptr failure;
     for (size_t i = 0; i < batch.callCount; ++i) {
-        const Call &call = batch.calls[i];
-        switch (call.kind) {
-        case Call::Namespace: next_.setNamespaceInfo(call.a); break;
-        case Call::Function: next_.setNamespaceFuncInfo(call.a, call.b, call.c); break;
-        case Call::Uid: next_.setUidInfo(call.a, call.uid); break;
-        case Call::Label: next_.setFileToGetLabelMap(call.a, call.b); break;
-        case Call::Kmod: next_.addToKmodVec(call.a); break;
-        case Call::Device: next_.addToDeviceVec(call.a); break;
+        Call &call = batch.calls[i];
+        if (failed && call.kind != Call::Task)
+            continue;
+        try {
+            switch (call.kind) {
+            case Call::Namespace: next_.setNamespaceInfo(call.a); break;
+            case Call::Function: next_.setNamespaceFuncInfo(call.a, call.b, call.c); break;
+            case Call::Uid: next_.setUidInfo(call.a, call.uid); break;
+            case Call::Label: next_.setFileToGetLabelMap(call.a, call.b); break;
+            case Call::Kmod: next_.addToKmodVec(call.a); break;
+            case Call::Device: next_.addToDeviceVec(call.a); break;
+            case Call::Task: {
+                // Let go of what it holds once it ran.
+                const std::function<void()> task = std::move(call.task);
+                call.task = nullptr;
+                task();
+                break;
+            }
+            }
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+            failed = true;
         }
     }
-    if (batch.hasRules)
-        next_.addRules(batch.fileName, batch.rules);
+    if (batch.hasRules && !failed) {
+        try {
+            next_.addRules(batch.fileName, batch.rules);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    return failure;
 }
 
 int PipelinedOutput::clearAllPolicy()
@@ -200,6 +216,15 @@ void PipelinedOutput::addRules(const std::string &fileName, std::vector<FileRule
     submit();
     if (afterFile)
         afterFile();
+}
+
+void PipelinedOutput::post(std::function<void()> task)
+{
+    if (!thread_.joinable()) {
+        task();
+        return;
+    }
+    nextCall(Call::Task).task = std::move(task);
 }
 
 void PipelinedOutput::setNamespaceInfo(std::string nsName)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,12 @@ public:
     // `next` may be read after it, and later calls go to it directly.
     // Rethrows what `next` failed with and no call has rethrown yet.
     void finish();
+
+    // Runs `task` on the second thread in order with the calls around it
+    // (at once when the thread has ended), for what the caller keeps
+    // beside `next`'s results. It runs even after `next` failed; what it
+    // throws fails the compile as `next` failing would.
+    void post(std::function<void()> task);
 
     // Both wait for everything before them and answer on this thread.
     int clearAllPolicy() override;
@@ -65,7 +72,9 @@ private:
     void drain();
     void rethrowFailure(std::unique_lock<std::mutex> &lock);
     void run();
-    void apply(Batch &batch);
+    // What the batch failed with, if anything; with `failed` only its
+    // tasks run.
+    std::exception_ptr apply(Batch &batch, bool failed);
 
     PolicyOutput &next_;
     std::thread thread_;

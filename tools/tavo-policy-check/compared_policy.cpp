@@ -1,9 +1,12 @@
 #include "compared_policy.h"
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 #include <sys/stat.h>
 
 #include "front_end.h"
+#include "pipelined_output.h"
 
 namespace {
 
@@ -73,34 +76,61 @@ void PolicyComparer::start(ComparedPolicy &out)
     output_.clearAllPolicy();
 }
 
-const std::string &PolicyComparer::attachText(const std::string &name, const std::string &content)
+const std::string &PolicyComparer::attachText(PipelinedOutput &pipelined, const std::string &name,
+                                              const std::string &content)
 {
-    const std::string file = baseName(name);
-    auto found = current_->files.find(file);
-    if (found == current_->files.end())
-        found = current_->files.emplace(file, ComparedFile()).first;
-    ComparedFile &compared = found->second;
     texts_.push_back(content);
-    if (compared.text) {
-        duplicate_ = file;
-        return texts_.back();
+    const std::string *text = &texts_.back();
+    // The file's entry and rules are the second thread's until the end:
+    // its rules are there once this runs after them.
+    pipelined.post([this, file = baseName(name), text] {
+        auto found = current_->files.find(file);
+        if (found == current_->files.end())
+            found = current_->files.emplace(file, ComparedFile()).first;
+        ComparedFile &compared = found->second;
+        if (compared.text) {
+            duplicate_ = file;
+            return;
+        }
+        compared.text = text;
+        for (ComparedRule &r : compared.rules)
+            r.text = text;
+    });
+    return *text;
+}
+
+int PolicyComparer::finishCompile(PipelinedOutput &pipelined, int result, const std::string &lastFile,
+                                  std::string &problem)
+{
+    try {
+        pipelined.finish();
+        return result;
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
     }
-    compared.text = &texts_.back();
-    for (ComparedRule &r : compared.rules)
-        r.text = compared.text;
-    return texts_.back();
+    // Only the last file's rules can fail here: an earlier file's failed
+    // the file after it.
+    if (result != 0)
+        return result;
+    problem = "out of memory while comparing the rules of " + lastFile;
+    return FileCompileError;
 }
 
 int PolicyComparer::compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem)
 {
     start(out);
-    FrontEnd frontEnd(output_);
-    const SourceHook attach = [this, &frontEnd](const CompiledSource &source, const std::string &content) {
-        const std::string &kept = attachText(source.name, content);
+    PipelinedOutput pipelined(output_);
+    FrontEnd frontEnd(pipelined);
+    std::string lastFile;
+    const SourceHook attach = [this, &frontEnd, &pipelined, &lastFile](const CompiledSource &source,
+                                                                       const std::string &content) {
+        const std::string &kept = attachText(pipelined, source.name, content);
+        lastFile = source.name;
         if (fileHook_)
             fileHook_(source.name, kept, frontEnd.state());
     };
-    const int firstFailure = compileGivenPaths(frontEnd, paths, {}, attach);
+    int firstFailure = compileGivenPaths(frontEnd, paths, {}, attach);
+    firstFailure = finishCompile(pipelined, firstFailure, lastFile, problem);
     out.groups = output_.identity().groups();
     if (firstFailure == 0 && !duplicate_.empty()) {
         problem = "two candidate files are named " + duplicate_;
@@ -114,22 +144,27 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
                                    std::string &problem)
 {
     start(out);
-    FrontEnd frontEnd(output_);
+    PipelinedOutput pipelined(output_);
+    FrontEnd frontEnd(pipelined);
+    std::string lastFile;
     for (const RecordSource &s : sources) {
         const auto found = bytes.find(s.blob);
         if (found == bytes.end()) {
             problem = "the recorded source " + s.name + " is missing";
-            return FileUnusable;
+            return finishCompile(pipelined, FileUnusable, lastFile, problem);
         }
         const int result = compilePolicyContent(frontEnd, s.name, found->second);
         if (!succeeded(result)) {
             problem = "the recorded source " + s.name + " no longer compiles (" + std::to_string(result) + ")";
-            return result;
+            return finishCompile(pipelined, result, lastFile, problem);
         }
+        lastFile = s.name;
         if (fileHook_)
             fileHook_(s.name, found->second, frontEnd.state());
-        attachText(s.name, found->second);
+        attachText(pipelined, s.name, found->second);
     }
+    if (const int rc = finishCompile(pipelined, 0, "the recorded source " + lastFile, problem))
+        return rc;
     out.groups = output_.identity().groups();
     return 0;
 }
