@@ -755,7 +755,8 @@ private:
 // The encoder on a second thread: every call arrives in order with the
 // file's rules whole, and the encoder running out of memory on a file
 // fails the file after it (whose rules then never go over) or, after the
-// last file, the end of the run.
+// last file, the end of the run. A call posted after a file runs after
+// its rules, even after they failed.
 TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd)
 {
     const struct {
@@ -767,13 +768,17 @@ TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd
         bool endFails;
     } cases[] = {
         {{"a", "b", "c"}, "", FileCompiled,
-         {"scene a", "a.p: read write", "scene b", "b.p: read exec", "scene c", "c.p: read write"}, {}, false},
+         {"scene a", "a.p: read write", "after a.p", "scene b", "b.p: read exec", "after b.p", "scene c",
+          "c.p: read write", "after c.p"},
+         {}, false},
         {{"a", "b", "c", "d"}, "b.p", FileCompileError,
-         {"scene a", "a.p: read write", "scene b", "scene c", "clear", "scene d", "d.p: read exec"},
+         {"scene a", "a.p: read write", "after a.p", "scene b", "after b.p", "scene c", "clear", "scene d",
+          "d.p: read exec", "after d.p"},
          {"####ERROR: 编译文件c.p时内存不足，已清除全部策略", "###ERROR: 策略文件c.p解析失败",
           "##ERROR: 处理策略文件 c.p 失败，错误码 3"},
          false},
-        {{"a", "b"}, "b.p", FileCompiled, {"scene a", "a.p: read write", "scene b"}, {}, true},
+        {{"a", "b"}, "b.p", FileCompiled, {"scene a", "a.p: read write", "after a.p", "scene b", "after b.p"}, {},
+         true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.failOn);
@@ -787,7 +792,11 @@ TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd
         PipelinedOutput pipelined(recording);
         FrontEnd fe(pipelined);
         LogCapture log;
-        EXPECT_EQ(compilePolicyDirectory(fe, runOver(scratch, "policy", false)), c.result);
+        PolicyDirectoryRun run = runOver(scratch, "policy", false);
+        run.onSource = [&](const CompiledSource &source, const std::string &) {
+            pipelined.post([&recording, name = source.name] { recording.calls.push_back("after " + name); });
+        };
+        EXPECT_EQ(compilePolicyDirectory(fe, run), c.result);
         if (c.endFails)
             EXPECT_THROW(pipelined.finish(), std::bad_alloc);
         else
