@@ -21,6 +21,29 @@ bool succeeded(int result)
     return result == FileCompiled || result == FileWithoutPolicy;
 }
 
+// Hands a compile's rules to the comparer's pipeline, and nothing else:
+// the identity output it ends in takes the rules only, so the library's
+// tables the parse fills on the way need not cross to the second thread.
+class RulesOnly final : public PolicyOutput {
+public:
+    explicit RulesOnly(PolicyOutput &next) : next_(next) {}
+    int clearAllPolicy() override { return next_.clearAllPolicy(); }
+    int initNamespaceFuncInfo() override { return next_.initNamespaceFuncInfo(); }
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
+    {
+        next_.addRules(fileName, rules);
+    }
+    void setNamespaceInfo(std::string) override {}
+    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
+    void setUidInfo(const std::string &, uint32_t) override {}
+    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
+    void addToKmodVec(std::string) override {}
+    void addToDeviceVec(std::string) override {}
+
+private:
+    PolicyOutput &next_;
+};
+
 } // namespace
 
 int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
@@ -120,7 +143,8 @@ int PolicyComparer::compilePaths(const std::vector<std::string> &paths, Compared
 {
     start(out);
     PipelinedOutput pipelined(output_);
-    FrontEnd frontEnd(pipelined);
+    RulesOnly rules(pipelined);
+    FrontEnd frontEnd(rules);
     std::string lastFile;
     const SourceHook attach = [this, &frontEnd, &pipelined, &lastFile](const CompiledSource &source,
                                                                        const std::string &content) {
@@ -145,7 +169,8 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
 {
     start(out);
     PipelinedOutput pipelined(output_);
-    FrontEnd frontEnd(pipelined);
+    RulesOnly rules(pipelined);
+    FrontEnd frontEnd(rules);
     std::string lastFile;
     for (const RecordSource &s : sources) {
         const auto found = bytes.find(s.blob);
