@@ -27,10 +27,14 @@ bool succeeded(int result)
 class RulesOnly final : public PolicyOutput {
 public:
     explicit RulesOnly(PolicyOutput &next) : next_(next) {}
+    // Whose rules went over last.
+    std::string lastFile;
+
     int clearAllPolicy() override { return next_.clearAllPolicy(); }
     int initNamespaceFuncInfo() override { return next_.initNamespaceFuncInfo(); }
     void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
     {
+        lastFile = fileName;
         next_.addRules(fileName, rules);
     }
     void setNamespaceInfo(std::string) override {}
@@ -135,7 +139,7 @@ int PolicyComparer::finishCompile(PipelinedOutput &pipelined, int result, const 
     // the file after it.
     if (result != 0)
         return result;
-    problem = "out of memory while comparing the rules of " + lastFile;
+    problem = "out of memory while comparing the rules" + (lastFile.empty() ? std::string() : " of " + lastFile);
     return FileCompileError;
 }
 
@@ -145,16 +149,13 @@ int PolicyComparer::compilePaths(const std::vector<std::string> &paths, Compared
     PipelinedOutput pipelined(output_);
     RulesOnly rules(pipelined);
     FrontEnd frontEnd(rules);
-    std::string lastFile;
-    const SourceHook attach = [this, &frontEnd, &pipelined, &lastFile](const CompiledSource &source,
-                                                                       const std::string &content) {
+    const SourceHook attach = [this, &frontEnd, &pipelined](const CompiledSource &source, const std::string &content) {
         const std::string &kept = attachText(pipelined, source.name, content);
-        lastFile = source.name;
         if (fileHook_)
             fileHook_(source.name, kept, frontEnd.state());
     };
     int firstFailure = compileGivenPaths(frontEnd, paths, {}, attach);
-    firstFailure = finishCompile(pipelined, firstFailure, lastFile, problem);
+    firstFailure = finishCompile(pipelined, firstFailure, rules.lastFile, problem);
     out.groups = output_.identity().groups();
     if (firstFailure == 0 && !duplicate_.empty()) {
         problem = "two candidate files are named " + duplicate_;
@@ -171,24 +172,23 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
     PipelinedOutput pipelined(output_);
     RulesOnly rules(pipelined);
     FrontEnd frontEnd(rules);
-    std::string lastFile;
     for (const RecordSource &s : sources) {
         const auto found = bytes.find(s.blob);
         if (found == bytes.end()) {
             problem = "the recorded source " + s.name + " is missing";
-            return finishCompile(pipelined, FileUnusable, lastFile, problem);
+            return finishCompile(pipelined, FileUnusable, rules.lastFile, problem);
         }
         const int result = compilePolicyContent(frontEnd, s.name, found->second);
         if (!succeeded(result)) {
             problem = "the recorded source " + s.name + " no longer compiles (" + std::to_string(result) + ")";
-            return finishCompile(pipelined, result, lastFile, problem);
+            return finishCompile(pipelined, result, rules.lastFile, problem);
         }
-        lastFile = s.name;
         if (fileHook_)
             fileHook_(s.name, found->second, frontEnd.state());
         attachText(pipelined, s.name, found->second);
     }
-    if (const int rc = finishCompile(pipelined, 0, "the recorded source " + lastFile, problem))
+    const std::string last = rules.lastFile.empty() ? std::string() : "the recorded source " + rules.lastFile;
+    if (const int rc = finishCompile(pipelined, 0, last, problem))
         return rc;
     out.groups = output_.identity().groups();
     return 0;

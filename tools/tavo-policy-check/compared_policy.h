@@ -73,7 +73,8 @@ private:
     // rules at it after they went over.
     const std::string &attachText(PipelinedOutput &pipelined, const std::string &name, const std::string &content);
     // Ends the compile's second thread: `result`, or a failure when the
-    // last file's rules (`lastFile`) could not be taken.
+    // last file's rules (`lastFile`'s, named in `problem`) could not be
+    // taken.
     int finishCompile(PipelinedOutput &pipelined, int result, const std::string &lastFile, std::string &problem);
 
     IdentityOutput output_;
