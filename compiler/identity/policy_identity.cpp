@@ -233,10 +233,11 @@ public:
     ~HashThread()
     {
         {
+            // Woken while the lock is held, as every other wake is.
             const std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
+            wake_.notify_all();
         }
-        wake_.notify_all();
         thread_.join();
     }
 

@@ -19,6 +19,8 @@
 
 #include <openssl/evp.h>
 
+#include "front_end.h"
+#include "pipelined_output.h"
 #include "policy_loader.h"
 
 namespace {
@@ -714,6 +716,94 @@ TEST(PipelineText, InvalidUtf8ReachesTheRecordsUnchanged)
     EXPECT_EQ(n.subjectNames, std::vector<std::string>{subject});
     EXPECT_EQ(n.objectNames, std::vector<std::string>{object});
     EXPECT_EQ(n.namespaceName, "w\x80x");
+}
+
+// What reaches an output behind a PipelinedOutput, in order; out of memory
+// on the rules of one file.
+class RecordingOutput final : public PolicyOutput {
+public:
+    explicit RecordingOutput(std::string failOn) : failOn_(std::move(failOn)) {}
+    std::vector<std::string> calls;
+
+    int clearAllPolicy() override
+    {
+        calls.push_back("clear");
+        return 0;
+    }
+    int initNamespaceFuncInfo() override { return 0; }
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
+    {
+        if (fileName == failOn_)
+            throw std::bad_alloc();
+        std::string rule = fileName + ":";
+        for (const FileRule &r : rules)
+            for (const std::string &permission : r.permissions)
+                rule += " " + permission;
+        calls.push_back(rule);
+    }
+    void setNamespaceInfo(std::string nsName) override { calls.push_back("scene " + nsName); }
+    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
+    void setUidInfo(const std::string &, uint32_t) override {}
+    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
+    void addToKmodVec(std::string) override {}
+    void addToDeviceVec(std::string) override {}
+
+private:
+    std::string failOn_;
+};
+
+// The encoder on a second thread: every call arrives in order with the
+// file's rules whole, and the encoder running out of memory on a file
+// fails the file after it (whose rules then never go over) or, after the
+// last file, the end of the run. A call posted after a file runs after
+// its rules, even after they failed.
+TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd)
+{
+    const struct {
+        std::vector<std::string> files;
+        std::string failOn;
+        int result;
+        std::vector<std::string> calls;
+        std::vector<std::string> errors;
+        bool endFails;
+    } cases[] = {
+        {{"a", "b", "c"}, "", FileCompiled,
+         {"scene a", "a.p: read write", "after a.p", "scene b", "b.p: read exec", "after b.p", "scene c",
+          "c.p: read write", "after c.p"},
+         {}, false},
+        {{"a", "b", "c", "d"}, "b.p", FileCompileError,
+         {"scene a", "a.p: read write", "after a.p", "scene b", "after b.p", "scene c", "clear", "scene d",
+          "d.p: read exec", "after d.p"},
+         {"####ERROR: 编译文件c.p时内存不足，已清除全部策略", "###ERROR: 策略文件c.p解析失败",
+          "##ERROR: 处理策略文件 c.p 失败，错误码 3"},
+         false},
+        {{"a", "b"}, "b.p", FileCompiled, {"scene a", "a.p: read write", "after a.p", "scene b", "after b.p"}, {},
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.failOn);
+        ScratchDir scratch;
+        scratch.mkdir("policy");
+        for (size_t i = 0; i < c.files.size(); ++i)
+            scratch.write("policy/" + c.files[i] + ".p",
+                          "string name = " + c.files[i] + "\nallow 1000 \"/usr/bin/app\" \"/var/www/*\" file { read, " +
+                              (i % 2 ? "exec" : "write") + " }\n");
+        RecordingOutput recording(c.failOn);
+        PipelinedOutput pipelined(recording);
+        FrontEnd fe(pipelined);
+        LogCapture log;
+        PolicyDirectoryRun run = runOver(scratch, "policy", false);
+        run.onSource = [&](const CompiledSource &source, const std::string &) {
+            pipelined.post([&recording, name = source.name] { recording.calls.push_back("after " + name); });
+        };
+        EXPECT_EQ(compilePolicyDirectory(fe, run), c.result);
+        if (c.endFails)
+            EXPECT_THROW(pipelined.finish(), std::bad_alloc);
+        else
+            EXPECT_NO_THROW(pipelined.finish());
+        EXPECT_EQ(recording.calls, c.calls);
+        EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.errors);
+    }
 }
 
 } // namespace

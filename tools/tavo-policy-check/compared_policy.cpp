@@ -1,9 +1,12 @@
 #include "compared_policy.h"
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 #include <sys/stat.h>
 
 #include "front_end.h"
+#include "pipelined_output.h"
 
 namespace {
 
@@ -17,6 +20,33 @@ bool succeeded(int result)
 {
     return result == FileCompiled || result == FileWithoutPolicy;
 }
+
+// Hands a compile's rules to the comparer's pipeline, and nothing else:
+// the identity output it ends in takes the rules only, so the library's
+// tables the parse fills on the way need not cross to the second thread.
+class RulesOnly final : public PolicyOutput {
+public:
+    explicit RulesOnly(PolicyOutput &next) : next_(next) {}
+    // Whose rules went over last.
+    std::string lastFile;
+
+    int clearAllPolicy() override { return next_.clearAllPolicy(); }
+    int initNamespaceFuncInfo() override { return next_.initNamespaceFuncInfo(); }
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override
+    {
+        lastFile = fileName;
+        next_.addRules(fileName, rules);
+    }
+    void setNamespaceInfo(std::string) override {}
+    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
+    void setUidInfo(const std::string &, uint32_t) override {}
+    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
+    void addToKmodVec(std::string) override {}
+    void addToDeviceVec(std::string) override {}
+
+private:
+    PolicyOutput &next_;
+};
 
 } // namespace
 
@@ -73,34 +103,59 @@ void PolicyComparer::start(ComparedPolicy &out)
     output_.clearAllPolicy();
 }
 
-const std::string &PolicyComparer::attachText(const std::string &name, const std::string &content)
+const std::string &PolicyComparer::attachText(PipelinedOutput &pipelined, const std::string &name,
+                                              const std::string &content)
 {
-    const std::string file = baseName(name);
-    auto found = current_->files.find(file);
-    if (found == current_->files.end())
-        found = current_->files.emplace(file, ComparedFile()).first;
-    ComparedFile &compared = found->second;
     texts_.push_back(content);
-    if (compared.text) {
-        duplicate_ = file;
-        return texts_.back();
+    const std::string *text = &texts_.back();
+    // The file's entry and rules are the second thread's until the end:
+    // its rules are there once this runs after them.
+    pipelined.post([this, file = baseName(name), text] {
+        auto found = current_->files.find(file);
+        if (found == current_->files.end())
+            found = current_->files.emplace(file, ComparedFile()).first;
+        ComparedFile &compared = found->second;
+        if (compared.text) {
+            duplicate_ = file;
+            return;
+        }
+        compared.text = text;
+        for (ComparedRule &r : compared.rules)
+            r.text = text;
+    });
+    return *text;
+}
+
+int PolicyComparer::finishCompile(PipelinedOutput &pipelined, int result, const std::string &lastFile,
+                                  std::string &problem)
+{
+    try {
+        pipelined.finish();
+        return result;
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
     }
-    compared.text = &texts_.back();
-    for (ComparedRule &r : compared.rules)
-        r.text = compared.text;
-    return texts_.back();
+    // Only the last file's rules can fail here: an earlier file's failed
+    // the file after it.
+    if (result != 0)
+        return result;
+    problem = "out of memory while comparing the rules" + (lastFile.empty() ? std::string() : " of " + lastFile);
+    return FileCompileError;
 }
 
 int PolicyComparer::compilePaths(const std::vector<std::string> &paths, ComparedPolicy &out, std::string &problem)
 {
     start(out);
-    FrontEnd frontEnd(output_);
-    const SourceHook attach = [this, &frontEnd](const CompiledSource &source, const std::string &content) {
-        const std::string &kept = attachText(source.name, content);
+    PipelinedOutput pipelined(output_);
+    RulesOnly rules(pipelined);
+    FrontEnd frontEnd(rules);
+    const SourceHook attach = [this, &frontEnd, &pipelined](const CompiledSource &source, const std::string &content) {
+        const std::string &kept = attachText(pipelined, source.name, content);
         if (fileHook_)
             fileHook_(source.name, kept, frontEnd.state());
     };
-    const int firstFailure = compileGivenPaths(frontEnd, paths, {}, attach);
+    int firstFailure = compileGivenPaths(frontEnd, paths, {}, attach);
+    firstFailure = finishCompile(pipelined, firstFailure, rules.lastFile, problem);
     out.groups = output_.identity().groups();
     if (firstFailure == 0 && !duplicate_.empty()) {
         problem = "two candidate files are named " + duplicate_;
@@ -114,22 +169,27 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
                                    std::string &problem)
 {
     start(out);
-    FrontEnd frontEnd(output_);
+    PipelinedOutput pipelined(output_);
+    RulesOnly rules(pipelined);
+    FrontEnd frontEnd(rules);
     for (const RecordSource &s : sources) {
         const auto found = bytes.find(s.blob);
         if (found == bytes.end()) {
             problem = "the recorded source " + s.name + " is missing";
-            return FileUnusable;
+            return finishCompile(pipelined, FileUnusable, rules.lastFile, problem);
         }
         const int result = compilePolicyContent(frontEnd, s.name, found->second);
         if (!succeeded(result)) {
             problem = "the recorded source " + s.name + " no longer compiles (" + std::to_string(result) + ")";
-            return result;
+            return finishCompile(pipelined, result, rules.lastFile, problem);
         }
         if (fileHook_)
             fileHook_(s.name, found->second, frontEnd.state());
-        attachText(s.name, found->second);
+        attachText(pipelined, s.name, found->second);
     }
+    const std::string last = rules.lastFile.empty() ? std::string() : "the recorded source " + rules.lastFile;
+    if (const int rc = finishCompile(pipelined, 0, last, problem))
+        return rc;
     out.groups = output_.identity().groups();
     return 0;
 }

@@ -15,6 +15,7 @@
 #include "record_format.h"
 
 class FrontEnd;
+class PipelinedOutput;
 struct ParseState;
 
 // One rule by its canonical form's digest, and where its text is.
@@ -68,15 +69,22 @@ public:
 
 private:
     void start(ComparedPolicy &out);
-    const std::string &attachText(const std::string &name, const std::string &content);
+    // Keeps a compiled file's text, and has `pipelined` point the file's
+    // rules at it after they went over.
+    const std::string &attachText(PipelinedOutput &pipelined, const std::string &name, const std::string &content);
+    // Ends the compile's second thread: `result`, or a failure when the
+    // last file's rules (`lastFile`'s, named in `problem`) could not be
+    // taken.
+    int finishCompile(PipelinedOutput &pipelined, int result, const std::string &lastFile, std::string &problem);
 
     IdentityOutput output_;
+    // From here to duplicate_: the compile's second thread's until it ends.
     ComparedPolicy *current_ = nullptr;
     // The entry of current_ the last rule went to.
     ComparedFile *currentFile_ = nullptr;
     std::string currentFileName_;
-    std::deque<std::string> texts_;
     std::string duplicate_;
+    std::deque<std::string> texts_;
     FileHook fileHook_;
 };
 

@@ -69,6 +69,13 @@ std::vector<const ComparedRule *> beyond(const ComparedFile *from, const DigestC
     return out;
 }
 
+bool sameRules(const ComparedFile *a, const ComparedFile *b)
+{
+    return a && b && a->rules.size() == b->rules.size() &&
+           std::equal(a->rules.begin(), a->rules.end(), b->rules.begin(),
+                      [](const ComparedRule &x, const ComparedRule &y) { return x.digest == y.digest; });
+}
+
 std::vector<Sha256Digest> sortedDigests(const ComparedFile &file)
 {
     std::vector<Sha256Digest> d;
@@ -148,10 +155,14 @@ Difference compare(const ComparedPolicy &inForce, const ComparedPolicy &candidat
             fd.renamedFrom = renamedFrom[name];
             old = fileIn(inForce, fd.renamedFrom);
         }
-        for (const ComparedRule *r : beyond(old, countRules(now)))
-            fd.changes.push_back(Change{r, false, name, std::string()});
-        for (const ComparedRule *r : beyond(now, countRules(old)))
-            fd.changes.push_back(Change{r, true, name, std::string()});
+        // Most files are as they were: the same rules in the same order
+        // leave nothing beyond either side, found without counting.
+        if (!sameRules(old, now)) {
+            for (const ComparedRule *r : beyond(old, countRules(now)))
+                fd.changes.push_back(Change{r, false, name, std::string()});
+            for (const ComparedRule *r : beyond(now, countRules(old)))
+                fd.changes.push_back(Change{r, true, name, std::string()});
+        }
         if (fd.changes.empty() && fd.renamedFrom.empty())
             fd.reordered = !sameGroups(groupsOf(inForce.groups, name), groupsOf(candidate.groups, name));
         if (!fd.changes.empty() || fd.reordered || !fd.renamedFrom.empty())

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -23,6 +25,7 @@
 #include "json_lines.h"
 #include "lint.h"
 #include "misuse.h"
+#include "pipelined_output.h"
 #include "policy_compiler.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
@@ -199,12 +202,14 @@ int main(int argc, char **argv)
         enableDebugLog();
 
     static ImageOutput output{tavo_image::LargeBlocks::HugePages};
-    output.afterFile = adviseHeapGrowth;
-    // The identity's canonical bytes are written from each file's rules on
-    // this thread and hashed on a second core while the compile goes on.
-    static IdentityOutput identity(&output, IdentityOutput::Hashing::Background);
+    // Each file's identity and encoding are done on a second core while
+    // the next file is read and parsed; the linter, which writes lines,
+    // stays on this thread.
+    static IdentityOutput identity(&output, IdentityOutput::Hashing::Inline);
+    static PipelinedOutput pipelined(identity);
+    pipelined.afterFile = adviseHeapGrowth;
     static Linter linter(json);
-    static LintedOutput linted(identity, linter);
+    static LintedOutput linted(pipelined, linter);
     static FrontEnd frontEnd(linted);
     backHeapByHugePages();
 
@@ -228,6 +233,20 @@ int main(int argc, char **argv)
     }
 
     int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter);
+    // Only the last file's encoding can fail here: an earlier one's failed
+    // the file compiled after it.
+    const auto outOfMemory = [&firstFailure] {
+        TAVO_ERROR("policy compile failed: %s", "out of memory");
+        if (firstFailure == 0)
+            firstFailure = FileCompileError;
+    };
+    try {
+        pipelined.finish();
+    } catch (const std::bad_alloc &) {
+        outOfMemory();
+    } catch (const std::length_error &) {
+        outOfMemory();
+    }
 
     const Sha256Digest policy = identity.identity().identity();
     identity.endFiles();

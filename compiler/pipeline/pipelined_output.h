@@ -1,0 +1,93 @@
+// A compiler output that hands everything to another on a thread of its
+// own, in order, so that the next file is read and parsed while the last
+// one is encoded: the checker's, on a host with a core to spare.
+#ifndef TAVO_PIPELINED_OUTPUT_H
+#define TAVO_PIPELINED_OUTPUT_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "policy_manager.h"
+
+class PipelinedOutput final : public PolicyOutput {
+public:
+    // `next` (not owned) is called on the second thread from the first
+    // call on until finish(): nothing else may touch it meanwhile. It must
+    // not log, for its lines would no longer come in the compile's order.
+    explicit PipelinedOutput(PolicyOutput &next);
+    ~PipelinedOutput() override;
+    PipelinedOutput(const PipelinedOutput &) = delete;
+    PipelinedOutput &operator=(const PipelinedOutput &) = delete;
+
+    // Called on the compiling thread after each file's rules went over
+    // (may be null).
+    void (*afterFile)() = nullptr;
+
+    // Waits until `next` has everything handed over, and ends the thread:
+    // `next` may be read after it, and later calls go to it directly.
+    // Rethrows what `next` failed with and no call has rethrown yet.
+    void finish();
+
+    // Runs `task` on the second thread in order with the calls around it
+    // (at once when the thread has ended), for what the caller keeps
+    // beside `next`'s results. It runs even after `next` failed; what it
+    // throws fails the compile as `next` failing would.
+    void post(std::function<void()> task);
+
+    // Both wait for everything before them and answer on this thread.
+    int clearAllPolicy() override;
+    int initNamespaceFuncInfo() override;
+    // Waits until `next` has the last file's rules, then takes these (the
+    // parse state gets the storage of an earlier file's in their place,
+    // whose lists keep their capacity). Throws what `next` failed with on
+    // the last file instead: the compile then fails as though this file's
+    // rules had failed.
+    void addRules(const std::string &fileName, std::vector<FileRule> &rules) override;
+    void setNamespaceInfo(std::string nsName) override;
+    void setNamespaceFuncInfo(const std::string &nsName, const std::string &moduleName,
+                              const std::string &funcName) override;
+    void setUidInfo(const std::string &userName, uint32_t uid) override;
+    void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
+    void addToKmodVec(std::string name) override;
+    void addToDeviceVec(std::string name) override;
+
+private:
+    struct Call;
+    struct Batch;
+
+    // A call of this kind (Call::Kind) to fill in, in the open batch, over
+    // one of its earlier calls when there is one.
+    Call &nextCall(int kind);
+    // Queues the open batch, waiting while the other one is in the queue.
+    void submit();
+    // Queues what is open, and waits until the thread has done everything.
+    void drain();
+    void rethrowFailure(std::unique_lock<std::mutex> &lock);
+    void run();
+    // What the batch failed with, if anything; with `failed` only its
+    // tasks run.
+    std::exception_ptr apply(Batch &batch, bool failed);
+
+    PolicyOutput &next_;
+    std::thread thread_;
+    std::unique_ptr<Batch> open_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::deque<std::unique_ptr<Batch>> queue_;
+    std::vector<std::unique_ptr<Batch>> spares_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+};
+
+#endif
