@@ -49,6 +49,17 @@ public:
     virtual void addToDeviceVec(std::string name) = 0;
 };
 
+// An output that wants only the rules: the compile-side facts go nowhere.
+class RulesOnlyOutput : public PolicyOutput {
+public:
+    void setNamespaceInfo(std::string) override {}
+    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
+    void setUidInfo(const std::string &, uint32_t) override {}
+    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
+    void addToKmodVec(std::string) override {}
+    void addToDeviceVec(std::string) override {}
+};
+
 // The module's records a file's rules make once expanded (one per node
 // and per element its rule holds for it), counted without expanding them.
 uint64_t expandedRecords(const std::vector<FileRule> &rules);

@@ -720,7 +720,7 @@ TEST(PipelineText, InvalidUtf8ReachesTheRecordsUnchanged)
 
 // What reaches an output behind a PipelinedOutput, in order; out of memory
 // on the rules of one file.
-class RecordingOutput final : public PolicyOutput {
+class RecordingOutput final : public RulesOnlyOutput {
 public:
     explicit RecordingOutput(std::string failOn) : failOn_(std::move(failOn)) {}
     std::vector<std::string> calls;
@@ -742,11 +742,6 @@ public:
         calls.push_back(rule);
     }
     void setNamespaceInfo(std::string nsName) override { calls.push_back("scene " + nsName); }
-    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
-    void setUidInfo(const std::string &, uint32_t) override {}
-    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
-    void addToKmodVec(std::string) override {}
-    void addToDeviceVec(std::string) override {}
 
 private:
     std::string failOn_;

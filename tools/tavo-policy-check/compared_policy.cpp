@@ -24,9 +24,9 @@ bool succeeded(int result)
 // Hands a compile's rules to the comparer's pipeline, and nothing else:
 // the identity output it ends in takes the rules only, so the library's
 // tables the parse fills on the way need not cross to the second thread.
-class RulesOnly final : public PolicyOutput {
+class RulesOnward final : public RulesOnlyOutput {
 public:
-    explicit RulesOnly(PolicyOutput &next) : next_(next) {}
+    explicit RulesOnward(PolicyOutput &next) : next_(next) {}
     // Whose rules went over last.
     std::string lastFile;
 
@@ -37,12 +37,6 @@ public:
         lastFile = fileName;
         next_.addRules(fileName, rules);
     }
-    void setNamespaceInfo(std::string) override {}
-    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
-    void setUidInfo(const std::string &, uint32_t) override {}
-    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
-    void addToKmodVec(std::string) override {}
-    void addToDeviceVec(std::string) override {}
 
 private:
     PolicyOutput &next_;
@@ -147,7 +141,7 @@ int PolicyComparer::compilePaths(const std::vector<std::string> &paths, Compared
 {
     start(out);
     PipelinedOutput pipelined(output_);
-    RulesOnly rules(pipelined);
+    RulesOnward rules(pipelined);
     FrontEnd frontEnd(rules);
     const SourceHook attach = [this, &frontEnd, &pipelined](const CompiledSource &source, const std::string &content) {
         const std::string &kept = attachText(pipelined, source.name, content);
@@ -170,7 +164,7 @@ int PolicyComparer::compileSources(const std::vector<RecordSource> &sources,
 {
     start(out);
     PipelinedOutput pipelined(output_);
-    RulesOnly rules(pipelined);
+    RulesOnward rules(pipelined);
     FrontEnd frontEnd(rules);
     for (const RecordSource &s : sources) {
         const auto found = bytes.find(s.blob);

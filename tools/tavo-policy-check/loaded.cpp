@@ -19,7 +19,7 @@ constexpr uint32_t permissiveFlag = 4;
 
 // Takes each file's rules and what the compile-side calls say, keeps only
 // the permissive counts.
-class DeclarationOutput : public PolicyOutput {
+class DeclarationOutput : public RulesOnlyOutput {
 public:
     explicit DeclarationOutput(Declarations &out) : out_(out) {}
     int clearAllPolicy() override { return 0; }
@@ -32,12 +32,6 @@ public:
                 ++count;
         }
     }
-    void setNamespaceInfo(std::string) override {}
-    void setNamespaceFuncInfo(const std::string &, const std::string &, const std::string &) override {}
-    void setUidInfo(const std::string &, uint32_t) override {}
-    void setFileToGetLabelMap(const std::string &, const std::string &) override {}
-    void addToKmodVec(std::string) override {}
-    void addToDeviceVec(std::string) override {}
 
 private:
     Declarations &out_;
