@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <getopt.h>
 #include <new>
 #include <stdexcept>
@@ -95,20 +96,34 @@ const char usageText[] =
 #endif
 }
 
-// Compiles everything added into one image, as the library does after the
-// files, and reports the image's digest last.
-int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imagePath, const Sha256Digest &identity)
-{
-    constexpr tavo_image::ImageKind kind = tavo_image::ImageKind::Full;
+// The image of everything added, as the library makes it after the files.
+struct MadeImage {
+    bool made = false;
+    int result = 0;
     tavo_image::BuiltImage built;
     std::string error;
+};
+
+constexpr tavo_image::ImageKind imageKind = tavo_image::ImageKind::Full;
+
+void makeImage(tavo_image::PolicyCompiler &compiler, bool digestOnly, MadeImage &image)
+{
     // Without --image only the digest is needed: the bytes are hashed as
     // they are made, never held.
-    if (compiler.compile(kind, std::string(), std::string(), built, error, imagePath.empty()) != 0) {
-        TAVO_ERROR("policy compile failed: %s", error.c_str());
+    image.result = compiler.compile(imageKind, std::string(), std::string(), image.built, image.error, digestOnly);
+    image.made = true;
+}
+
+// Reports the image, writes it with --image, and reports its digest last.
+int reportImage(const MadeImage &image, const std::string &imagePath, const Sha256Digest &identity)
+{
+    const tavo_image::BuiltImage &built = image.built;
+    std::string error;
+    if (image.result != 0) {
+        TAVO_ERROR("policy compile failed: %s", image.error.c_str());
         return exitCompileFailed;
     }
-    TAVO_INFO("%s", tavo_image::compiledImageSummary(kind, built).c_str());
+    TAVO_INFO("%s", tavo_image::compiledImageSummary(imageKind, built).c_str());
     if (!imagePath.empty()) {
         if (tavo_image::checkImage(built.bytes.data(), built.bytes.size(), error) != 0) {
             fprintf(stderr, "%s: the compiled image does not decode: %s\n", programName, error.c_str());
@@ -232,7 +247,16 @@ int main(int argc, char **argv)
         };
     }
 
-    int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter);
+    // The image is made on the second core, once the last file is encoded,
+    // while this thread reads every file again to verify it; it is only
+    // reported when the run succeeded.
+    static MadeImage image;
+    const bool digestOnly = imagePath.empty();
+    const std::function<void()> startImage = [&digestOnly] {
+        pipelined.postWork([&digestOnly] { makeImage(output.compiler, digestOnly, image); });
+        pipelined.flush();
+    };
+    int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter, startImage);
     // Only the last file's encoding can fail here: an earlier one's failed
     // the file compiled after it.
     const auto outOfMemory = [&firstFailure] {
@@ -250,8 +274,11 @@ int main(int argc, char **argv)
 
     const Sha256Digest policy = identity.identity().identity();
     identity.endFiles();
-    if (firstFailure == 0)
-        firstFailure = compileImage(output.compiler, imagePath, policy);
+    if (firstFailure == 0) {
+        if (!image.made)
+            makeImage(output.compiler, digestOnly, image);
+        firstFailure = reportImage(image, imagePath, policy);
+    }
 
     if (fflush(stdout) != 0 || ferror(stdout)) {
         perror(programName);
