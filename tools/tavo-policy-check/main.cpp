@@ -19,6 +19,7 @@
 #include "compared_policy.h"
 #include "exit_status.h"
 #include "front_end.h"
+#include "halved_compile.h"
 #include "huge_pages.h"
 #include "identity_output.h"
 #include "image_output.h"
@@ -96,31 +97,15 @@ const char usageText[] =
 #endif
 }
 
-// The image of everything added, as the library makes it after the files.
-struct MadeImage {
-    bool made = false;
-    int result = 0;
-    tavo_image::BuiltImage built;
-    std::string error;
-};
-
 constexpr tavo_image::ImageKind imageKind = tavo_image::ImageKind::Full;
 
-void makeImage(tavo_image::PolicyCompiler &compiler, bool digestOnly, MadeImage &image)
-{
-    // Without --image only the digest is needed: the bytes are hashed as
-    // they are made, never held.
-    image.result = compiler.compile(imageKind, std::string(), std::string(), image.built, image.error, digestOnly);
-    image.made = true;
-}
-
 // Reports the image, writes it with --image, and reports its digest last.
-int reportImage(const MadeImage &image, const std::string &imagePath, const Sha256Digest &identity)
+int reportImage(int result, const tavo_image::BuiltImage &built, const std::string &compileError,
+                const std::string &imagePath, const Sha256Digest &identity)
 {
-    const tavo_image::BuiltImage &built = image.built;
     std::string error;
-    if (image.result != 0) {
-        TAVO_ERROR("policy compile failed: %s", image.error.c_str());
+    if (result != 0) {
+        TAVO_ERROR("policy compile failed: %s", compileError.c_str());
         return exitCompileFailed;
     }
     TAVO_INFO("%s", tavo_image::compiledImageSummary(imageKind, built).c_str());
@@ -247,16 +232,22 @@ int main(int argc, char **argv)
         };
     }
 
-    // The image is made on the second core, once the last file is encoded,
-    // while this thread reads every file again to verify it; it is only
-    // reported when the run succeeded.
-    static MadeImage image;
+    // The image is built on the second core once the last file is encoded,
+    // while this thread reads every file again to verify it, then checks
+    // the image's rules; it is only reported when the run succeeded. Without --image only the digest is
+    // needed: the bytes are hashed as they are made, never held.
+    static tavo_image::HalvedCompile image(imageKind);
+    static bool imageStarted = false;
     const bool digestOnly = imagePath.empty();
-    const std::function<void()> startImage = [&digestOnly] {
-        pipelined.postWork([&digestOnly] { makeImage(output.compiler, digestOnly, image); });
+    const std::function<void()> startImage = [digestOnly] {
+        pipelined.postWork([digestOnly] { image.build(output.compiler, digestOnly); });
+        pipelined.post([] { image.end(); });
         pipelined.flush();
+        imageStarted = true;
     };
     int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter, startImage);
+    if (firstFailure == 0 && imageStarted)
+        image.validateBeside(output.compiler);
     // Only the last file's encoding can fail here: an earlier one's failed
     // the file compiled after it.
     const auto outOfMemory = [&firstFailure] {
@@ -275,9 +266,10 @@ int main(int argc, char **argv)
     const Sha256Digest policy = identity.identity().identity();
     identity.endFiles();
     if (firstFailure == 0) {
-        if (!image.made)
-            makeImage(output.compiler, digestOnly, image);
-        firstFailure = reportImage(image, imagePath, policy);
+        tavo_image::BuiltImage built;
+        std::string error;
+        const int result = image.result(output.compiler, digestOnly, built, error);
+        firstFailure = reportImage(result, built, error, imagePath, policy);
     }
 
     if (fflush(stdout) != 0 || ferror(stdout)) {
