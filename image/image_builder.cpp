@@ -248,6 +248,22 @@ int ImageBuilder::build(ImageKind kind, const Registrations &registrations, cons
     return make(kind, registrations, ns, section, &out, error, digestOnly);
 }
 
+int ImageBuilder::buildUnchecked(ImageKind kind, const Registrations &registrations, BuiltImage &out,
+                                 std::string &error, bool digestOnly, const std::function<void()> &unchanged)
+{
+    if (kind == ImageKind::Section) {
+        error = "a section image is built whole";
+        return 22;
+    }
+    return make(kind, registrations, std::string(), std::string(), &out, error, digestOnly, &unchanged);
+}
+
+int ImageBuilder::validate(const Registrations &registrations, std::string &error) const
+{
+    const RulePlace whereRule = [this](uint32_t rule) { return where(rule); };
+    return validateRules(selectRules(noString, noString), records_, strings_, registrations, whereRule, error);
+}
+
 int ImageBuilder::checkLimits(ImageKind kind, const Registrations &registrations, const std::string &ns,
                               const std::string &section, std::string &error)
 {
@@ -255,7 +271,8 @@ int ImageBuilder::checkLimits(ImageKind kind, const Registrations &registrations
 }
 
 int ImageBuilder::make(ImageKind kind, const Registrations &registrations, const std::string &ns,
-                       const std::string &section, BuiltImage *out, std::string &error, bool digestOnly)
+                       const std::string &section, BuiltImage *out, std::string &error, bool digestOnly,
+                       const std::function<void()> *unchanged)
 {
     labels_.flush(strings_);
     const bool sectionOnly = kind == ImageKind::Section;
@@ -264,7 +281,7 @@ int ImageBuilder::make(ImageKind kind, const Registrations &registrations, const
     const std::vector<uint32_t> selected = selectRules(sectionNs, sectionId);
     // The limits alone count what the builder wrote, which holds whatever
     // the rules say: whether the rules hold is the build's to report.
-    if (out) {
+    if (out && !unchanged) {
         const RulePlace whereRule = [this](uint32_t rule) { return where(rule); };
         if (const int invalid = validateRules(selected, records_, strings_, registrations, whereRule, error))
             return invalid;
@@ -277,6 +294,10 @@ int ImageBuilder::make(ImageKind kind, const Registrations &registrations, const
     const RegisteredTables registered =
         registeredTables(registrations, sectionOnly ? std::set<std::string>{ns} : registeredNamespaces(registrations),
                          dynamicValues_, strings_);
+    // Only read from here on. The rules are checked against what was
+    // added, which the strings just interned for the registrations are not.
+    if (unchanged)
+        (*unchanged)();
 
     HeaderRecord h{};
     h.magic = imageMagic;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,15 @@ public:
     // whose blocks are on huge pages asks for them under the image too.
     int build(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
               BuiltImage &out, std::string &error, bool digestOnly = false);
+    // build() of an image of every rule (not a section kind) in two halves,
+    // for a caller with two threads: buildUnchecked() does all but check
+    // the rules, and calls `unchanged` once it no longer changes the
+    // builder; from then validate() may run on another thread. The image
+    // holds only when validate() says 0, whose error comes first, as in
+    // build(). Neither catches std::bad_alloc.
+    int buildUnchecked(ImageKind kind, const Registrations &registrations, BuiltImage &out, std::string &error,
+                       bool digestOnly, const std::function<void()> &unchanged);
+    int validate(const Registrations &registrations, std::string &error) const;
     // Whether the module would take the image build() would make: 0, or 22
     // with `error` when its size or its records are beyond the module's
     // limits. Whether the rules hold is not looked at.
@@ -65,8 +75,9 @@ public:
 
 private:
     // build() and checkLimits(): with a null `out`, only the limits.
+    // With `unchanged`, the rules are not checked (buildUnchecked).
     int make(ImageKind kind, const Registrations &registrations, const std::string &ns, const std::string &section,
-             BuiltImage *out, std::string &error, bool digestOnly);
+             BuiltImage *out, std::string &error, bool digestOnly, const std::function<void()> *unchanged = nullptr);
     // A rule's nodes share its record unless it differs from the one before.
     void addRuleUnlessSame(const PolicyNode *previous, const PolicyNode &rule);
     void addRuleRecord(const PolicyNode &node);

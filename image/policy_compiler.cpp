@@ -110,11 +110,16 @@ int PolicyCompiler::compile(ImageKind kind, const std::string &ns, const std::st
     try {
         return builder_.build(kind, registrations_, ns, section, out, error, digestOnly);
     } catch (const std::bad_alloc &) {
-        out = BuiltImage();
-        clear();
-        error = std::string("out of memory while building the ") + imageKindName(kind) + "; all added policy cleared";
-        return ENOMEM;
+        return dropForMemory(kind, out, error);
     }
+}
+
+int PolicyCompiler::dropForMemory(ImageKind kind, BuiltImage &out, std::string &error)
+{
+    out = BuiltImage();
+    clear();
+    error = std::string("out of memory while building the ") + imageKindName(kind) + "; all added policy cleared";
+    return ENOMEM;
 }
 
 int PolicyCompiler::checkLimits(ImageKind kind, const std::string &ns, const std::string &section,

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <array>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -52,6 +53,18 @@ public:
     // With digestOnly, out.bytes stays empty (ImageBuilder::build).
     int compile(ImageKind kind, const std::string &ns, const std::string &section, BuiltImage &out,
                 std::string &error, bool digestOnly = false);
+    // compile() of an image of every rule in two halves on two threads
+    // (ImageBuilder::buildUnchecked). When memory ran out in either, the
+    // caller calls dropForMemory() once both ended.
+    int buildUnchecked(ImageKind kind, BuiltImage &out, std::string &error, bool digestOnly,
+                       const std::function<void()> &unchanged)
+    {
+        return builder_.buildUnchecked(kind, registrations_, out, error, digestOnly, unchanged);
+    }
+    int validate(std::string &error) const { return builder_.validate(registrations_, error); }
+    // What compile() does when memory runs out: drops everything added,
+    // and gives 12 with `error` saying so.
+    int dropForMemory(ImageKind kind, BuiltImage &out, std::string &error);
     // Whether the module would take that image (ImageBuilder::checkLimits).
     int checkLimits(ImageKind kind, const std::string &ns, const std::string &section, std::string &error);
 

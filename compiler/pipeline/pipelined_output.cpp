@@ -12,7 +12,7 @@ constexpr size_t batchCount = 2;
 } // namespace
 
 struct PipelinedOutput::Call {
-    enum Kind { Namespace, Function, Uid, Label, Kmod, Device, Task };
+    enum Kind { Namespace, Function, Uid, Label, Kmod, Device, Task, Work };
     Kind kind = Namespace;
     std::string a;
     std::string b;
@@ -35,8 +35,9 @@ struct PipelinedOutput::Batch {
 
 PipelinedOutput::PipelinedOutput(PolicyOutput &next) : next_(next)
 {
-    // Room for every batch: the thread gives one back without allocating.
-    spares_.reserve(batchCount);
+    // Room for every batch, flush()'s too: the thread gives one back
+    // without allocating.
+    spares_.reserve(batchCount + 1);
     for (size_t i = 1; i < batchCount; ++i)
         spares_.push_back(std::make_unique<Batch>());
     open_ = std::make_unique<Batch>();
@@ -140,8 +141,10 @@ std::exception_ptr PipelinedOutput::apply(Batch &batch, bool failed)
     std::exception_ptr failure;
     for (size_t i = 0; i < batch.callCount; ++i) {
         Call &call = batch.calls[i];
-        if (failed && call.kind != Call::Task)
+        if (failed && call.kind != Call::Task) {
+            call.task = nullptr;
             continue;
+        }
         try {
             switch (call.kind) {
             case Call::Namespace: next_.setNamespaceInfo(call.a); break;
@@ -150,7 +153,8 @@ std::exception_ptr PipelinedOutput::apply(Batch &batch, bool failed)
             case Call::Label: next_.setFileToGetLabelMap(call.a, call.b); break;
             case Call::Kmod: next_.addToKmodVec(call.a); break;
             case Call::Device: next_.addToDeviceVec(call.a); break;
-            case Call::Task: {
+            case Call::Task:
+            case Call::Work: {
                 // Let go of what it holds once it ran.
                 const std::function<void()> task = std::move(call.task);
                 call.task = nullptr;
@@ -225,6 +229,33 @@ void PipelinedOutput::post(std::function<void()> task)
         return;
     }
     nextCall(Call::Task).task = std::move(task);
+}
+
+void PipelinedOutput::postWork(std::function<void()> task)
+{
+    if (!thread_.joinable()) {
+        task();
+        return;
+    }
+    nextCall(Call::Work).task = std::move(task);
+}
+
+void PipelinedOutput::flush()
+{
+    if (!thread_.joinable() || (open_->callCount == 0 && !open_->hasRules))
+        return;
+    // The other batch is the file's in the works: one more, made once, lets
+    // this go at once.
+    std::unique_ptr<Batch> added;
+    if (!flushBatchMade_)
+        added = std::make_unique<Batch>();
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (added)
+            spares_.push_back(std::move(added));
+    }
+    flushBatchMade_ = true;
+    submit();
 }
 
 void PipelinedOutput::setNamespaceInfo(std::string nsName)

@@ -41,6 +41,12 @@ public:
     // beside `next`'s results. It runs even after `next` failed; what it
     // throws fails the compile as `next` failing would.
     void post(std::function<void()> task);
+    // As post(), but skipped once `next` failed: for work on what `next`
+    // holds, which a failure may have left half-way.
+    void postWork(std::function<void()> task);
+    // Hands what was posted or called so far to the thread now rather than
+    // with the next file, without waiting for the file in the works.
+    void flush();
 
     // Both wait for everything before them and answer on this thread.
     int clearAllPolicy() override;
@@ -87,6 +93,8 @@ private:
     std::vector<std::unique_ptr<Batch>> spares_;
     bool busy_ = false;
     bool stopping_ = false;
+    // flush() added its batch.
+    bool flushBatchMade_ = false;
     std::exception_ptr failure_;
 };
 

@@ -402,6 +402,8 @@ int compileDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<Co
             firstFailure = result;
     }
 
+    if (run.beforeVerify)
+        run.beforeVerify();
     const int changed = verifySources(fe, run, sources);
     if (firstFailure != 0)
         return firstFailure;

@@ -72,6 +72,10 @@ struct PolicyDirectoryRun {
     // Asked before a file goes to the output (may be null): once it
     // refused, the run ends.
     ExpansionGate *gate = nullptr;
+    // Called once the last file went to the output, before the files are
+    // read again (may be empty): a caller may start on what follows the
+    // run meanwhile, and drop it when the run fails.
+    std::function<void()> beforeVerify;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus

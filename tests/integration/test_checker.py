@@ -440,3 +440,27 @@ def test_identity_follows_its_documented_canonical_form(paths):
     assert result.code == 0, result.stderr
     [identity] = [line.split()[1] for line in result.log if line.startswith("identity ")]
     assert documented_identity(result.nodes) == identity
+
+
+# --- a file edited while the run goes on ----------------------------------------
+
+@pytest.mark.parametrize("edited", ["a.p", "b.p"])
+def test_file_changed_before_the_run_ended_fails_it_and_leaves_no_image(tmp_path, edited):
+    # The image is made on a second core while every file is read again:
+    # a file found changed then fails the run all the same.
+    policy = tmp_path / "policy"
+    policy.mkdir()
+    write(policy / "a.p", GOOD)
+    write(policy / "b.p", GOOD.replace(b"name = web", b"name = api"))
+    image = tmp_path / "policy.bin"
+    asan = [o for o in [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"] if o]
+    env = dict(os.environ, LD_PRELOAD=os.environ["TAVO_EDIT_AFTER_READ_LIBRARY"],
+               TAVO_EDIT_AFTER_READ=str((policy / edited).resolve()), TAVO_EDIT_BYTES="# ",
+               ASAN_OPTIONS=":".join(asan))
+    result = Result(subprocess.run([CHECK, "--quiet", "--image", image, policy], env=env, capture_output=True,
+                                   timeout=60))
+    assert (policy / edited).read_bytes().startswith(b"# "), "the file was never edited"
+    assert result.code == 255
+    assert result.log == [PREFIX + "###ERROR: 文件%s在读取过程中被修改，拒绝编译" % edited,
+                          PREFIX + "##ERROR: 处理策略文件 %s 失败，错误码 -1" % edited]
+    assert not image.exists()

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 
 #include "compiled_policy.h"
 #include "front_end.h"
+#include "halved_compile.h"
 #include "image_builder.h"
 #include "image_format.h"
 #include "image_limits.h"
@@ -702,5 +704,63 @@ TEST(PolicyImage, UidNamesAreTheLastGivenWhateverRepeats)
         Calls names = image.uidNames;
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, c.expected);
+    }
+}
+
+// The checker builds the image on one thread while another checks its
+// rules: the outcome is compile()'s, whichever half fails, and also when
+// the building half never ran (the encoding before it failed).
+TEST(PolicyImage, CompiledInHalvesOnTwoThreadsAsInOne)
+{
+    struct Case {
+        const char *what;
+        std::function<void(PolicyNode &)> change;
+        bool digestOnly;
+        bool buildRuns;
+    };
+    const Case cases[] = {
+        {"valid", [](PolicyNode &) {}, false, true},
+        {"valid, digest only", [](PolicyNode &) {}, true, true},
+        {"function not registered", [](PolicyNode &n) { n.conditions = {expr(ExprCall, "unknown")}; }, false, true},
+        {"undeclared namespace", [](PolicyNode &n) { n.namespaceName = "other"; }, true, true},
+        {"build never ran", [](PolicyNode &) {}, false, false},
+        {"build never ran, rule does not hold", [](PolicyNode &n) { n.namespaceName = "other"; }, false, false},
+    };
+    const auto fill = [](PolicyCompiler &compiler, const Case &c) {
+        compiler.setNamespace("web");
+        compiler.setFunction("web", "web", "f");
+        std::vector<PolicyNode> nodes = {handMadeNode("web"), handMadeNode("web")};
+        nodes[1].action = 2;
+        nodes[1].conditions = {expr(ExprCall, "f")};
+        c.change(nodes[1]);
+        compiler.addFile("h.p", nodes);
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        PolicyCompiler whole;
+        fill(whole, c);
+        BuiltImage expected;
+        std::string expectedError;
+        const int expectedResult =
+            whole.compile(ImageKind::Full, std::string(), std::string(), expected, expectedError, c.digestOnly);
+
+        PolicyCompiler compiler;
+        fill(compiler, c);
+        HalvedCompile halves(ImageKind::Full);
+        std::thread builder([&] {
+            if (c.buildRuns)
+                halves.build(compiler, c.digestOnly);
+            halves.end();
+        });
+        halves.validateBeside(compiler);
+        builder.join();
+        BuiltImage built;
+        std::string error;
+        EXPECT_EQ(halves.result(compiler, c.digestOnly, built, error), expectedResult);
+        EXPECT_EQ(error, expectedError);
+        EXPECT_EQ(built.digest, expected.digest);
+        EXPECT_EQ(built.size, expected.size);
+        EXPECT_EQ(built.nodeCount, expected.nodeCount);
+        EXPECT_EQ(built.bytes, expected.bytes);
     }
 }

@@ -751,7 +751,8 @@ private:
 // file's rules whole, and the encoder running out of memory on a file
 // fails the file after it (whose rules then never go over) or, after the
 // last file, the end of the run. A call posted after a file runs after
-// its rules, even after they failed.
+// its rules, even after they failed; work posted before the files are read
+// again, and handed over at once, is skipped once they failed.
 TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd)
 {
     const struct {
@@ -764,16 +765,16 @@ TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd
     } cases[] = {
         {{"a", "b", "c"}, "", FileCompiled,
          {"scene a", "a.p: read write", "after a.p", "scene b", "b.p: read exec", "after b.p", "scene c",
-          "c.p: read write", "after c.p"},
+          "c.p: read write", "after c.p", "work", "end"},
          {}, false},
         {{"a", "b", "c", "d"}, "b.p", FileCompileError,
          {"scene a", "a.p: read write", "after a.p", "scene b", "after b.p", "scene c", "clear", "scene d",
-          "d.p: read exec", "after d.p"},
+          "d.p: read exec", "after d.p", "work", "end"},
          {"####ERROR: 编译文件c.p时内存不足，已清除全部策略", "###ERROR: 策略文件c.p解析失败",
           "##ERROR: 处理策略文件 c.p 失败，错误码 3"},
          false},
-        {{"a", "b"}, "b.p", FileCompiled, {"scene a", "a.p: read write", "after a.p", "scene b", "after b.p"}, {},
-         true},
+        {{"a", "b"}, "b.p", FileCompiled,
+         {"scene a", "a.p: read write", "after a.p", "scene b", "after b.p", "end"}, {}, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.failOn);
@@ -790,6 +791,11 @@ TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd
         PolicyDirectoryRun run = runOver(scratch, "policy", false);
         run.onSource = [&](const CompiledSource &source, const std::string &) {
             pipelined.post([&recording, name = source.name] { recording.calls.push_back("after " + name); });
+        };
+        run.beforeVerify = [&] {
+            pipelined.postWork([&recording] { recording.calls.push_back("work"); });
+            pipelined.post([&recording] { recording.calls.push_back("end"); });
+            pipelined.flush();
         };
         EXPECT_EQ(compilePolicyDirectory(fe, run), c.result);
         if (c.endFails)

@@ -45,7 +45,7 @@ private:
 } // namespace
 
 int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                      const SourceHook &onSource)
+                      const SourceHook &onSource, const std::function<void()> &beforeLastVerify)
 {
     int firstFailure = 0;
     for (const std::string &path : paths) {
@@ -57,6 +57,8 @@ int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const
             run.stopAtFirstFailure = false;
             run.onCompiled = onCompiled;
             run.onSource = onSource;
+            if (&path == &paths.back())
+                run.beforeVerify = beforeLastVerify;
             result = compilePolicyDirectory(fe, run);
         } else {
             // A file named on the command line is taken whatever its name.

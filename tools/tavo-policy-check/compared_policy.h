@@ -42,8 +42,10 @@ struct ComparedPolicy {
 // Compiles the policy files and directories the checker is given, as the
 // checker does: a directory like the policy directory, a file whatever its
 // name, every one even after a failure. 0 or the first failure's code.
+// When the last path is a directory, `beforeLastVerify` (may be empty) is
+// its PolicyDirectoryRun::beforeVerify.
 int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                      const SourceHook &onSource);
+                      const SourceHook &onSource, const std::function<void()> &beforeLastVerify = {});
 
 class PolicyComparer {
 public:

@@ -258,7 +258,7 @@ void LintedOutput::addRules(const std::string &fileName, std::vector<FileRule> &
 }
 
 int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                       Linter &linter)
+                       Linter &linter, const std::function<void()> &beforeLastVerify)
 {
     const SourceHook onSource = [&linter, &fe](const CompiledSource &source, const std::string &content) {
         linter.checkCompiledFile(source.name, content, fe.state());
@@ -270,7 +270,8 @@ int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, cons
             linter.checkDirectory(path);
         else
             linter.setDirectory(std::string());
-        const int result = compileGivenPaths(fe, {path}, onCompiled, onSource);
+        const int result =
+            compileGivenPaths(fe, {path}, onCompiled, onSource, &path == &paths.back() ? beforeLastVerify : nullptr);
         if (firstFailure == 0)
             firstFailure = result;
     }

@@ -5,6 +5,7 @@
 #define TAVO_LINT_H
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -76,7 +77,7 @@ private:
 
 // compileGivenPaths, with the linter looking at every directory and file.
 int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                       Linter &linter);
+                       Linter &linter, const std::function<void()> &beforeLastVerify = {});
 
 // Why a directory entry of this name and kind is not compiled, or "" when
 // it is. `isDirectory`, `isLink`: what lstat says of it.

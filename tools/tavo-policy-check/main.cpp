@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <getopt.h>
 #include <new>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include "compared_policy.h"
 #include "exit_status.h"
 #include "front_end.h"
+#include "halved_compile.h"
 #include "huge_pages.h"
 #include "identity_output.h"
 #include "image_output.h"
@@ -95,20 +97,18 @@ const char usageText[] =
 #endif
 }
 
-// Compiles everything added into one image, as the library does after the
-// files, and reports the image's digest last.
-int compileImage(tavo_image::PolicyCompiler &compiler, const std::string &imagePath, const Sha256Digest &identity)
+constexpr tavo_image::ImageKind imageKind = tavo_image::ImageKind::Full;
+
+// Reports the image, writes it with --image, and reports its digest last.
+int reportImage(int result, const tavo_image::BuiltImage &built, const std::string &compileError,
+                const std::string &imagePath, const Sha256Digest &identity)
 {
-    constexpr tavo_image::ImageKind kind = tavo_image::ImageKind::Full;
-    tavo_image::BuiltImage built;
     std::string error;
-    // Without --image only the digest is needed: the bytes are hashed as
-    // they are made, never held.
-    if (compiler.compile(kind, std::string(), std::string(), built, error, imagePath.empty()) != 0) {
-        TAVO_ERROR("policy compile failed: %s", error.c_str());
+    if (result != 0) {
+        TAVO_ERROR("policy compile failed: %s", compileError.c_str());
         return exitCompileFailed;
     }
-    TAVO_INFO("%s", tavo_image::compiledImageSummary(kind, built).c_str());
+    TAVO_INFO("%s", tavo_image::compiledImageSummary(imageKind, built).c_str());
     if (!imagePath.empty()) {
         if (tavo_image::checkImage(built.bytes.data(), built.bytes.size(), error) != 0) {
             fprintf(stderr, "%s: the compiled image does not decode: %s\n", programName, error.c_str());
@@ -232,7 +232,22 @@ int main(int argc, char **argv)
         };
     }
 
-    int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter);
+    // The image is built on the second core once the last file is encoded,
+    // while this thread reads every file again to verify it, then checks
+    // the image's rules; it is only reported when the run succeeded. Without --image only the digest is
+    // needed: the bytes are hashed as they are made, never held.
+    static tavo_image::HalvedCompile image(imageKind);
+    static bool imageStarted = false;
+    const bool digestOnly = imagePath.empty();
+    const std::function<void()> startImage = [digestOnly] {
+        pipelined.postWork([digestOnly] { image.build(output.compiler, digestOnly); });
+        pipelined.post([] { image.end(); });
+        pipelined.flush();
+        imageStarted = true;
+    };
+    int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter, startImage);
+    if (firstFailure == 0 && imageStarted)
+        image.validateBeside(output.compiler);
     // Only the last file's encoding can fail here: an earlier one's failed
     // the file compiled after it.
     const auto outOfMemory = [&firstFailure] {
@@ -250,8 +265,12 @@ int main(int argc, char **argv)
 
     const Sha256Digest policy = identity.identity().identity();
     identity.endFiles();
-    if (firstFailure == 0)
-        firstFailure = compileImage(output.compiler, imagePath, policy);
+    if (firstFailure == 0) {
+        tavo_image::BuiltImage built;
+        std::string error;
+        const int result = image.result(output.compiler, digestOnly, built, error);
+        firstFailure = reportImage(result, built, error, imagePath, policy);
+    }
 
     if (fflush(stdout) != 0 || ferror(stdout)) {
         perror(programName);
