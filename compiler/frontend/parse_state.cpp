@@ -41,20 +41,28 @@ template <typename T>
 constexpr bool isReusedList = std::is_same_v<T, std::vector<std::string>> || std::is_same_v<T, std::vector<ExprNode>> ||
                               std::is_same_v<T, std::vector<DoFuncNode>>;
 
-// The list's next element: one it kept, or a new one.
+// The list's next element: one it kept, a spare one, or a new one.
 template <typename T>
-T &nextElement(std::vector<T> &list, size_t &used)
+T &nextElement(std::vector<T> &list, size_t &used, std::vector<T> &spare)
 {
-    if (used == list.size())
-        list.emplace_back();
+    if (used == list.size()) {
+        if (spare.empty()) {
+            list.emplace_back();
+        } else {
+            list.push_back(std::move(spare.back()));
+            spare.pop_back();
+        }
+    }
     return list[used++];
 }
 
 template <typename T>
-void cutTo(std::vector<T> &list, size_t used)
+void cutTo(std::vector<T> &list, size_t used, std::vector<T> &spare)
 {
-    if (used < list.size())
-        list.erase(list.begin() + static_cast<std::ptrdiff_t>(used), list.end());
+    while (list.size() > used) {
+        spare.push_back(std::move(list.back()));
+        list.pop_back();
+    }
 }
 
 void emptyExpression(ExprNode &e)
@@ -214,7 +222,7 @@ void commitExpression(FrontEnd &fe, uint32_t type)
 
 void pushCondition(RuleState &rule)
 {
-    ExprNode &e = nextElement(rule.node.conditions, rule.conditionsUsed);
+    ExprNode &e = nextElement(rule.node.conditions, rule.conditionsUsed, rule.spareConditions);
     ExprNode &built = rule.curExpr;
     e.type = built.type;
     e.name.assign(built.name);
@@ -228,7 +236,7 @@ void pushCondition(RuleState &rule)
 void commitAction(FrontEnd &fe)
 {
     RuleState &rule = fe.state().rule;
-    DoFuncNode &a = nextElement(rule.node.actions, rule.actionsUsed);
+    DoFuncNode &a = nextElement(rule.node.actions, rule.actionsUsed, rule.spareActions);
     a.name.assign(rule.curAction.name);
     a.params.swap(rule.curAction.params);
     rule.curAction.name.clear();
@@ -237,18 +245,18 @@ void commitAction(FrontEnd &fe)
 
 void addSubjectName(RuleState &rule, const std::string &name)
 {
-    nextElement(rule.node.subjectNames, rule.subjectNamesUsed).assign(name);
+    nextElement(rule.node.subjectNames, rule.subjectNamesUsed, rule.spareNames).assign(name);
 }
 
 void addObjectName(RuleState &rule, const std::string &name)
 {
-    nextElement(rule.node.objectNames, rule.objectNamesUsed).assign(name);
+    nextElement(rule.node.objectNames, rule.objectNamesUsed, rule.spareNames).assign(name);
 }
 
 void settleRuleLists(RuleState &rule)
 {
-    cutTo(rule.node.subjectNames, rule.subjectNamesUsed);
-    cutTo(rule.node.objectNames, rule.objectNamesUsed);
-    cutTo(rule.node.conditions, rule.conditionsUsed);
-    cutTo(rule.node.actions, rule.actionsUsed);
+    cutTo(rule.node.subjectNames, rule.subjectNamesUsed, rule.spareNames);
+    cutTo(rule.node.objectNames, rule.objectNamesUsed, rule.spareNames);
+    cutTo(rule.node.conditions, rule.conditionsUsed, rule.spareConditions);
+    cutTo(rule.node.actions, rule.actionsUsed, rule.spareActions);
 }

@@ -81,6 +81,11 @@ struct RuleState {
     size_t objectNamesUsed = 0;
     size_t conditionsUsed = 0;
     size_t actionsUsed = 0;
+    // Elements cut from those lists, with their storage, for a later rule
+    // that needs more than its lists kept.
+    std::vector<std::string> spareNames;
+    std::vector<ExprNode> spareConditions;
+    std::vector<DoFuncNode> spareActions;
     ExprNode curExpr;
     DoFuncNode curAction;
     std::vector<std::string> permissions;
