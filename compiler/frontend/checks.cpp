@@ -67,25 +67,17 @@ int checkWildcard(FrontEnd &fe, const std::string &path)
 
     // Segments are the texts between slashes: the leading slash gives an
     // empty first segment and a trailing slash gives none.
-    size_t segmentCount = 0;
-    for (size_t pos = 0; pos < path.size();) {
-        const size_t slash = path.find('/', pos);
-        ++segmentCount;
-        if (slash == std::string::npos)
-            break;
-        pos = slash + 1;
-    }
-
-    size_t index = 0;
     int wholeStars = 0;
-    for (size_t pos = 0; index < segmentCount; ++index) {
+    const size_t size = path.size();
+    for (size_t pos = 0; pos < size;) {
         size_t end = path.find('/', pos);
         if (end == std::string::npos)
-            end = path.size();
+            end = size;
         const size_t length = end - pos;
         if (length == 1 && path[pos] == '*') {
             // A last "*" marks a recursive path; an inner one is a wildcard.
-            if (index + 1 < segmentCount)
+            const bool last = end + 1 >= size;
+            if (!last)
                 ++wholeStars;
         } else if (length >= 2 && isPartialWildcard(path, pos, end)) {
             COMPILE_ERROR(fe, "####ERROR: 目前不支持部分通配格式，请检查 %s ", path.c_str());
@@ -113,7 +105,7 @@ int checkSubject(FrontEnd &fe, const std::string &name)
         return 1;
     }
     fe.output().setFileToGetLabelMap(subjectLabel(name), name);
-    fe.state().rule.node.subjectNames.push_back(name);
+    addSubjectName(fe.state().rule, name);
     return 0;
 }
 
@@ -144,7 +136,7 @@ int checkObject(FrontEnd &fe, const std::string &name)
     }
     if (kind) {
         fe.output().setFileToGetLabelMap(*kind, name);
-        s.rule.node.objectNames.push_back(name);
+        addObjectName(s.rule, name);
         return 0;
     }
 
@@ -156,7 +148,7 @@ int checkObject(FrontEnd &fe, const std::string &name)
     }
     if (parent == "kmod") {
         fe.output().addToKmodVec(name);
-        s.rule.node.objectNames.push_back(name);
+        addObjectName(s.rule, name);
     } else if (parent == "cap") {
         TAVO_ID oid;
         if (policyManager().getCapOid(name, oid) != 0) {
@@ -166,7 +158,7 @@ int checkObject(FrontEnd &fe, const std::string &name)
         s.rule.node.oids.push_back(oid);
     } else if (parent == "device") {
         fe.output().addToDeviceVec(name);
-        s.rule.node.objectNames.push_back(name);
+        addObjectName(s.rule, name);
     }
     return 0;
 }

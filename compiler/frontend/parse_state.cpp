@@ -37,6 +37,34 @@ void empty(T &member)
         member.clear();
 }
 
+template <typename T>
+constexpr bool isReusedList = std::is_same_v<T, std::vector<std::string>> || std::is_same_v<T, std::vector<ExprNode>> ||
+                              std::is_same_v<T, std::vector<DoFuncNode>>;
+
+// The list's next element: one it kept, a spare one, or a new one.
+template <typename T>
+T &nextElement(std::vector<T> &list, size_t &used, std::vector<T> &spare)
+{
+    if (used == list.size()) {
+        if (spare.empty()) {
+            list.emplace_back();
+        } else {
+            list.push_back(std::move(spare.back()));
+            spare.pop_back();
+        }
+    }
+    return list[used++];
+}
+
+template <typename T>
+void cutTo(std::vector<T> &list, size_t used, std::vector<T> &spare)
+{
+    while (list.size() > used) {
+        spare.push_back(std::move(list.back()));
+        list.pop_back();
+    }
+}
+
 void emptyExpression(ExprNode &e)
 {
     e.type = 0;
@@ -61,7 +89,16 @@ void resetRuleState(FrontEnd &fe)
     // would build and tear down every member of the rule, set or not.
     RuleState &rule = fe.state().rule;
     PolicyNode &node = rule.node;
-    forEachNodeField([&node](auto field, const char *) { empty(node.*field.member); });
+    forEachNodeField([&node](auto field, const char *) {
+        using T = std::remove_reference_t<decltype(node.*field.member)>;
+        // Kept for the next rule to fill (see RuleState).
+        if constexpr (!isReusedList<T>)
+            empty(node.*field.member);
+    });
+    rule.subjectNamesUsed = 0;
+    rule.objectNamesUsed = 0;
+    rule.conditionsUsed = 0;
+    rule.actionsUsed = 0;
     // As ruleDefaults() has them.
     node.subjectById = true;
     node.objectById = true;
@@ -178,15 +215,48 @@ int setOidText(FrontEnd &fe, const std::string &text)
 
 void commitExpression(FrontEnd &fe, uint32_t type)
 {
-    ParseState &s = fe.state();
-    s.rule.curExpr.type = type;
-    s.rule.node.conditions.push_back(std::move(s.rule.curExpr));
-    s.rule.curExpr = ExprNode();
+    RuleState &rule = fe.state().rule;
+    rule.curExpr.type = type;
+    pushCondition(rule);
+}
+
+void pushCondition(RuleState &rule)
+{
+    ExprNode &e = nextElement(rule.node.conditions, rule.conditionsUsed, rule.spareConditions);
+    ExprNode &built = rule.curExpr;
+    e.type = built.type;
+    e.name.assign(built.name);
+    e.value = built.value;
+    e.varName.assign(built.varName);
+    // The kept element's list goes to the next expression.
+    e.params.swap(built.params);
+    emptyExpression(built);
 }
 
 void commitAction(FrontEnd &fe)
 {
-    ParseState &s = fe.state();
-    s.rule.node.actions.push_back(std::move(s.rule.curAction));
-    s.rule.curAction = DoFuncNode();
+    RuleState &rule = fe.state().rule;
+    DoFuncNode &a = nextElement(rule.node.actions, rule.actionsUsed, rule.spareActions);
+    a.name.assign(rule.curAction.name);
+    a.params.swap(rule.curAction.params);
+    rule.curAction.name.clear();
+    rule.curAction.params.clear();
+}
+
+void addSubjectName(RuleState &rule, const std::string &name)
+{
+    nextElement(rule.node.subjectNames, rule.subjectNamesUsed, rule.spareNames).assign(name);
+}
+
+void addObjectName(RuleState &rule, const std::string &name)
+{
+    nextElement(rule.node.objectNames, rule.objectNamesUsed, rule.spareNames).assign(name);
+}
+
+void settleRuleLists(RuleState &rule)
+{
+    cutTo(rule.node.subjectNames, rule.subjectNamesUsed, rule.spareNames);
+    cutTo(rule.node.objectNames, rule.objectNamesUsed, rule.spareNames);
+    cutTo(rule.node.conditions, rule.conditionsUsed, rule.spareConditions);
+    cutTo(rule.node.actions, rule.actionsUsed, rule.spareActions);
 }

@@ -72,7 +72,20 @@ inline PolicyNode ruleDefaults()
 struct RuleState {
     // The members every node of the rule shares; subjects and objects as
     // gathered, ids and names side by side until the rule is finished.
+    // Its lists of names, conditions and calls keep their elements from
+    // rule to rule, each filled again in place up to its count below, so
+    // that a rule costs no allocation for what the last one in this
+    // storage had; settleRuleLists() cuts them to the counts.
     PolicyNode node = ruleDefaults();
+    size_t subjectNamesUsed = 0;
+    size_t objectNamesUsed = 0;
+    size_t conditionsUsed = 0;
+    size_t actionsUsed = 0;
+    // Elements cut from those lists, with their storage, for a later rule
+    // that needs more than its lists kept.
+    std::vector<std::string> spareNames;
+    std::vector<ExprNode> spareConditions;
+    std::vector<DoFuncNode> spareActions;
     ExprNode curExpr;
     DoFuncNode curAction;
     std::vector<std::string> permissions;
@@ -175,6 +188,12 @@ void endFileNodes(FrontEnd &fe);
 void recycleFileNodes(FrontEnd &fe);
 // Resets what one rule collects, keeping variables, namespace and section.
 void resetRuleState(FrontEnd &fe);
+// The rule's next subject or object name, over an element it kept.
+void addSubjectName(RuleState &rule, const std::string &name);
+void addObjectName(RuleState &rule, const std::string &name);
+// Cuts the rule's lists to what this rule filled: before anything reads
+// them as the rule's.
+void settleRuleLists(RuleState &rule);
 
 void setAction(FrontEnd &fe, uint32_t code);
 // The closing brace or parenthesis just read may end the rule.
@@ -196,6 +215,8 @@ int setUidText(FrontEnd &fe, const std::string &text);
 int setSidText(FrontEnd &fe, const std::string &text);
 int setOidText(FrontEnd &fe, const std::string &text);
 void commitExpression(FrontEnd &fe, uint32_t type);
+// Appends the expression built so far to the rule's conditions.
+void pushCondition(RuleState &rule);
 void commitAction(FrontEnd &fe);
 
 #endif

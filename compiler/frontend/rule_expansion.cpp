@@ -115,6 +115,7 @@ void exchangeRuleFields(PolicyNode &slot, PolicyNode &rule)
 
 int emitRule(FrontEnd &fe, ParseState &s)
 {
+    settleRuleLists(s.rule);
     const size_t count = s.rule.uids.size() * s.rule.permissions.size();
     if (count == 0)
         return 0;

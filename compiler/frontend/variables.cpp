@@ -531,8 +531,7 @@ int addConditionVariable(FrontEnd &fe, const std::string &name)
     if (checkFits32(fe, s, name, value) != 0)
         return 1;
     s.rule.curExpr.value = static_cast<uint32_t>(value);
-    s.rule.node.conditions.push_back(std::move(s.rule.curExpr));
-    s.rule.curExpr = ExprNode();
+    pushCondition(s.rule);
     return 0;
 }
 

@@ -180,6 +180,7 @@ std::exception_ptr PipelinedOutput::apply(Batch &batch, bool failed)
 
 int PipelinedOutput::clearAllPolicy()
 {
+    forgetRecent();
     if (thread_.joinable()) {
         drain();
         // A failure of `next` goes with the policy it left: a clear comes
@@ -190,8 +191,17 @@ int PipelinedOutput::clearAllPolicy()
     return next_.clearAllPolicy();
 }
 
+void PipelinedOutput::forgetRecent()
+{
+    for (RecentFunction &r : recentFunctions_)
+        r.valid = false;
+    recentUidsUsed_ = 0;
+    nextRecentUid_ = 0;
+}
+
 int PipelinedOutput::initNamespaceFuncInfo()
 {
+    forgetRecent();
     if (thread_.joinable()) {
         drain();
         std::unique_lock<std::mutex> lock(mutex_);
@@ -224,6 +234,7 @@ void PipelinedOutput::addRules(const std::string &fileName, std::vector<FileRule
 
 void PipelinedOutput::post(std::function<void()> task)
 {
+    forgetRecent();
     if (!thread_.joinable()) {
         task();
         return;
@@ -274,6 +285,18 @@ void PipelinedOutput::setNamespaceFuncInfo(const std::string &nsName, const std:
         next_.setNamespaceFuncInfo(nsName, moduleName, funcName);
         return;
     }
+    // One place per function name, by a cheap hash of it: a file's rules
+    // call a handful of functions over and over.
+    size_t hash = funcName.size();
+    for (const char c : funcName)
+        hash = hash * 31 + static_cast<unsigned char>(c);
+    RecentFunction &recent = recentFunctions_[hash % recentFunctionCount];
+    if (recent.valid && recent.function == funcName && recent.module == moduleName && recent.ns == nsName)
+        return;
+    recent.valid = true;
+    recent.ns = nsName;
+    recent.module = moduleName;
+    recent.function = funcName;
     Call &call = nextCall(Call::Function);
     call.a = nsName;
     call.b = moduleName;
@@ -286,6 +309,22 @@ void PipelinedOutput::setUidInfo(const std::string &userName, uint32_t uid)
         next_.setUidInfo(userName, uid);
         return;
     }
+    // A name given another uid takes it here too, as it does there.
+    RecentUid *known = nullptr;
+    for (size_t i = 0; i < recentUidsUsed_ && !known; ++i) {
+        if (recentUids_[i].name == userName)
+            known = &recentUids_[i];
+    }
+    if (known && known->uid == uid)
+        return;
+    if (!known) {
+        known = &recentUids_[nextRecentUid_];
+        known->name = userName;
+        nextRecentUid_ = (nextRecentUid_ + 1) % recentCount;
+        if (recentUidsUsed_ < recentCount)
+            ++recentUidsUsed_;
+    }
+    known->uid = uid;
     Call &call = nextCall(Call::Uid);
     call.a = userName;
     call.uid = uid;

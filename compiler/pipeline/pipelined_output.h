@@ -1,6 +1,12 @@
 // A compiler output that hands everything to another on a thread of its
 // own, in order, so that the next file is read and parsed while the last
 // one is encoded: the checker's, on a host with a core to spare.
+//
+// A function or uid registration that repeats one handed over lately
+// (the same function, or the same name with the same uid), with no
+// clear, init or task between, is not handed over again: `next` must take
+// such a repeat as changing nothing, as the library and the image
+// compiler do. Most rules repeat the last rule's.
 #ifndef TAVO_PIPELINED_OUTPUT_H
 #define TAVO_PIPELINED_OUTPUT_H
 
@@ -81,6 +87,25 @@ private:
     // What the batch failed with, if anything; with `failed` only its
     // tasks run.
     std::exception_ptr apply(Batch &batch, bool failed);
+
+    // Registrations handed over lately (see above).
+    struct RecentFunction {
+        bool valid = false;
+        std::string ns;
+        std::string module;
+        std::string function;
+    };
+    struct RecentUid {
+        std::string name;
+        uint32_t uid = 0;
+    };
+    static constexpr size_t recentFunctionCount = 64;
+    RecentFunction recentFunctions_[recentFunctionCount];
+    static constexpr size_t recentCount = 8;
+    RecentUid recentUids_[recentCount];
+    size_t recentUidsUsed_ = 0;
+    size_t nextRecentUid_ = 0;
+    void forgetRecent();
 
     PolicyOutput &next_;
     std::thread thread_;

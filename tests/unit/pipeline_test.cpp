@@ -742,6 +742,14 @@ public:
         calls.push_back(rule);
     }
     void setNamespaceInfo(std::string nsName) override { calls.push_back("scene " + nsName); }
+    void setNamespaceFuncInfo(const std::string &ns, const std::string &module, const std::string &function) override
+    {
+        calls.push_back("function " + ns + "/" + module + "/" + function);
+    }
+    void setUidInfo(const std::string &userName, uint32_t uid) override
+    {
+        calls.push_back("uid " + userName + "=" + std::to_string(uid));
+    }
 
 private:
     std::string failOn_;
@@ -805,6 +813,37 @@ TEST(PipelineSecondThread, CallsArriveInOrderAndAFailureFailsTheNextFileOrTheEnd
         EXPECT_EQ(recording.calls, c.calls);
         EXPECT_EQ(log.messages(TAVO_LOG_ERROR), c.errors);
     }
+}
+
+// A registration that repeats one handed over lately stays on the
+// compiling thread, unless a name took another uid in between or a clear,
+// an init or a task came between.
+TEST(PipelineSecondThread, RepeatedRegistrationsGoOverOnceUnlessSomethingCameBetween)
+{
+    RecordingOutput recording("");
+    PipelinedOutput pipelined(recording);
+    pipelined.setUidInfo("ann", 1);
+    pipelined.setUidInfo("ann", 1);
+    pipelined.setUidInfo("bob", 2);
+    pipelined.setUidInfo("ann", 3);
+    pipelined.setUidInfo("ann", 1);
+    pipelined.setNamespaceFuncInfo("s", "m", "f");
+    pipelined.setNamespaceFuncInfo("s", "m", "f");
+    pipelined.setNamespaceFuncInfo("s", "other", "f");
+    pipelined.setNamespaceFuncInfo("s", "m", "f");
+    pipelined.clearAllPolicy();
+    pipelined.setUidInfo("ann", 1);
+    pipelined.setNamespaceFuncInfo("s", "m", "f");
+    pipelined.initNamespaceFuncInfo();
+    pipelined.setNamespaceFuncInfo("s", "m", "f");
+    pipelined.post([] {});
+    pipelined.setUidInfo("ann", 1);
+    pipelined.setUidInfo("ann", 1);
+    pipelined.finish();
+    EXPECT_EQ(recording.calls,
+              (std::vector<std::string>{"uid ann=1", "uid bob=2", "uid ann=3", "uid ann=1", "function s/m/f",
+                                        "function s/other/f", "function s/m/f", "clear", "uid ann=1",
+                                        "function s/m/f", "function s/m/f", "uid ann=1"}));
 }
 
 } // namespace
