@@ -244,6 +244,7 @@ void PipelinedOutput::post(std::function<void()> task)
 
 void PipelinedOutput::postWork(std::function<void()> task)
 {
+    forgetRecent();
     if (!thread_.joinable()) {
         task();
         return;
