@@ -218,8 +218,9 @@ std::string everythingScanned(AnyScanner &scanner, CarriesText carriesText)
     return out.str();
 }
 
-// The scanner the pipeline runs (in place, texts found by memchr) against
-// flex's DFA over a copy: the same stream, and the text as it was after.
+// The scanner the pipeline runs (in place, the ends of texts and comments
+// found by its actions) against flex's DFA over a copy: the same stream,
+// and the text as it was after.
 void expectSameAsReference(const std::string &input)
 {
     ReferenceScanner reference(input);
