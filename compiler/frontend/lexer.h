@@ -15,9 +15,9 @@ constexpr size_t maxScanLength = static_cast<size_t>(INT_MAX) - 2;
 // The generated scanner behind Scanner::next.
 int scanToken(TokenValue *value, void *scanner);
 
-// A scanner over a copy of one text: its buffer, its line and whether it
-// failed are its own, so that two compiles share nothing. The texts of its
-// tokens point into its buffer and stay valid while it lives.
+// A scanner over one text, a copy or the text itself: its buffer, its line
+// and whether it failed are its own, so that two compiles share nothing. The
+// texts of its tokens point into its buffer and stay valid while it lives.
 class Scanner {
 public:
     // Copies `length` bytes of `text` and starts at line 1. A text longer
@@ -29,6 +29,13 @@ public:
         : Scanner(text.data(), text.size(), quietLines)
     {
     }
+    // Scans `text` itself, without a copy; otherwise as above. It appends
+    // the two NUL bytes flex wants after its buffer (reserve them to keep
+    // the text where it is) and takes them off when it goes. While it
+    // lives, `text` must not change, and the byte after the token scanned
+    // last reads NUL; once it has gone, `text` is as it was.
+    struct InPlace {};
+    Scanner(InPlace, std::string &text, bool quietLines = false);
     ~Scanner();
     Scanner(const Scanner &) = delete;
     Scanner &operator=(const Scanner &) = delete;
@@ -47,6 +54,7 @@ public:
 
 private:
     void *handle_ = nullptr;
+    std::string *inPlace_ = nullptr;
 };
 
 // Whether a token of this code carries a text in its value.

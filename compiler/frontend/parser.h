@@ -19,6 +19,9 @@ int parsePolicy(FrontEnd &fe);
 // (std::bad_alloc) ends the parse and is thrown again once the parser has
 // released what it held.
 int compileText(FrontEnd &fe, const std::string &fileName, const std::string &text);
+// The same scanning `text` in place (Scanner::InPlace), which holds the same
+// bytes again on return.
+int compileText(FrontEnd &fe, const std::string &fileName, std::string &text);
 // The same with the caller's scanner, which it can read after the parse.
 int compileText(FrontEnd &fe, const std::string &fileName, Scanner &input);
 

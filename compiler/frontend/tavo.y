@@ -363,3 +363,9 @@ int compileText(FrontEnd &fe, const std::string &fileName, const std::string &te
     Scanner input(text, fe.quiet());
     return compileText(fe, fileName, input);
 }
+
+int compileText(FrontEnd &fe, const std::string &fileName, std::string &text)
+{
+    Scanner input(Scanner::InPlace{}, text, fe.quiet());
+    return compileText(fe, fileName, input);
+}

@@ -209,7 +209,8 @@ int readAndCompile(FrontEnd &fe, const std::string &path, const std::string &nam
     }
     std::string content;
     try {
-        content.reserve(static_cast<size_t>(st.st_size) + 1);
+        // With room for the scanner's two end bytes: it scans the text in place.
+        content.reserve(static_cast<size_t>(st.st_size) + 2);
         const int read = readToLimit(fd, fileSizeLimit, content);
         if (read == EFBIG) {
             logTooLarge(fe, name, fileSizeLimit);
@@ -266,8 +267,13 @@ bool isPolicyFileName(const std::string &name)
     return endsWith(name, ".p") || endsWith(name, ".policy");
 }
 
-int compilePolicyContent(FrontEnd &fe, const std::string &name, const std::string &content,
-                         const CompiledHook &onCompiled, size_t fileSizeLimit, ExpansionGate *gate)
+namespace {
+
+// `Text` is std::string, scanned in place, or const std::string, copied for
+// the scanner.
+template <typename Text>
+int compileContent(FrontEnd &fe, const std::string &name, Text &content, const CompiledHook &onCompiled,
+                   size_t fileSizeLimit, ExpansionGate *gate)
 {
     if (content.empty()) {
         COMPILE_WARN(fe, "####WARN: 文件%s为空", name.c_str());
@@ -317,6 +323,20 @@ int compilePolicyContent(FrontEnd &fe, const std::string &name, const std::strin
     } catch (const std::length_error &) {
         return failForMemory(fe, "####ERROR: 编译文件%s时内存不足，已清除全部策略", name, FileCompileError);
     }
+}
+
+} // namespace
+
+int compilePolicyContent(FrontEnd &fe, const std::string &name, std::string &content,
+                         const CompiledHook &onCompiled, size_t fileSizeLimit, ExpansionGate *gate)
+{
+    return compileContent(fe, name, content, onCompiled, fileSizeLimit, gate);
+}
+
+int compilePolicyContent(FrontEnd &fe, const std::string &name, const std::string &content,
+                         const CompiledHook &onCompiled, size_t fileSizeLimit, ExpansionGate *gate)
+{
+    return compileContent(fe, name, content, onCompiled, fileSizeLimit, gate);
 }
 
 int processPolicyFile(FrontEnd &fe, const std::string &path, const std::string &name, const std::string &prefix,

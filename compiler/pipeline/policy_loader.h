@@ -89,7 +89,12 @@ bool isPolicyFileName(const std::string &name);
 // over the size limit is refused (FileUnusable). When memory runs out, the
 // file fails (FileCompileError) and the library's policy is cleared. A
 // file `gate` (may be null) refuses does not go to the output, whose policy
-// is cleared.
+// is cleared. A text the caller lets change is scanned in place (see
+// Scanner::InPlace) and holds the same bytes again on return; a const one is
+// copied for the scanner.
+int compilePolicyContent(FrontEnd &fe, const std::string &name, std::string &content,
+                         const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize,
+                         ExpansionGate *gate = nullptr);
 int compilePolicyContent(FrontEnd &fe, const std::string &name, const std::string &content,
                          const CompiledHook &onCompiled = {}, size_t fileSizeLimit = maxPolicyFileSize,
                          ExpansionGate *gate = nullptr);

@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     library.expandIn(frontEnd.state());
     // The library keeps what it is given; start each input afresh.
     policyManager().clearAllPolicy();
-    compilePolicyContent(frontEnd, "fuzz.p", std::string(reinterpret_cast<const char *>(data), size));
+    // A text of its own, scanned in place as the pipeline scans a file.
+    std::string text(reinterpret_cast<const char *>(data), size);
+    compilePolicyContent(frontEnd, "fuzz.p", text);
     return 0;
 }

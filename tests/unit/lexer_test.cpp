@@ -4,9 +4,26 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <random>
+#include <sstream>
 
 #include "lexer.h"
 #include "tavo_parser.hpp"
+
+// The same scanner built from the same tavo.l with its texts and comments
+// left to flex's DFA (see tests/CMakeLists.txt).
+#undef TAVO_LEXER_H
+#define Scanner ReferenceScanner
+#define scanToken referenceScanToken
+#define tokenCarriesText referenceTokenCarriesText
+#define maxScanLength referenceMaxScanLength
+#include "lexer.h"
+#undef Scanner
+#undef scanToken
+#undef tokenCarriesText
+#undef maxScanLength
 
 namespace {
 
@@ -158,6 +175,148 @@ TEST(Lexer, TokenTextsOutliveTheTokensAfterThem)
     for (const TokenText &text : texts)
         seen.emplace_back(text.data, text.length);
     EXPECT_EQ(seen, (std::vector<std::string>{"abc", "\"x y\"", "$v", "<="}));
+}
+
+std::string printable(const char *data, size_t length)
+{
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(data[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// Everything a scanner tells of a text, one token a line: code, value,
+// line, tokenText; then whether it failed and what it logged.
+template <typename AnyScanner, typename CarriesText>
+std::string everythingScanned(AnyScanner &scanner, CarriesText carriesText)
+{
+    LogCapture log;
+    std::ostringstream out;
+    for (int code = -1; code != 0;) {
+        TokenValue value;
+        value.number = 0;
+        code = scanner.next(&value);
+        out << code;
+        if (carriesText(code))
+            out << " text " << printable(value.text.data, value.text.length);
+        else if (code == NUMBER || code == ACTION || code == TYPE)
+            out << " number " << value.number;
+        const char *tokenText = scanner.tokenText();
+        out << " line " << scanner.line() << " tokenText " << printable(tokenText, strlen(tokenText)) << "\n";
+    }
+    out << "failed " << scanner.failed() << "\n";
+    for (const LogLine &l : log.lines())
+        out << "log " << l.level << " " << l.message << "\n";
+    return out.str();
+}
+
+// The scanner the pipeline runs (in place, the ends of texts and comments
+// found by its actions) against flex's DFA over a copy: the same stream,
+// and the text as it was after.
+void expectSameAsReference(const std::string &input)
+{
+    ReferenceScanner reference(input);
+    const std::string expected = everythingScanned(reference, referenceTokenCarriesText);
+    std::string text = input;
+    std::string got;
+    {
+        Scanner scanner(Scanner::InPlace{}, text);
+        got = everythingScanned(scanner, tokenCarriesText);
+    }
+    EXPECT_EQ(got, expected) << "input: " << printable(input.data(), input.size());
+    EXPECT_EQ(text, input);
+}
+
+TEST(Lexer, QuotedTextsAndCommentsAsFlexWouldMatchThem)
+{
+    using namespace std::string_literals;
+    const std::string longest(4094, 's');
+    const std::string cases[] = {
+        "\"a b\" 'c d'", "\"\"''", "\"", "'", "\"abc", "'abc", "x \"abc", "\"abc\n\"", "'ab\ncd'",
+        "\"a'b\" 'a\"b'", "\"x\"y\"", "\"\"\"", "'''", "\"a\"\"b\"", "\"a\\\"b\"",
+        "\"a\0b\" 'c\0d'"s, "\"\0\""s, "\0\"a\""s, "\"a\"\0"s, "\"a\0"s, "#a\0b\nx"s, "\"\0\n\""s,
+        "\"a\rb\"\r\n'c'\r\n", "\"a\r\n\"", "\"\x80\xff\"", "'\xff'",
+        "# comment", "#", "#\n", "#\n#", "# a \"b\" 'c'\nd", "#\"x\"", "\"#\"", "a#b", "\r\n#\r\n",
+        "allow \"x\" $v\"y\"<=\"z\"", "if \"a\" do", "\"dir/a b/c.so\"\n\"e\"",
+        '"' + longest + '"', '"' + longest + "s\"", '\'' + longest + "s'\nx", "a\nb \"" + longest + "ss\" c",
+        '"' + longest + "ss", '"' + std::string(5000, 'a') + "\nb", "'" + longest + "s\n'",
+    };
+    for (const std::string &c : cases) {
+        SCOPED_TRACE(printable(c.data(), c.size()));
+        expectSameAsReference(c);
+    }
+}
+
+std::vector<std::string> goodCorpus()
+{
+    std::vector<std::string> texts;
+    const std::string dir = std::string(TAVO_CORPUS_DIR) + "/good";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return texts;
+    while (const dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(dir + "/" + e->d_name, std::ios::binary);
+        texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    closedir(d);
+    return texts;
+}
+
+// Random texts of the language's pieces and stray bytes, and mutated good
+// policies: seeded, so that a failure is found again.
+TEST(Lexer, RandomTextsScanAsFlexWouldScanThem)
+{
+    static const char *const pieces[] = {
+        "allow ", "disallow\t", "detect ", "respond ", " if ", "do ", "bool ", "int ", "string ", "strlist ",
+        "true", " false ", "%SECTION ", "%ENDSEC", " dynamic", "!=", "<=", ">=", "$v", "$", "name", "x_1", "0x1f",
+        "0x", "123", "18446744073709551616", "*", "#", "# c", "\"", "'", "\"/usr/bin/a\"", "'b'", " ", "\t", "\n",
+        "\r", "\r\n", "{", "}", "(", ")", ",", "=", "%", "\\",
+    };
+    std::mt19937 random(20261209);
+    const auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+    for (int round = 0; round < 3000; ++round) {
+        std::string input;
+        const size_t count = pick(40);
+        for (size_t i = 0; i < count; ++i) {
+            switch (pick(10)) {
+            case 0: input += static_cast<char>(pick(256)); break;
+            case 1: input += std::string(1 + pick(3), static_cast<char>(0x80 + pick(128))); break;
+            case 2: input += '\0'; break;
+            case 3: input.append(pick(50) == 0 ? 4090 + pick(10) : pick(300), "ab/"[pick(3)]); break;
+            default: input += pieces[pick(sizeof pieces / sizeof *pieces)]; break;
+            }
+        }
+        expectSameAsReference(input);
+        if (HasFailure())
+            return;
+    }
+    const std::vector<std::string> corpus = goodCorpus();
+    ASSERT_FALSE(corpus.empty());
+    static const char stray[] = {'"', '\'', '#', '\n', '\r', '\0', ' ', '\xff'};
+    for (int round = 0; round < 1000; ++round) {
+        std::string input = corpus[pick(corpus.size())];
+        for (size_t edits = 1 + pick(4); edits > 0 && !input.empty(); --edits) {
+            const size_t at = pick(input.size());
+            switch (pick(3)) {
+            case 0: input[at] = stray[pick(sizeof stray)]; break;
+            case 1: input.erase(at, 1 + pick(8)); break;
+            default: input.insert(at, 1, stray[pick(sizeof stray)]); break;
+            }
+        }
+        expectSameAsReference(input);
+        if (HasFailure())
+            return;
+    }
 }
 
 } // namespace
