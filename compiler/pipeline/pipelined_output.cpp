@@ -234,22 +234,22 @@ void PipelinedOutput::addRules(const std::string &fileName, std::vector<FileRule
 
 void PipelinedOutput::post(std::function<void()> task)
 {
-    forgetRecent();
-    if (!thread_.joinable()) {
-        task();
-        return;
-    }
-    nextCall(Call::Task).task = std::move(task);
+    queueTask(Call::Task, std::move(task));
 }
 
 void PipelinedOutput::postWork(std::function<void()> task)
+{
+    queueTask(Call::Work, std::move(task));
+}
+
+void PipelinedOutput::queueTask(int kind, std::function<void()> task)
 {
     forgetRecent();
     if (!thread_.joinable()) {
         task();
         return;
     }
-    nextCall(Call::Work).task = std::move(task);
+    nextCall(kind).task = std::move(task);
 }
 
 void PipelinedOutput::flush()

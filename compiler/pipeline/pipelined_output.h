@@ -78,6 +78,8 @@ private:
     // A call of this kind (Call::Kind) to fill in, in the open batch, over
     // one of its earlier calls when there is one.
     Call &nextCall(int kind);
+    // post() and postWork(), by the kind of call (Call::Kind).
+    void queueTask(int kind, std::function<void()> task);
     // Queues the open batch, waiting while the other one is in the queue.
     void submit();
     // Queues what is open, and waits until the thread has done everything.
