@@ -12,13 +12,16 @@ bool isQuoted(const std::string &text)
     return !text.empty() && (text[0] == '"' || text[0] == '\'');
 }
 
-int storeOperand(FrontEnd &fe, std::string &slot, const std::string &text, const char *emptyMessage)
+int storeOperand(FrontEnd &fe, std::string &slot, TokenText token, const char *emptyMessage)
 {
-    // In place: the slot keeps its storage from rule to rule.
-    if (isQuoted(text))
-        slot.assign(text, 1, text.size() >= 2 ? text.size() - 2 : 0);
+    // In place, from the token's own text: the slot keeps its storage from
+    // rule to rule.
+    const char *text = token.data;
+    const size_t size = token.length;
+    if (size > 0 && (text[0] == '"' || text[0] == '\''))
+        slot.assign(text + 1, size >= 2 ? size - 2 : 0);
     else
-        slot.assign(text);
+        slot.assign(text, size);
     if (slot.empty()) {
         COMPILE_ERROR(fe, "%s", emptyMessage);
         return 1;
@@ -198,17 +201,17 @@ void addObjectId(FrontEnd &fe, uint64_t value)
     fe.state().rule.node.oids.push_back(TAVO_ID{value, 0, 0});
 }
 
-int setUidText(FrontEnd &fe, const std::string &text)
+int setUidText(FrontEnd &fe, TokenText text)
 {
     return storeOperand(fe, fe.state().rule.uidText, text, "####ERROR: 规则中的uid为空字符串");
 }
 
-int setSidText(FrontEnd &fe, const std::string &text)
+int setSidText(FrontEnd &fe, TokenText text)
 {
     return storeOperand(fe, fe.state().rule.sidText, text, "####ERROR: 规则中的sid为空字符串");
 }
 
-int setOidText(FrontEnd &fe, const std::string &text)
+int setOidText(FrontEnd &fe, TokenText text)
 {
     return storeOperand(fe, fe.state().rule.oidText, text, "####ERROR: 规则中的oid为空字符串");
 }

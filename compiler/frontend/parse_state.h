@@ -15,6 +15,7 @@
 
 #include "expr_type.h"
 #include "policy_manager.h"
+#include "token_value.h"
 
 class FrontEnd;
 
@@ -211,9 +212,9 @@ std::string withoutQuotes(const std::string &text);
 
 // Store an operand as scanned, without its double quotes. An empty quoted
 // operand is refused: it would silently yield no uid, subject or object.
-int setUidText(FrontEnd &fe, const std::string &text);
-int setSidText(FrontEnd &fe, const std::string &text);
-int setOidText(FrontEnd &fe, const std::string &text);
+int setUidText(FrontEnd &fe, TokenText text);
+int setSidText(FrontEnd &fe, TokenText text);
+int setOidText(FrontEnd &fe, TokenText text);
 void commitExpression(FrontEnd &fe, uint32_t type);
 // Appends the expression built so far to the rule's conditions.
 void pushCondition(RuleState &rule);

@@ -137,9 +137,9 @@ uid_number
     ;
 
 uid_text
-    : IDENTIFIER                { if (consume(fe, $1.text, setUidText)) YYABORT; }
-    | DQSTRING                  { if (consume(fe, $1.text, setUidText)) YYABORT; }
-    | VARIABLE                  { if (consume(fe, $1.text, setUidText)) YYABORT; }
+    : IDENTIFIER                { if (call(fe, setUidText, $1.text)) YYABORT; }
+    | DQSTRING                  { if (call(fe, setUidText, $1.text)) YYABORT; }
+    | VARIABLE                  { if (call(fe, setUidText, $1.text)) YYABORT; }
     ;
 
 subject_operand
@@ -152,9 +152,9 @@ subject_any
     ;
 
 subject_text
-    : IDENTIFIER                { if (consume(fe, $1.text, setSidText)) YYABORT; }
-    | DQSTRING                  { if (consume(fe, $1.text, setSidText)) YYABORT; }
-    | VARIABLE                  { if (consume(fe, $1.text, setSidText)) YYABORT; }
+    : IDENTIFIER                { if (call(fe, setSidText, $1.text)) YYABORT; }
+    | DQSTRING                  { if (call(fe, setSidText, $1.text)) YYABORT; }
+    | VARIABLE                  { if (call(fe, setSidText, $1.text)) YYABORT; }
     ;
 
 object_operand
@@ -167,9 +167,9 @@ object_any
     ;
 
 object_text
-    : IDENTIFIER                { if (consume(fe, $1.text, setOidText)) YYABORT; }
-    | DQSTRING                  { if (consume(fe, $1.text, setOidText)) YYABORT; }
-    | VARIABLE                  { if (consume(fe, $1.text, setOidText)) YYABORT; }
+    : IDENTIFIER                { if (call(fe, setOidText, $1.text)) YYABORT; }
+    | DQSTRING                  { if (call(fe, setOidText, $1.text)) YYABORT; }
+    | VARIABLE                  { if (call(fe, setOidText, $1.text)) YYABORT; }
     ;
 
 object_type
