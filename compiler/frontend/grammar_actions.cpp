@@ -114,6 +114,7 @@ int declareVariable(FrontEnd &fe, const std::string &name)
     // A declaration makes a new variable: only its own "dynamic" makes it
     // dynamic, so a condition on it cannot carry another kind's value as a
     // run-time switch.
+    ++s.variablesVersion;
     s.dynamicVariables.erase(name);
     beginVariable(fe, name);
     return 0;

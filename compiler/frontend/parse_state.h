@@ -116,6 +116,17 @@ struct FunctionModule {
     const std::string *module = nullptr;
 };
 
+// A scalar variable a condition named, as last looked up: whether it is
+// dynamic and its value.
+struct ConditionVariable {
+    bool valid = false;
+    uint64_t variablesVersion = 0;
+    std::string name;
+    bool dynamic = false;
+    uint32_t value = 0;
+};
+constexpr size_t conditionVariableSlots = 16;
+
 // Every member starts at its reset value: a fresh ParseState is the state
 // before a file.
 struct ParseState {
@@ -152,10 +163,14 @@ struct ParseState {
     std::map<std::string, std::vector<uint64_t>> intListVars;
     std::map<std::string, std::vector<std::string>> stringListVars;
     // Counts the assignments to the variables above: whatever changes
-    // boolVars, intVars or stringVars counts one first.
+    // varKinds, dynamicVariables, boolVars, intVars or stringVars counts
+    // one first.
     uint64_t variablesVersion = 0;
     GroupAttributes groupAttributes;
     FunctionModule functionModule;
+    // By a cheap hash of the name: a file's conditions name a few
+    // variables over and over.
+    ConditionVariable conditionVariables[conditionVariableSlots];
     std::map<std::string, uint32_t> uidCache;
     // Names in uidCache that have no account.
     std::set<std::string> unknownUsers;

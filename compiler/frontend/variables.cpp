@@ -516,6 +516,21 @@ int lookupScalarVariable(FrontEnd &fe, const std::string &name, uint64_t &value)
 int addConditionVariable(FrontEnd &fe, const std::string &name)
 {
     ParseState &s = fe.state();
+    size_t hash = name.size();
+    for (const char c : name)
+        hash = hash * 31 + static_cast<unsigned char>(c);
+    ConditionVariable &known = s.conditionVariables[hash % conditionVariableSlots];
+    if (known.valid && known.variablesVersion == s.variablesVersion && known.name == name) {
+        if (known.dynamic) {
+            s.rule.curExpr.type = ExprDynamicVariable;
+            s.rule.curExpr.varName = name;
+        } else {
+            s.rule.curExpr.type = ExprVariable;
+        }
+        s.rule.curExpr.value = known.value;
+        pushCondition(s.rule);
+        return 0;
+    }
     if (s.dynamicVariables.count(name) != 0) {
         s.rule.curExpr.type = ExprDynamicVariable;
         s.rule.curExpr.varName = name;
@@ -531,6 +546,11 @@ int addConditionVariable(FrontEnd &fe, const std::string &name)
     if (checkFits32(fe, s, name, value) != 0)
         return 1;
     s.rule.curExpr.value = static_cast<uint32_t>(value);
+    known.valid = true;
+    known.variablesVersion = s.variablesVersion;
+    known.name = name;
+    known.dynamic = s.rule.curExpr.type == ExprDynamicVariable;
+    known.value = s.rule.curExpr.value;
     pushCondition(s.rule);
     return 0;
 }

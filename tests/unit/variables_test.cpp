@@ -487,14 +487,19 @@ TEST(Variables, RedeclarationDropsTheDynamicMark)
         {"dynamic bool x = true\nx = false\n", ExprDynamicVariable, 0},
         {"dynamic bool x = true\nint x = 7\ndynamic bool x = true\n", ExprDynamicVariable, 1},
     };
+    // A rule reads x after its first declaration too: what it read then
+    // must not stand for x later.
+    const std::string rule = "allow 0 * * file { read } if ($x)\n";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         LogCapture log;
-        ASSERT_EQ(parseText(header + c.text + "allow 0 * * file { read } if ($x)\n"), 0);
+        const std::string text = c.text;
+        const size_t first = text.find('\n') + 1;
+        ASSERT_EQ(parseText(header + text.substr(0, first) + rule + text.substr(first) + rule), 0);
         EXPECT_TRUE(errors(log).empty());
-        ASSERT_EQ(nodes().size(), 1u);
-        ASSERT_EQ(nodes()[0].conditions.size(), 1u);
-        const ExprNode &e = nodes()[0].conditions[0];
+        ASSERT_EQ(nodes().size(), 2u);
+        ASSERT_EQ(nodes()[1].conditions.size(), 1u);
+        const ExprNode &e = nodes()[1].conditions[0];
         EXPECT_EQ(e.type, c.type);
         EXPECT_EQ(e.value, c.value);
         EXPECT_EQ(e.varName, c.type == ExprDynamicVariable ? "x" : "");
