@@ -23,10 +23,8 @@ void PolicyCompiler::clearFunctions()
 
 void PolicyCompiler::forgetRecentFunctions()
 {
-    recentFunctionsUsed_ = 0;
-    nextRecentFunction_ = 0;
-    recentUidsUsed_ = 0;
-    nextRecentUid_ = 0;
+    recentFunctions_.forget();
+    recentUids_.forget();
 }
 
 void PolicyCompiler::addFile(const std::string &fileName, const std::vector<PolicyNode> &nodes)
@@ -41,50 +39,23 @@ void PolicyCompiler::setNamespace(std::string ns)
 
 void PolicyCompiler::setFunction(const std::string &ns, const std::string &module, const std::string &function)
 {
-    for (size_t i = 0; i < recentFunctionsUsed_; ++i) {
-        const RecentFunction &r = recentFunctions_[i];
-        if (r.function == function && r.module == module && r.ns == ns)
-            return;
-    }
-    RecentFunction &recent = recentFunctions_[nextRecentFunction_];
-    recent.ns = ns;
-    recent.module = module;
-    recent.function = function;
+    if (recentFunctions_.contains(ns, module, function))
+        return;
     std::string &key = keyBuffer_;
     key.assign(ns).append(1, '\0').append(module).append(1, '\0').append(function);
     if (knownFunctions_.insert(key).second)
         registrations_.functions.emplace(ns, module, function);
-    // Counted only once registered.
-    nextRecentFunction_ = (nextRecentFunction_ + 1) % recentFunctionCount;
-    if (recentFunctionsUsed_ < recentFunctionCount)
-        ++recentFunctionsUsed_;
+    // Remembered only once registered.
+    recentFunctions_.remember(ns, module, function);
 }
 
 void PolicyCompiler::setUid(const std::string &userName, uint32_t uid)
 {
-    // The same name with the same uid again changes nothing. A name given
-    // another uid takes it in the cache too, as in the registrations.
-    bool cached = false;
-    for (size_t i = 0; i < recentUidsUsed_; ++i) {
-        RecentUid &r = recentUids_[i];
-        if (r.name != userName)
-            continue;
-        if (r.uid == uid)
-            return;
-        r.uid = uid;
-        cached = true;
-    }
-    if (!cached) {
-        RecentUid &recent = recentUids_[nextRecentUid_];
-        recent.name = userName;
-        recent.uid = uid;
-    }
+    // The same name with the same uid again changes nothing.
+    if (recentUids_.contains(userName, uid))
+        return;
     registrations_.uidNames[userName] = uid;
-    if (!cached) {
-        nextRecentUid_ = (nextRecentUid_ + 1) % recentUidCount;
-        if (recentUidsUsed_ < recentUidCount)
-            ++recentUidsUsed_;
-    }
+    recentUids_.remember(userName, uid);
 }
 
 void PolicyCompiler::addLabel(const std::string &kind, const std::string &name)

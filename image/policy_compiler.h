@@ -13,6 +13,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "recent_registrations.h"
+
 #include "image_builder.h"
 
 namespace tavo_image {
@@ -75,28 +77,10 @@ private:
     // registers a function for every call it meets, mostly ones known.
     std::unordered_set<std::string> knownFunctions_;
     std::string keyBuffer_;
-    // The last few functions registered, compared before the key is even
-    // made: a file calls the same few again and again.
-    struct RecentFunction {
-        std::string ns;
-        std::string module;
-        std::string function;
-    };
-    static constexpr size_t recentFunctionCount = 16;
-    std::array<RecentFunction, recentFunctionCount> recentFunctions_;
-    size_t recentFunctionsUsed_ = 0;
-    size_t nextRecentFunction_ = 0;
+    // Checked before the key is even made.
+    RecentFunctions recentFunctions_;
+    RecentUids recentUids_;
     void forgetRecentFunctions();
-    // Likewise the last few user names given their uid: every rule names
-    // its users again.
-    struct RecentUid {
-        std::string name;
-        uint32_t uid = 0;
-    };
-    static constexpr size_t recentUidCount = 4;
-    std::array<RecentUid, recentUidCount> recentUids_;
-    size_t recentUidsUsed_ = 0;
-    size_t nextRecentUid_ = 0;
 };
 
 // What an image is called in log lines ("policy image", ...).

@@ -11,6 +11,7 @@
 #include "front_end.h"
 #include "parse_state.h"
 #include "passwd_lookup.h"
+#include "recent_registrations.h"
 
 namespace {
 
@@ -516,10 +517,7 @@ int lookupScalarVariable(FrontEnd &fe, const std::string &name, uint64_t &value)
 int addConditionVariable(FrontEnd &fe, const std::string &name)
 {
     ParseState &s = fe.state();
-    size_t hash = name.size();
-    for (const char c : name)
-        hash = hash * 31 + static_cast<unsigned char>(c);
-    ConditionVariable &known = s.conditionVariables[hash % conditionVariableSlots];
+    ConditionVariable &known = s.conditionVariables[nameHash(name) % conditionVariableSlots];
     if (known.valid && known.variablesVersion == s.variablesVersion && known.name == name) {
         if (known.dynamic) {
             s.rule.curExpr.type = ExprDynamicVariable;

@@ -193,10 +193,8 @@ int PipelinedOutput::clearAllPolicy()
 
 void PipelinedOutput::forgetRecent()
 {
-    for (RecentFunction &r : recentFunctions_)
-        r.valid = false;
-    recentUidsUsed_ = 0;
-    nextRecentUid_ = 0;
+    recentFunctions_.forget();
+    recentUids_.forget();
 }
 
 int PipelinedOutput::initNamespaceFuncInfo()
@@ -286,22 +284,13 @@ void PipelinedOutput::setNamespaceFuncInfo(const std::string &nsName, const std:
         next_.setNamespaceFuncInfo(nsName, moduleName, funcName);
         return;
     }
-    // One place per function name, by a cheap hash of it: a file's rules
-    // call a handful of functions over and over.
-    size_t hash = funcName.size();
-    for (const char c : funcName)
-        hash = hash * 31 + static_cast<unsigned char>(c);
-    RecentFunction &recent = recentFunctions_[hash % recentFunctionCount];
-    if (recent.valid && recent.function == funcName && recent.module == moduleName && recent.ns == nsName)
+    if (recentFunctions_.contains(nsName, moduleName, funcName))
         return;
-    recent.valid = true;
-    recent.ns = nsName;
-    recent.module = moduleName;
-    recent.function = funcName;
     Call &call = nextCall(Call::Function);
     call.a = nsName;
     call.b = moduleName;
     call.c = funcName;
+    recentFunctions_.remember(nsName, moduleName, funcName);
 }
 
 void PipelinedOutput::setUidInfo(const std::string &userName, uint32_t uid)
@@ -310,25 +299,12 @@ void PipelinedOutput::setUidInfo(const std::string &userName, uint32_t uid)
         next_.setUidInfo(userName, uid);
         return;
     }
-    // A name given another uid takes it here too, as it does there.
-    RecentUid *known = nullptr;
-    for (size_t i = 0; i < recentUidsUsed_ && !known; ++i) {
-        if (recentUids_[i].name == userName)
-            known = &recentUids_[i];
-    }
-    if (known && known->uid == uid)
+    if (recentUids_.contains(userName, uid))
         return;
-    if (!known) {
-        known = &recentUids_[nextRecentUid_];
-        known->name = userName;
-        nextRecentUid_ = (nextRecentUid_ + 1) % recentCount;
-        if (recentUidsUsed_ < recentCount)
-            ++recentUidsUsed_;
-    }
-    known->uid = uid;
     Call &call = nextCall(Call::Uid);
     call.a = userName;
     call.uid = uid;
+    recentUids_.remember(userName, uid);
 }
 
 void PipelinedOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)

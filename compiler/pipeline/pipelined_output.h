@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "policy_manager.h"
+#include "recent_registrations.h"
 
 class PipelinedOutput final : public PolicyOutput {
 public:
@@ -91,22 +92,8 @@ private:
     std::exception_ptr apply(Batch &batch, bool failed);
 
     // Registrations handed over lately (see above).
-    struct RecentFunction {
-        bool valid = false;
-        std::string ns;
-        std::string module;
-        std::string function;
-    };
-    struct RecentUid {
-        std::string name;
-        uint32_t uid = 0;
-    };
-    static constexpr size_t recentFunctionCount = 64;
-    RecentFunction recentFunctions_[recentFunctionCount];
-    static constexpr size_t recentCount = 8;
-    RecentUid recentUids_[recentCount];
-    size_t recentUidsUsed_ = 0;
-    size_t nextRecentUid_ = 0;
+    RecentFunctions recentFunctions_;
+    RecentUids recentUids_;
     void forgetRecent();
 
     PolicyOutput &next_;

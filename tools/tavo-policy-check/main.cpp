@@ -234,8 +234,9 @@ int main(int argc, char **argv)
 
     // The image is built on the second core once the last file is encoded,
     // while this thread reads every file again to verify it, then checks
-    // the image's rules; it is only reported when the run succeeded. Without --image only the digest is
-    // needed: the bytes are hashed as they are made, never held.
+    // the image's rules; it is only reported when the run succeeded.
+    // Without --image only the digest is needed: the bytes are hashed as
+    // they are made, never held.
     static tavo_image::HalvedCompile image(imageKind);
     static bool imageStarted = false;
     const bool digestOnly = imagePath.empty();
