@@ -335,3 +335,46 @@ void PipelinedOutput::addToDeviceVec(std::string name)
     }
     nextCall(Call::Device).a = std::move(name);
 }
+
+size_t PipelinedDigests::digest(std::string &&content)
+{
+    Sha256Digest *slot;
+    size_t n;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        n = digests_.size();
+        slot = &digests_.emplace_back();
+    }
+    pipeline_.post([this, slot, bytes = std::move(content)] {
+        // A digest that fails stays all zeros, and its failure fails the
+        // compile as the pipeline's own would.
+        std::exception_ptr failure;
+        try {
+            *slot = Sha256::of(bytes);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ++made_;
+        }
+        done_.notify_all();
+        if (failure)
+            std::rethrow_exception(failure);
+    });
+    return n;
+}
+
+Sha256Digest PipelinedDigests::digestOf(size_t n)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (n < made_)
+            return digests_[n];
+    }
+    // It may still wait in the batch being filled.
+    pipeline_.flush();
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this, n] { return n < made_; });
+    return digests_[n];
+}

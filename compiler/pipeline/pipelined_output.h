@@ -21,8 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "policy_loader.h"
 #include "policy_manager.h"
 #include "recent_registrations.h"
+#include "sha256.h"
 
 class PipelinedOutput final : public PolicyOutput {
 public:
@@ -110,6 +112,25 @@ private:
     // flush() added its batch.
     bool flushBatchMade_ = false;
     std::exception_ptr failure_;
+};
+
+// A run's file digests made on a pipeline's thread, in order with its
+// calls, so that the compiling thread does not spend its time on them.
+class PipelinedDigests final : public SourceDigests {
+public:
+    // `pipeline` must outlive every digest asked for.
+    explicit PipelinedDigests(PipelinedOutput &pipeline) : pipeline_(pipeline) {}
+    size_t digest(std::string &&content) override;
+    Sha256Digest digestOf(size_t n) override;
+
+private:
+    PipelinedOutput &pipeline_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    // Slots stay where they are while later ones are added.
+    std::deque<Sha256Digest> digests_;
+    // The first `made_` are final.
+    size_t made_ = 0;
 };
 
 #endif

@@ -55,6 +55,20 @@ struct CompiledSource {
 // bytes, once, right after its compile.
 using SourceHook = std::function<void(const CompiledSource &source, const std::string &content)>;
 
+// Digests the files of a run in place of the loader, for a caller with a
+// thread to spare: the loader then hands each compiled file's bytes over
+// after its compile, instead of digesting them before it on the compiling
+// thread, and asks for the digest when it reads the file again.
+class SourceDigests {
+public:
+    virtual ~SourceDigests() = default;
+    // Takes a compiled file's bytes; the number returned asks for the digest.
+    virtual size_t digest(std::string &&content) = 0;
+    // Waits until the digest numbered `n` is made. One that could not be
+    // made is all zeros: the file then no longer holds what was compiled.
+    virtual Sha256Digest digestOf(size_t n) = 0;
+};
+
 struct PolicyDirectoryRun {
     std::string directory;
     // Canonical directory with a trailing "/"; files that resolve elsewhere
@@ -76,6 +90,10 @@ struct PolicyDirectoryRun {
     // read again (may be empty): a caller may start on what follows the
     // run meanwhile, and drop it when the run fails.
     std::function<void()> beforeVerify;
+    // Makes the files' digests (may be null). `onSource` then sees a source
+    // whose digest is not made yet (all zeros), and so does a run that
+    // ends before the files are read again.
+    SourceDigests *digests = nullptr;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus

@@ -258,7 +258,7 @@ void LintedOutput::addRules(const std::string &fileName, std::vector<FileRule> &
 }
 
 int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                       Linter &linter, const std::function<void()> &beforeLastVerify)
+                       Linter &linter, const std::function<void()> &beforeLastVerify, SourceDigests *digests)
 {
     const SourceHook onSource = [&linter, &fe](const CompiledSource &source, const std::string &content) {
         linter.checkCompiledFile(source.name, content, fe.state());
@@ -271,7 +271,8 @@ int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, cons
         else
             linter.setDirectory(std::string());
         const int result =
-            compileGivenPaths(fe, {path}, onCompiled, onSource, &path == &paths.back() ? beforeLastVerify : nullptr);
+            compileGivenPaths(fe, {path}, onCompiled, onSource, &path == &paths.back() ? beforeLastVerify : nullptr,
+                              digests);
         if (firstFailure == 0)
             firstFailure = result;
     }

@@ -77,7 +77,8 @@ private:
 
 // compileGivenPaths, with the linter looking at every directory and file.
 int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                       Linter &linter, const std::function<void()> &beforeLastVerify = {});
+                       Linter &linter, const std::function<void()> &beforeLastVerify = {},
+                       SourceDigests *digests = nullptr);
 
 // Why a directory entry of this name and kind is not compiled, or "" when
 // it is. `isDirectory`, `isLink`: what lstat says of it.
