@@ -1,11 +1,14 @@
 #include "operations.h"
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include "delivery_recorder.h"
 #include "front_end.h"
 #include "input_validator.h"
 #include "method_call.h"
+#include "pipelined_output.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
 #include "read_ahead.h"
@@ -47,9 +50,24 @@ int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &ta
     run.directory = policyDirectoryPath;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
-    // The read-ahead is the step before a large file is expanded.
-    ExpansionGate gate([&run, &target] {
+    // Expands the rules on the second thread, in storage of its own.
+    LibraryOutput library;
+    run.onSource = recorder_.startCompile(library);
+    // Ends the recorder's part before `library` goes, once the second
+    // thread has ended.
+    struct CompileEnd {
+        DeliveryRecorder &recorder;
+        ~CompileEnd() { recorder.endCompile(); }
+    } compileEnd{recorder_};
+    // The identity and the library take each file on a second thread while
+    // the next file is read and parsed; they write no line but when memory
+    // runs out.
+    PipelinedOutput pipelined(recorder_.output(), PipelinedOutput::Next::Library);
+    // The read-ahead is the step before a large file is expanded; it asks
+    // the library its queries, after everything handed to it.
+    ExpansionGate gate([&run, &target, &pipelined] {
         TAVO_INFO("###INFO: 策略文件展开后的记录较多，先检查全部策略是否在内核模块的限制之内");
+        pipelined.beforeLibraryQuery();
         std::string error;
         if (readAheadLimits(run, target, error) == 0)
             return true;
@@ -57,17 +75,23 @@ int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &ta
         return false;
     });
     run.gate = &gate;
-    LibraryOutput library;
-    run.onSource = recorder_.startCompile(library);
-    // Ends the recorder's part before `library` goes, after the front end.
-    struct CompileEnd {
-        DeliveryRecorder &recorder;
-        ~CompileEnd() { recorder.endCompile(); }
-    } compileEnd{recorder_};
-    // The parse state lives for this run only.
-    FrontEnd frontEnd(recorder_.output());
-    library.expandIn(frontEnd.state());
-    return ::processPolicyDirectory(frontEnd, run, initFunctions);
+    int result;
+    {
+        // The parse state lives for this run only.
+        FrontEnd frontEnd(pipelined);
+        result = ::processPolicyDirectory(frontEnd, run, initFunctions);
+    }
+    // What the last file's rules failed with on the second thread fails
+    // the run, and nothing of it stays with the library.
+    try {
+        pipelined.finish();
+        return result;
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    pipelined.clearAllPolicy();
+    TAVO_ERROR("##ERROR: 处理策略目录%s时内存不足，已清除全部策略", run.directory.c_str());
+    return result != 0 ? result : FileUnusable;
 }
 
 int Operations::compileAll(const CallerIdentity &caller, bool initial)
