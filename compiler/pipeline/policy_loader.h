@@ -52,8 +52,9 @@ struct CompiledSource {
 };
 
 // Sees each file that counted as compiled (codes 0 and 2), with its exact
-// bytes, once, right after its compile.
-using SourceHook = std::function<void(const CompiledSource &source, const std::string &content)>;
+// bytes, once, right after its compile. The bytes are the hook's to keep
+// (move): the run does not read them again.
+using SourceHook = std::function<void(const CompiledSource &source, std::string &content)>;
 
 struct PolicyDirectoryRun {
     std::string directory;

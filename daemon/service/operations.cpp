@@ -1,6 +1,7 @@
 #include "operations.h"
 
 #include <cerrno>
+#include <malloc.h>
 #include <new>
 #include <stdexcept>
 
@@ -43,6 +44,16 @@ void logSendResult(int rc)
 } // namespace
 
 int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &target)
+{
+    const int result = runDirectory(initFunctions, target);
+    // The second thread's heap keeps what the run freed there (the
+    // expansion's storage), where the image compiled next on this thread
+    // cannot reuse it: it is given back.
+    malloc_trim(0);
+    return result;
+}
+
+int Operations::runDirectory(bool initFunctions, const ImageTarget &target)
 {
     // Resolved once: a directory whose link target moves later is refused.
     static const std::string prefix = canonicalDirectoryPrefix(policyDirectoryPath);

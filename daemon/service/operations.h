@@ -41,6 +41,7 @@ private:
     // The directory run of a compile towards `target` (DirectoryOverModuleLimits
     // when the run, read ahead, is beyond what the module takes).
     int processPolicyDirectory(bool initFunctions, const ImageTarget &target);
+    int runDirectory(bool initFunctions, const ImageTarget &target);
 
     DeliveryRecorder &recorder_;
 };
