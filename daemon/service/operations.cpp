@@ -61,19 +61,18 @@ int Operations::runDirectory(bool initFunctions, const ImageTarget &target)
     run.directory = policyDirectoryPath;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
-    // Expands the rules on the second thread, in storage of its own.
+    // The library takes each file on a second thread while the next file
+    // is read and parsed; it expands the rules there, in storage of its
+    // own, and writes no line there but when memory runs out. The identity
+    // is taken here, on the way.
     LibraryOutput library;
-    run.onSource = recorder_.startCompile(library);
-    // Ends the recorder's part before `library` goes, once the second
-    // thread has ended.
+    PipelinedOutput pipelined(library, PipelinedOutput::Next::Library);
+    run.onSource = recorder_.startCompile(pipelined);
+    // Ends the recorder's part before the outputs it hands on to go.
     struct CompileEnd {
         DeliveryRecorder &recorder;
         ~CompileEnd() { recorder.endCompile(); }
     } compileEnd{recorder_};
-    // The identity and the library take each file on a second thread while
-    // the next file is read and parsed; they write no line but when memory
-    // runs out.
-    PipelinedOutput pipelined(recorder_.output(), PipelinedOutput::Next::Library);
     // The read-ahead is the step before a large file is expanded; it asks
     // the library its queries, after everything handed to it.
     ExpansionGate gate([&run, &target, &pipelined] {
@@ -89,7 +88,7 @@ int Operations::runDirectory(bool initFunctions, const ImageTarget &target)
     int result;
     {
         // The parse state lives for this run only.
-        FrontEnd frontEnd(pipelined);
+        FrontEnd frontEnd(recorder_.output());
         result = ::processPolicyDirectory(frontEnd, run, initFunctions);
     }
     // What the last file's rules failed with on the second thread fails
@@ -100,7 +99,7 @@ int Operations::runDirectory(bool initFunctions, const ImageTarget &target)
     } catch (const std::bad_alloc &) {
     } catch (const std::length_error &) {
     }
-    pipelined.clearAllPolicy();
+    recorder_.output().clearAllPolicy();
     TAVO_ERROR("##ERROR: 处理策略目录%s时内存不足，已清除全部策略", run.directory.c_str());
     return result != 0 ? result : FileUnusable;
 }
