@@ -6,9 +6,8 @@
 // Unless `next` calls the library, a function or uid registration that
 // repeats one handed over lately (the same function, or the same name with
 // the same uid), with no clear, init or task between, is not handed over
-// again: `next` must take
-// such a repeat as changing nothing, as the library and the image
-// compiler do. Most rules repeat the last rule's.
+// again: `next` must take such a repeat as changing nothing, as the image
+// compiler does. Most rules repeat the last rule's.
 #ifndef TAVO_PIPELINED_OUTPUT_H
 #define TAVO_PIPELINED_OUTPUT_H
 
