@@ -382,6 +382,8 @@ int compileDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<Co
         COMPILE_ERROR(fe, "##ERROR: 无法打开策略目录 %s", run.directory.c_str());
         return DirectoryWithoutPolicy;
     }
+    if (!run.readAhead)
+        fe.output().beforeLibraryQuery();
     const int prepared = run.readAhead ? 0 : policyManager().prepareWork();
     if (prepared < 0)
         return prepared;

@@ -52,8 +52,10 @@ struct CompiledSource {
 };
 
 // Sees each file that counted as compiled (codes 0 and 2), with its exact
-// bytes, once, right after its compile.
-using SourceHook = std::function<void(const CompiledSource &source, const std::string &content)>;
+// bytes, once, right after its compile. The bytes are the hook's to keep
+// (move) unless the run has `digests`, which take them after the hook: the
+// run does not read them again.
+using SourceHook = std::function<void(const CompiledSource &source, std::string &content)>;
 
 // Digests the files of a run in place of the loader, for a caller with a
 // thread to spare: the loader then hands each compiled file's bytes over
