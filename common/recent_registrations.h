@@ -48,9 +48,9 @@ private:
         std::string module;
         std::string function;
     };
-    static constexpr size_t slots = 64;
-    static size_t slotOf(const std::string &function) { return nameHash(function) % slots; }
-    std::array<Entry, slots> entries_;
+    static constexpr size_t slotCount = 64;
+    static size_t slotOf(const std::string &function) { return nameHash(function) % slotCount; }
+    std::array<Entry, slotCount> entries_;
 };
 
 // The uids the last few user names were given.

@@ -36,10 +36,12 @@ SourceHook DeliveryRecorder::startCompile(PolicyOutput &library)
     pending_.reset();
     identity_.emplace(&library);
     collecting_ = Snapshot();
-    return [this](const CompiledSource &source, const std::string &content) {
+    return [this](const CompiledSource &source, std::string &content) {
         try {
             collecting_.sources.push_back(RecordSource{source.name, source.sha256, content.size()});
-            collecting_.bytes.emplace(source.sha256, content);
+            // Kept as read, not copied: the run is done with them.
+            if (collecting_.bytes.find(source.sha256) == collecting_.bytes.end())
+                collecting_.bytes.emplace(source.sha256, std::move(content));
         } catch (const std::bad_alloc &) {
             // The compile goes on; what it delivers is then recorded as
             // a policy whose sources are not known.

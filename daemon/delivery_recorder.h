@@ -32,7 +32,8 @@ public:
     // nothing is pending any more. The sources are taken through the hook
     // returned, which the directory run calls, and the identity through
     // output(), the output of the run's front end, which hands everything
-    // on to `library` (not owned, to live as long as the compile).
+    // on to `library` (not owned, to live as long as the compile; the
+    // daemon's hands on to the library on a second thread).
     SourceHook startCompile(PolicyOutput &library);
     // Takes the identity of the rules on their way to the library.
     PolicyOutput &output() { return *identity_; }

@@ -142,6 +142,7 @@ int checkObject(FrontEnd &fe, const std::string &name)
 
     // Any other type is known to the library through its parent class.
     std::string parent;
+    fe.output().beforeLibraryQuery();
     if (policyManager().getParentClass(type, parent) != 0) {
         COMPILE_ERROR(fe, "####ERROR: 获取客体类型%s父类型失败", type.c_str());
         return 1;

@@ -163,10 +163,15 @@ int finishRule(FrontEnd &fe)
 
 PolicyDb &expandFileNodes(ParseState &s, std::vector<FileRule> &rules, bool keepRules)
 {
-    std::vector<PolicyNode> &nodes = s.policyDb.nodes;
     // Over the last file's nodes, reusing their strings and lists.
-    if (nodes.empty())
-        nodes.swap(s.spareNodes);
+    if (s.policyDb.nodes.empty())
+        s.policyDb.nodes.swap(s.spareNodes);
+    return expandFileNodes(s.policyDb, rules, keepRules);
+}
+
+PolicyDb &expandFileNodes(PolicyDb &db, std::vector<FileRule> &rules, bool keepRules)
+{
+    std::vector<PolicyNode> &nodes = db.nodes;
     size_t count = 0;
     for (const FileRule &rule : rules)
         count += rule.uids.size() * rule.permissions.size();
@@ -191,5 +196,5 @@ PolicyDb &expandFileNodes(ParseState &s, std::vector<FileRule> &rules, bool keep
             }
         }
     }
-    return s.policyDb;
+    return db;
 }

@@ -19,5 +19,8 @@ int finishRule(FrontEnd &fe);
 // their members to the nodes, in exchange for the storage of the nodes' old
 // ones, and cannot be expanded again.
 PolicyDb &expandFileNodes(ParseState &s, std::vector<FileRule> &rules, bool keepRules);
+// The same into `db`, over its last nodes, whose strings and lists the new
+// nodes reuse.
+PolicyDb &expandFileNodes(PolicyDb &db, std::vector<FileRule> &rules, bool keepRules);
 
 #endif

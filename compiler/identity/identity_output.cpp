@@ -76,3 +76,9 @@ void IdentityOutput::addToDeviceVec(std::string name)
     if (next_)
         next_->addToDeviceVec(std::move(name));
 }
+
+void IdentityOutput::beforeLibraryQuery()
+{
+    if (next_)
+        next_->beforeLibraryQuery();
+}

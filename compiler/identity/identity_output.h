@@ -41,6 +41,7 @@ public:
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
     void addToKmodVec(std::string name) override;
     void addToDeviceVec(std::string name) override;
+    void beforeLibraryQuery() override;
 
 private:
     PolicyOutput *next_;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "parse_state.h"
 #include "rule_expansion.h"
 
 PolicyModuleManagerInterface &policyManager()
@@ -22,7 +23,15 @@ int LibraryOutput::initNamespaceFuncInfo()
 
 void LibraryOutput::addRules(const std::string &fileName, std::vector<FileRule> &rules)
 {
-    policyManager().addPolicy(fileName, expandFileNodes(*expansion_, rules, false));
+    if (expansion_) {
+        policyManager().addPolicy(fileName, expandFileNodes(*expansion_, rules, false));
+        return;
+    }
+    PolicyDb &db = expandFileNodes(own_, rules, false);
+    policyManager().addPolicy(fileName, db);
+    // As the parse state does: a large file's storage is not kept for the next.
+    if (db.nodes.capacity() * sizeof(PolicyNode) > maxSpareRecordBytes)
+        std::vector<PolicyNode>().swap(db.nodes);
 }
 
 void LibraryOutput::setNamespaceInfo(std::string nsName)

@@ -47,6 +47,10 @@ public:
     virtual void setFileToGetLabelMap(const std::string &kind, const std::string &name) = 0;
     virtual void addToKmodVec(std::string name) = 0;
     virtual void addToDeviceVec(std::string name) = 0;
+    // This thread is about to ask the library a query (getParentClass,
+    // getCapOid) or to start a run with it: an output that hands calls to
+    // the library on another thread lets them all land first.
+    virtual void beforeLibraryQuery() {}
 };
 
 // An output that wants only the rules: the compile-side facts go nowhere.
@@ -97,7 +101,9 @@ private:
 class LibraryOutput final : public PolicyOutput {
 public:
     // The rules are expanded in the storage of the run's parse state (not
-    // owned), to be given before the first file.
+    // owned), to be given before the first file. Without it they are
+    // expanded in storage of the output's own, kept from file to file: for
+    // an output called on a thread other than the parse's.
     void expandIn(ParseState &state) { expansion_ = &state; }
 
     int clearAllPolicy() override;
@@ -115,6 +121,7 @@ public:
 
 private:
     ParseState *expansion_ = nullptr;
+    PolicyDb own_;
 };
 
 #endif

@@ -33,7 +33,7 @@ struct PipelinedOutput::Batch {
     std::vector<FileRule> rules;
 };
 
-PipelinedOutput::PipelinedOutput(PolicyOutput &next) : next_(next)
+PipelinedOutput::PipelinedOutput(PolicyOutput &next, Next kind) : next_(next), library_(kind == Next::Library)
 {
     // Room for every batch, flush()'s too: the thread gives one back
     // without allocating.
@@ -284,13 +284,14 @@ void PipelinedOutput::setNamespaceFuncInfo(const std::string &nsName, const std:
         next_.setNamespaceFuncInfo(nsName, moduleName, funcName);
         return;
     }
-    if (recentFunctions_.contains(nsName, moduleName, funcName))
+    if (!library_ && recentFunctions_.contains(nsName, moduleName, funcName))
         return;
     Call &call = nextCall(Call::Function);
     call.a = nsName;
     call.b = moduleName;
     call.c = funcName;
-    recentFunctions_.remember(nsName, moduleName, funcName);
+    if (!library_)
+        recentFunctions_.remember(nsName, moduleName, funcName);
 }
 
 void PipelinedOutput::setUidInfo(const std::string &userName, uint32_t uid)
@@ -299,12 +300,13 @@ void PipelinedOutput::setUidInfo(const std::string &userName, uint32_t uid)
         next_.setUidInfo(userName, uid);
         return;
     }
-    if (recentUids_.contains(userName, uid))
+    if (!library_ && recentUids_.contains(userName, uid))
         return;
     Call &call = nextCall(Call::Uid);
     call.a = userName;
     call.uid = uid;
-    recentUids_.remember(userName, uid);
+    if (!library_)
+        recentUids_.remember(userName, uid);
 }
 
 void PipelinedOutput::setFileToGetLabelMap(const std::string &kind, const std::string &name)
@@ -334,4 +336,69 @@ void PipelinedOutput::addToDeviceVec(std::string name)
         return;
     }
     nextCall(Call::Device).a = std::move(name);
+}
+
+void PipelinedOutput::beforeLibraryQuery()
+{
+    if (!library_ || !thread_.joinable())
+        return;
+    bool failed;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        failed = failure_ != nullptr;
+    }
+    // The thread waits for a batch: the open one's calls (never rules, which
+    // go over at once) are made here, where the query follows them.
+    Batch &open = *open_;
+    std::exception_ptr failure = apply(open, failed);
+    open.callCount = 0;
+    if (failure) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_)
+            failure_ = std::move(failure);
+    }
+}
+
+size_t PipelinedDigests::digest(std::string &&content)
+{
+    Sha256Digest *slot;
+    size_t n;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        n = digests_.size();
+        slot = &digests_.emplace_back();
+    }
+    pipeline_.post([this, slot, bytes = std::move(content)] {
+        // A digest that fails stays all zeros, and its failure fails the
+        // compile as the pipeline's own would.
+        std::exception_ptr failure;
+        try {
+            *slot = Sha256::of(bytes);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ++made_;
+        }
+        done_.notify_all();
+        if (failure)
+            std::rethrow_exception(failure);
+    });
+    return n;
+}
+
+Sha256Digest PipelinedDigests::digestOf(size_t n)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (n < made_)
+            return digests_[n];
+    }
+    // It may still wait in the batch being filled.
+    pipeline_.flush();
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this, n] { return n < made_; });
+    return digests_[n];
 }

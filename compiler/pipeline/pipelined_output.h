@@ -1,12 +1,13 @@
 // A compiler output that hands everything to another on a thread of its
 // own, in order, so that the next file is read and parsed while the last
-// one is encoded: the checker's, on a host with a core to spare.
+// one is encoded or handed to the library: the checker's and the
+// daemon's, on a host with a core to spare.
 //
-// A function or uid registration that repeats one handed over lately
-// (the same function, or the same name with the same uid), with no
-// clear, init or task between, is not handed over again: `next` must take
-// such a repeat as changing nothing, as the library and the image
-// compiler do. Most rules repeat the last rule's.
+// Unless `next` calls the library, a function or uid registration that
+// repeats one handed over lately (the same function, or the same name with
+// the same uid), with no clear, init or task between, is not handed over
+// again: `next` must take such a repeat as changing nothing, as the image
+// compiler does. Most rules repeat the last rule's.
 #ifndef TAVO_PIPELINED_OUTPUT_H
 #define TAVO_PIPELINED_OUTPUT_H
 
@@ -21,15 +22,24 @@
 #include <thread>
 #include <vector>
 
+#include "policy_loader.h"
 #include "policy_manager.h"
 #include "recent_registrations.h"
+#include "sha256.h"
 
 class PipelinedOutput final : public PolicyOutput {
 public:
+    // What `next` hands on to: outputs of our own only, or the library,
+    // which the compiling thread asks its queries too. Before such a query
+    // (beforeLibraryQuery) everything handed over lands first, so that the
+    // library is touched by one thread at a time and sees its calls in the
+    // compile's order; and every registration goes over, repeats too.
+    enum class Next { Ours, Library };
+
     // `next` (not owned) is called on the second thread from the first
     // call on until finish(): nothing else may touch it meanwhile. It must
     // not log, for its lines would no longer come in the compile's order.
-    explicit PipelinedOutput(PolicyOutput &next);
+    explicit PipelinedOutput(PolicyOutput &next, Next kind = Next::Ours);
     ~PipelinedOutput() override;
     PipelinedOutput(const PipelinedOutput &) = delete;
     PipelinedOutput &operator=(const PipelinedOutput &) = delete;
@@ -71,6 +81,9 @@ public:
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
     void addToKmodVec(std::string name) override;
     void addToDeviceVec(std::string name) override;
+    // With Next::Library: waits for the thread, then makes the calls
+    // handed over since on this thread.
+    void beforeLibraryQuery() override;
 
 private:
     struct Call;
@@ -97,6 +110,7 @@ private:
     void forgetRecent();
 
     PolicyOutput &next_;
+    const bool library_;
     std::thread thread_;
     std::unique_ptr<Batch> open_;
 
@@ -110,6 +124,25 @@ private:
     // flush() added its batch.
     bool flushBatchMade_ = false;
     std::exception_ptr failure_;
+};
+
+// A run's file digests made on a pipeline's thread, in order with its
+// calls, so that the compiling thread does not spend its time on them.
+class PipelinedDigests final : public SourceDigests {
+public:
+    // `pipeline` must outlive every digest asked for.
+    explicit PipelinedDigests(PipelinedOutput &pipeline) : pipeline_(pipeline) {}
+    size_t digest(std::string &&content) override;
+    Sha256Digest digestOf(size_t n) override;
+
+private:
+    PipelinedOutput &pipeline_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    // Slots stay where they are while later ones are added.
+    std::deque<Sha256Digest> digests_;
+    // The first `made_` are final.
+    size_t made_ = 0;
 };
 
 #endif

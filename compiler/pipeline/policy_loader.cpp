@@ -173,10 +173,16 @@ bool stillHolds(FrontEnd &fe, const std::string &path, const std::string &prefix
 // mix of two versions, and a restored time hides any write: only the
 // content tells. A file that no longer holds what was compiled fails the
 // run, and the library's policy, compiled partly from it, goes.
-int verifySources(FrontEnd &fe, const PolicyDirectoryRun &run, const std::vector<CompiledSource> &sources)
+// `tickets` number the digests `run.digests` makes, one per source.
+int verifySources(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<CompiledSource> &sources,
+                  const std::vector<size_t> &tickets)
 {
     int result = 0;
-    for (const CompiledSource &source : sources) {
+    for (size_t i = 0; i < sources.size(); ++i) {
+        CompiledSource &source = sources[i];
+        // Asked file by file: the last file's is not waited for before the first is read.
+        if (run.digests)
+            source.sha256 = run.digests->digestOf(tickets[i]);
         if (stillHolds(fe, run.directory + "/" + source.name, run.prefix, source))
             continue;
         COMPILE_ERROR(fe, "###ERROR: 文件%s在读取过程中被修改，拒绝编译", source.name.c_str());
@@ -191,10 +197,12 @@ int verifySources(FrontEnd &fe, const PolicyDirectoryRun &run, const std::vector
 }
 
 // Resolves, opens, reads and compiles one file. For a file that counted
-// as compiled, `source` tells what was read, and `onSource` has seen it.
+// as compiled, `source` tells what was read, and `onSource` has seen it;
+// with `digests`, its bytes went there, and `ticket` asks for their digest.
 int readAndCompile(FrontEnd &fe, const std::string &path, const std::string &name, const std::string &prefix,
                    const CompiledHook &onCompiled, const SourceHook &onSource, size_t fileSizeLimit,
-                   CompiledSource &source, ExpansionGate *gate = nullptr)
+                   CompiledSource &source, ExpansionGate *gate = nullptr, SourceDigests *digests = nullptr,
+                   size_t *ticket = nullptr)
 {
     struct stat st;
     const UniqueFd file = openPolicyFile(fe, path, name, prefix, st);
@@ -231,7 +239,8 @@ int readAndCompile(FrontEnd &fe, const std::string &path, const std::string &nam
     source.name = name;
     source.size = content.size();
     try {
-        source.sha256 = Sha256::of(content);
+        if (!digests)
+            source.sha256 = Sha256::of(content);
     } catch (const std::bad_alloc &) {
         content = std::string();
         return failForMemory(fe, "###ERROR: 读取文件%s时内存不足，已清除全部策略", name, FileUnusable);
@@ -244,8 +253,12 @@ int readAndCompile(FrontEnd &fe, const std::string &path, const std::string &nam
     else if (result == FileCompileError)
         COMPILE_ERROR(fe, "###ERROR: 策略文件%s解析失败", name.c_str());
     COMPILE_DEBUG(fe, "###INFO: 文件%s处理完成", name.c_str());
-    if (onSource && (result == FileCompiled || result == FileWithoutPolicy))
-        onSource(source, content);
+    if (result == FileCompiled || result == FileWithoutPolicy) {
+        if (onSource)
+            onSource(source, content);
+        if (digests)
+            *ticket = digests->digest(std::move(content));
+    }
     return result;
 }
 
@@ -369,6 +382,8 @@ int compileDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<Co
         COMPILE_ERROR(fe, "##ERROR: 无法打开策略目录 %s", run.directory.c_str());
         return DirectoryWithoutPolicy;
     }
+    if (!run.readAhead)
+        fe.output().beforeLibraryQuery();
     const int prepared = run.readAhead ? 0 : policyManager().prepareWork();
     if (prepared < 0)
         return prepared;
@@ -380,6 +395,7 @@ int compileDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<Co
     }
 
     int firstFailure = 0;
+    std::vector<size_t> tickets;
     for (const std::string &name : names) {
         if (name[0] == '.')
             continue;
@@ -400,12 +416,13 @@ int compileDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<Co
         const std::string path = run.directory + "/" + name;
         int result;
         CompiledSource source;
+        size_t ticket = 0;
         if (path.size() > maxPathLength) {
             COMPILE_ERROR(fe, "路径过长，跳过文件 %s", name.c_str());
             result = FileUnusable;
         } else {
             result = readAndCompile(fe, path, name, run.prefix, run.onCompiled, run.onSource, run.fileSizeLimit, source,
-                                    run.gate);
+                                    run.gate, run.digests, &ticket);
         }
         // Refused ahead: nothing of the run is compiled, so nothing more is read.
         if (run.gate && run.gate->refused())
@@ -413,6 +430,8 @@ int compileDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<Co
         if (result == FileCompiled || result == FileWithoutPolicy) {
             COMPILE_DEBUG(fe, "##INFO: 处理策略文件 %s 成功", name.c_str());
             sources.push_back(std::move(source));
+            if (run.digests)
+                tickets.push_back(ticket);
             continue;
         }
         COMPILE_ERROR(fe, "##ERROR: 处理策略文件 %s 失败，错误码 %d", name.c_str(), result);
@@ -424,7 +443,7 @@ int compileDirectory(FrontEnd &fe, const PolicyDirectoryRun &run, std::vector<Co
 
     if (run.beforeVerify)
         run.beforeVerify();
-    const int changed = verifySources(fe, run, sources);
+    const int changed = verifySources(fe, run, sources, tickets);
     if (firstFailure != 0)
         return firstFailure;
     if (changed != 0)

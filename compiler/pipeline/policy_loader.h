@@ -52,8 +52,24 @@ struct CompiledSource {
 };
 
 // Sees each file that counted as compiled (codes 0 and 2), with its exact
-// bytes, once, right after its compile.
-using SourceHook = std::function<void(const CompiledSource &source, const std::string &content)>;
+// bytes, once, right after its compile. The bytes are the hook's to keep
+// (move) unless the run has `digests`, which take them after the hook: the
+// run does not read them again.
+using SourceHook = std::function<void(const CompiledSource &source, std::string &content)>;
+
+// Digests the files of a run in place of the loader, for a caller with a
+// thread to spare: the loader then hands each compiled file's bytes over
+// after its compile, instead of digesting them before it on the compiling
+// thread, and asks for the digest when it reads the file again.
+class SourceDigests {
+public:
+    virtual ~SourceDigests() = default;
+    // Takes a compiled file's bytes; the number returned asks for the digest.
+    virtual size_t digest(std::string &&content) = 0;
+    // Waits until the digest numbered `n` is made. One that could not be
+    // made is all zeros: the file then no longer holds what was compiled.
+    virtual Sha256Digest digestOf(size_t n) = 0;
+};
 
 struct PolicyDirectoryRun {
     std::string directory;
@@ -76,6 +92,10 @@ struct PolicyDirectoryRun {
     // read again (may be empty): a caller may start on what follows the
     // run meanwhile, and drop it when the run fails.
     std::function<void()> beforeVerify;
+    // Makes the files' digests (may be null). `onSource` then sees a source
+    // whose digest is not made yet (all zeros), and so does a run that
+    // ends before the files are read again.
+    SourceDigests *digests = nullptr;
 };
 
 // The canonical form of `directory` plus "/", or `directory` itself plus

@@ -1,11 +1,15 @@
 #include "operations.h"
 
 #include <cerrno>
+#include <malloc.h>
+#include <new>
+#include <stdexcept>
 
 #include "delivery_recorder.h"
 #include "front_end.h"
 #include "input_validator.h"
 #include "method_call.h"
+#include "pipelined_output.h"
 #include "policy_loader.h"
 #include "policy_manager.h"
 #include "read_ahead.h"
@@ -41,15 +45,39 @@ void logSendResult(int rc)
 
 int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &target)
 {
+    const int result = runDirectory(initFunctions, target);
+    // The second thread's heap keeps what the run freed there (the
+    // expansion's storage), where the image compiled next on this thread
+    // cannot reuse it: it is given back.
+    malloc_trim(0);
+    return result;
+}
+
+int Operations::runDirectory(bool initFunctions, const ImageTarget &target)
+{
     // Resolved once: a directory whose link target moves later is refused.
     static const std::string prefix = canonicalDirectoryPrefix(policyDirectoryPath);
     PolicyDirectoryRun run;
     run.directory = policyDirectoryPath;
     run.prefix = prefix;
     run.stopAtFirstFailure = true;
-    // The read-ahead is the step before a large file is expanded.
-    ExpansionGate gate([&run, &target] {
+    // The library takes each file on a second thread while the next file
+    // is read and parsed; it expands the rules there, in storage of its
+    // own, and writes no line there but when memory runs out. The identity
+    // is taken here, on the way.
+    LibraryOutput library;
+    PipelinedOutput pipelined(library, PipelinedOutput::Next::Library);
+    run.onSource = recorder_.startCompile(pipelined);
+    // Ends the recorder's part before the outputs it hands on to go.
+    struct CompileEnd {
+        DeliveryRecorder &recorder;
+        ~CompileEnd() { recorder.endCompile(); }
+    } compileEnd{recorder_};
+    // The read-ahead is the step before a large file is expanded; it asks
+    // the library its queries, after everything handed to it.
+    ExpansionGate gate([&run, &target, &pipelined] {
         TAVO_INFO("###INFO: 策略文件展开后的记录较多，先检查全部策略是否在内核模块的限制之内");
+        pipelined.beforeLibraryQuery();
         std::string error;
         if (readAheadLimits(run, target, error) == 0)
             return true;
@@ -57,17 +85,23 @@ int Operations::processPolicyDirectory(bool initFunctions, const ImageTarget &ta
         return false;
     });
     run.gate = &gate;
-    LibraryOutput library;
-    run.onSource = recorder_.startCompile(library);
-    // Ends the recorder's part before `library` goes, after the front end.
-    struct CompileEnd {
-        DeliveryRecorder &recorder;
-        ~CompileEnd() { recorder.endCompile(); }
-    } compileEnd{recorder_};
-    // The parse state lives for this run only.
-    FrontEnd frontEnd(recorder_.output());
-    library.expandIn(frontEnd.state());
-    return ::processPolicyDirectory(frontEnd, run, initFunctions);
+    int result;
+    {
+        // The parse state lives for this run only.
+        FrontEnd frontEnd(recorder_.output());
+        result = ::processPolicyDirectory(frontEnd, run, initFunctions);
+    }
+    // What the last file's rules failed with on the second thread fails
+    // the run, and nothing of it stays with the library.
+    try {
+        pipelined.finish();
+        return result;
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    recorder_.output().clearAllPolicy();
+    TAVO_ERROR("##ERROR: 处理策略目录%s时内存不足，已清除全部策略", run.directory.c_str());
+    return result != 0 ? result : FileUnusable;
 }
 
 int Operations::compileAll(const CallerIdentity &caller, bool initial)

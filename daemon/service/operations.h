@@ -41,6 +41,9 @@ private:
     // The directory run of a compile towards `target` (DirectoryOverModuleLimits
     // when the run, read ahead, is beyond what the module takes).
     int processPolicyDirectory(bool initFunctions, const ImageTarget &target);
+    // The run itself, with the library on a second thread that has ended
+    // when it returns.
+    int runDirectory(bool initFunctions, const ImageTarget &target);
 
     DeliveryRecorder &recorder_;
 };

@@ -130,6 +130,11 @@ REPEATED_RULE = [
     ("in another section", {"a.p": HEAD + RULE + "%SECTION s\n" + RULE + "%ENDSEC\n"}, []),
     ("one more permission", {"a.p": HEAD + RULE + RULE.replace("read", "read, write")}, []),
     ("another condition", {"a.p": HEAD + RULE + RULE.strip() + " if (f(1))\n"}, []),
+    # Rules alike at the front: each repeat names the first of its equals.
+    ("interleaved", {"a.p": HEAD + "".join(RULE.replace("read", p) for p in
+                                           ["read, write", "read, exec", "read, write", "read, exec", "read, write"])},
+     [f"./a.p:{line}: warning: " + REPEATS.replace("line 2", f"line {first}") for line, first in
+      [(4, 2), (5, 3), (6, 2)]]),
 ]
 
 

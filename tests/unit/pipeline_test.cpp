@@ -11,6 +11,7 @@
 #include <future>
 #include <ftw.h>
 #include <new>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -844,6 +845,54 @@ TEST(PipelineSecondThread, RepeatedRegistrationsGoOverOnceUnlessSomethingCameBet
               (std::vector<std::string>{"uid ann=1", "uid bob=2", "uid ann=3", "uid ann=1", "function s/m/f",
                                         "function s/other/f", "function s/m/f", "clear", "uid ann=1",
                                         "function s/m/f", "function s/m/f", "uid ann=1"}));
+}
+
+// The daemon's library on the second thread: the library sees the same
+// calls in the same order as when the compiling thread calls it, its
+// queries (capabilities, modules) between them, every repeated
+// registration included, and the lines and the compiled image are the same.
+TEST(PipelineSecondThread, TheLibraryGetsTheSameCallsAsFromTheCompilingThread)
+{
+    ScratchDir scratch;
+    scratch.mkdir("policy");
+    for (const std::string &name : corpusFiles("good"))
+        scratch.write("policy/" + name, corpusFile("good/" + name));
+    scratch.write("policy/z.p", goodPolicy + goodPolicy);
+    struct Run {
+        std::vector<PolicySyncCall> calls;
+        std::vector<std::string> lines;
+        std::vector<uint8_t> image;
+    };
+    const auto compile = [&](bool pipelinedRun) {
+        Run out;
+        LibraryOutput library;
+        std::optional<PipelinedOutput> pipelined;
+        if (pipelinedRun)
+            pipelined.emplace(library, PipelinedOutput::Next::Library);
+        FrontEnd fe(pipelinedRun ? static_cast<PolicyOutput &>(*pipelined) : library);
+        if (!pipelinedRun)
+            library.expandIn(fe.state());
+        LogCapture log;
+        Journal journal;
+        EXPECT_EQ(processPolicyDirectory(fe, runOver(scratch, "policy", false), true), DirectoryCompiled);
+        if (pipelined)
+            pipelined->finish();
+        out.calls = journal.calls();
+        out.lines = log.messages();
+        EXPECT_EQ(policyManager().compileData(), 0);
+        out.image = lastCompiled(policyManager()).image;
+        return out;
+    };
+    const Run direct = compile(false);
+    const Run pipelined = compile(true);
+    EXPECT_EQ(pipelined.calls, direct.calls);
+    EXPECT_EQ(pipelined.lines, direct.lines);
+    EXPECT_EQ(pipelined.image, direct.image);
+    EXPECT_FALSE(direct.image.empty());
+    size_t queries = 0;
+    for (const PolicySyncCall &c : direct.calls)
+        queries += c.op == "getParentClass";
+    EXPECT_GT(queries, 0u);
 }
 
 } // namespace

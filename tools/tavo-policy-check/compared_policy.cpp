@@ -45,7 +45,8 @@ private:
 } // namespace
 
 int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                      const SourceHook &onSource, const std::function<void()> &beforeLastVerify)
+                      const SourceHook &onSource, const std::function<void()> &beforeLastVerify,
+                      SourceDigests *digests)
 {
     int firstFailure = 0;
     for (const std::string &path : paths) {
@@ -57,6 +58,7 @@ int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const
             run.stopAtFirstFailure = false;
             run.onCompiled = onCompiled;
             run.onSource = onSource;
+            run.digests = digests;
             if (&path == &paths.back())
                 run.beforeVerify = beforeLastVerify;
             result = compilePolicyDirectory(fe, run);

@@ -43,9 +43,11 @@ struct ComparedPolicy {
 // checker does: a directory like the policy directory, a file whatever its
 // name, every one even after a failure. 0 or the first failure's code.
 // When the last path is a directory, `beforeLastVerify` (may be empty) is
-// its PolicyDirectoryRun::beforeVerify.
+// its PolicyDirectoryRun::beforeVerify. `digests` (may be null) makes
+// every directory's file digests.
 int compileGivenPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                      const SourceHook &onSource, const std::function<void()> &beforeLastVerify = {});
+                      const SourceHook &onSource, const std::function<void()> &beforeLastVerify = {},
+                      SourceDigests *digests = nullptr);
 
 class PolicyComparer {
 public:

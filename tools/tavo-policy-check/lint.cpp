@@ -175,9 +175,18 @@ void Linter::checkDirectory(const std::string &directory)
 void Linter::checkRules(const std::string &name, const std::vector<FileRule> &rules)
 {
     const std::string path = pathOf(name);
-    // (digest, index) of every rule: equal digests end up side by side.
-    std::vector<std::pair<uint64_t, size_t>> digests;
-    digests.reserve(rules.size());
+    // Each rule against the earlier rules of its rough digest, found
+    // through a table rather than by sorting: the first equal one in file
+    // order is the one it repeats.
+    constexpr uint32_t none = UINT32_MAX;
+    size_t slots = 16;
+    while (slots < 2 * rules.size())
+        slots *= 2;
+    latestOf_.assign(slots, none);
+    digestOf_.resize(rules.size());
+    earlier_.resize(rules.size());
+    firstOf_.resize(rules.size());
+    std::vector<std::pair<size_t, size_t>> repeats; // (repeat, first), in file order
     for (size_t i = 0; i < rules.size(); ++i) {
         const FileRule &rule = rules[i];
         const PolicyNode &shared = rule.shared;
@@ -200,27 +209,23 @@ void Linter::checkRules(const std::string &name, const std::vector<FileRule> &ru
                 warn("repeated-permission", path, rule.firstLine,
                      "permission \"" + permissions[p] + "\" is named more than once in this rule");
         }
-        digests.emplace_back(roughDigest(rule), i);
-    }
-    std::sort(digests.begin(), digests.end());
-    // Each rule against the earlier rules of its digest (in file order
-    // within a digest): the first equal one is the one it repeats.
-    std::vector<std::pair<size_t, size_t>> repeats; // (repeat, first)
-    for (size_t start = 0; start < digests.size();) {
-        size_t end = start + 1;
-        while (end < digests.size() && digests[end].first == digests[start].first)
-            ++end;
-        for (size_t a = start + 1; a < end; ++a) {
-            for (size_t b = start; b < a; ++b) {
-                if (sameFileRule(rules[digests[b].second], rules[digests[a].second])) {
-                    repeats.emplace_back(digests[a].second, digests[b].second);
-                    break;
-                }
+        const uint64_t digest = roughDigest(rule);
+        digestOf_[i] = digest;
+        size_t slot = static_cast<size_t>((digest * 0x9e3779b97f4a7c15ull) >> 32) & (slots - 1);
+        while (latestOf_[slot] != none && digestOf_[latestOf_[slot]] != digest)
+            slot = (slot + 1) & (slots - 1);
+        earlier_[i] = latestOf_[slot];
+        latestOf_[slot] = static_cast<uint32_t>(i);
+        // The latest equal rule leads to the first: equal rules share it.
+        firstOf_[i] = static_cast<uint32_t>(i);
+        for (uint32_t b = earlier_[i]; b != none; b = earlier_[b]) {
+            if (sameFileRule(rules[b], rule)) {
+                firstOf_[i] = firstOf_[b];
+                repeats.emplace_back(i, firstOf_[b]);
+                break;
             }
         }
-        start = end;
     }
-    std::sort(repeats.begin(), repeats.end());
     for (const auto &[repeat, first] : repeats) {
         warn("repeated-rule", path, rules[repeat].firstLine,
              "this rule repeats the one on line " + std::to_string(rules[first].firstLine) +
@@ -258,7 +263,7 @@ void LintedOutput::addRules(const std::string &fileName, std::vector<FileRule> &
 }
 
 int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                       Linter &linter, const std::function<void()> &beforeLastVerify)
+                       Linter &linter, const std::function<void()> &beforeLastVerify, SourceDigests *digests)
 {
     const SourceHook onSource = [&linter, &fe](const CompiledSource &source, const std::string &content) {
         linter.checkCompiledFile(source.name, content, fe.state());
@@ -271,7 +276,8 @@ int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, cons
         else
             linter.setDirectory(std::string());
         const int result =
-            compileGivenPaths(fe, {path}, onCompiled, onSource, &path == &paths.back() ? beforeLastVerify : nullptr);
+            compileGivenPaths(fe, {path}, onCompiled, onSource, &path == &paths.back() ? beforeLastVerify : nullptr,
+                              digests);
         if (firstFailure == 0)
             firstFailure = result;
     }

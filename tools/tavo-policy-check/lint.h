@@ -5,6 +5,7 @@
 #define TAVO_LINT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -46,6 +47,13 @@ private:
     std::string directory_;
     // Scene name -> path of the first file that declared it.
     std::map<std::string, std::string> scenes_;
+    // checkRules' scratch, kept from file to file: a table of the latest
+    // rule of each rough digest, each rule's digest, the rule before it
+    // with the same digest, and the first rule equal to it.
+    std::vector<uint32_t> latestOf_;
+    std::vector<uint64_t> digestOf_;
+    std::vector<uint32_t> earlier_;
+    std::vector<uint32_t> firstOf_;
 };
 
 // Passes everything on to `next`, letting the linter see each file's rules
@@ -77,7 +85,8 @@ private:
 
 // compileGivenPaths, with the linter looking at every directory and file.
 int compileLintedPaths(FrontEnd &fe, const std::vector<std::string> &paths, const CompiledHook &onCompiled,
-                       Linter &linter, const std::function<void()> &beforeLastVerify = {});
+                       Linter &linter, const std::function<void()> &beforeLastVerify = {},
+                       SourceDigests *digests = nullptr);
 
 // Why a directory entry of this name and kind is not compiled, or "" when
 // it is. `isDirectory`, `isLink`: what lstat says of it.

@@ -208,6 +208,8 @@ int main(int argc, char **argv)
     static IdentityOutput identity(&output, IdentityOutput::Hashing::Inline);
     static PipelinedOutput pipelined(identity);
     pipelined.afterFile = adviseHeapGrowth;
+    // So are the digests that prove, at the end, that no file changed.
+    static PipelinedDigests digests(pipelined);
     static Linter linter(json);
     static LintedOutput linted(pipelined, linter);
     static FrontEnd frontEnd(linted);
@@ -246,7 +248,7 @@ int main(int argc, char **argv)
         pipelined.flush();
         imageStarted = true;
     };
-    int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter, startImage);
+    int firstFailure = compileLintedPaths(frontEnd, paths, printNodes, linter, startImage, &digests);
     if (firstFailure == 0 && imageStarted)
         image.validateBeside(output.compiler);
     // Only the last file's encoding can fail here: an earlier one's failed
