@@ -379,10 +379,12 @@ size_t PipelinedDigests::digest(std::string &&content)
             failure = std::current_exception();
         }
         {
+            // Notified under the lock: a waiter may let the digests go as
+            // soon as it sees the count.
             const std::lock_guard<std::mutex> lock(mutex_);
             ++made_;
+            done_.notify_all();
         }
-        done_.notify_all();
         if (failure)
             std::rethrow_exception(failure);
     });
