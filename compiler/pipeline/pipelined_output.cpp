@@ -340,24 +340,8 @@ void PipelinedOutput::addToDeviceVec(std::string name)
 
 void PipelinedOutput::beforeLibraryQuery()
 {
-    if (!library_ || !thread_.joinable())
-        return;
-    bool failed;
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return queue_.empty() && !busy_; });
-        failed = failure_ != nullptr;
-    }
-    // The thread waits for a batch: the open one's calls (never rules, which
-    // go over at once) are made here, where the query follows them.
-    Batch &open = *open_;
-    std::exception_ptr failure = apply(open, failed);
-    open.callCount = 0;
-    if (failure) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!failure_)
-            failure_ = std::move(failure);
-    }
+    if (library_ && thread_.joinable())
+        drain();
 }
 
 size_t PipelinedDigests::digest(std::string &&content)

@@ -81,8 +81,8 @@ public:
     void setFileToGetLabelMap(const std::string &kind, const std::string &name) override;
     void addToKmodVec(std::string name) override;
     void addToDeviceVec(std::string name) override;
-    // With Next::Library: waits for the thread, then makes the calls
-    // handed over since on this thread.
+    // With Next::Library: waits until the thread has made every call
+    // handed over.
     void beforeLibraryQuery() override;
 
 private:
