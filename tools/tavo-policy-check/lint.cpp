@@ -73,9 +73,16 @@ uint64_t roughDigest(const FileRule &rule)
     uint64_t d = rule.shared.action * 31u + rule.uids.size() * 7u + rule.permissions.size();
     const auto mix = [&d](uint64_t v) { d = (d ^ v) * 1099511628211ull; };
     const auto mixText = [&mix](const std::string &s) {
+        // One load of the last eight bytes; a shorter text byte by byte. A
+        // copy of fewer bytes into the word would be read back before its
+        // parts could be forwarded: a stall on every rule.
         uint64_t tail = 0;
-        const size_t n = std::min<size_t>(s.size(), sizeof tail);
-        memcpy(&tail, s.data() + s.size() - n, n);
+        if (s.size() >= sizeof tail) {
+            memcpy(&tail, s.data() + s.size() - sizeof tail, sizeof tail);
+        } else {
+            for (const char c : s)
+                tail = tail << 8 | static_cast<unsigned char>(c);
+        }
         mix(tail);
         mix(s.size());
     };
