@@ -314,14 +314,17 @@ ParseResult parseAll(std::vector<GeneratedPolicy> &policies,
 
 // ---- the checker command --------------------------------------------------
 
-struct ChildResult {
+struct ChildFigures {
     double seconds = 0;
     double cpuSeconds = 0;
     long maxRssKiB = 0;
     int status = -1;
     size_t stderrBytes = 0;
-    std::string stderrHead;
     bool started = false;
+};
+
+struct ChildResult : ChildFigures {
+    std::string stderrHead;
 };
 
 ChildResult spawnAndWait(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv)
@@ -431,12 +434,7 @@ public:
             !transfer(fd_, &reply, sizeof reply, false))
             return ChildResult();
         ChildResult r;
-        r.started = reply.started;
-        r.status = reply.status;
-        r.seconds = reply.seconds;
-        r.cpuSeconds = reply.cpuSeconds;
-        r.maxRssKiB = reply.maxRssKiB;
-        r.stderrBytes = reply.stderrBytes;
+        static_cast<ChildFigures &>(r) = reply.figures;
         r.stderrHead.assign(reply.head, std::min(reply.headSize, sizeof reply.head));
         return r;
     }
@@ -444,12 +442,7 @@ public:
 private:
     // Between two processes of one program: sent as it is in memory.
     struct Reply {
-        bool started;
-        int status;
-        double seconds;
-        double cpuSeconds;
-        long maxRssKiB;
-        size_t stderrBytes;
+        ChildFigures figures;
         size_t headSize;
         char head[512];
     };
@@ -473,12 +466,7 @@ private:
             const std::vector<std::string> extraEnv(texts.begin() + 1 + argc, texts.end());
             const ChildResult r = spawnAndWait(argv, extraEnv);
             Reply reply{};
-            reply.started = r.started;
-            reply.status = r.status;
-            reply.seconds = r.seconds;
-            reply.cpuSeconds = r.cpuSeconds;
-            reply.maxRssKiB = r.maxRssKiB;
-            reply.stderrBytes = r.stderrBytes;
+            reply.figures = r;
             reply.headSize = std::min(r.stderrHead.size(), sizeof reply.head);
             memcpy(reply.head, r.stderrHead.data(), reply.headSize);
             if (!transfer(fd, &reply, sizeof reply, true))
