@@ -22,6 +22,7 @@
 
 #include <tavopolicysync/log.h>
 
+#include "file_replace.h"
 #include "front_end.h"
 #include "lexer.h"
 #include "parse_state.h"
@@ -430,8 +431,8 @@ public:
         }
         const uint64_t size = request.size();
         Reply reply;
-        if (!transfer(fd_, &size, sizeof size, true) || !transfer(fd_, request.data(), request.size(), true) ||
-            !transfer(fd_, &reply, sizeof reply, false))
+        if (!writeAll(fd_, &size, sizeof size) || !writeAll(fd_, request.data(), request.size()) ||
+            !readExactly(fd_, &reply, sizeof reply))
             return ChildResult();
         ChildResult r;
         static_cast<ChildFigures &>(r) = reply.figures;
@@ -451,9 +452,9 @@ private:
     {
         uint64_t size = 0;
         std::string request;
-        while (transfer(fd, &size, sizeof size, false) && size < (uint64_t{1} << 30)) {
+        while (readExactly(fd, &size, sizeof size) && size < (uint64_t{1} << 30)) {
             request.resize(size);
-            if (!transfer(fd, &request[0], size, false))
+            if (!readExactly(fd, &request[0], size))
                 return;
             std::vector<std::string> texts;
             for (size_t at = 0; at < request.size();) {
@@ -469,17 +470,17 @@ private:
             reply.figures = r;
             reply.headSize = std::min(r.stderrHead.size(), sizeof reply.head);
             memcpy(reply.head, r.stderrHead.data(), reply.headSize);
-            if (!transfer(fd, &reply, sizeof reply, true))
+            if (!writeAll(fd, &reply, sizeof reply))
                 return;
         }
     }
 
-    // Writes (`out`) or reads all `size` bytes; false at an end or error.
-    static bool transfer(int fd, void *data, size_t size, bool out)
+    // Reads all `size` bytes; false at an end or error.
+    static bool readExactly(int fd, void *data, size_t size)
     {
         char *bytes = static_cast<char *>(data);
         for (size_t done = 0; done < size;) {
-            const ssize_t n = out ? write(fd, bytes + done, size - done) : read(fd, bytes + done, size - done);
+            const ssize_t n = read(fd, bytes + done, size - done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -487,10 +488,6 @@ private:
             done += static_cast<size_t>(n);
         }
         return true;
-    }
-    static bool transfer(int fd, const void *data, size_t size, bool out)
-    {
-        return transfer(fd, const_cast<void *>(data), size, out);
     }
 
     int fd_ = -1;
